@@ -1,0 +1,131 @@
+// MJPEG frames to RGB through libavcodec's decoder and libswscale.
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include "../state.h"
+
+namespace {
+
+// The decoder record that pdecode points to: eight pointer-sized fields.
+struct DecoderRecord {
+    AVPacket* packet; // wraps each frame; no copy of its bytes is made
+    AVCodecContext* context;
+    const AVCodec* codec;
+    AVFrame* picture;
+    AVFrame* rgbPicture; // kept for the record's layout; pictures go straight into the destination
+    SwsContext* scaler;  // made from the first picture, remade only when its geometry changes
+    void* reserved;
+    uint8_t* rgbBuffer;
+};
+static_assert(sizeof(DecoderRecord) == 8 * sizeof(void*), "the decoder record has eight fields");
+
+DecoderRecord* record() { return static_cast<DecoderRecord*>(pdecode); }
+
+void freeRecord(DecoderRecord* r) {
+    avcodec_free_context(&r->context);
+    av_frame_free(&r->picture);
+    av_frame_free(&r->rgbPicture);
+    av_packet_free(&r->packet);
+    sws_freeContext(r->scaler);
+    av_free(r->rgbBuffer);
+    std::free(r);
+}
+
+// The JPEG pixel formats are full-range YUV; swscale wants the plain format
+// with the range said separately.
+AVPixelFormat plainFormat(AVPixelFormat format, bool& fullRange) {
+    fullRange = true;
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
+    default: fullRange = false; return format;
+    }
+}
+
+} // namespace
+
+void av_decode_init() {
+    if (pdecode) return;
+    auto* r = static_cast<DecoderRecord*>(std::calloc(1, sizeof(DecoderRecord)));
+    if (!r) {
+        std::printf("av_decode_init: out of memory\n");
+        return;
+    }
+    const char* failed = nullptr;
+    r->codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    if (!r->codec) failed = "no MJPEG decoder";
+    if (!failed && !(r->context = avcodec_alloc_context3(r->codec))) failed = "avcodec_alloc_context3";
+    if (!failed && avcodec_open2(r->context, r->codec, nullptr) < 0) failed = "avcodec_open2";
+    if (!failed && !(r->picture = av_frame_alloc())) failed = "av_frame_alloc";
+    if (!failed && !(r->rgbPicture = av_frame_alloc())) failed = "av_frame_alloc";
+    if (!failed && !(r->packet = av_packet_alloc())) failed = "av_packet_alloc";
+    if (failed) {
+        // Without a record, frames are simply not decoded.
+        std::printf("av_decode_init: %s failed; MJPEG frames will not be decoded\n", failed);
+        freeRecord(r);
+        return;
+    }
+    pdecode = r;
+}
+
+void av_decode_deinit() {
+    if (!pdecode) return;
+    freeRecord(record());
+    pdecode = nullptr;
+}
+
+void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination, cv::Mat&) {
+    DecoderRecord* r = record();
+    if (length < 1 || !r) return;
+    if (width < 1 || height < 1 || destination.type() != CV_8UC3 || !destination.isContinuous() ||
+        destination.cols != width || destination.rows != height) {
+        std::printf("do_excute_image: destination is not a %dx%d RGB image\n", width, height);
+        return;
+    }
+
+    r->packet->data = data;
+    r->packet->size = length;
+    int result = avcodec_send_packet(r->context, r->packet);
+    r->packet->data = nullptr;
+    r->packet->size = 0;
+    if (result < 0) {
+        std::puts("decode error.");
+        return;
+    }
+    result = avcodec_receive_frame(r->context, r->picture);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+    if (result < 0) {
+        std::puts("decode error.");
+        return;
+    }
+
+    AVFrame* picture = r->picture;
+    bool fullRange = false;
+    AVPixelFormat source = plainFormat(static_cast<AVPixelFormat>(picture->format), fullRange);
+    SwsContext* scaler = sws_getCachedContext(r->scaler, picture->width, picture->height, source, width, height,
+                                              AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!scaler) {
+        std::printf("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
+                    picture->format);
+        av_frame_unref(picture);
+        return;
+    }
+    if (scaler != r->scaler) {
+        r->scaler = scaler;
+        const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+        sws_setColorspaceDetails(scaler, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+    }
+    uint8_t* planes[4] = {destination.data, nullptr, nullptr, nullptr};
+    int strides[4] = {width * 3, 0, 0, 0};
+    sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    av_frame_unref(picture);
+}

@@ -1,0 +1,116 @@
+// The stream format setting and the frame sizes of a camera, with the synthetic
+// 3672 x 2856 size of the 10-megapixel interpolation mode.
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "../state.h"
+#include "device.h"
+
+namespace {
+
+constexpr int kInterpolatedWidth = 3672;
+constexpr int kInterpolatedHeight = 2856;
+constexpr long kLargestNativeArea = 3264L * 2448L;
+
+void clearLists() {
+    formatList.clear();
+    yuvWidthList.clear();
+    yuvHeightList.clear();
+    mjpegWidthList.clear();
+    mjpegHeightList.clear();
+    otherfmtWidthList.clear();
+    otherfmtHeightList.clear();
+}
+
+void enumerateFrameSizes(int fd, const v4l2_fmtdesc& format, std::list<int>& widths, std::list<int>& heights) {
+    for (unsigned index = 0;; ++index) {
+        v4l2_frmsizeenum size{};
+        size.index = index;
+        size.pixel_format = format.pixelformat;
+        if (ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0) break;
+        // Stepwise and continuous ranges are no choice a user can pick from a list.
+        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) continue;
+        widths.push_back(static_cast<int>(size.discrete.width));
+        heights.push_back(static_cast<int>(size.discrete.height));
+        std::printf("width,height:%d,%d\n", size.discrete.width, size.discrete.height);
+    }
+}
+
+} // namespace
+
+extern "C" void SetVideoFormat(int format) { CameraFormat = format > 1 ? 1 : format; }
+
+extern "C" int getCameraResolutionCount(int camera) {
+    if (deviceCount < 1) deviceCount = getDeviceCount();
+    if (deviceCount < 1 || camera < 0 || camera >= deviceCount) return 0;
+
+    if (cam_fd != -1) {
+        if (!bKeep) {
+            velcap::closeLeftoverDescriptor();
+            std::puts("---------getResolutionCount closeCamera AA---------");
+        } else {
+            closeCamera();
+            std::puts("---------getResolutionCount closeCamera BB---------");
+        }
+    }
+
+    cam_fd = ::open(devices[camera].c_str(), O_RDWR);
+    if (cam_fd == -1) {
+        std::printf("open camera error!!");
+        return 0;
+    }
+    clearLists();
+    for (unsigned index = 0;; ++index) {
+        v4l2_fmtdesc format{};
+        format.index = index;
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (ioctl(cam_fd, VIDIOC_ENUM_FMT, &format) != 0) break;
+        if (format.pixelformat == V4L2_PIX_FMT_MJPEG) {
+            formatList.push_back(0);
+            enumerateFrameSizes(cam_fd, format, mjpegWidthList, mjpegHeightList);
+        } else if (format.pixelformat == V4L2_PIX_FMT_YUYV) {
+            formatList.push_back(1);
+            enumerateFrameSizes(cam_fd, format, yuvWidthList, yuvHeightList);
+        } else {
+            formatList.push_back(2);
+            enumerateFrameSizes(cam_fd, format, otherfmtWidthList, otherfmtHeightList);
+        }
+    }
+    ::close(cam_fd);
+    cam_fd = -1;
+    isInsert1000M = false;
+
+    std::list<int>& widths = CameraFormat != 0 ? yuvWidthList : mjpegWidthList;
+    std::list<int>& heights = CameraFormat != 0 ? yuvHeightList : mjpegHeightList;
+    if (widths.empty()) return 0;
+
+    // The tallest size decides (the first of equal heights); only a camera whose
+    // tallest frame is 3264 x 2448 gets the interpolated size.
+    auto tallest = heights.begin();
+    for (auto it = heights.begin(); it != heights.end(); ++it)
+        if (*it > *tallest) tallest = it;
+    auto width = widths.begin();
+    std::advance(width, std::min<long>(std::distance(heights.begin(), tallest), long(widths.size()) - 1));
+    if (long(*width) * long(*tallest) == kLargestNativeArea) {
+        widths.push_back(kInterpolatedWidth);
+        heights.push_back(kInterpolatedHeight);
+    }
+    return static_cast<int>(widths.size());
+}
+
+extern "C" int getFormatResolutionCount(int) {
+    return static_cast<int>(CameraFormat != 0 ? yuvWidthList.size() : mjpegWidthList.size());
+}
+
+extern "C" int getCameraResolution(int position, int* width, int* height) {
+    if (mjpegWidthList.empty() && yuvWidthList.empty()) return -2;
+    const std::list<int>& widths = CameraFormat != 0 ? yuvWidthList : mjpegWidthList;
+    const std::list<int>& heights = CameraFormat != 0 ? yuvHeightList : mjpegHeightList;
+    if (widths.empty()) return -1;
+    if (position < 0) return 0;
+    if (static_cast<size_t>(position) < widths.size() && width) *width = *std::next(widths.begin(), position);
+    if (static_cast<size_t>(position) < heights.size() && height) *height = *std::next(heights.begin(), position);
+    return 0;
+}

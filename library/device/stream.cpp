@@ -1,0 +1,302 @@
+// Opening a camera, streaming through memory-mapped buffers, and closing it.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "../state.h"
+#include "device.h"
+
+using velcap::session;
+
+namespace {
+
+constexpr int kInterpolatedWidth = 3672;
+constexpr int kInterpolatedHeight = 2856;
+constexpr int kNativeWidth = 3264;
+constexpr int kNativeHeight = 2448;
+constexpr int kMappingTableSize = 5; // entries of video_buffer_ptr
+
+int failWithErrno(const char* request, int code) {
+    int error = errno;
+    std::printf("ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
+    return code;
+}
+
+// Unmaps every buffer mapped by the last open and reports the entries that
+// were not mapped as failed unmappings, as unmapping a stale entry would.
+void unmapBuffers(bool report) {
+    for (int i = 0; i < kMappingTableSize; ++i) {
+        size_t& length = session().mappedLength[i];
+        bool ok = length != 0 && munmap(video_buffer_ptr[i], length) == 0;
+        length = 0;
+        video_buffer_ptr[i] = nullptr;
+        if (!ok && report) std::printf("munmap fail!!!");
+        if (report) Sleep(10);
+    }
+}
+
+bool onStreamThread() { return session().thread.get_id() == std::this_thread::get_id(); }
+
+} // namespace
+
+namespace velcap {
+
+void closeLeftoverDescriptor() {
+    // A stream thread that was told to stop from its own callback is gone or going.
+    if (session().thread.joinable() && !onStreamThread()) session().thread.join();
+    unmapBuffers(false);
+    ::close(cam_fd);
+    cam_fd = -1;
+}
+
+bool waitForFrame() {
+    // A bounded wait, so that closeCamera never waits on a camera that stopped
+    // delivering frames.
+    pollfd descriptor{cam_fd, POLLIN, 0};
+    while (bKeep) {
+        int ready = poll(&descriptor, 1, 100);
+        if (ready != 0) return bKeep; // a frame, or an error that grabImage reports
+    }
+    return false;
+}
+
+} // namespace velcap
+
+void setGrabSize(int width, int height) {
+    nWidth = width;
+    nHeight = height;
+    nSize = width * height * 3;
+}
+
+extern "C" int openCamera(int camera, int width, int height) {
+    if (deviceCount < 1) deviceCount = getDeviceCount();
+    if (deviceCount < 1 || camera < 0 || camera >= deviceCount) return -1;
+    if (mjpegWidthList.empty() && yuvWidthList.empty()) {
+        getCameraResolutionCount(camera);
+        if (mjpegWidthList.empty() && yuvWidthList.empty()) return -2;
+    }
+
+    isInsert1000M = false;
+    if (width == kInterpolatedWidth && height == kInterpolatedHeight) {
+        isInsert1000M = true;
+        width = kNativeWidth;
+        height = kNativeHeight;
+    }
+    setGrabSize(width, height);
+
+    if (cam_fd != -1) {
+        if (!bKeep) {
+            velcap::closeLeftoverDescriptor();
+            std::puts("---------openCamera > closeCamera AA---------");
+        } else {
+            closeCamera();
+            std::puts("---------openCamera > closeCamera BB---------");
+        }
+        std::puts("---------openCamera closeCamera!---------");
+    }
+
+    av_decode_init();
+    cam_fd = ::open(devices[camera].c_str(), O_RDWR);
+    if (cam_fd == -1) {
+        std::printf("打开相机节点失败");
+        av_decode_deinit();
+        return -3;
+    }
+
+    v4l2_capability capability{};
+    ioctl(cam_fd, VIDIOC_QUERYCAP, &capability); // a failed query leaves the fields empty
+    std::printf("Driver Name:%s Card Name:%s Bus info:%s Driver Version:%u.%u.%u", capability.driver, capability.card,
+                capability.bus_info, (capability.version >> 16) & 0xff, (capability.version >> 8) & 0xff,
+                capability.version & 0xff);
+
+    std::printf("Support format:");
+    for (int index = 0;; ++index) {
+        v4l2_fmtdesc description{};
+        description.index = static_cast<unsigned>(index);
+        description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        int result = ioctl(cam_fd, VIDIOC_ENUM_FMT, &description);
+        description.description[sizeof(description.description) - 1] = 0;
+        std::printf("index %d, format %s", index, description.description);
+        if (result != 0) break;
+    }
+
+    v4l2_streamparm parameters{};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ioctl(cam_fd, VIDIOC_G_PARM, &parameters);
+    std::printf("befor:framerate: numerator = %d,denominator = %d", parameters.parm.capture.timeperframe.numerator,
+                parameters.parm.capture.timeperframe.denominator);
+
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = static_cast<unsigned>(nWidth);
+    format.fmt.pix.height = static_cast<unsigned>(nHeight);
+    format.fmt.pix.pixelformat = CameraFormat == 0 ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+    if (ioctl(cam_fd, VIDIOC_TRY_FMT, &format) != 0) {
+        av_decode_deinit();
+        return failWithErrno("VIDIOC_TRY_FMT", -5);
+    }
+    if (ioctl(cam_fd, VIDIOC_S_FMT, &format) != 0) {
+        av_decode_deinit();
+        return failWithErrno("VIDIOC_S_FMT", -6);
+    }
+    if (ioctl(cam_fd, VIDIOC_G_FMT, &format) != 0) {
+        std::printf("set format failed!");
+        av_decode_deinit();
+        return -7;
+    }
+
+    std::printf("fmt.type:\t\t%d", format.type);
+    const unsigned fourcc = format.fmt.pix.pixelformat;
+    std::snprintf(pix_format, sizeof(pix_format), "%c%c%c%c", fourcc & 0xff, (fourcc >> 8) & 0xff,
+                  (fourcc >> 16) & 0xff, (fourcc >> 24) & 0xff);
+    std::printf("pix.pixelformat:\t%s", pix_format);
+    std::printf("pix.width:\t\t%d", format.fmt.pix.width);
+    std::printf("pix.height:\t\t%d", format.fmt.pix.height);
+    std::printf("pix.field:\t\t%d", format.fmt.pix.field);
+
+    // A driver may adjust the size. The frame images and the raw-frame buffer
+    // follow what it delivers, so that every frame fits them exactly.
+    if (format.fmt.pix.width != static_cast<unsigned>(nWidth) ||
+        format.fmt.pix.height != static_cast<unsigned>(nHeight)) {
+        std::printf("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width,
+                    format.fmt.pix.height, nWidth, nHeight);
+        setGrabSize(static_cast<int>(format.fmt.pix.width), static_cast<int>(format.fmt.pix.height));
+        isInsert1000M = false;
+    }
+
+    v4l2_requestbuffers request{};
+    request.count = static_cast<unsigned>(buffer_count);
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (ioctl(cam_fd, VIDIOC_REQBUFS, &request) != 0) {
+        av_decode_deinit();
+        return failWithErrno("VIDIOC_REQBUFS", -8);
+    }
+    std::printf("req.count: %d", request.count);
+    if (request.count < static_cast<unsigned>(buffer_count)) {
+        std::printf("request buffer failed");
+        av_decode_deinit();
+        return -9;
+    }
+    // The mapping table has room for the buffers asked for; buffers granted
+    // beyond them are never queued, so the driver never fills them.
+    if (request.count > static_cast<unsigned>(kMappingTableSize))
+        std::printf("openCamera: the driver granted %u buffers; using %d\n", request.count, kMappingTableSize);
+    const unsigned used = std::min<unsigned>(request.count, kMappingTableSize);
+
+    for (unsigned index = 0; index < used; ++index) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = index;
+        if (ioctl(cam_fd, VIDIOC_QUERYBUF, &buffer) != 0) return failWithErrno("VIDIOC_QUERYBUF", -10);
+        std::printf("buffer.length: %d", buffer.length);
+        std::printf("buffer.m.offset: %d", buffer.m.offset);
+        void* start = mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, cam_fd, buffer.m.offset);
+        if (start == MAP_FAILED) {
+            int error = errno;
+            std::printf("MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+            std::printf("mmap() failed %d(%s)", error, std::strerror(error));
+            return -11;
+        }
+        video_buffer_ptr[index] = start;
+        session().mappedLength[index] = buffer.length;
+        if (ioctl(cam_fd, VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", -12);
+    }
+
+    // create() keeps a buffer of the right size and replaces one of another size.
+    srcimage.create(nHeight, nWidth, CV_8UC3);
+    roimage.create(nWidth, nHeight, CV_8UC3);
+
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (ioctl(cam_fd, VIDIOC_STREAMON, &type) != 0) {
+        int error = errno;
+        std::printf("ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
+        av_decode_deinit();
+        return -13;
+    }
+
+    bKeep = true;
+    try {
+        session().thread = std::thread(VideoStreamPro, nullptr);
+    } catch (const std::system_error&) {
+        std::printf("create thread error");
+    }
+    std::puts("velcap->openCamera OK");
+    return 0;
+}
+
+extern "C" int closeCamera() {
+    bKeep = false;
+    std::thread& thread = session().thread;
+    if (thread.joinable()) {
+        if (onStreamThread()) {
+            // A frame callback cannot wait for its own thread; the stream stops
+            // after this frame and the next closeCamera releases the camera.
+            std::puts("closeCamera: called on the stream thread; the camera is released by the next close");
+            return 0;
+        }
+        thread.join();
+    }
+
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ioctl(cam_fd, VIDIOC_STREAMOFF, &type);
+    unmapBuffers(true);
+    Sleep(100);
+    if (cam_fd != -1) ::close(cam_fd);
+    cam_fd = -1;
+    Sleep(100);
+
+    if (!srcimage.empty()) {
+        srcimage.release();
+        std::printf(">>>>>>>>>>>>> closeCamera 01!");
+    }
+    if (!roimage.empty()) {
+        roimage.release();
+        std::printf(">>>>>>>>>>>>> closeCamera 02!");
+    }
+    if (!zoomimage.empty()) {
+        zoomimage.release();
+        std::printf(">>>>>>>>>>>>> closeCamera 03!");
+    }
+    if (WEB_BUF) {
+        std::free(WEB_BUF);
+        WEB_BUF = nullptr;
+        std::printf(">>>>>>>>>>>>> closeCamera 04!");
+    }
+    av_decode_deinit();
+    return 0;
+}
+
+int grabImage(unsigned char* destination, int* length) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    if (ioctl(cam_fd, VIDIOC_DQBUF, &buffer) != 0) return failWithErrno("VIDIOC_DQBUF", -1);
+    if (buffer.index >= static_cast<unsigned>(buffer_count) || buffer.index >= unsigned(kMappingTableSize) ||
+        session().mappedLength[buffer.index] == 0) {
+        std::printf("invalid buffer index: %d", buffer.index);
+        return -100;
+    }
+
+    // Copy what the driver filled, never more than it mapped nor than the
+    // destination (the nSize-byte raw-frame buffer) holds.
+    size_t filled = std::min<size_t>(buffer.bytesused, session().mappedLength[buffer.index]);
+    if (filled > static_cast<size_t>(nSize)) {
+        std::printf("grabImage: a frame of %zu bytes does not fit the %d-byte frame buffer; skipped\n", filled, nSize);
+        filled = 0;
+    } else {
+        std::memcpy(destination, video_buffer_ptr[buffer.index], filled);
+    }
+    *length = static_cast<int>(filled);
+
+    if (ioctl(cam_fd, VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", -1);
+    return 0;
+}

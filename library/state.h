@@ -1,0 +1,94 @@
+// The library-wide state. Every variable is defined once, in state.cpp.
+//
+// Two threads use it: the host's thread, which calls the exported functions,
+// and the stream thread of the open camera. Variables that both touch while a
+// camera streams are atomics; the rest are written only while no stream
+// thread runs (before it starts, or after closeCamera has joined it).
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <linux/videodev2.h>
+#include <opencv2/core.hpp>
+
+#include "velcap.h"
+
+// Variables of library types would carry an ABI tag in their symbol; the
+// library-wide variables keep their bare names.
+#define VELCAP_PLAIN(name) __asm__(#name)
+
+// Device list and open camera. Written by the host's thread.
+extern VELCAP_EXPORT std::string devices[10] VELCAP_PLAIN(devices);
+extern VELCAP_EXPORT int deviceCount;
+// Read by the stream thread; written only while it does not run.
+extern VELCAP_EXPORT int cam_fd;
+extern VELCAP_EXPORT int buffer_count;
+extern VELCAP_EXPORT void** video_buffer_ptr;
+extern VELCAP_EXPORT char pix_format[64];
+extern VELCAP_EXPORT int nWidth;
+extern VELCAP_EXPORT int nHeight;
+extern VELCAP_EXPORT int nSize;
+extern VELCAP_EXPORT int CameraFormat;
+// Written by openCamera, read by captures on the stream thread.
+extern VELCAP_EXPORT std::atomic<bool> isInsert1000M;
+// The stream thread's run flag: set by openCamera, cleared by closeCamera.
+extern VELCAP_EXPORT std::atomic<bool> bKeep;
+
+// Frame images, R, G, B. Only the stream thread touches them while it runs.
+extern VELCAP_EXPORT cv::Mat srcimage;
+extern VELCAP_EXPORT cv::Mat roimage;
+extern VELCAP_EXPORT cv::Mat zoomimage;
+
+// Requests: the host sets the flag after the data, the stream thread clears it.
+extern VELCAP_EXPORT std::atomic<bool> isShootPhoto;
+extern VELCAP_EXPORT char imgSavePath[255];
+extern VELCAP_EXPORT std::atomic<int> IsRecogBarQr;
+extern VELCAP_EXPORT std::string BarQrContent VELCAP_PLAIN(BarQrContent);
+
+// Frame callbacks: registered by the host, called by the stream thread.
+extern VELCAP_EXPORT std::atomic<VelcapFrameCallback> pGetVideoStream;
+extern VELCAP_EXPORT std::atomic<VelcapWebFrameCallback> pGetVideoWebStream;
+
+// Capture and preview settings: written by the host at any time, read by the stream thread.
+extern VELCAP_EXPORT std::atomic<int> cutType;
+extern VELCAP_EXPORT std::atomic<int> colorMode;
+extern VELCAP_EXPORT std::atomic<int> fileFormat;
+extern VELCAP_EXPORT std::atomic<int> jpgQuality;
+extern VELCAP_EXPORT std::atomic<int> isDelBlackedge;
+extern VELCAP_EXPORT std::atomic<int> isDelBcakColor;
+extern VELCAP_EXPORT std::atomic<int> RotateAngle;
+
+// Supported-device table: nine (vendor, product) pairs in listing order.
+extern VELCAP_EXPORT const char* gpyVendor[9];
+extern VELCAP_EXPORT const char* gpyProduct[9];
+
+// Format and resolution lists of the camera enumerated last.
+extern VELCAP_EXPORT std::list<int> formatList VELCAP_PLAIN(formatList);
+extern VELCAP_EXPORT std::list<int> yuvWidthList VELCAP_PLAIN(yuvWidthList);
+extern VELCAP_EXPORT std::list<int> yuvHeightList VELCAP_PLAIN(yuvHeightList);
+extern VELCAP_EXPORT std::list<int> mjpegWidthList VELCAP_PLAIN(mjpegWidthList);
+extern VELCAP_EXPORT std::list<int> mjpegHeightList VELCAP_PLAIN(mjpegHeightList);
+extern VELCAP_EXPORT std::list<int> otherfmtWidthList VELCAP_PLAIN(otherfmtWidthList);
+extern VELCAP_EXPORT std::list<int> otherfmtHeightList VELCAP_PLAIN(otherfmtHeightList);
+
+// Embedded preview: the quarter turns of the viewport make the stream thread drop frames.
+extern VELCAP_EXPORT std::atomic<int> RotateFlag;
+extern VELCAP_EXPORT unsigned char* WEB_BUF;
+
+// The MJPEG decoder record (decode/mjpeg_av.cpp), or null.
+extern VELCAP_EXPORT void* pdecode;
+
+namespace velcap {
+
+// What the library keeps about the open camera beyond the named variables.
+struct StreamSession {
+    std::thread thread;       // the stream thread; joined by closeCamera
+    size_t mappedLength[5]{}; // length of each mapping in video_buffer_ptr, 0 when unmapped
+};
+StreamSession& session();
+
+} // namespace velcap

@@ -1,0 +1,84 @@
+// velcap: driver library for USB document cameras.
+//
+// A flat interface over library-wide state: one camera is open at a time, and
+// every function works on that camera. Plain functions have C linkage; the
+// building blocks that take C++ types keep C++ linkage, so their symbols carry
+// their parameter types. Results are 0 for success and negative codes for
+// failures. Strings handed out point into library storage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#define VELCAP_EXPORT __attribute__((visibility("default")))
+
+// Called on the stream thread once per processed frame: rows top to bottom,
+// width * 3 bytes each, bytes R, G, B. The pixels are valid only during the call.
+typedef void (*VelcapFrameCallback)(unsigned char* pixels, int width, int height);
+// Called on the stream thread with the embedded-preview picture.
+typedef void (*VelcapWebFrameCallback)(unsigned char* pixels, int showWidth, int showHeight, int formStartX,
+                                       int formStartY);
+
+extern "C" {
+
+// Settings. None checks its argument; a switch counts as on only when it is 1.
+VELCAP_EXPORT void SetCutType(int type);
+VELCAP_EXPORT void SetColorMode(int mode);
+VELCAP_EXPORT void SetFileFormat(int format);
+VELCAP_EXPORT int GetFileFormat();
+VELCAP_EXPORT void SetJpgQuality(int quality);
+VELCAP_EXPORT void SetDelBlackedge(int on);
+VELCAP_EXPORT void SetDelBackColor(int on);
+// 0 none, 1 quarter turn clockwise, 2 half turn, 3 quarter turn counter-clockwise.
+VELCAP_EXPORT int SetRotate(int angle);
+// The first registered callback stays for the life of the library.
+VELCAP_EXPORT int SetDataCallback(VelcapFrameCallback callback);
+
+// Discovery. Camera indices are positions in the supported-device table order.
+VELCAP_EXPORT int getDeviceCount();
+// The card name after its first colon, or the whole card name; null for a bad index.
+VELCAP_EXPORT const char* getCameraName(int index);
+
+// Formats and resolutions. 0 selects MJPEG, anything else YUYV.
+VELCAP_EXPORT void SetVideoFormat(int format);
+VELCAP_EXPORT int getCameraResolutionCount(int camera);
+VELCAP_EXPORT int getFormatResolutionCount(int ignored);
+VELCAP_EXPORT int getCameraResolution(int position, int* width, int* height);
+
+// Opening and streaming. openCamera returns 0 or -1 .. -13; closeCamera waits
+// for the stream thread to leave before it releases anything.
+VELCAP_EXPORT int openCamera(int camera, int width, int height);
+VELCAP_EXPORT int closeCamera();
+
+} // extern "C"
+
+VELCAP_EXPORT int SetWebDataCallback(VelcapWebFrameCallback callback);
+// Waits ms milliseconds (less than 1000).
+VELCAP_EXPORT void Sleep(int ms);
+VELCAP_EXPORT int HttpUpFile(char* file, char* url);
+// Every separator ends a piece, empty pieces included; no empty piece is added at the end.
+VELCAP_EXPORT std::vector<std::string> split(std::string text, std::string separator);
+
+VELCAP_EXPORT void setGrabSize(int width, int height);
+// Takes one filled buffer from the driver into destination, which holds nSize bytes.
+// Returns 0 (length 0 when the frame had to be skipped), -1 or -100.
+VELCAP_EXPORT int grabImage(unsigned char* destination, int* length);
+// The stream thread's entry.
+VELCAP_EXPORT void VideoStreamPro(void* unused);
+
+// MJPEG through libavcodec; the decoder is prepared by openCamera.
+VELCAP_EXPORT void av_decode_init();
+VELCAP_EXPORT void av_decode_deinit();
+VELCAP_EXPORT void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination,
+                                   cv::Mat& unused);
+// Video-range YUYV 4:2:2 to packed RGB; exactly (width * height) / 2 pixel pairs.
+VELCAP_EXPORT void yuyv_to_rgb888(unsigned char* source, unsigned char* destination, int width, int height);
+
+// Fixed turns of the frame: the quarter turns write into the library's roimage.
+VELCAP_EXPORT void CamdataRote90(cv::Mat src);
+VELCAP_EXPORT cv::Mat CamdataRote180(cv::Mat src);
+VELCAP_EXPORT void CamdataRote270(cv::Mat src);
+// Turns clockwise by angle degrees on a canvas enlarged to hold every corner.
+VELCAP_EXPORT cv::Mat rotateImage(cv::Mat src, float angle);

@@ -1,0 +1,35 @@
+# Shared by the scripts: Debian packages and the build.
+# shellcheck shell=bash
+
+VELCAP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+VELCAP_PACKAGES=(
+    build-essential cmake pkg-config
+    libudev-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
+    libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev
+    umockdev libumockdev-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    v4l-utils ffmpeg
+)
+
+# Installs what is missing (as root, on Debian 12).
+install_packages() {
+    local missing=()
+    for p in "${VELCAP_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+}
+
+# build DIR [CMAKE ARGS...]
+build() {
+    local dir=$1
+    shift
+    cmake -S "$VELCAP_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j "$(nproc)"
+}

@@ -1,0 +1,80 @@
+// The launcher runs unmodified programs, written by others, against the
+// virtual cameras: from the source tree and from an installation.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string sourceDir() { return std::getenv("VELCAP_SOURCE_DIR"); }
+std::string buildDir() { return std::getenv("VELCAP_BUILD_DIR"); }
+
+// Output and exit status of a shell command.
+std::pair<std::string, int> run(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return {"popen failed", -1};
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    int status = ::pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::string launcher() { return sourceDir() + "/vcam/velcap-vcam"; }
+
+TEST(Launcher, V4l2CtlSeesTheDescribedFormatsAndSizes) {
+    auto [out, status] = run(launcher() + " -- v4l2-ctl -d /dev/video0 --info --list-formats-ext");
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Card type        : Orvida: DocCam S8"), std::string::npos) << out;
+    EXPECT_NE(out.find("'MJPG' (Motion-JPEG, compressed)"), std::string::npos) << out;
+    EXPECT_NE(out.find("'YUYV' (YUYV 4:2:2)"), std::string::npos) << out;
+    for (const char* size : {"640x480", "1280x720", "1920x1080", "2592x1944", "3264x2448", "1600x1200"})
+        EXPECT_NE(out.find(std::string("Size: Discrete ") + size), std::string::npos) << size;
+    EXPECT_NE(out.find("(15.000 fps)"), std::string::npos);
+
+    auto [webcam, webcamStatus] = run(launcher() + " -- v4l2-ctl -d /dev/video2 --info");
+    EXPECT_EQ(webcamStatus, 0);
+    EXPECT_NE(webcam.find("Generic USB Webcam"), std::string::npos) << webcam;
+}
+
+TEST(Launcher, ConfigFileReplacesTheDefaultCameras) {
+    const std::string config = testing::TempDir() + "/launcher.vcam";
+    std::ofstream(config) << "camera 4\nvendor 31a5\nproduct 0502\ncard Orvida: DocCam S5\n"
+                             "format YUYV 800x600@20\n";
+    auto [out, status] = run(launcher() + " --config " + config + " -- " + buildDir() + "/tools/velcap-list");
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("node:/dev/video4"), std::string::npos) << out;
+    EXPECT_NE(out.find("camera 0:  DocCam S5"), std::string::npos) << out;
+    EXPECT_NE(out.find("YUYV: 800x600\n"), std::string::npos) << out;
+
+    auto [ctl, ctlStatus] = run(launcher() + " --config " + config + " -- v4l2-ctl -d /dev/video0 --info");
+    EXPECT_NE(ctlStatus, 0) << "the default camera is gone: " << ctl;
+}
+
+TEST(Launcher, RefusesBadUsage) {
+    EXPECT_EQ(run(launcher()).second, 2);
+    EXPECT_EQ(run(launcher() + " --config /nonexistent.vcam -- true").second, 2);
+    auto [out, status] = run("printf 'camera x\\n' > /tmp/velcap-bad.vcam; " + launcher() +
+                             " --config /tmp/velcap-bad.vcam -- true");
+    EXPECT_NE(status, 0);
+    EXPECT_NE(out.find("line 1"), std::string::npos) << out;
+}
+
+TEST(Launcher, WorksFromAnInstallation) {
+    const std::string prefix = testing::TempDir() + "/velcap-install";
+    auto [installed, status] = run("rm -rf " + prefix + " && cmake --install " + buildDir() + " --prefix " + prefix);
+    ASSERT_EQ(status, 0) << installed;
+    auto [out, runStatus] = run(prefix + "/bin/velcap-vcam -- " + prefix + "/bin/velcap-list");
+    ASSERT_EQ(runStatus, 0) << out;
+    EXPECT_NE(out.find("MJPEG: 640x480 1280x720 1920x1080 2592x1944 3264x2448 3672x2856"), std::string::npos) << out;
+    auto [pc, pcStatus] = run("PKG_CONFIG_PATH=$(dirname $(find " + prefix +
+                              " -name velcap.pc)) pkg-config --cflags --libs velcap");
+    EXPECT_EQ(pcStatus, 0) << pc;
+    EXPECT_NE(pc.find("-lvelcap"), std::string::npos) << pc;
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// The description of the virtual cameras: one text drives both the udev
+// records of the testbed and the V4L2 devices, so that the two always agree.
+//
+// Text format, one statement a line, '#' starts a comment:
+//   camera NODE                  starts a camera: /dev/videoNODE
+//   vendor XXXX / product XXXX   USB identifiers as udev gives them (lowercase hex)
+//   no-ids                       the udev record has no ID_VENDOR_ID / ID_MODEL_ID
+//   card TEXT                    card name (the rest of the line)
+//   driver NAME / bus TEXT       driver and bus info of VIDIOC_QUERYCAP
+//   format FOURCC WxH@FPS ...    a pixel format and its discrete sizes; FPS 0 = free-running
+//   stepwise FOURCC MINWxMINH-MAXWxMAXH/STEP   a stepwise frame-size entry for that format
+//   control NAME MIN MAX STEP DEFAULT [VALUE]
+//   scene FILE                   a still image shown in place of the synthetic scene
+//   free-running                 frames as fast as they are taken, for benchmarks
+//   fault ...                    see Faults
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+struct FrameSize {
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned fps = 30; // 0: free-running
+    bool stepwise = false;
+    unsigned maxWidth = 0, maxHeight = 0, step = 0; // stepwise entries only
+};
+
+struct Format {
+    uint32_t fourcc = 0;
+    std::vector<FrameSize> sizes;
+};
+
+struct Control {
+    uint32_t id = 0;
+    int minimum = 0, maximum = 0, step = 1, defaultValue = 0, value = 0;
+};
+
+// Ways to make the device misbehave, each off by default:
+//   fault ioctl NAME ERRNO     that ioctl (VIDIOC_...) fails with the errno (name or number)
+//   fault open ERRNO / fault mmap ERRNO
+//   fault grant N              REQBUFS grants N buffers whatever is asked
+//   fault adjust WxH           TRY_FMT and S_FMT answer with this size
+//   fault pixfmt FOURCC        G_FMT reports this pixel format
+//   fault unplug N [ERRNO]     DQBUF fails after N frames (ENODEV by default)
+//   fault bad-index N          the frame after N frames comes with an invalid buffer index
+//   fault mjpeg corrupt|truncated|empty [N]   MJPEG frames after N good ones are damaged
+//   fault buffer-length BYTES  buffers have this length
+//   fault bytesused BYTES      frames claim this many bytes
+struct Faults {
+    std::map<std::string, int> ioctlErrno;
+    int openErrno = 0;
+    int mmapErrno = 0;
+    int grantBuffers = -1;
+    unsigned adjustWidth = 0, adjustHeight = 0;
+    uint32_t reportedFourcc = 0;
+    int unplugAfter = -1;
+    int unplugErrno = 19; // ENODEV
+    int badIndexAfter = -1;
+    enum class Mjpeg { None, Corrupt, Truncated, Empty } mjpeg = Mjpeg::None;
+    int mjpegAfter = 0;
+    size_t bufferLength = 0;
+    size_t bytesUsed = 0;
+};
+
+struct Camera {
+    int node = 0;
+    std::string vendor, product;
+    bool udevIds = true;
+    std::string card = "Virtual: Camera";
+    std::string driver = "uvcvideo";
+    std::string bus;
+    std::vector<Format> formats;
+    std::vector<Control> controls;
+    std::string scene;
+    bool freeRunning = false;
+    Faults faults;
+
+    const Format* format(uint32_t fourcc) const;
+};
+
+struct Description {
+    std::vector<Camera> cameras;
+    const Camera* camera(int node) const;
+};
+
+constexpr uint32_t fourcc(const char* s) {
+    return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+           uint32_t(uint8_t(s[3])) << 24;
+}
+
+// Throws std::runtime_error naming the line that it cannot read.
+Description parse(const std::string& text);
+Description load(const std::string& path);
+// The supported document camera on /dev/video0 and an unsupported webcam on /dev/video2.
+Description defaultDescription();
+const char* defaultDescriptionText();
+// The default picture controls of a camera, for descriptions built in code.
+std::vector<Control> defaultControls();
+
+// The udev records (umockdev's text format) of the cameras.
+std::string udevRecords(const Description& description);
+
+} // namespace vcam

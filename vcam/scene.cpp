@@ -1,0 +1,331 @@
+#include "scene.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <tuple>
+
+#include <jpeglib.h>
+#include <linux/videodev2.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <qrencode.h>
+
+namespace vcam {
+
+namespace {
+
+constexpr int kJpegQuality = 90;
+constexpr unsigned kMcuHeight = 8; // 4:2:2 sampling: MCUs are 16 x 8 pixels
+constexpr double kPageTiltDegrees = 4.0;
+
+// EAN-13 digit patterns: L, G and R codes, and the parity that the first digit sets.
+const char* const kEanL[10] = {"0001101", "0011001", "0010011", "0111101", "0100011",
+                               "0110001", "0101111", "0111011", "0110111", "0001011"};
+const char* const kEanG[10] = {"0100111", "0110011", "0011011", "0100001", "0011101",
+                               "0111001", "0000101", "0010001", "0001001", "0010111"};
+const char* const kEanParity[10] = {"LLLLLL", "LLGLGG", "LLGGLG", "LLGGGL", "LGLLGG",
+                                    "LGGLLG", "LGGGLL", "LGLGLG", "LGLGGL", "LGGLGL"};
+
+std::string ean13Modules(const std::string& digits) {
+    std::string bits = "101";
+    const char* parity = kEanParity[digits[0] - '0'];
+    for (int i = 1; i <= 6; ++i) {
+        int d = digits[i] - '0';
+        bits += parity[i - 1] == 'L' ? kEanL[d] : kEanG[d];
+    }
+    bits += "01010";
+    for (int i = 7; i <= 12; ++i) {
+        std::string r = kEanL[digits[i] - '0'];
+        for (char& c : r) c = c == '0' ? '1' : '0';
+        bits += r;
+    }
+    bits += "101";
+    return bits;
+}
+
+// The upright page, drawn at its own size.
+cv::Mat renderPage(int pageWidth, int pageHeight) {
+    cv::Mat page(pageHeight, pageWidth, CV_8UC3, cv::Scalar(246, 246, 242));
+    const double unit = pageWidth / 210.0; // millimetres of an A4 sheet
+    std::mt19937 random(7);
+
+    // Lines of text-like marks.
+    const int left = int(18 * unit), right = pageWidth - int(18 * unit);
+    const int lineHeight = std::max(2, int(2.6 * unit));
+    for (double y = 20 * unit; y < 150 * unit; y += 6.5 * unit) {
+        int x = left;
+        while (x < right) {
+            int word = int((4 + random() % 18) * unit * 0.8);
+            if (x + word > right) break;
+            cv::rectangle(page, cv::Rect(x, int(y), word, lineHeight), cv::Scalar(40, 40, 48), cv::FILLED);
+            x += word + int(2.2 * unit);
+        }
+    }
+
+    // The QR code, with its quiet zone.
+    QRcode* qr = QRcode_encodeString(kSceneQrText, 0, QR_ECLEVEL_M, QR_MODE_8, 1);
+    if (!qr) throw std::runtime_error("vcam: QRcode_encodeString failed");
+    const int module = std::max(2, int(40 * unit / qr->width));
+    const int qrX = left, qrY = int(165 * unit);
+    for (int r = 0; r < qr->width; ++r)
+        for (int c = 0; c < qr->width; ++c)
+            if (qr->data[r * qr->width + c] & 1)
+                cv::rectangle(page, cv::Rect(qrX + c * module, qrY + r * module, module, module), cv::Scalar(0, 0, 0),
+                              cv::FILLED);
+    QRcode_free(qr);
+
+    // The EAN-13 bar code, with guard bars longer than the rest.
+    const std::string bits = ean13Modules(kSceneEan13);
+    const int bar = std::max(2, int(0.5 * unit));
+    const int barX = pageWidth - int(18 * unit) - bar * int(bits.size());
+    const int barY = int(170 * unit), barHeight = int(25 * unit);
+    for (size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] != '1') continue;
+        bool guard = i < 3 || (i >= 45 && i < 50) || i >= 92;
+        cv::rectangle(page, cv::Rect(barX + int(i) * bar, barY, bar, barHeight + (guard ? bar * 5 : 0)),
+                      cv::Scalar(0, 0, 0), cv::FILLED);
+    }
+    return page;
+}
+
+struct PageGeometry {
+    int pageWidth, pageHeight;
+    cv::Mat transform; // page to frame
+};
+
+PageGeometry pageGeometry(unsigned width, unsigned height) {
+    const double strip = counterStripHeight(height);
+    const double available = (height - strip) * 0.80;
+    PageGeometry g;
+    g.pageHeight = int(std::min(available, width * 0.80 * std::sqrt(2.0)));
+    g.pageWidth = int(g.pageHeight / std::sqrt(2.0));
+    const cv::Point2f centre(width * 0.5f, float(strip + (height - strip) * 0.5));
+    cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(g.pageWidth * 0.5f, g.pageHeight * 0.5f), -kPageTiltDegrees, 1.0);
+    m.at<double>(0, 2) += centre.x - g.pageWidth * 0.5;
+    m.at<double>(1, 2) += centre.y - g.pageHeight * 0.5;
+    g.transform = m;
+    return g;
+}
+
+// Jpeg encoding with one restart interval per MCU row, so that the rows of
+// the counter strip can be replaced without encoding the frame again.
+std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = unsigned(rgb.cols);
+    info.image_height = unsigned(rgb.rows);
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, kJpegQuality, TRUE);
+    info.comp_info[0].h_samp_factor = 2;
+    info.comp_info[0].v_samp_factor = 1;
+    info.comp_info[1].h_samp_factor = info.comp_info[1].v_samp_factor = 1;
+    info.comp_info[2].h_samp_factor = info.comp_info[2].v_samp_factor = 1;
+    info.restart_in_rows = 1;
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.ptr<uint8_t>(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    std::vector<uint8_t> out(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return out;
+}
+
+// The entropy-coded segments of a baseline JPEG written by encodeJpeg.
+struct JpegLayout {
+    size_t entropyStart = 0;
+    std::vector<std::pair<size_t, size_t>> segments; // [begin, end) of each restart interval
+};
+
+JpegLayout layoutOf(const std::vector<uint8_t>& jpeg) {
+    JpegLayout layout;
+    size_t i = 2;
+    while (i + 4 <= jpeg.size()) {
+        if (jpeg[i] != 0xFF) throw std::runtime_error("vcam: bad JPEG marker");
+        uint8_t marker = jpeg[i + 1];
+        size_t length = size_t(jpeg[i + 2]) << 8 | jpeg[i + 3];
+        if (marker == 0xDA) {
+            layout.entropyStart = i + 2 + length;
+            break;
+        }
+        i += 2 + length;
+    }
+    size_t begin = layout.entropyStart;
+    for (size_t p = begin; p + 1 < jpeg.size(); ++p) {
+        if (jpeg[p] != 0xFF) continue;
+        uint8_t next = jpeg[p + 1];
+        if ((next >= 0xD0 && next <= 0xD7) || next == 0xD9) {
+            layout.segments.emplace_back(begin, p);
+            begin = p + 2;
+            ++p;
+            if (next == 0xD9) break;
+        }
+    }
+    return layout;
+}
+
+void drawCounter(cv::Mat& strip, uint64_t counter) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%08llu", static_cast<unsigned long long>(counter));
+    const double scale = strip.rows / 30.0;
+    cv::putText(strip, text, cv::Point(strip.rows / 2, strip.rows * 4 / 5), cv::FONT_HERSHEY_SIMPLEX, scale,
+                cv::Scalar(255, 255, 120), std::max(1, strip.rows / 12), cv::LINE_8);
+}
+
+} // namespace
+
+unsigned counterStripHeight(unsigned height) {
+    unsigned rows = std::max(1u, (height / 40 + kMcuHeight - 1) / kMcuHeight);
+    return std::min(height, rows * kMcuHeight);
+}
+
+std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height) {
+    PageGeometry g = pageGeometry(width, height);
+    std::vector<cv::Point2f> corners = {{0, 0},
+                                        {float(g.pageWidth), 0},
+                                        {float(g.pageWidth), float(g.pageHeight)},
+                                        {0, float(g.pageHeight)}};
+    cv::transform(corners, corners, g.transform);
+    return {corners[0], corners[1], corners[2], corners[3]};
+}
+
+cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage) {
+    cv::Mat frame;
+    if (!stillImage.empty()) {
+        cv::Mat image = cv::imread(stillImage, cv::IMREAD_COLOR);
+        if (image.empty()) throw std::runtime_error("vcam: cannot read scene image " + stillImage);
+        cv::cvtColor(image, image, cv::COLOR_BGR2RGB);
+        cv::resize(image, frame, cv::Size(int(width), int(height)), 0, 0, cv::INTER_AREA);
+        return frame;
+    }
+    // The desk, lit more strongly from the top left.
+    frame.create(int(height), int(width), CV_8UC3);
+    PageGeometry g = pageGeometry(width, height);
+    cv::Mat page = renderPage(g.pageWidth, g.pageHeight);
+    frame.setTo(cv::Scalar(92, 78, 64));
+    cv::warpAffine(page, frame, g.transform, frame.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    cv::Mat light(int(height), int(width), CV_32F);
+    for (int y = 0; y < light.rows; ++y) {
+        float* row = light.ptr<float>(y);
+        for (int x = 0; x < light.cols; ++x) row[x] = 1.0f - 0.10f * (float(x) / width + float(y) / height) * 0.5f;
+    }
+    cv::Mat lit;
+    frame.convertTo(lit, CV_32FC3);
+    cv::Mat light3;
+    cv::merge(std::vector<cv::Mat>{light, light, light}, light3);
+    cv::multiply(lit, light3, lit);
+    lit.convertTo(frame, CV_8UC3);
+    return frame;
+}
+
+void rgbToYuyv(const uint8_t* rgb, uint8_t* yuyv, size_t pixels) {
+    // The receiver computes R = 1.164y + 1.596v, G = 1.164y - 0.813v - 0.394u, B = 1.164y + 2.018u.
+    const double ky = 1.164 * (1 + 0.813 / 1.596 + 0.394 / 2.018);
+    auto clamp = [](double value) { return uint8_t(std::lround(std::min(255.0, std::max(0.0, value)))); };
+    for (size_t i = 0; i + 1 < pixels; i += 2, rgb += 6, yuyv += 4) {
+        double y[2], u = 0, v = 0;
+        for (int k = 0; k < 2; ++k) {
+            const double r = rgb[3 * k], gr = rgb[3 * k + 1], b = rgb[3 * k + 2];
+            y[k] = (gr + 0.813 * r / 1.596 + 0.394 * b / 2.018) / ky;
+            v += (r - 1.164 * y[k]) / 1.596 / 2;
+            u += (b - 1.164 * y[k]) / 2.018 / 2;
+        }
+        yuyv[0] = clamp(y[0] + 16);
+        yuyv[1] = clamp(u + 128);
+        yuyv[2] = clamp(y[1] + 16);
+        yuyv[3] = clamp(v + 128);
+    }
+}
+
+struct FrameSource::Impl {
+    uint32_t fourcc;
+    unsigned width, height, strip;
+    std::vector<uint8_t> full; // the encoded frame (JPEG or YUYV)
+    JpegLayout layout;
+    std::vector<uint8_t> stripYuyv;
+    cv::Mat stripImage;
+    std::mutex mutex; // one renderer at a time per source
+};
+
+FrameSource::FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& d = *impl_;
+    d.fourcc = fourcc;
+    d.width = width;
+    d.height = height;
+    d.strip = counterStripHeight(height);
+    scene_ = renderScene(width, height, stillImage);
+    if (fourcc == V4L2_PIX_FMT_MJPEG) {
+        d.full = encodeJpeg(scene_);
+        d.layout = layoutOf(d.full);
+    } else {
+        d.full.resize(size_t(width) * height * 2);
+        rgbToYuyv(scene_.data, d.full.data(), size_t(width) * height);
+        d.stripYuyv.resize(size_t(width) * d.strip * 2);
+    }
+}
+
+FrameSource::~FrameSource() = default;
+
+size_t FrameSource::maxBytes() const { return impl_->full.size() + impl_->full.size() / 4 + 4096; }
+
+size_t FrameSource::render(uint64_t counter, uint8_t* out, size_t capacity) {
+    Impl& d = *impl_;
+    std::lock_guard<std::mutex> lock(d.mutex);
+    scene_.rowRange(0, int(d.strip)).copyTo(d.stripImage);
+    drawCounter(d.stripImage, counter);
+    if (d.fourcc != V4L2_PIX_FMT_MJPEG) {
+        size_t bytes = std::min(capacity, d.full.size());
+        std::memcpy(out, d.full.data(), bytes);
+        size_t stripBytes = std::min(bytes, d.stripYuyv.size());
+        rgbToYuyv(d.stripImage.data, d.stripYuyv.data(), size_t(d.width) * d.strip);
+        std::memcpy(out, d.stripYuyv.data(), stripBytes);
+        return bytes;
+    }
+    // Replace the strip's restart intervals with those of the freshly encoded strip.
+    std::vector<uint8_t> stripJpeg = encodeJpeg(d.stripImage);
+    JpegLayout stripLayout = layoutOf(stripJpeg);
+    const size_t replaced = std::min(stripLayout.segments.size(), d.layout.segments.size() - 1);
+    size_t n = 0;
+    auto put = [&](const uint8_t* data, size_t size) {
+        size = std::min(size, capacity - n);
+        std::memcpy(out + n, data, size);
+        n += size;
+    };
+    put(d.full.data(), d.layout.entropyStart);
+    for (size_t i = 0; i < replaced; ++i) {
+        const auto& segment = stripLayout.segments[i];
+        put(stripJpeg.data() + segment.first, segment.second - segment.first);
+        const uint8_t marker[2] = {0xFF, uint8_t(0xD0 + i % 8)};
+        put(marker, 2);
+    }
+    const size_t rest = d.layout.segments[replaced].first;
+    put(d.full.data() + rest, d.full.size() - rest);
+    return n;
+}
+
+std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,
+                                         const std::string& stillImage) {
+    static std::mutex mutex;
+    static std::map<std::tuple<uint32_t, unsigned, unsigned, std::string>, std::shared_ptr<FrameSource>> cache;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& entry = cache[{fourcc, width, height, stillImage}];
+    if (!entry) entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage);
+    return entry;
+}
+
+} // namespace vcam

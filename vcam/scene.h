@@ -1,0 +1,56 @@
+// What the virtual camera sees, and the bytes of each frame it sends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vcam {
+
+// The codes printed on the synthetic page.
+constexpr const char* kSceneQrText = "VELCAP-VCAM-QR-0001";
+constexpr const char* kSceneEan13 = "4006381333931";
+
+// The synthetic scene at a size, R, G, B: a white page with lines of text-like
+// marks, a QR code and an EAN-13 bar code, lying a few degrees tilted on a
+// darker desk under slightly uneven light. A non-empty stillImage replaces it.
+cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage = {});
+// The page's corners in frame pixels: top-left, top-right, bottom-right, bottom-left.
+std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height);
+// The top rows of every frame that carry the frame counter.
+unsigned counterStripHeight(unsigned height);
+
+// Makes the frames of one format and size. The scene is rendered and encoded
+// once; each frame then only redraws the counter strip, so that the camera is
+// never the bottleneck of a measurement.
+class FrameSource {
+public:
+    FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage);
+    ~FrameSource();
+    FrameSource(const FrameSource&) = delete;
+    FrameSource& operator=(const FrameSource&) = delete;
+
+    const cv::Mat& scene() const { return scene_; }
+    // The largest frame this source makes.
+    size_t maxBytes() const;
+    // Writes frame number counter into out (capacity bytes); returns the bytes written.
+    size_t render(uint64_t counter, uint8_t* out, size_t capacity);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    cv::Mat scene_;
+};
+
+// A cached source per (format, size, still image), shared by all devices.
+std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,
+                                         const std::string& stillImage);
+
+// RGB to YUYV with the inverse of the receiving library's coefficients.
+void rgbToYuyv(const uint8_t* rgb, uint8_t* yuyv, size_t pixels);
+
+} // namespace vcam
