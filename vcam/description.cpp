@@ -91,6 +91,7 @@ void parseFault(Camera& camera, std::istringstream& in, int line) {
         f.ioctlErrno[a] = parseErrno(b, line);
     } else if (kind == "open") {
         f.openErrno = parseErrno(a, line);
+        f.openAfter = b.empty() ? 0 : std::stoi(b);
     } else if (kind == "mmap") {
         f.mmapErrno = parseErrno(a, line);
     } else if (kind == "grant") {

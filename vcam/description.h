@@ -42,7 +42,8 @@ struct Control {
 
 // Ways to make the device misbehave, each off by default:
 //   fault ioctl NAME ERRNO     that ioctl (VIDIOC_...) fails with the errno (name or number)
-//   fault open ERRNO / fault mmap ERRNO
+//   fault open ERRNO [N]       open fails (after N successful opens)
+//   fault mmap ERRNO
 //   fault grant N              REQBUFS grants N buffers whatever is asked
 //   fault adjust WxH           TRY_FMT and S_FMT answer with this size
 //   fault pixfmt FOURCC        G_FMT reports this pixel format
@@ -54,6 +55,7 @@ struct Control {
 struct Faults {
     std::map<std::string, int> ioctlErrno;
     int openErrno = 0;
+    int openAfter = 0;
     int mmapErrno = 0;
     int grantBuffers = -1;
     unsigned adjustWidth = 0, adjustHeight = 0;

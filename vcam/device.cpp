@@ -70,6 +70,7 @@ struct Node {
     std::thread ticker;
     std::shared_ptr<FrameSource> source;
     uint64_t produced = 0, dequeued = 0;
+    uint64_t opens = 0;
 };
 
 struct OpenFile {
@@ -165,8 +166,9 @@ size_t damageFrame(const Faults& f, uint64_t number, uint8_t* data, size_t bytes
     case Faults::Mjpeg::Empty: return 0;
     case Faults::Mjpeg::Truncated: return bytes / 3;
     case Faults::Mjpeg::Corrupt: {
+        // Headers intact, garbage in the middle of the entropy-coded data.
         uint32_t state = uint32_t(number) * 2654435761u + 1;
-        for (size_t i = 0; i < bytes; ++i) {
+        for (size_t i = bytes / 3; i < bytes * 2 / 3; ++i) {
             state = state * 1664525u + 1013904223u;
             data[i] = uint8_t(state >> 24);
         }
@@ -648,7 +650,10 @@ extern "C" int vcam_open(int node, int flags) {
     std::lock_guard<std::mutex> lock(r.mutex);
     auto it = r.nodes.find(node);
     if (it == r.nodes.end()) return failWith(ENOENT);
-    if (int error = it->second->camera.faults.openErrno) return failWith(error);
+    Node& n = *it->second;
+    const Faults& f = n.camera.faults;
+    if (f.openErrno && n.opens >= uint64_t(f.openAfter)) return failWith(f.openErrno);
+    ++n.opens;
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) return -1;
     auto file = std::make_shared<OpenFile>();

@@ -1,0 +1,434 @@
+// Opening, streaming and closing a camera, on the virtual camera.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <opencv2/imgproc.hpp>
+
+#include "support/camera_test.h"
+#include "support/frame_sink.h"
+
+using namespace std::chrono_literals;
+using velcap::test::CameraTest;
+using velcap::test::documentCamera;
+using velcap::test::FrameSink;
+using velcap::test::stdoutOf;
+
+namespace {
+
+class Stream : public CameraTest {
+protected:
+    void SetUp() override {
+        CameraTest::SetUp();
+        sink().reset();
+    }
+    void TearDown() override {
+        sink().reset();
+        CameraTest::TearDown();
+    }
+    static FrameSink& sink() { return FrameSink::instance(); }
+
+    // Opens camera 0 in a format at a size, quietly; returns openCamera's result.
+    int open(int format, int width, int height, std::string* out = nullptr) {
+        SetVideoFormat(format);
+        int result = 0;
+        std::string text = stdoutOf([&] {
+            getCameraResolutionCount(0);
+            result = openCamera(0, width, height);
+        });
+        if (out) *out = text;
+        return result;
+    }
+    static int close(std::string* out = nullptr) {
+        int result = 0;
+        std::string text = stdoutOf([&] { result = closeCamera(); });
+        if (out) *out = text;
+        return result;
+    }
+
+    // Mean absolute difference between a delivered frame (turned back by
+    // angle) and the scene, outside the counter rows.
+    static double differenceFromScene(cv::Mat frame, int angle, uint32_t fourcc) {
+        if (angle == 1) cv::rotate(frame, frame, cv::ROTATE_90_COUNTERCLOCKWISE);
+        if (angle == 2) cv::rotate(frame, frame, cv::ROTATE_180);
+        if (angle == 3) cv::rotate(frame, frame, cv::ROTATE_90_CLOCKWISE);
+        auto source = vcam::framesOf(documentCamera(), fourcc, unsigned(frame.cols), unsigned(frame.rows));
+        const int strip = int(vcam::counterStripHeight(unsigned(frame.rows)));
+        cv::Mat diff;
+        cv::absdiff(frame.rowRange(strip, frame.rows), source->scene().rowRange(strip, frame.rows), diff);
+        cv::Scalar mean = cv::mean(diff);
+        return (mean[0] + mean[1] + mean[2]) / 3;
+    }
+
+    static void expectClosedState() {
+        EXPECT_EQ(cam_fd, -1);
+        EXPECT_FALSE(bKeep);
+        EXPECT_TRUE(srcimage.empty());
+        EXPECT_TRUE(roimage.empty());
+        EXPECT_EQ(pdecode, nullptr);
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(video_buffer_ptr[i], nullptr) << "buffer " << i;
+    }
+};
+
+struct Mode {
+    int format;
+    int width, height;
+};
+
+TEST_F(Stream, OpenCloseCyclesDeliverFramesOfTheOpenedSize) {
+    for (Mode m : {Mode{0, 640, 480}, Mode{0, 1920, 1080}, Mode{1, 640, 480}, Mode{0, 1280, 720}, Mode{1, 1280, 720},
+                   Mode{0, 640, 480}}) {
+        SCOPED_TRACE(std::to_string(m.format) + " " + std::to_string(m.width) + "x" + std::to_string(m.height));
+        sink().reset();
+        std::string out;
+        ASSERT_EQ(open(m.format, m.width, m.height, &out), 0) << out;
+        EXPECT_NE(out.find("velcap->openCamera OK\n"), std::string::npos);
+        EXPECT_NE(out.find("Driver Name:uvcvideo Card Name:Orvida: DocCam S8 Bus info:"), std::string::npos);
+        EXPECT_NE(out.find(m.format == 0 ? "pix.pixelformat:\tMJPG" : "pix.pixelformat:\tYUYV"), std::string::npos);
+        EXPECT_NE(out.find("req.count: 5"), std::string::npos);
+        EXPECT_TRUE(bKeep);
+        EXPECT_EQ(nSize, m.width * m.height * 3);
+        ASSERT_TRUE(sink().waitFor(3));
+        cv::Mat frame = sink().last();
+        EXPECT_EQ(frame.cols, m.width);
+        EXPECT_EQ(frame.rows, m.height);
+        EXPECT_EQ(close(), 0);
+        expectClosedState();
+        const int delivered = sink().count();
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(sink().count(), delivered) << "a frame arrived after closeCamera returned";
+    }
+}
+
+TEST_F(Stream, FramesShowTheSceneInRgbOrder) {
+    for (int format : {0, 1}) {
+        sink().reset();
+        ASSERT_EQ(open(format, 1280, 720), 0);
+        ASSERT_TRUE(sink().waitFor(2));
+        cv::Mat frame = sink().last();
+        close();
+        const uint32_t fourcc = format == 0 ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+        EXPECT_LT(differenceFromScene(frame, 0, fourcc), 2.5) << "format " << format;
+        // The desk is brown: red above blue, in the first channel.
+        cv::Vec3b desk = frame.at<cv::Vec3b>(frame.rows - 5, 5);
+        EXPECT_GT(desk[0], desk[2] + 15) << "channels are not R, G, B";
+        // Consecutive frames differ in the counter rows only.
+        EXPECT_EQ(frame.rows, 720);
+    }
+}
+
+TEST_F(Stream, FixedOrientations) {
+    for (int angle : {1, 2, 3}) {
+        SCOPED_TRACE(angle);
+        sink().reset();
+        SetRotate(angle);
+        ASSERT_EQ(open(0, 1280, 720), 0);
+        ASSERT_TRUE(sink().waitFor(2));
+        cv::Mat frame = sink().last();
+        close();
+        EXPECT_EQ(frame.cols, angle == 2 ? 1280 : 720);
+        EXPECT_EQ(frame.rows, angle == 2 ? 720 : 1280);
+        EXPECT_LT(differenceFromScene(frame, angle, V4L2_PIX_FMT_MJPEG), 2.5);
+    }
+    SetRotate(0);
+}
+
+TEST_F(Stream, UnknownOrientationDecodesButDeliversNothing) {
+    SetRotate(7);
+    ASSERT_EQ(open(1, 640, 480), 0);
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(sink().count(), 0);
+    // The frames were decoded all the same.
+    cv::Mat decoded = srcimage.clone();
+    close();
+    SetRotate(0);
+    ASSERT_FALSE(decoded.empty());
+    EXPECT_LT(differenceFromScene(decoded, 0, V4L2_PIX_FMT_YUYV), 2.5);
+}
+
+TEST_F(Stream, RotateFlagDropsFrames) {
+    RotateFlag = 2;
+    std::string out = stdoutOf([&] {
+        SetVideoFormat(0);
+        ASSERT_EQ(openCamera(0, 640, 480), 0);
+        ASSERT_TRUE(sink().waitFor(1));
+        closeCamera();
+    });
+    EXPECT_EQ(RotateFlag, 0);
+    size_t count = 0;
+    for (size_t at = out.find("RotateFlag--\n"); at != std::string::npos; at = out.find("RotateFlag--\n", at + 1))
+        ++count;
+    EXPECT_EQ(count, 2u);
+}
+
+TEST_F(Stream, InterpolatedSizeOpensTheLargestNativeSize) {
+    ASSERT_EQ(open(1, 3672, 2856), 0);
+    EXPECT_EQ(nWidth, 3264);
+    EXPECT_EQ(nHeight, 2448);
+    EXPECT_EQ(nSize, 23970816);
+    EXPECT_TRUE(isInsert1000M);
+    ASSERT_TRUE(sink().waitFor(1));
+    EXPECT_EQ(sink().last().cols, 3264);
+
+    std::string out;
+    ASSERT_EQ(open(1, 3264, 2448, &out), 0);
+    EXPECT_FALSE(isInsert1000M);
+    close();
+}
+
+TEST_F(Stream, OpeningAnOpenCameraClosesItFirst) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    ASSERT_TRUE(sink().waitFor(1));
+    std::string out;
+    SetVideoFormat(0);
+    out = stdoutOf([] { EXPECT_EQ(openCamera(0, 1280, 720), 0); });
+    EXPECT_NE(out.find("---------openCamera > closeCamera BB---------\n---------openCamera closeCamera!---------\n"),
+              std::string::npos)
+        << out;
+    sink().reset();
+    ASSERT_TRUE(sink().waitFor(2));
+    EXPECT_EQ(sink().last().cols, 1280);
+    EXPECT_LT(differenceFromScene(sink().last(), 0, V4L2_PIX_FMT_MJPEG), 2.5);
+    close();
+}
+
+TEST_F(Stream, CloseTwice) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    std::string first, second;
+    EXPECT_EQ(close(&first), 0);
+    EXPECT_EQ(first.find("munmap fail!!!"), std::string::npos);
+    EXPECT_NE(first.find(">>>>>>>>>>>>> closeCamera 01!>>>>>>>>>>>>> closeCamera 02!"), std::string::npos);
+    EXPECT_EQ(close(&second), 0);
+    EXPECT_EQ(second, "munmap fail!!!munmap fail!!!munmap fail!!!munmap fail!!!munmap fail!!!");
+    expectClosedState();
+}
+
+struct Failure {
+    const char* name;
+    std::function<void(vcam::Faults&)> inject;
+    int code;
+    const char* message;
+    bool decoderReleased;
+};
+
+TEST_F(Stream, EveryOpenFailureHasItsCodeAndMessage) {
+    const Failure failures[] = {
+        {"open",
+         [](vcam::Faults& f) {
+             f.openErrno = EACCES;
+             f.openAfter = 1; // the enumeration opens it once
+         },
+         -3, "打开相机节点失败", true},
+        {"try", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_TRY_FMT"] = EINVAL; }, -5,
+         "ioctl(VIDIOC_TRY_FMT) failed 22(Invalid argument)", true},
+        {"set", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_S_FMT"] = EBUSY; }, -6,
+         "ioctl(VIDIOC_S_FMT) failed 16(Device or resource busy)", true},
+        {"get", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_G_FMT"] = EIO; }, -7, "set format failed!", true},
+        {"reqbufs", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_REQBUFS"] = ENOMEM; }, -8,
+         "ioctl(VIDIOC_REQBUFS) failed 12(Cannot allocate memory)", true},
+        {"grant", [](vcam::Faults& f) { f.grantBuffers = 3; }, -9, "req.count: 3request buffer failed", true},
+        {"querybuf", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_QUERYBUF"] = EINVAL; }, -10,
+         "ioctl(VIDIOC_QUERYBUF) failed 22(Invalid argument)", false},
+        {"mmap", [](vcam::Faults& f) { f.mmapErrno = ENOMEM; }, -11,
+         "MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!mmap() failed 12(Cannot allocate memory)", false},
+        {"qbuf", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_QBUF"] = EIO; }, -12,
+         "ioctl(VIDIOC_QBUF) failed 5(Input/output error)", false},
+        {"streamon", [](vcam::Faults& f) { f.ioctlErrno["VIDIOC_STREAMON"] = ENOSPC; }, -13,
+         "ioctl(VIDIOC_STREAMON) failed 28(No space left on device)\n", true},
+    };
+    for (const Failure& f : failures) {
+        SCOPED_TRACE(f.name);
+        vcam::Camera c = documentCamera();
+        f.inject(c.faults);
+        present(c);
+        std::string out;
+        EXPECT_EQ(open(0, 640, 480, &out), f.code);
+        EXPECT_NE(out.find(f.message), std::string::npos) << out;
+        EXPECT_EQ(out.find("velcap->openCamera OK"), std::string::npos);
+        EXPECT_FALSE(bKeep);
+        EXPECT_EQ(pdecode == nullptr, f.decoderReleased);
+        close();
+        expectClosedState();
+
+        // The camera works again once the fault is gone.
+        present(documentCamera());
+        ASSERT_EQ(open(0, 640, 480), 0);
+        ASSERT_TRUE(sink().waitFor(1));
+        close();
+        sink().reset();
+    }
+}
+
+TEST_F(Stream, NoCameraOrNoSizes) {
+    EXPECT_EQ(open(0, 640, 480 + 0 * openCamera(5, 640, 480)), 0);
+    close();
+    EXPECT_EQ(openCamera(5, 640, 480), -1);
+    EXPECT_EQ(openCamera(-1, 640, 480), -1);
+
+    vcam::Camera c = documentCamera();
+    for (auto& f : c.formats) f.sizes.clear();
+    present(c);
+    stdoutOf([] { EXPECT_EQ(openCamera(0, 640, 480), -2); });
+    EXPECT_EQ(cam_fd, -1);
+
+    present(vcam::Description{});
+    EXPECT_EQ(openCamera(0, 640, 480), -1);
+}
+
+TEST_F(Stream, UnplugStopsTheStreamAndTheNextOpenRecovers) {
+    vcam::Camera c = documentCamera();
+    c.faults.unplugAfter = 4;
+    present(c);
+    std::string out = stdoutOf([&] {
+        SetVideoFormat(0);
+        ASSERT_EQ(openCamera(0, 640, 480), 0);
+        ASSERT_TRUE(sink().waitFor(4));
+        std::this_thread::sleep_for(300ms);
+    });
+    EXPECT_EQ(sink().count(), 4);
+    EXPECT_NE(out.find("ioctl(VIDIOC_DQBUF) failed 19(No such device)grabImage error!!!!!!!!!!cam get image ret = -1\n"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(bKeep) << "the stream thread leaves bKeep as it was";
+
+    // The same camera streams again: its unplug counts from each stream-on.
+    sink().reset();
+    std::string reopen = stdoutOf([] { EXPECT_EQ(openCamera(0, 640, 480), 0); });
+    EXPECT_NE(reopen.find("---------openCamera > closeCamera BB---------"), std::string::npos);
+    ASSERT_TRUE(sink().waitFor(2));
+    close();
+    expectClosedState();
+}
+
+TEST_F(Stream, InvalidBufferIndexStopsTheStream) {
+    vcam::Camera c = documentCamera();
+    c.faults.badIndexAfter = 2;
+    present(c);
+    std::string out = stdoutOf([&] {
+        SetVideoFormat(1);
+        ASSERT_EQ(openCamera(0, 640, 480), 0);
+        ASSERT_TRUE(sink().waitFor(2));
+        std::this_thread::sleep_for(300ms);
+    });
+    EXPECT_EQ(sink().count(), 2);
+    EXPECT_NE(out.find("invalid buffer index: 99grabImage error!!!!!!!!!!cam get image ret = -100\n"),
+              std::string::npos)
+        << out;
+    close();
+    expectClosedState();
+}
+
+TEST_F(Stream, OtherPixelFormatStopsTheStream) {
+    vcam::Camera c = documentCamera();
+    c.faults.reportedFourcc = vcam::fourcc("NV12");
+    present(c);
+    std::string out = stdoutOf([&] {
+        SetVideoFormat(1);
+        ASSERT_EQ(openCamera(0, 640, 480), 0);
+        std::this_thread::sleep_for(300ms);
+    });
+    EXPECT_NE(out.find("pix.pixelformat:\tNV12"), std::string::npos);
+    EXPECT_NE(out.find("don't suport format"), std::string::npos);
+    EXPECT_EQ(sink().count(), 0);
+    close();
+}
+
+TEST_F(Stream, DamagedMjpegFramesNeverCrash) {
+    for (auto kind : {vcam::Faults::Mjpeg::Corrupt, vcam::Faults::Mjpeg::Truncated, vcam::Faults::Mjpeg::Empty}) {
+        vcam::Camera c = documentCamera();
+        c.faults.mjpeg = kind;
+        c.faults.mjpegAfter = 2;
+        present(c);
+        sink().reset();
+        std::string out = stdoutOf([&] {
+            SetVideoFormat(0);
+            ASSERT_EQ(openCamera(0, 640, 480), 0);
+            ASSERT_TRUE(sink().waitFor(2));
+            std::this_thread::sleep_for(400ms);
+            EXPECT_TRUE(bKeep);
+            closeCamera();
+        });
+        // The good frames came through; damaged ones leave the last good picture.
+        cv::Mat frame = sink().last();
+        EXPECT_LT(differenceFromScene(frame, 0, V4L2_PIX_FMT_MJPEG), 2.5);
+        if (kind == vcam::Faults::Mjpeg::Corrupt) {
+            EXPECT_NE(out.find("decode error.\n"), std::string::npos);
+        }
+        if (kind == vcam::Faults::Mjpeg::Empty) {
+            EXPECT_EQ(sink().count(), 2) << "empty frames are skipped";
+        }
+        expectClosedState();
+    }
+}
+
+TEST_F(Stream, FrameLargerThanTheFrameBufferIsSkipped) {
+    vcam::Camera c = documentCamera();
+    c.faults.bufferLength = 640 * 480 * 3 + 8192;
+    c.faults.bytesUsed = 640 * 480 * 3 + 8192;
+    present(c);
+    std::string out = stdoutOf([&] {
+        SetVideoFormat(1);
+        ASSERT_EQ(openCamera(0, 640, 480), 0);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(bKeep);
+        closeCamera();
+    });
+    EXPECT_EQ(sink().count(), 0);
+    const std::string message = "grabImage: a frame of 929792 bytes does not fit the 921600-byte frame buffer; skipped\n";
+    ASSERT_NE(out.find(message), std::string::npos) << out;
+    EXPECT_NE(out.find(message, out.find(message) + 1), std::string::npos) << "the stream went on";
+    EXPECT_EQ(out.find("grabImage error"), std::string::npos);
+}
+
+TEST_F(Stream, MoreBuffersThanTheTableHolds) {
+    vcam::Camera c = documentCamera();
+    c.faults.grantBuffers = 8;
+    present(c);
+    std::string out;
+    ASSERT_EQ(open(0, 640, 480, &out), 0);
+    EXPECT_NE(out.find("req.count: 8openCamera: the driver granted 8 buffers; using 5\n"), std::string::npos) << out;
+    ASSERT_TRUE(sink().waitFor(6));
+    close();
+    expectClosedState();
+}
+
+TEST_F(Stream, AdjustedSizeIsTheSizeOfTheFrames) {
+    vcam::Camera c = documentCamera();
+    c.faults.adjustWidth = 1280;
+    c.faults.adjustHeight = 720;
+    present(c);
+    std::string out;
+    ASSERT_EQ(open(1, 1920, 1080, &out), 0);
+    EXPECT_NE(out.find("openCamera: the driver delivers 1280x720 in place of 1920x1080\n"), std::string::npos);
+    EXPECT_EQ(nWidth, 1280);
+    EXPECT_EQ(nHeight, 720);
+    EXPECT_EQ(nSize, 1280 * 720 * 3);
+    ASSERT_TRUE(sink().waitFor(1));
+    cv::Mat frame = sink().last();
+    EXPECT_EQ(frame.cols, 1280);
+    EXPECT_LT(differenceFromScene(frame, 0, V4L2_PIX_FMT_YUYV), 2.5);
+    close();
+}
+
+TEST_F(Stream, CloseWaitsForARunningCallback) {
+    std::atomic<bool> inside{false}, finished{false};
+    std::atomic<int> startedAfterClose{0};
+    std::atomic<bool> closed{false};
+    sink().onFrame([&](const cv::Mat&) {
+        if (closed) ++startedAfterClose;
+        inside = true;
+        std::this_thread::sleep_for(300ms);
+        finished = true;
+    });
+    ASSERT_EQ(open(0, 640, 480), 0);
+    while (!inside) std::this_thread::sleep_for(1ms);
+    finished = false;
+    close();
+    closed = true;
+    EXPECT_TRUE(finished) << "closeCamera returned while the callback ran";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(startedAfterClose, 0);
+    expectClosedState();
+}
+
+} // namespace
