@@ -94,8 +94,6 @@ Registry& registry() {
     return *r;
 }
 
-constexpr int kFastTableSize = 1 << 16;
-std::atomic<bool> gIsDevice[kFastTableSize];
 
 void installLocked(Registry& r, const Description& d) {
     r.description = d;
@@ -640,10 +638,7 @@ extern "C" int vcam_claims_path(const char* path, int* node) {
     return 1;
 }
 
-extern "C" int vcam_is_device(int fd) {
-    if (fd >= 0 && fd < kFastTableSize) return gIsDevice[fd].load(std::memory_order_acquire);
-    return fd >= 0 && fileOf(fd) != nullptr;
-}
+extern "C" int vcam_is_device(int fd) { return fd >= 0 && fileOf(fd) != nullptr; }
 
 extern "C" int vcam_open(int node, int flags) {
     Registry& r = registry();
@@ -661,7 +656,7 @@ extern "C" int vcam_open(int node, int flags) {
     file->eventFd = fd;
     file->flags = flags;
     r.files[fd] = file;
-    if (fd < kFastTableSize) gIsDevice[fd].store(true, std::memory_order_release);
+    vcam_mark_fd(fd, 1);
     return fd;
 }
 
@@ -675,7 +670,7 @@ extern "C" int vcam_close(int fd) {
         if (it == r.files.end()) return failWith(EBADF);
         file = it->second;
         r.files.erase(it);
-        if (fd < kFastTableSize) gIsDevice[fd].store(false, std::memory_order_release);
+        vcam_mark_fd(fd, 0);
         for (const auto& entry : r.files)
             if (entry.second == file) last = false;
     }
@@ -691,7 +686,7 @@ extern "C" int vcam_dup(int fd) {
     int copy = vcam_real_dup(fd);
     if (copy < 0) return -1;
     r.files[copy] = it->second;
-    if (copy < kFastTableSize) gIsDevice[copy].store(true, std::memory_order_release);
+    vcam_mark_fd(copy, 1);
     return copy;
 }
 

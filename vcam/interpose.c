@@ -64,13 +64,29 @@ NEXT(fstat, fstat_fn)
 NEXT(stat64, stat64_fn)
 NEXT(fstat64, fstat64_fn)
 
+/* Descriptors of the device, marked by the device itself. This file is built
+ * without sanitizer instrumentation, and these checks keep calls of the
+ * sanitizer runtimes (made before they are ready) out of instrumented code. */
+#define FAST_TABLE_SIZE 65536
+static unsigned char device_fds[FAST_TABLE_SIZE];
+
+void vcam_mark_fd(int fd, int on) {
+    if (fd >= 0 && fd < FAST_TABLE_SIZE) __atomic_store_n(&device_fds[fd], (unsigned char)on, __ATOMIC_RELEASE);
+}
+
+static int is_device(int fd) {
+    if (fd < 0) return 0;
+    if (fd < FAST_TABLE_SIZE) return __atomic_load_n(&device_fds[fd], __ATOMIC_ACQUIRE);
+    return vcam_is_device(fd);
+}
+
 static int needs_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 static mode_t mode_argument(int flags, va_list args) { return needs_mode(flags) ? (mode_t)va_arg(args, int) : 0; }
 
 static int claimed(int dirfd, const char* path, int* node) {
     (void)dirfd; /* only absolute paths name a device node */
-    return path && path[0] == '/' && vcam_claims_path(path, node);
+    return path && strncmp(path, "/dev/video", 10) == 0 && vcam_claims_path(path, node);
 }
 
 int open(const char* path, int flags, ...) {
@@ -132,12 +148,12 @@ int __openat_2(int dirfd, const char* path, int flags) {
 }
 
 int close(int fd) {
-    if (vcam_is_device(fd)) return vcam_close(fd);
+    if (is_device(fd)) return vcam_close(fd);
     return next_close()(fd);
 }
 
 int dup(int fd) {
-    if (vcam_is_device(fd)) return vcam_dup(fd);
+    if (is_device(fd)) return vcam_dup(fd);
     return next_dup()(fd);
 }
 
@@ -146,17 +162,17 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* argument = va_arg(args, void*);
     va_end(args);
-    if (vcam_is_device(fd)) return vcam_ioctl(fd, request, argument);
+    if (is_device(fd)) return vcam_ioctl(fd, request, argument);
     return next_ioctl()(fd, request, argument);
 }
 
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-    if (fd >= 0 && vcam_is_device(fd)) return vcam_mmap(address, length, protection, flags, fd, offset);
+    if (fd >= 0 && is_device(fd)) return vcam_mmap(address, length, protection, flags, fd, offset);
     return next_mmap()(address, length, protection, flags, fd, offset);
 }
 
 void* mmap64(void* address, size_t length, int protection, int flags, int fd, off64_t offset) {
-    if (fd >= 0 && vcam_is_device(fd)) return vcam_mmap(address, length, protection, flags, fd, offset);
+    if (fd >= 0 && is_device(fd)) return vcam_mmap(address, length, protection, flags, fd, offset);
     return next_mmap64()(address, length, protection, flags, fd, offset);
 }
 
@@ -174,7 +190,7 @@ int stat(const char* path, struct stat* st) {
 }
 
 int fstat(int fd, struct stat* st) {
-    if (vcam_is_device(fd)) {
+    if (is_device(fd)) {
         vcam_fill_stat(vcam_node_of(fd), st);
         return 0;
     }
@@ -191,7 +207,7 @@ int stat64(const char* path, struct stat64* st) {
 }
 
 int fstat64(int fd, struct stat64* st) {
-    if (vcam_is_device(fd)) {
+    if (is_device(fd)) {
         vcam_fill_stat(vcam_node_of(fd), st);
         return 0;
     }

@@ -20,7 +20,7 @@ namespace vcam {
 namespace {
 
 constexpr int kJpegQuality = 90;
-constexpr unsigned kMcuHeight = 8; // 4:2:2 sampling: MCUs are 16 x 8 pixels
+constexpr unsigned kMcuHeight = 16; // 4:2:0 sampling: MCUs are 16 x 16 pixels
 constexpr double kPageTiltDegrees = 4.0;
 
 // EAN-13 digit patterns: L, G and R codes, and the parity that the first digit sets.
@@ -112,9 +112,9 @@ PageGeometry pageGeometry(unsigned width, unsigned height) {
     return g;
 }
 
-// Jpeg encoding with one restart interval per MCU row, so that the rows of
-// the counter strip can be replaced without encoding the frame again.
-std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb) {
+// Jpeg encoding with restart intervals as tall as the counter strip, so that
+// the strip can be replaced without encoding the frame again.
+std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb, unsigned stripRows) {
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
     info.err = jpeg_std_error(&errors);
@@ -129,10 +129,10 @@ std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb) {
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, kJpegQuality, TRUE);
     info.comp_info[0].h_samp_factor = 2;
-    info.comp_info[0].v_samp_factor = 1;
+    info.comp_info[0].v_samp_factor = 2;
     info.comp_info[1].h_samp_factor = info.comp_info[1].v_samp_factor = 1;
     info.comp_info[2].h_samp_factor = info.comp_info[2].v_samp_factor = 1;
-    info.restart_in_rows = 1;
+    info.restart_in_rows = int(stripRows / kMcuHeight);
     jpeg_start_compress(&info, TRUE);
     while (info.next_scanline < info.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(rgb.ptr<uint8_t>(int(info.next_scanline)));
@@ -270,7 +270,7 @@ FrameSource::FrameSource(uint32_t fourcc, unsigned width, unsigned height, const
     d.strip = counterStripHeight(height);
     scene_ = renderScene(width, height, stillImage);
     if (fourcc == V4L2_PIX_FMT_MJPEG) {
-        d.full = encodeJpeg(scene_);
+        d.full = encodeJpeg(scene_, d.strip);
         d.layout = layoutOf(d.full);
     } else {
         d.full.resize(size_t(width) * height * 2);
@@ -297,7 +297,7 @@ size_t FrameSource::render(uint64_t counter, uint8_t* out, size_t capacity) {
         return bytes;
     }
     // Replace the strip's restart intervals with those of the freshly encoded strip.
-    std::vector<uint8_t> stripJpeg = encodeJpeg(d.stripImage);
+    std::vector<uint8_t> stripJpeg = encodeJpeg(d.stripImage, d.strip);
     JpegLayout stripLayout = layoutOf(stripJpeg);
     const size_t replaced = std::min(stripLayout.segments.size(), d.layout.segments.size() - 1);
     size_t n = 0;

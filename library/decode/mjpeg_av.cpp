@@ -20,8 +20,16 @@ struct DecoderRecord {
     AVFrame* picture;
     AVFrame* rgbPicture; // kept for the record's layout; pictures go straight into the destination
     SwsContext* scaler;  // made from the first picture, remade only when its geometry changes
-    void* reserved;
+    struct Geometry* geometry; // what the scaler was made for
     uint8_t* rgbBuffer;
+};
+
+struct Geometry {
+    int sourceWidth, sourceHeight, sourceFormat, width, height;
+    bool operator==(const Geometry& o) const {
+        return sourceWidth == o.sourceWidth && sourceHeight == o.sourceHeight && sourceFormat == o.sourceFormat &&
+               width == o.width && height == o.height;
+    }
 };
 static_assert(sizeof(DecoderRecord) == 8 * sizeof(void*), "the decoder record has eight fields");
 
@@ -33,6 +41,7 @@ void freeRecord(DecoderRecord* r) {
     av_frame_free(&r->rgbPicture);
     av_packet_free(&r->packet);
     sws_freeContext(r->scaler);
+    delete r->geometry;
     av_free(r->rgbBuffer);
     std::free(r);
 }
@@ -111,21 +120,26 @@ void do_excute_image(unsigned char* data, int length, int width, int height, cv:
     AVFrame* picture = r->picture;
     bool fullRange = false;
     AVPixelFormat source = plainFormat(static_cast<AVPixelFormat>(picture->format), fullRange);
-    SwsContext* scaler = sws_getCachedContext(r->scaler, picture->width, picture->height, source, width, height,
-                                              AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    if (!scaler) {
-        std::printf("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
-                    picture->format);
-        av_frame_unref(picture);
-        return;
-    }
-    if (scaler != r->scaler) {
-        r->scaler = scaler;
+    // A picture of another geometry than the last one (a corrupt frame, a new
+    // mode) gets a scaler of its own rather than one that would read past it.
+    const Geometry geometry{picture->width, picture->height, picture->format, width, height};
+    if (!r->scaler || !r->geometry || !(*r->geometry == geometry)) {
+        sws_freeContext(r->scaler);
+        r->scaler = sws_getContext(picture->width, picture->height, source, width, height, AV_PIX_FMT_RGB24,
+                                   SWS_BICUBIC, nullptr, nullptr, nullptr);
+        if (!r->scaler) {
+            std::printf("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
+                        picture->format);
+            av_frame_unref(picture);
+            return;
+        }
         const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
-        sws_setColorspaceDetails(scaler, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(r->scaler, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+        if (!r->geometry) r->geometry = new Geometry;
+        *r->geometry = geometry;
     }
     uint8_t* planes[4] = {destination.data, nullptr, nullptr, nullptr};
     int strides[4] = {width * 3, 0, 0, 0};
-    sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    sws_scale(r->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
     av_frame_unref(picture);
 }

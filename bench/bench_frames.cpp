@@ -1,0 +1,115 @@
+// The per-frame steps of the stream thread at 8 MP, each beside its peer:
+// YUYV conversion vs OpenCV's cvtColor, the MJPEG decode vs tjDecompress2, and
+// the quarter turn vs transpose plus flip.
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgproc.hpp>
+#include <turbojpeg.h>
+
+#include "scene.h"
+#include "state.h"
+
+namespace {
+
+constexpr int kWidth = 3264, kHeight = 2448;
+
+std::vector<uint8_t> yuyvFrame() {
+    cv::Mat scene = vcam::renderScene(kWidth, kHeight);
+    std::vector<uint8_t> yuyv(size_t(kWidth) * kHeight * 2);
+    vcam::rgbToYuyv(scene.data, yuyv.data(), size_t(kWidth) * kHeight);
+    return yuyv;
+}
+
+std::vector<uint8_t> mjpegFrame() {
+    vcam::FrameSource source(V4L2_PIX_FMT_MJPEG, kWidth, kHeight, "");
+    std::vector<uint8_t> jpeg(source.maxBytes());
+    jpeg.resize(source.render(1, jpeg.data(), jpeg.size()));
+    return jpeg;
+}
+
+void BM_YuyvToRgb888(benchmark::State& state) {
+    std::vector<uint8_t> yuyv = yuyvFrame();
+    cv::Mat rgb(kHeight, kWidth, CV_8UC3);
+    for (auto _ : state) {
+        yuyv_to_rgb888(yuyv.data(), rgb.data, kWidth, kHeight);
+        benchmark::DoNotOptimize(rgb.data);
+    }
+}
+BENCHMARK(BM_YuyvToRgb888)->Unit(benchmark::kMillisecond);
+
+void BM_OpenCvCvtColorYuyv(benchmark::State& state) {
+    std::vector<uint8_t> yuyv = yuyvFrame();
+    cv::Mat in(kHeight, kWidth, CV_8UC2, yuyv.data()), rgb(kHeight, kWidth, CV_8UC3);
+    for (auto _ : state) {
+        cv::cvtColor(in, rgb, cv::COLOR_YUV2RGB_YUYV);
+        benchmark::DoNotOptimize(rgb.data);
+    }
+}
+BENCHMARK(BM_OpenCvCvtColorYuyv)->Unit(benchmark::kMillisecond);
+
+void BM_DoExcuteImage(benchmark::State& state) {
+    std::vector<uint8_t> jpeg = mjpegFrame();
+    cv::Mat rgb(kHeight, kWidth, CV_8UC3), unused;
+    av_decode_init();
+    for (auto _ : state) {
+        do_excute_image(jpeg.data(), int(jpeg.size()), kWidth, kHeight, rgb, unused);
+        benchmark::DoNotOptimize(rgb.data);
+    }
+    av_decode_deinit();
+}
+BENCHMARK(BM_DoExcuteImage)->Unit(benchmark::kMillisecond);
+
+void BM_TjDecompress2(benchmark::State& state) {
+    std::vector<uint8_t> jpeg = mjpegFrame();
+    cv::Mat rgb(kHeight, kWidth, CV_8UC3);
+    tjhandle handle = tjInitDecompress();
+    for (auto _ : state) {
+        tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data, kWidth, 0, kHeight, TJPF_RGB, 0);
+        benchmark::DoNotOptimize(rgb.data);
+    }
+    tjDestroy(handle);
+}
+BENCHMARK(BM_TjDecompress2)->Unit(benchmark::kMillisecond);
+
+void BM_CamdataRote90(benchmark::State& state) {
+    cv::Mat src = vcam::renderScene(kWidth, kHeight);
+    roimage.create(kWidth, kHeight, CV_8UC3);
+    for (auto _ : state) {
+        CamdataRote90(src);
+        benchmark::DoNotOptimize(roimage.data);
+    }
+    roimage.release();
+}
+BENCHMARK(BM_CamdataRote90)->Unit(benchmark::kMillisecond);
+
+void BM_CamdataRote270(benchmark::State& state) {
+    cv::Mat src = vcam::renderScene(kWidth, kHeight);
+    roimage.create(kWidth, kHeight, CV_8UC3);
+    for (auto _ : state) {
+        CamdataRote270(src);
+        benchmark::DoNotOptimize(roimage.data);
+    }
+    roimage.release();
+}
+BENCHMARK(BM_CamdataRote270)->Unit(benchmark::kMillisecond);
+
+void BM_TransposeFlip(benchmark::State& state) {
+    cv::Mat src = vcam::renderScene(kWidth, kHeight), dst(kWidth, kHeight, CV_8UC3);
+    for (auto _ : state) {
+        cv::transpose(src, dst);
+        cv::flip(dst, dst, 1);
+        benchmark::DoNotOptimize(dst.data);
+    }
+}
+BENCHMARK(BM_TransposeFlip)->Unit(benchmark::kMillisecond);
+
+void BM_CamdataRote180(benchmark::State& state) {
+    cv::Mat src = vcam::renderScene(kWidth, kHeight);
+    for (auto _ : state) benchmark::DoNotOptimize(CamdataRote180(src).data);
+}
+BENCHMARK(BM_CamdataRote180)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,113 @@
+// The stream thread's sustained rate and CPU time per frame on the
+// free-running virtual camera, beside ffmpeg's v4l2 input decoding the same
+// virtual stream to rgb24. Run under umockdev-wrapper.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include "state.h"
+#include "testbed.h"
+#include "vcam.h"
+
+namespace {
+
+constexpr int kFrames = 60;
+std::atomic<int> gFrames{0};
+std::atomic<long long> gThreadCpuNs{0};
+
+long long threadCpuNs() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+long long processCpuNs() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000000LL + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1000LL;
+}
+
+void onFrame(unsigned char*, int, int) {
+    gThreadCpuNs = threadCpuNs(); // the callback runs on the stream thread
+    ++gFrames;
+}
+
+const char* kConfig = R"(camera 0
+vendor 31a5
+product 0801
+card Orvida: DocCam S8
+free-running
+format MJPG 1920x1080 3264x2448
+format YUYV 1920x1080 3264x2448
+)";
+
+void measureLibrary(int format, int width, int height) {
+    SetVideoFormat(format);
+    // The library's progress lines would drown the results.
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    getCameraResolutionCount(0);
+    openCamera(0, width, height);
+    while (gFrames < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int startFrames = gFrames;
+    const long long startThread = gThreadCpuNs, startProcess = processCpuNs();
+    const auto start = std::chrono::steady_clock::now();
+    while (gFrames < startFrames + kFrames) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int frames = gFrames - startFrames;
+    const long long thread = gThreadCpuNs - startThread, process = processCpuNs() - startProcess;
+    closeCamera();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    close(null);
+    std::fprintf(stderr, "velcap  %-5s %4dx%-4d  %6.1f fps  stream thread %6.2f ms CPU/frame  process %6.2f ms CPU/frame\n",
+                 format == 0 ? "MJPEG" : "YUYV", width, height, frames / seconds, thread / 1e6 / frames,
+                 process / 1e6 / frames);
+    gFrames = 0;
+}
+
+void measureFfmpeg(int format, int width, int height) {
+    const std::string config = "/tmp/velcap-bench-stream.vcam";
+    std::ofstream(config) << kConfig;
+    char command[1024];
+    std::snprintf(command, sizeof(command),
+                  "%s/vcam/velcap-vcam --config %s -- ffmpeg -nostdin -v error -f v4l2 -input_format %s "
+                  "-video_size %dx%d -i /dev/video0 -frames:v %d -pix_fmt rgb24 -f null - ",
+                  VELCAP_SOURCE_DIR, config.c_str(), format == 0 ? "mjpeg" : "yuyv422", width, height, kFrames);
+    rusage before, after;
+    getrusage(RUSAGE_CHILDREN, &before);
+    const auto start = std::chrono::steady_clock::now();
+    int status = std::system(command);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    getrusage(RUSAGE_CHILDREN, &after);
+    auto ns = [](const rusage& u) {
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e9 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e3;
+    };
+    std::fprintf(stderr, "ffmpeg  %-5s %4dx%-4d  %6.1f fps  (whole run, start-up included)  process %6.2f ms CPU/frame%s\n",
+                 format == 0 ? "MJPEG" : "YUYV", width, height, kFrames / seconds, (ns(after) - ns(before)) / 1e6 / kFrames,
+                 status == 0 ? "" : "  FAILED");
+}
+
+} // namespace
+
+int main() {
+    vcam::Testbed testbed;
+    testbed.present(vcam::parse(kConfig));
+    SetDataCallback(onFrame);
+    for (int format : {0, 1})
+        for (auto [w, h] : {std::pair{1920, 1080}, std::pair{3264, 2448}}) {
+            measureLibrary(format, w, h);
+            measureFfmpeg(format, w, h);
+        }
+    return 0;
+}
