@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "support/camera_test.h"
@@ -407,6 +408,25 @@ TEST_F(Stream, AdjustedSizeIsTheSizeOfTheFrames) {
     EXPECT_EQ(frame.cols, 1280);
     EXPECT_LT(differenceFromScene(frame, 0, V4L2_PIX_FMT_YUYV), 2.5);
     close();
+}
+
+TEST_F(Stream, StillImageReplacesTheScene) {
+    cv::Mat picture(480, 640, CV_8UC3);
+    for (int y = 0; y < picture.rows; ++y)
+        for (int x = 0; x < picture.cols; ++x) picture.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x / 3), uchar(y / 2), 90);
+    const std::string path = testing::TempDir() + "/velcap-scene.png";
+    ASSERT_TRUE(cv::imwrite(path, picture)); // written as B, G, R
+    vcam::Camera c = documentCamera();
+    c.scene = path;
+    present(c);
+    ASSERT_EQ(open(1, 640, 480), 0);
+    ASSERT_TRUE(sink().waitFor(1));
+    cv::Mat frame = sink().last();
+    close();
+    const cv::Vec3b p = frame.at<cv::Vec3b>(400, 600);
+    EXPECT_NEAR(p[0], 90, 3);
+    EXPECT_NEAR(p[1], 200, 3);
+    EXPECT_NEAR(p[2], 200, 3);
 }
 
 TEST_F(Stream, CloseWaitsForARunningCallback) {

@@ -41,6 +41,27 @@ TEST(Launcher, V4l2CtlSeesTheDescribedFormatsAndSizes) {
     EXPECT_NE(webcam.find("Generic USB Webcam"), std::string::npos) << webcam;
 }
 
+TEST(Launcher, PeersStreamFromTheVirtualCamera) {
+    const std::string frames = testing::TempDir() + "/velcap-stream.mjpg";
+    auto [ctl, ctlStatus] =
+        run(launcher() + " -- v4l2-ctl -d /dev/video0 --set-fmt-video=width=1280,height=720,pixelformat=MJPG"
+                         " --stream-mmap --stream-count=8 --stream-to=" + frames);
+    ASSERT_EQ(ctlStatus, 0) << ctl;
+    // Eight JPEG pictures, each a frame of the stream.
+    auto [decoded, decodedStatus] = run("ffmpeg -v error -f mjpeg -i " + frames + " -f null - -stats 2>&1; "
+                                        "ffprobe -v error -count_frames -show_entries stream=nb_read_frames,width "
+                                        "-of csv=p=0 -f mjpeg " + frames);
+    EXPECT_NE(decoded.find("1280,8"), std::string::npos) << decoded;
+
+    for (const char* format : {"mjpeg", "yuyv422"}) {
+        auto [out, status] = run(launcher() + " -- ffmpeg -nostdin -hide_banner -f v4l2 -input_format " + format +
+                                 " -video_size 640x480 -i /dev/video0 -frames:v 10 -f null -");
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_NE(out.find("frame=   10"), std::string::npos) << out;
+        EXPECT_NE(out.find("640x480"), std::string::npos) << out;
+    }
+}
+
 TEST(Launcher, ConfigFileReplacesTheDefaultCameras) {
     const std::string config = testing::TempDir() + "/launcher.vcam";
     std::ofstream(config) << "camera 4\nvendor 31a5\nproduct 0502\ncard Orvida: DocCam S5\n"
