@@ -52,9 +52,11 @@ void* pdecode = nullptr;
 
 namespace velcap {
 
+// Never destroyed: a process that exits while a camera streams must not
+// destroy a running thread's handle (that would abort it).
 StreamSession& session() {
-    static StreamSession s;
-    return s;
+    static StreamSession* s = new StreamSession;
+    return *s;
 }
 
 } // namespace velcap

@@ -10,6 +10,7 @@ VELCAP_PACKAGES=(
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
+    qtbase5-dev fonts-wqy-microhei xvfb xauth imagemagick
 )
 
 # Installs what is missing (as root, on Debian 12).

@@ -100,6 +100,8 @@ void parseFault(Camera& camera, std::istringstream& in, int line) {
         parseSize(a, f.adjustWidth, f.adjustHeight, line);
     } else if (kind == "pixfmt") {
         f.reportedFourcc = parseFourcc(a, line);
+    } else if (kind == "refuse") {
+        f.refusedFourcc = parseFourcc(a, line);
     } else if (kind == "unplug") {
         f.unplugAfter = std::stoi(a);
         if (!b.empty()) f.unplugErrno = parseErrno(b, line);

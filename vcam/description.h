@@ -47,6 +47,7 @@ struct Control {
 //   fault grant N              REQBUFS grants N buffers whatever is asked
 //   fault adjust WxH           TRY_FMT and S_FMT answer with this size
 //   fault pixfmt FOURCC        G_FMT reports this pixel format
+//   fault refuse FOURCC        TRY_FMT and S_FMT fail with EINVAL for this pixel format
 //   fault unplug N [ERRNO]     DQBUF fails after N frames (ENODEV by default)
 //   fault bad-index N          the frame after N frames comes with an invalid buffer index
 //   fault mjpeg corrupt|truncated|empty [N]   MJPEG frames after N good ones are damaged
@@ -60,6 +61,7 @@ struct Faults {
     int grantBuffers = -1;
     unsigned adjustWidth = 0, adjustHeight = 0;
     uint32_t reportedFourcc = 0;
+    uint32_t refusedFourcc = 0;
     int unplugAfter = -1;
     int unplugErrno = 19; // ENODEV
     int badIndexAfter = -1;

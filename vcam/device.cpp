@@ -519,6 +519,7 @@ int deviceIoctl(Node& n, OpenFile* file, unsigned long request, void* argument) 
             if (n.camera.faults.reportedFourcc) pix.pixelformat = n.camera.faults.reportedFourcc;
             return 0;
         }
+        if (pix.pixelformat && pix.pixelformat == n.camera.faults.refusedFourcc) return failWith(EINVAL);
         negotiate(n, pix);
         if (request == VIDIOC_S_FMT) {
             if (n.streaming || !n.buffers.empty()) return failWith(EBUSY);

@@ -1,0 +1,70 @@
+// The main window: camera and resolution choice and the live preview.
+#pragma once
+
+#include <atomic>
+
+#include <QMainWindow>
+#include <QPixmap>
+
+class QAction;
+class QMenu;
+class QModelIndex;
+class Ui_MainWindow;
+class ParamDlg;
+class multiPdfDlg;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    bool changeDevAndGetResolutions();
+    bool toOpenCamera();
+    // Hands one preview frame (R, G, B rows) from the stream thread to the GUI
+    // thread; drops it when the GUI is still behind with earlier ones.
+    void postFrame(const unsigned char* pixels, int width, int height);
+    // Frames posted and not shown yet.
+    int pendingFrames() const { return pendingFrames_.load(); }
+
+    ParamDlg* paramDlg = nullptr;
+    multiPdfDlg* pdfDlg = nullptr;
+    QString pdfSavePath;
+    Ui_MainWindow* ui = nullptr;
+    bool isInited = false;
+    bool isResEnabled = false;
+    QAction* openAction = nullptr;
+    QAction* deleteAction = nullptr;
+    QMenu* popMenu = nullptr;
+
+signals:
+    void image(QPixmap& pix);
+
+public slots:
+    void showImg(QPixmap& img);
+    void on_comboBoxDev_currentIndexChanged(const QString& arg1);
+    void on_comboBoxRes_currentIndexChanged(const QString& arg1);
+    void on_MainWindow_destroyed();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    // Frames waiting for the GUI beyond this many are dropped: a slow GUI sees
+    // fresh frames, and memory stays bounded.
+    static constexpr int kMaxPendingFrames = 3;
+    std::atomic<int> pendingFrames_{0};
+};
+
+// Program-wide state shared by the window, its handlers and dialogs.
+// MW is read by the stream thread's frame callback; the rest only by the GUI thread.
+extern std::atomic<MainWindow*> MW;
+extern bool isOpenCamera;
+extern int RotateVal;
+extern bool isPdfDlgOpen;
+extern bool isParamDlgOpen;
+
+// The frame callback handed to the library; runs on its stream thread.
+void VideoStreamPro(unsigned char* data, int width, int height);

@@ -1,0 +1,181 @@
+// The main window on the virtual cameras: start-up, camera and resolution
+// choice, the live preview and shutdown. Runs with QT_QPA_PLATFORM=offscreen
+// under umockdev-wrapper.
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDesktopWidget>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include "mainwindow.h"
+#include "state.h"
+#include "testbed.h"
+#include "ui_mainwindow.h"
+#include "vcam.h"
+
+namespace {
+
+vcam::Camera documentCamera() { return vcam::defaultDescription().cameras.front(); }
+
+// Answers the next modal message box and remembers what it said.
+struct MessageBoxCatcher {
+    QString title, text;
+    int seen = 0;
+    void arm() {
+        QTimer::singleShot(50, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                title = box->windowTitle();
+                text = box->text();
+                ++seen;
+                box->accept();
+            } else {
+                arm();
+            }
+        });
+    }
+};
+
+QStringList items(QComboBox* box) {
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
+    return out;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<vcam::Testbed> testbed_;
+    std::unique_ptr<MainWindow> window_;
+
+    void present(const vcam::Description& d) {
+        window_.reset();
+        closeCamera();
+        deviceCount = 0;
+        testbed_->present(d);
+    }
+    MainWindow* start(const vcam::Description& d) {
+        present(d);
+        window_ = std::make_unique<MainWindow>();
+        window_->show();
+        return window_.get();
+    }
+    bool waitForPreview(int width) {
+        return QTest::qWaitFor(
+            [&] {
+                const QPixmap p = window_->ui->lb->pixmap(Qt::ReturnByValue);
+                return !p.isNull() && p.width() == width;
+            },
+            15000);
+    }
+
+private slots:
+    void initTestCase() { testbed_ = std::make_unique<vcam::Testbed>(); }
+    void cleanup() { window_.reset(); }
+    void cleanupTestCase() { testbed_.reset(); }
+
+    void noCameraSaysSoAndOpensNothing() {
+        present(vcam::Description{});
+        MessageBoxCatcher catcher;
+        catcher.arm();
+        window_ = std::make_unique<MainWindow>();
+        QCOMPARE(catcher.seen, 1);
+        QCOMPARE(catcher.title, QString("提示"));
+        QCOMPARE(catcher.text, QString("未发现合适的设备!"));
+        QCOMPARE(window_->ui->comboBoxDev->count(), 0);
+        QCOMPARE(window_->ui->comboBoxRes->count(), 0);
+        QVERIFY(!isOpenCamera);
+        QVERIFY(!bKeep);
+    }
+
+    void startUpListsTheCameraAndShowsItsPicture() {
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        QCOMPARE(items(w->ui->comboBoxDev), QStringList{" DocCam S8"});
+        QCOMPARE(items(w->ui->comboBoxRes), (QStringList{"640*480", "1280*720", "1920*1080", "2592*1944", "3264*2448",
+                                                         "3672*2856"}));
+        QCOMPARE(w->ui->comboBoxRes->currentText(), QString("3672*2856")); // the tallest
+        QVERIFY(isOpenCamera);
+        QVERIFY(bKeep);
+        QCOMPARE(QString(pix_format), QString("MJPG"));
+        QVERIFY(isInsert1000M);
+        QVERIFY(waitForPreview(3264));
+        QCOMPARE(items(w->ui->comboBox_format), (QStringList{"jpg", "bmp", "png", "tif", "gif", "pdf"}));
+        QVERIFY(w->ui->pushButton_6->isHidden());
+        QVERIFY(w->ui->pushButton_7->isHidden());
+        QCOMPARE(w->windowTitle(), QString("Orvida高拍仪"));
+        QVERIFY(w->ui->label_company->text().contains("href="));
+    }
+
+    void refusedMjpegFallsBackToYuyv() {
+        vcam::Camera c = documentCamera();
+        c.faults.refusedFourcc = vcam::fourcc("MJPG");
+        MainWindow* w = start(vcam::Description{{c}});
+        QCOMPARE(items(w->ui->comboBoxRes),
+                 (QStringList{"640*480", "1280*720", "1600*1200", "3264*2448", "3672*2856"}));
+        QVERIFY(isOpenCamera);
+        QCOMPARE(QString(pix_format), QString("YUYV"));
+        QVERIFY(waitForPreview(3264));
+    }
+
+    void anotherResolutionReopensAtThatSize() {
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        QVERIFY(waitForPreview(3264));
+        w->ui->comboBoxRes->setCurrentIndex(0);
+        QCOMPARE(nWidth, 640);
+        QCOMPARE(nHeight, 480);
+        QVERIFY(bKeep);
+        QVERIFY(isOpenCamera);
+        QVERIFY(waitForPreview(640));
+        QVERIFY(!isInsert1000M);
+    }
+
+    void windowIsCentredAtItsSize() {
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        QCOMPARE(w->size(), QSize(1000, 660));
+        const QRect desktop = QApplication::desktop()->geometry();
+        QCOMPARE(w->pos(), QPoint((desktop.width() - 1000) / 2, (desktop.height() - 660) / 2));
+    }
+
+    void framesDoNotPileUpBehindABusyWindow() {
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        w->ui->comboBoxRes->setCurrentIndex(0); // 640 x 480 at 30 frames a second
+        QVERIFY(waitForPreview(640));
+        // The GUI thread stops handling events for a second: about 30 frames arrive.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        QVERIFY(w->pendingFrames() <= 3);
+        QVERIFY(QTest::qWaitFor([&] { return w->pendingFrames() == 0 || w->pendingFrames() == 1; }, 5000));
+        QVERIFY(waitForPreview(640));
+    }
+
+    void spaceActsAsTheCaptureButton() {
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        QSignalSpy clicks(w->ui->bt_capture, &QToolButton::clicked);
+        w->setFocus();
+        QTest::keyClick(w, Qt::Key_Space);
+        QCOMPARE(clicks.count(), 1);
+    }
+
+    void closingTheWindowClosesTheCamera() {
+        start(vcam::Description{{documentCamera()}});
+        QVERIFY(bKeep);
+        window_.reset();
+        QVERIFY(!bKeep);
+        QCOMPARE(cam_fd, -1);
+        QVERIFY(MW.load() == nullptr);
+        QVERIFY(!isOpenCamera);
+        QVERIFY(srcimage.empty());
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "test_mainwindow.moc"
