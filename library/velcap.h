@@ -52,6 +52,11 @@ VELCAP_EXPORT int getCameraResolution(int position, int* width, int* height);
 VELCAP_EXPORT int openCamera(int camera, int width, int height);
 VELCAP_EXPORT int closeCamera();
 
+// One scan of an image file for a bar code (type 0) or a QR code (any other
+// type). Null for an unreadable file or one without any code; the text stays
+// valid until the next call.
+VELCAP_EXPORT const char* RecogBarQrCodeFromFile(const char* path, int type);
+
 } // extern "C"
 
 VELCAP_EXPORT int SetWebDataCallback(VelcapWebFrameCallback callback);
@@ -75,6 +80,16 @@ VELCAP_EXPORT void do_excute_image(unsigned char* data, int length, int width, i
                                    cv::Mat& unused);
 // Video-range YUYV 4:2:2 to packed RGB; exactly (width * height) / 2 pixel pairs.
 VELCAP_EXPORT void yuyv_to_rgb888(unsigned char* source, unsigned char* destination, int width, int height);
+
+// Bar codes (type 0: any symbol but a QR code) and QR codes (any other type).
+// ZbarDecoder scans a grey image once; GetQRInBinImg scans a black-and-white
+// image, then its 3 x 3 opening; GetQR runs the chain of Otsu, adaptive and
+// swept thresholds; BarQrDecodePro does all of it on an R, G, B frame. The
+// result is the data of the first symbol of the asked kind, or empty.
+VELCAP_EXPORT std::string ZbarDecoder(cv::Mat image, int type);
+VELCAP_EXPORT std::string GetQRInBinImg(cv::Mat bw, int type);
+VELCAP_EXPORT std::string GetQR(cv::Mat grey, int type);
+VELCAP_EXPORT std::string BarQrDecodePro(cv::Mat frame, int type);
 
 // Fixed turns of the frame: the quarter turns write into the library's roimage.
 VELCAP_EXPORT void CamdataRote90(cv::Mat src);

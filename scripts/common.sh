@@ -11,6 +11,7 @@ VELCAP_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
     qtbase5-dev fonts-wqy-microhei xvfb xauth imagemagick
+    zint qrencode zbar-tools
 )
 
 # Installs what is missing (as root, on Debian 12).
