@@ -50,6 +50,12 @@ unsigned char* WEB_BUF = nullptr;
 
 void* pdecode = nullptr;
 
+HPDF_Doc pdf = nullptr;
+std::string outPdfPath;
+jmp_buf env;
+std::list<std::string> pdf_filelist;
+std::list<std::string> img_filelist;
+
 namespace velcap {
 
 // Never destroyed: a process that exits while a camera streams must not

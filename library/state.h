@@ -7,11 +7,13 @@
 #pragma once
 
 #include <atomic>
+#include <csetjmp>
 #include <list>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include <hpdf.h>
 #include <linux/videodev2.h>
 #include <opencv2/core.hpp>
 
@@ -78,6 +80,15 @@ extern VELCAP_EXPORT std::list<int> otherfmtHeightList VELCAP_PLAIN(otherfmtHeig
 // Embedded preview: the quarter turns of the viewport make the stream thread drop frames.
 extern VELCAP_EXPORT std::atomic<int> RotateFlag;
 extern VELCAP_EXPORT unsigned char* WEB_BUF;
+
+// The PDF document under construction (pdf_start to pdf_end), its output
+// path, and the queues of images for CombineToPDF and MergeImages. Used by
+// one host thread at a time; a capture saved as PDF uses a document of its own.
+extern VELCAP_EXPORT HPDF_Doc pdf;
+extern VELCAP_EXPORT std::string outPdfPath VELCAP_PLAIN(outPdfPath);
+extern VELCAP_EXPORT jmp_buf env;
+extern VELCAP_EXPORT std::list<std::string> pdf_filelist VELCAP_PLAIN(pdf_filelist);
+extern VELCAP_EXPORT std::list<std::string> img_filelist VELCAP_PLAIN(img_filelist);
 
 // The MJPEG decoder record (decode/mjpeg_av.cpp), or null.
 extern VELCAP_EXPORT void* pdecode;

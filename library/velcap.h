@@ -52,6 +52,31 @@ VELCAP_EXPORT int getCameraResolution(int position, int* width, int* height);
 VELCAP_EXPORT int openCamera(int camera, int width, int height);
 VELCAP_EXPORT int closeCamera();
 
+// PDF documents, one picture a page, the page as large in points as the
+// picture in pixels. pdf_start, pdf_addPage (a .jpg or .png file) and pdf_end
+// build one document; they return 0, or -1 when the document cannot be made,
+// a page is refused, or the document cannot be written. After a PDF error the
+// document is abandoned and nothing is left at its path.
+VELCAP_EXPORT int pdf_start(const char* path);
+VELCAP_EXPORT int pdf_addPage(const char* imagePath);
+VELCAP_EXPORT int pdf_end();
+// Queues an existing image file for CombineToPDF: 0, or -1 when it does not exist.
+VELCAP_EXPORT int AddImageFileToPDF(const char* path);
+// One document of the queued files that still exist, in queue order: 0; -1
+// when nothing is queued; -2 when the document was not written (the sources
+// stay). With deleteSources, the files that became pages are deleted.
+VELCAP_EXPORT int CombineToPDF(const char* pdfPath, bool deleteSources);
+// Queues an existing image file for MergeImages: 0, or -1 when it does not exist.
+VELCAP_EXPORT int AddImagePath(const char* path);
+// Merges the first four queued images into one file written as SaveImage
+// writes: 0; -1 with fewer than two queued; -2 when no file is at outPath.
+// Arrangement, with images padded by white and never scaled, each in the
+// top-left corner of its cell: two or three images side by side in a row
+// (mode 0) or stacked in a column (any other mode); four in a 2 x 2 grid, in
+// reading order. Unreadable images are left out. With deleteSources, the
+// images that went into the merged file are deleted; later queued ones stay.
+VELCAP_EXPORT int MergeImages(const char* outPath, int mode, int reserved, bool deleteSources);
+
 // One scan of an image file for a bar code (type 0) or a QR code (any other
 // type). Null for an unreadable file or one without any code; the text stays
 // valid until the next call.
@@ -90,6 +115,16 @@ VELCAP_EXPORT std::string ZbarDecoder(cv::Mat image, int type);
 VELCAP_EXPORT std::string GetQRInBinImg(cv::Mat bw, int type);
 VELCAP_EXPORT std::string GetQR(cv::Mat grey, int type);
 VELCAP_EXPORT std::string BarQrDecodePro(cv::Mat frame, int type);
+
+// Writes an image (B, G, R) in the colour mode and JPEG quality of the
+// settings, in the format of the name's last three characters ("jpg", "pdf",
+// or any extension OpenCV writes). 0, or -1 with a message when nothing could
+// be written. A colour mode outside 0 to 2 writes nothing and returns 0.
+VELCAP_EXPORT int SaveImage(char* path, cv::Mat img);
+// A one-page PDF at path through a JPEG of the same base name in the home directory.
+VELCAP_EXPORT int TempImgToPdf(char* path, cv::Mat img);
+// libharu's error callback: prints the error and marks the document failed.
+VELCAP_EXPORT void error_handler(unsigned long error_no, unsigned long detail_no, void* userData);
 
 // Fixed turns of the frame: the quarter turns write into the library's roimage.
 VELCAP_EXPORT void CamdataRote90(cv::Mat src);

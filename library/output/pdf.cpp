@@ -1,0 +1,162 @@
+// PDF documents with one picture a page, through libharu.
+//
+// libharu reports errors through its callback and then returns an error code
+// from the failing call. The callback here records the failure and returns;
+// it does not jump out of the library call, so no C++ object is ever skipped
+// over, and the operation in progress abandons the document.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "../state.h"
+#include "pdf_document.h"
+
+namespace velcap {
+
+namespace {
+
+// The document between pdf_start and pdf_end; pdf mirrors its handle.
+std::unique_ptr<PdfDocument>& openDocument() {
+    static auto* document = new std::unique_ptr<PdfDocument>;
+    return *document;
+}
+
+void closeDocument() {
+    openDocument().reset();
+    pdf = nullptr;
+}
+
+bool endsWith(const char* text, const char* suffix) {
+    const size_t n = std::strlen(text), m = std::strlen(suffix);
+    return n >= m && std::strcmp(text + n - m, suffix) == 0;
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+} // namespace
+
+PdfDocument::PdfDocument() : doc_(HPDF_New(error_handler, &failed_)) {}
+
+int PdfDocument::addImagePage(const char* imagePath) {
+    if (!valid()) return -1;
+    HPDF_Image image = nullptr;
+    if (endsWith(imagePath, "png")) {
+        image = HPDF_LoadPngImageFromFile(handle(), imagePath);
+    } else if (endsWith(imagePath, "jpg")) {
+        image = HPDF_LoadJpegImageFromFile(handle(), imagePath);
+    } else {
+        std::printf("pdf_addPage: %s is neither a .jpg nor a .png picture; no page added\n", imagePath);
+        return -1;
+    }
+    if (!image || failed_) {
+        failed_ = true; // libharu does not always call back for a file it cannot read
+        return -1;
+    }
+    HPDF_Page page = HPDF_AddPage(handle());
+    const float width = float(HPDF_Image_GetWidth(image));
+    const float height = float(HPDF_Image_GetHeight(image));
+    HPDF_Page_SetWidth(page, width);
+    HPDF_Page_SetHeight(page, height);
+    HPDF_Page_DrawImage(page, image, 0, 0, width, height);
+    if (failed_) return -1;
+    ++pages_;
+    return 0;
+}
+
+int PdfDocument::save(const std::string& path) {
+    if (!valid()) return -1;
+    if (pages_ == 0) {
+        std::printf("pdf: %s has no pages; not written\n", path.c_str());
+        return -1;
+    }
+    const std::string partial = path + ".partial";
+    const HPDF_STATUS status = HPDF_SaveToFile(handle(), partial.c_str());
+    if (status != HPDF_OK || failed_ || std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::remove(partial.c_str());
+        std::printf("pdf: %s could not be written\n", path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace velcap
+
+using velcap::openDocument;
+
+void error_handler(unsigned long error_no, unsigned long detail_no, void* userData) {
+    std::printf("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error_no), unsigned(detail_no));
+    if (userData) *static_cast<bool*>(userData) = true;
+}
+
+extern "C" int pdf_start(const char* path) {
+    // A document left open by an earlier start is abandoned, not leaked.
+    velcap::closeDocument();
+    outPdfPath = path ? path : "";
+    auto document = std::make_unique<velcap::PdfDocument>();
+    if (!document->valid() || outPdfPath.empty()) {
+        std::printf("pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
+        return -1;
+    }
+    pdf = document->handle();
+    openDocument() = std::move(document);
+    return 0;
+}
+
+extern "C" int pdf_addPage(const char* imagePath) {
+    auto& document = openDocument();
+    if (!document) {
+        std::printf("pdf_addPage: no document is open; call pdf_start first\n");
+        return -1;
+    }
+    if (!imagePath) return -1;
+    const int result = document->addImagePage(imagePath);
+    if (!document->valid()) {
+        std::printf("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
+        velcap::closeDocument();
+    }
+    return result;
+}
+
+extern "C" int pdf_end() {
+    auto& document = openDocument();
+    if (!document) {
+        std::printf("pdf_end: no document is open\n");
+        return -1;
+    }
+    const int result = document->save(outPdfPath);
+    velcap::closeDocument();
+    return result;
+}
+
+extern "C" int AddImageFileToPDF(const char* path) {
+    if (!path || !velcap::exists(path)) return -1;
+    pdf_filelist.push_back(path);
+    return 0;
+}
+
+extern "C" int AddImagePath(const char* path) {
+    if (!path || !velcap::exists(path)) return -1;
+    img_filelist.push_back(path);
+    return 0;
+}
+
+extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
+    if (pdf_filelist.empty()) return -1;
+    const std::list<std::string> queued = std::move(pdf_filelist);
+    pdf_filelist.clear();
+    std::vector<std::string> pages; // the sources that became pages
+    int result = pdf_start(pdfPath);
+    for (const std::string& name : queued) {
+        if (result != 0 || !pdf) break;
+        if (!velcap::exists(name)) continue; // gone since it was queued
+        if (pdf_addPage(name.c_str()) == 0) pages.push_back(name);
+    }
+    if (pdf) result = pdf_end();
+    if (result != 0 || !pdfPath || !velcap::exists(pdfPath)) return -2;
+    if (deleteSources)
+        for (const std::string& name : pages)
+            if (velcap::exists(name)) std::remove(name.c_str());
+    return 0;
+}

@@ -1,0 +1,38 @@
+// One libharu document, owned: the pieces that pdf_start, pdf_addPage and
+// pdf_end, CombineToPDF and the PDF captures have in common.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include <hpdf.h>
+
+namespace velcap {
+
+class PdfDocument {
+public:
+    // Check valid() afterwards: libharu may be out of memory.
+    PdfDocument();
+    PdfDocument(const PdfDocument&) = delete;
+    PdfDocument& operator=(const PdfDocument&) = delete; // the callback holds &failed_
+    bool valid() const { return doc_ != nullptr && !failed_; }
+    HPDF_Doc handle() const { return doc_.get(); }
+
+    // Adds a page the size of the picture (a .jpg or .png file) with the
+    // picture over all of it. -1 when the name or the file is refused.
+    int addImagePage(const char* imagePath);
+    // Writes the document next to path and renames it into place, so that a
+    // failure leaves nothing half-written there. 0 or -1.
+    int save(const std::string& path);
+
+private:
+    struct Free {
+        void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }
+    };
+    std::unique_ptr<std::remove_pointer_t<HPDF_Doc>, Free> doc_;
+    bool failed_ = false; // set by error_handler through the user-data pointer
+    int pages_ = 0;
+};
+
+} // namespace velcap
