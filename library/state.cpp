@@ -50,6 +50,16 @@ unsigned char* WEB_BUF = nullptr;
 
 void* pdecode = nullptr;
 
+int CutPoint[40] = {};
+int CutImgStartX = 0;
+int CutImgStartY = 0;
+int CutImgW = 0;
+int CutImgH = 0;
+int CutLastW = 0;
+int CutLastH = 0;
+std::list<int> areaList;
+std::list<std::vector<cv::Point>> cvSeqList;
+
 HPDF_Doc pdf = nullptr;
 std::string outPdfPath;
 jmp_buf env;

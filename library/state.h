@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <hpdf.h>
 #include <linux/videodev2.h>
@@ -89,6 +90,19 @@ extern VELCAP_EXPORT std::string outPdfPath VELCAP_PLAIN(outPdfPath);
 extern VELCAP_EXPORT jmp_buf env;
 extern VELCAP_EXPORT std::list<std::string> pdf_filelist VELCAP_PLAIN(pdf_filelist);
 extern VELCAP_EXPORT std::list<std::string> img_filelist VELCAP_PLAIN(img_filelist);
+
+// The page outline of the last frame on which a page was found (stream thread
+// only): x0, y0 ... x3, y3 in its first eight entries, and the crop geometry
+// that GetAngle derives from them.
+extern VELCAP_EXPORT int CutPoint[40];
+extern VELCAP_EXPORT int CutImgStartX;
+extern VELCAP_EXPORT int CutImgStartY;
+extern VELCAP_EXPORT int CutImgW;
+extern VELCAP_EXPORT int CutImgH;
+extern VELCAP_EXPORT int CutLastW;
+extern VELCAP_EXPORT int CutLastH;
+extern VELCAP_EXPORT std::list<int> areaList VELCAP_PLAIN(areaList);
+extern VELCAP_EXPORT std::list<std::vector<cv::Point>> cvSeqList VELCAP_PLAIN(cvSeqList);
 
 // The MJPEG decoder record (decode/mjpeg_av.cpp), or null.
 extern VELCAP_EXPORT void* pdecode;

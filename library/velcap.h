@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/core_c.h>
 
 #define VELCAP_EXPORT __attribute__((visibility("default")))
 
@@ -125,6 +126,29 @@ VELCAP_EXPORT int SaveImage(char* path, cv::Mat img);
 VELCAP_EXPORT int TempImgToPdf(char* path, cv::Mat img);
 // libharu's error callback: prints the error and marks the document failed.
 VELCAP_EXPORT void error_handler(unsigned long error_no, unsigned long detail_no, void* userData);
+
+// Page outline: finds the page on a packed R, G, B frame, stores its four
+// corners in CutPoint (lowest, leftmost, highest, rightmost: clockwise on
+// screen; an upright page gives bottom-right, bottom-left, top-left,
+// top-right) and, when mode is 1, draws the outline in green. 0; -1 no
+// contour; -2 no contour large enough. GetAngle returns the clockwise turn
+// that straightens the page of those corners and sets the CutImg and CutLast
+// geometry.
+VELCAP_EXPORT int DrawingEdge(unsigned char* frame, int width, int height, int mode);
+VELCAP_EXPORT float GetAngle(int* corners);
+
+// Black-edge removal on 8-bit B, G, R images (others are refused with a
+// message): the margin between the image border and the page outline turns
+// white. The Ex variants work on a file and write it back; a file that
+// cannot be read is reported and left alone. FillBlackEdgeToWhite returns the
+// margin as a new mask (release it with cvReleaseImage), null for bad input.
+VELCAP_EXPORT void FN_DeleteBlackEdge(cv::Mat img);
+VELCAP_EXPORT void FN_DeleteBlackEdgeEx(char* path);
+VELCAP_EXPORT void FN_DeleteBlackEdgeEx2(char* path);
+VELCAP_EXPORT IplImage* FillBlackEdgeToWhite(IplImage* img);
+VELCAP_EXPORT void GammaCorrection(cv::Mat& src, cv::Mat& dst, float gamma);
+// Background whitening in place: paper white, writing kept, red marks redder.
+VELCAP_EXPORT void FN_DeleteBackcolor(cv::Mat img);
 
 // Fixed turns of the frame: the quarter turns write into the library's roimage.
 VELCAP_EXPORT void CamdataRote90(cv::Mat src);

@@ -44,7 +44,11 @@ void rotateFrame(int angle) {
 // Stages that serve requests and decorate the preview; each works on the delivered frame.
 void captureStage(const cv::Mat&) {}
 void recognitionStage(const cv::Mat&) {}
-void pageOutlineStage(const cv::Mat&) {}
+// While automatic cropping is on, the preview shows the page outline.
+void pageOutlineStage(const cv::Mat& frame) {
+    const int type = cutType;
+    if (type == 1 && !frame.empty()) DrawingEdge(frame.data, frame.cols, frame.rows, type);
+}
 void embeddedPreviewStage(const cv::Mat&) {}
 
 void deliverToCallback(const cv::Mat& frame) {

@@ -1,0 +1,26 @@
+// Shared by black-edge removal and background whitening.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace velcap {
+
+// The margin between the border of a B, G, R image and its page outline:
+// 255 where the margin scans pass, 0 elsewhere. With colouredStops, coloured
+// pixels stop the scans as the outline does.
+cv::Mat marginMask(const cv::Mat& pageTest, const cv::Mat& colour, bool colouredStops);
+
+// The Otsu page image of each page test.
+cv::Mat recolouredPageImage(const cv::Mat& image); // dark pixels kept, the rest mid grey, then gamma 0.4
+cv::Mat gammaPageImage(const cv::Mat& image);      // gamma 0.4
+cv::Mat plainPageImage(const cv::Mat& image);      // the grey image itself
+
+// Whether a pixel has a channel more than 30 away from its channel mean.
+inline bool coloured(const uint8_t* p) {
+    const int mean = (p[0] + p[1] + p[2]) / 3;
+    return std::abs(mean - p[0]) > 30 || std::abs(mean - p[1]) > 30 || std::abs(mean - p[2]) > 30;
+}
+
+bool isColourImage(const cv::Mat& image, const char* caller);
+
+} // namespace velcap

@@ -1,0 +1,137 @@
+// Finding the page on a preview frame, and the skew of its corners.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "../state.h"
+
+namespace {
+
+constexpr int kScale = 4;
+constexpr int kMinimumArea = 400; // in the quarter-size image
+
+// v = 0.7 (127 - background) + grey, truncated and clamped: the local
+// background taken away, so that the page stands out under any light.
+const std::array<uint8_t, 256 * 256>& normalisationTable() {
+    static const auto table = [] {
+        std::array<uint8_t, 256 * 256> t{};
+        for (int b = 0; b < 256; ++b)
+            for (int g = 0; g < 256; ++g) {
+                const double v = double(0.7f) * (127.0 - b) + g;
+                t[size_t(b) * 256 + size_t(g)] = uint8_t(std::clamp(int(v), 0, 255));
+            }
+        return t;
+    }();
+    return table;
+}
+
+// The corners of a box in the order the page outline keeps: the lowest corner
+// on screen first (of two equally low, the right one), then clockwise.
+std::array<cv::Point2f, 4> orderedCorners(const cv::RotatedRect& box) {
+    cv::Point2f p[4];
+    box.points(p);
+    int first = 0;
+    for (int i = 1; i < 4; ++i) {
+        const bool lower = p[i].y > p[first].y + 1e-3f;
+        const bool asLowMoreRight = std::fabs(p[i].y - p[first].y) <= 1e-3f && p[i].x > p[first].x;
+        if (lower || asLowMoreRight) first = i;
+    }
+    // With y pointing down, a growing angle around the centre goes clockwise on screen.
+    auto angle = [&](const cv::Point2f& q) {
+        double a = std::atan2(q.y - box.center.y, q.x - box.center.x) -
+                   std::atan2(p[first].y - box.center.y, p[first].x - box.center.x);
+        while (a < 0) a += 2 * CV_PI;
+        return a;
+    };
+    std::array<cv::Point2f, 4> out = {p[0], p[1], p[2], p[3]};
+    std::sort(out.begin(), out.end(), [&](const cv::Point2f& a, const cv::Point2f& b) { return angle(a) < angle(b); });
+    return out;
+}
+
+} // namespace
+
+int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
+    if (!buffer || width < kScale || height < kScale) return -1;
+    cv::Mat frame(height, width, CV_8UC3, buffer);
+    cv::Mat small, grey, background;
+    cv::resize(frame, small, cv::Size(width / kScale, height / kScale), 0, 0, cv::INTER_AREA);
+    cv::cvtColor(small, grey, cv::COLOR_RGB2GRAY);
+    cv::GaussianBlur(grey, background, cv::Size(21, 21), 0, 0, cv::BORDER_REPLICATE);
+
+    const auto& table = normalisationTable();
+    cv::Mat normalised(grey.size(), CV_8UC1);
+    for (int y = 0; y < grey.rows; ++y) {
+        const uint8_t* g = grey.ptr<uint8_t>(y);
+        const uint8_t* b = background.ptr<uint8_t>(y);
+        uint8_t* out = normalised.ptr<uint8_t>(y);
+        for (int x = 0; x < grey.cols; ++x) out[x] = table[size_t(b[x]) * 256 + g[x]];
+    }
+    cv::threshold(normalised, normalised, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(normalised, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+    if (contours.empty()) return -1;
+
+    areaList.clear();
+    cvSeqList.clear();
+    for (auto& contour : contours) {
+        const int area = int(std::fabs(cv::contourArea(contour)));
+        if (area > kMinimumArea) {
+            areaList.push_back(area);
+            cvSeqList.push_back(std::move(contour));
+        }
+    }
+    if (areaList.empty()) return -2;
+
+    // The largest contour; the first of equal ones.
+    int largest = 0;
+    auto chosen = cvSeqList.begin();
+    auto contour = cvSeqList.begin();
+    for (auto area = areaList.begin(); area != areaList.end(); ++area, ++contour)
+        if (*area > largest) largest = *area, chosen = contour;
+
+    std::array<cv::Point2f, 4> corners = orderedCorners(cv::minAreaRect(*chosen));
+    for (int i = 0; i < 4; ++i) {
+        corners[i] *= float(kScale);
+        CutPoint[2 * i] = int(corners[i].x);
+        CutPoint[2 * i + 1] = int(corners[i].y);
+    }
+    if (mode == 1)
+        for (int i = 0; i < 4; ++i)
+            cv::line(frame, cv::Point(cvRound(corners[i].x), cvRound(corners[i].y)),
+                     cv::Point(cvRound(corners[(i + 1) % 4].x), cvRound(corners[(i + 1) % 4].y)),
+                     cv::Scalar(0, 255, 0), 6, cv::LINE_8, 0);
+    return 0;
+}
+
+float GetAngle(int* c) {
+    const int xs[4] = {c[0], c[2], c[4], c[6]}, ys[4] = {c[1], c[3], c[5], c[7]};
+    const int minX = *std::min_element(xs, xs + 4), maxX = *std::max_element(xs, xs + 4);
+    const int minY = *std::min_element(ys, ys + 4), maxY = *std::max_element(ys, ys + 4);
+    CutImgStartX = minX;
+    CutImgStartY = minY;
+    CutImgW = maxX - minX;
+    CutImgH = maxY - minY;
+
+    const float dy = float(c[1] - c[3]);
+    const float dx = float(c[2] - c[0]);
+    float a = 0;
+    if (dx != 0) {
+        const float t = std::atan(dy / dx);
+        a = float(90.0 + double(180.0f * t) / 3.14);
+    }
+    const double d01 = double(c[3] - c[1]) * (c[3] - c[1]) + double(c[2] - c[0]) * (c[2] - c[0]);
+    const double d03 = double(c[7] - c[1]) * (c[7] - c[1]) + double(c[6] - c[0]) * (c[6] - c[0]);
+    const int l01 = int(std::sqrt(d01)), l03 = int(std::sqrt(d03));
+    if (a > 45.0f) {
+        CutLastW = l01;
+        CutLastH = l03;
+        return float(a + 270.0f);
+    }
+    CutLastH = l01;
+    CutLastW = l03;
+    return a;
+}
