@@ -51,13 +51,45 @@ std::array<cv::Point2f, 4> orderedCorners(const cv::RotatedRect& box) {
     return out;
 }
 
+// Each 4 x 4 block averaged, rounded half to even: what OpenCV's area
+// interpolation gives for a whole reduction by 4, in one cheap pass.
+void quarterSize(const cv::Mat& frame, cv::Mat& small) {
+    if (frame.cols % kScale || frame.rows % kScale) {
+        cv::resize(frame, small, cv::Size(frame.cols / kScale, frame.rows / kScale), 0, 0, cv::INTER_AREA);
+        return;
+    }
+    small.create(frame.rows / kScale, frame.cols / kScale, CV_8UC3);
+    std::vector<uint16_t> sums(size_t(frame.cols) * 3);
+    for (int y = 0; y < small.rows; ++y) {
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int k = 0; k < kScale; ++k) {
+            // Distinct buffers: the compiler may vectorise the sum.
+            const uint8_t* __restrict row = frame.ptr<uint8_t>(y * kScale + k);
+            uint16_t* __restrict sum = sums.data();
+            const size_t n = sums.size();
+            for (size_t i = 0; i < n; ++i) sum[i] = uint16_t(sum[i] + row[i]);
+        }
+        uint8_t* out = small.ptr<uint8_t>(y);
+        for (int x = 0; x < small.cols; ++x) {
+            const uint16_t* block = sums.data() + size_t(x) * kScale * 3;
+            for (int c = 0; c < 3; ++c) {
+                const unsigned sum = unsigned(block[c]) + block[3 + c] + block[6 + c] + block[9 + c];
+                unsigned q = sum >> 4;
+                const unsigned r = sum & 15;
+                if (r > 8 || (r == 8 && (q & 1))) ++q;
+                out[x * 3 + c] = uint8_t(q);
+            }
+        }
+    }
+}
+
 } // namespace
 
 int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
     if (!buffer || width < kScale || height < kScale) return -1;
     cv::Mat frame(height, width, CV_8UC3, buffer);
     cv::Mat small, grey, background;
-    cv::resize(frame, small, cv::Size(width / kScale, height / kScale), 0, 0, cv::INTER_AREA);
+    quarterSize(frame, small);
     cv::cvtColor(small, grey, cv::COLOR_RGB2GRAY);
     cv::GaussianBlur(grey, background, cv::Size(21, 21), 0, 0, cv::BORDER_REPLICATE);
 
