@@ -20,13 +20,15 @@ const std::string kQr = "velcap QR 0042 document camera";
 const std::string kEan = "4006381333931";
 
 cv::Mat run(const std::string& command, const std::string& path) {
-    if (std::system((command + " > /dev/null 2>&1").c_str()) != 0) std::fprintf(stderr, "failed: %s\n", command.c_str());
+    if (std::system((command + " > /dev/null 2>&1").c_str()) != 0)
+        std::fprintf(stderr, "failed: %s\n", command.c_str());
     return cv::imread(path, cv::IMREAD_GRAYSCALE);
 }
 
 std::string zbarimg(const std::string& path, bool qr) {
-    const std::string command = "zbarimg -q --raw " + std::string(qr ? "-Sdisable -Sqrcode.enable " : "-Sqrcode.disable ") +
-                                path + " 2>/dev/null";
+    const std::string command = "zbarimg -q --raw " +
+                                std::string(qr ? "-Sdisable -Sqrcode.enable " : "-Sqrcode.disable ") + path +
+                                " 2>/dev/null";
     std::string out;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char buffer[512];
@@ -87,35 +89,40 @@ int main() {
     ean.copyTo(clean(cv::Rect(cv::Point(550, 250), ean.size())));
 
     const std::vector<Family> families = {
-        {"blur", {1, 2, 3, 4},
+        {"blur",
+         {1, 2, 3, 4},
          [](const cv::Mat& g, double s) {
              cv::Mat o;
              cv::GaussianBlur(g, o, cv::Size(0, 0), s);
              return o;
          }},
         {"noise", {20, 40, 60, 80}, noise},
-        {"low contrast", {60, 30, 15, 8},
+        {"low contrast",
+         {60, 30, 15, 8},
          [](const cv::Mat& g, double range) {
              cv::Mat o;
              g.convertTo(o, CV_8UC1, range / 255.0, 120);
              return o;
          }},
         {"uneven light", {0.5, 0.7, 0.85, 0.95}, shade},
-        {"rotation", {3, 6, 10, 20},
+        {"rotation",
+         {3, 6, 10, 20},
          [](const cv::Mat& g, double a) {
              cv::Mat o;
              cv::warpAffine(g, o, cv::getRotationMatrix2D(cv::Point2f(g.cols / 2.f, g.rows / 2.f), a, 1), g.size(),
                             cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(235));
              return o;
          }},
-        {"jpeg quality", {30, 15, 8, 4},
+        {"jpeg quality",
+         {30, 15, 8, 4},
          [](const cv::Mat& g, double q) {
              std::vector<uchar> jpeg;
              cv::imencode(".jpg", g, jpeg, {cv::IMWRITE_JPEG_QUALITY, int(q)});
              return cv::imdecode(jpeg, cv::IMREAD_GRAYSCALE);
          }},
         {"shade 0.8 + noise", {10, 20, 30, 40}, [](const cv::Mat& g, double s) { return noise(shade(g, 0.8), s); }},
-        {"contrast 30 + blur", {1, 1.5, 2, 3},
+        {"contrast 30 + blur",
+         {1, 1.5, 2, 3},
          [](const cv::Mat& g, double s) {
              cv::Mat o;
              g.convertTo(o, CV_8UC1, 30 / 255.0, 120);

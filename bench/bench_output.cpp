@@ -21,7 +21,9 @@ const cv::Mat& page() {
     return bgr;
 }
 
-std::string target(const char* extension) { return "/tmp/velcap-bench-output." + std::string(extension); }
+std::string target(const char* extension) {
+    return "/tmp/velcap-bench-output." + std::string(extension);
+}
 
 void BM_SaveImage(benchmark::State& state, const char* extension) {
     std::string path = target(extension);

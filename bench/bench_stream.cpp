@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <unistd.h>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "state.h"
 #include "testbed.h"
@@ -70,9 +70,9 @@ void measureLibrary(int format, int width, int height) {
     dup2(saved, 1);
     close(saved);
     close(null);
-    std::fprintf(stderr, "velcap  %-5s %4dx%-4d  %6.1f fps  stream thread %6.2f ms CPU/frame  process %6.2f ms CPU/frame\n",
-                 format == 0 ? "MJPEG" : "YUYV", width, height, frames / seconds, thread / 1e6 / frames,
-                 process / 1e6 / frames);
+    std::fprintf(
+        stderr, "velcap  %-5s %4dx%-4d  %6.1f fps  stream thread %6.2f ms CPU/frame  process %6.2f ms CPU/frame\n",
+        format == 0 ? "MJPEG" : "YUYV", width, height, frames / seconds, thread / 1e6 / frames, process / 1e6 / frames);
     gFrames = 0;
 }
 

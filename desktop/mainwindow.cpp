@@ -187,7 +187,9 @@ void MainWindow::postFrame(const unsigned char* pixels, int width, int height) {
         Qt::QueuedConnection);
 }
 
-void MainWindow::showImg(QPixmap& img) { ui->lb->setPixmap(img); }
+void MainWindow::showImg(QPixmap& img) {
+    ui->lb->setPixmap(img);
+}
 
 void MainWindow::on_comboBoxDev_currentIndexChanged(const QString&) {
     if (!isInited) return;

@@ -5,13 +5,27 @@
 
 extern "C" {
 
-void SetCutType(int type) { cutType = type; }
-void SetColorMode(int mode) { colorMode = mode; }
-void SetFileFormat(int format) { fileFormat = format; }
-int GetFileFormat() { return fileFormat; }
-void SetJpgQuality(int quality) { jpgQuality = quality; }
-void SetDelBlackedge(int on) { isDelBlackedge = on; }
-void SetDelBackColor(int on) { isDelBcakColor = on; }
+void SetCutType(int type) {
+    cutType = type;
+}
+void SetColorMode(int mode) {
+    colorMode = mode;
+}
+void SetFileFormat(int format) {
+    fileFormat = format;
+}
+int GetFileFormat() {
+    return fileFormat;
+}
+void SetJpgQuality(int quality) {
+    jpgQuality = quality;
+}
+void SetDelBlackedge(int on) {
+    isDelBlackedge = on;
+}
+void SetDelBackColor(int on) {
+    isDelBcakColor = on;
+}
 
 int SetRotate(int angle) {
     RotateAngle = angle;
@@ -38,4 +52,6 @@ void Sleep(int ms) {
     select(0, nullptr, nullptr, nullptr, &timeout);
 }
 
-int HttpUpFile(char*, char*) { return 0; }
+int HttpUpFile(char*, char*) {
+    return 0;
+}

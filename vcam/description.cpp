@@ -46,9 +46,14 @@ struct NamedControl {
     uint32_t id;
 };
 const NamedControl kControls[] = {
-    {"brightness", V4L2_CID_BRIGHTNESS}, {"contrast", V4L2_CID_CONTRAST},     {"saturation", V4L2_CID_SATURATION},
-    {"hue", V4L2_CID_HUE},               {"gain", V4L2_CID_GAIN},             {"gamma", V4L2_CID_GAMMA},
-    {"focus_auto", V4L2_CID_FOCUS_AUTO}, {"zoom_absolute", V4L2_CID_ZOOM_ABSOLUTE},
+    {"brightness", V4L2_CID_BRIGHTNESS},
+    {"contrast", V4L2_CID_CONTRAST},
+    {"saturation", V4L2_CID_SATURATION},
+    {"hue", V4L2_CID_HUE},
+    {"gain", V4L2_CID_GAIN},
+    {"gamma", V4L2_CID_GAMMA},
+    {"focus_auto", V4L2_CID_FOCUS_AUTO},
+    {"zoom_absolute", V4L2_CID_ZOOM_ABSOLUTE},
 };
 
 struct NamedErrno {
@@ -205,8 +210,8 @@ Description parse(const std::string& text) {
             uint32_t code = parseFourcc(name, line);
             FrameSize s;
             s.stepwise = true;
-            if (std::sscanf(range.c_str(), "%ux%u-%ux%u/%u", &s.width, &s.height, &s.maxWidth, &s.maxHeight,
-                            &s.step) != 5)
+            if (std::sscanf(range.c_str(), "%ux%u-%ux%u/%u", &s.width, &s.height, &s.maxWidth, &s.maxHeight, &s.step) !=
+                5)
                 fail(line, "stepwise FOURCC MINWxMINH-MAXWxMAXH/STEP");
             Format* format = const_cast<Format*>(camera->format(code));
             if (!format) {
@@ -241,18 +246,24 @@ Description load(const std::string& path) {
     return parse(text.str());
 }
 
-const char* defaultDescriptionText() { return kDefaultText; }
+const char* defaultDescriptionText() {
+    return kDefaultText;
+}
 
-Description defaultDescription() { return parse(kDefaultText); }
+Description defaultDescription() {
+    return parse(kDefaultText);
+}
 
-std::vector<Control> defaultControls() { return defaultDescription().cameras.front().controls; }
+std::vector<Control> defaultControls() {
+    return defaultDescription().cameras.front().controls;
+}
 
 std::string udevRecords(const Description& description) {
     std::ostringstream out;
     for (const Camera& c : description.cameras) {
         const std::string port = "1-" + std::to_string(c.node + 1);
-        out << "P: /devices/pci0000:00/0000:00:14.0/usb1/" << port << "/" << port << ":1.0/video4linux/video"
-            << c.node << "\n";
+        out << "P: /devices/pci0000:00/0000:00:14.0/usb1/" << port << "/" << port << ":1.0/video4linux/video" << c.node
+            << "\n";
         out << "N: video" << c.node << "\n";
         out << "E: DEVNAME=/dev/video" << c.node << "\n";
         out << "E: SUBSYSTEM=video4linux\n";

@@ -94,7 +94,6 @@ Registry& registry() {
     return *r;
 }
 
-
 void installLocked(Registry& r, const Description& d) {
     r.description = d;
     r.nodes.clear();
@@ -161,8 +160,10 @@ size_t frameBytes(uint32_t fourcc, unsigned w, unsigned h) {
 size_t damageFrame(const Faults& f, uint64_t number, uint8_t* data, size_t bytes) {
     if (f.mjpeg == Faults::Mjpeg::None || number < uint64_t(f.mjpegAfter)) return bytes;
     switch (f.mjpeg) {
-    case Faults::Mjpeg::Empty: return 0;
-    case Faults::Mjpeg::Truncated: return bytes / 3;
+    case Faults::Mjpeg::Empty:
+        return 0;
+    case Faults::Mjpeg::Truncated:
+        return bytes / 3;
     case Faults::Mjpeg::Corrupt: {
         // Headers intact, garbage in the middle of the entropy-coded data.
         uint32_t state = uint32_t(number) * 2654435761u + 1;
@@ -172,7 +173,8 @@ size_t damageFrame(const Faults& f, uint64_t number, uint8_t* data, size_t bytes
         }
         return bytes;
     }
-    default: return bytes;
+    default:
+        return bytes;
     }
 }
 
@@ -268,9 +270,12 @@ void negotiate(const Node& n, v4l2_pix_format& pix) {
 
 const char* formatDescription(uint32_t fourcc) {
     switch (fourcc) {
-    case V4L2_PIX_FMT_MJPEG: return "Motion-JPEG";
-    case V4L2_PIX_FMT_YUYV: return "YUYV 4:2:2";
-    default: return "Other";
+    case V4L2_PIX_FMT_MJPEG:
+        return "Motion-JPEG";
+    case V4L2_PIX_FMT_YUYV:
+        return "YUYV 4:2:2";
+    default:
+        return "Other";
     }
 }
 
@@ -285,15 +290,24 @@ const Control* findControl(const Node& n, uint32_t id, bool next) {
 
 const char* controlName(uint32_t id) {
     switch (id) {
-    case V4L2_CID_BRIGHTNESS: return "Brightness";
-    case V4L2_CID_CONTRAST: return "Contrast";
-    case V4L2_CID_SATURATION: return "Saturation";
-    case V4L2_CID_HUE: return "Hue";
-    case V4L2_CID_GAIN: return "Gain";
-    case V4L2_CID_GAMMA: return "Gamma";
-    case V4L2_CID_FOCUS_AUTO: return "Focus, Automatic Continuous";
-    case V4L2_CID_ZOOM_ABSOLUTE: return "Zoom, Absolute";
-    default: return "Control";
+    case V4L2_CID_BRIGHTNESS:
+        return "Brightness";
+    case V4L2_CID_CONTRAST:
+        return "Contrast";
+    case V4L2_CID_SATURATION:
+        return "Saturation";
+    case V4L2_CID_HUE:
+        return "Hue";
+    case V4L2_CID_GAIN:
+        return "Gain";
+    case V4L2_CID_GAMMA:
+        return "Gamma";
+    case V4L2_CID_FOCUS_AUTO:
+        return "Focus, Automatic Continuous";
+    case V4L2_CID_ZOOM_ABSOLUTE:
+        return "Zoom, Absolute";
+    default:
+        return "Control";
     }
 }
 
@@ -540,7 +554,8 @@ int deviceIoctl(Node& n, OpenFile* file, unsigned long request, void* argument) 
         p->parm.capture.readbuffers = 0;
         return 0;
     }
-    case VIDIOC_REQBUFS: return requestBuffers(n, file, lock, *static_cast<v4l2_requestbuffers*>(argument));
+    case VIDIOC_REQBUFS:
+        return requestBuffers(n, file, lock, *static_cast<v4l2_requestbuffers*>(argument));
     case VIDIOC_QUERYBUF: {
         auto* buf = static_cast<v4l2_buffer*>(argument);
         if (buf->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buf->index >= n.buffers.size()) return failWith(EINVAL);
@@ -560,7 +575,8 @@ int deviceIoctl(Node& n, OpenFile* file, unsigned long request, void* argument) 
         n.changed.notify_all();
         return 0;
     }
-    case VIDIOC_DQBUF: return dequeue(n, file, lock, *static_cast<v4l2_buffer*>(argument));
+    case VIDIOC_DQBUF:
+        return dequeue(n, file, lock, *static_cast<v4l2_buffer*>(argument));
     case VIDIOC_STREAMON: {
         if (!argument || *static_cast<int*>(argument) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return failWith(EINVAL);
         if (n.buffers.empty() || n.owner != file) return failWith(EINVAL);
@@ -579,9 +595,13 @@ int deviceIoctl(Node& n, OpenFile* file, unsigned long request, void* argument) 
     }
     case VIDIOC_QUERYCTRL:
     case VIDIOC_G_CTRL:
-    case VIDIOC_S_CTRL: return control(n, request, argument);
-    case VIDIOC_G_INPUT: *static_cast<int*>(argument) = 0; return 0;
-    case VIDIOC_S_INPUT: return *static_cast<int*>(argument) == 0 ? 0 : failWith(EINVAL);
+    case VIDIOC_S_CTRL:
+        return control(n, request, argument);
+    case VIDIOC_G_INPUT:
+        *static_cast<int*>(argument) = 0;
+        return 0;
+    case VIDIOC_S_INPUT:
+        return *static_cast<int*>(argument) == 0 ? 0 : failWith(EINVAL);
     case VIDIOC_ENUMINPUT: {
         auto* input = static_cast<v4l2_input*>(argument);
         if (input->index != 0) return failWith(EINVAL);
@@ -590,7 +610,8 @@ int deviceIoctl(Node& n, OpenFile* file, unsigned long request, void* argument) 
         input->type = V4L2_INPUT_TYPE_CAMERA;
         return 0;
     }
-    default: return failWith(ENOTTY);
+    default:
+        return failWith(ENOTTY);
     }
 }
 
@@ -639,7 +660,9 @@ extern "C" int vcam_claims_path(const char* path, int* node) {
     return 1;
 }
 
-extern "C" int vcam_is_device(int fd) { return fd >= 0 && fileOf(fd) != nullptr; }
+extern "C" int vcam_is_device(int fd) {
+    return fd >= 0 && fileOf(fd) != nullptr;
+}
 
 extern "C" int vcam_open(int node, int flags) {
     Registry& r = registry();

@@ -80,9 +80,13 @@ static int is_device(int fd) {
     return vcam_is_device(fd);
 }
 
-static int needs_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
+static int needs_mode(int flags) {
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+}
 
-static mode_t mode_argument(int flags, va_list args) { return needs_mode(flags) ? (mode_t)va_arg(args, int) : 0; }
+static mode_t mode_argument(int flags, va_list args) {
+    return needs_mode(flags) ? (mode_t)va_arg(args, int) : 0;
+}
 
 static int claimed(int dirfd, const char* path, int* node) {
     (void)dirfd; /* only absolute paths name a device node */
@@ -178,7 +182,9 @@ void* mmap64(void* address, size_t length, int protection, int flags, int fd, of
 
 /* Buffers are mappings of the device's own memory file, so unmapping them is
  * the ordinary call. */
-int munmap(void* address, size_t length) { return next_munmap()(address, length); }
+int munmap(void* address, size_t length) {
+    return next_munmap()(address, length);
+}
 
 int stat(const char* path, struct stat* st) {
     int node;
@@ -214,9 +220,15 @@ int fstat64(int fd, struct stat64* st) {
     return next_fstat64()(fd, st);
 }
 
-int vcam_real_close(int fd) { return next_close()(fd); }
-int vcam_real_dup(int fd) { return next_dup()(fd); }
+int vcam_real_close(int fd) {
+    return next_close()(fd);
+}
+int vcam_real_dup(int fd) {
+    return next_dup()(fd);
+}
 void* vcam_real_mmap(void* address, size_t length, int protection, int flags, int fd, long long offset) {
     return next_mmap()(address, length, protection, flags, fd, (off_t)offset);
 }
-int vcam_real_munmap(void* address, size_t length) { return next_munmap()(address, length); }
+int vcam_real_munmap(void* address, size_t length) {
+    return next_munmap()(address, length);
+}

@@ -195,10 +195,8 @@ unsigned counterStripHeight(unsigned height) {
 
 std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height) {
     PageGeometry g = pageGeometry(width, height);
-    std::vector<cv::Point2f> corners = {{0, 0},
-                                        {float(g.pageWidth), 0},
-                                        {float(g.pageWidth), float(g.pageHeight)},
-                                        {0, float(g.pageHeight)}};
+    std::vector<cv::Point2f> corners = {
+        {0, 0}, {float(g.pageWidth), 0}, {float(g.pageWidth), float(g.pageHeight)}, {0, float(g.pageHeight)}};
     cv::transform(corners, corners, g.transform);
     return {corners[0], corners[1], corners[2], corners[3]};
 }
@@ -281,7 +279,9 @@ FrameSource::FrameSource(uint32_t fourcc, unsigned width, unsigned height, const
 
 FrameSource::~FrameSource() = default;
 
-size_t FrameSource::maxBytes() const { return impl_->full.size() + impl_->full.size() / 4 + 4096; }
+size_t FrameSource::maxBytes() const {
+    return impl_->full.size() + impl_->full.size() / 4 + 4096;
+}
 
 size_t FrameSource::render(uint64_t counter, uint8_t* out, size_t capacity) {
     Impl& d = *impl_;

@@ -14,7 +14,9 @@ Testbed::Testbed() : testbed_(umockdev_testbed_new()) {
         throw std::runtime_error("vcam::Testbed needs umockdev's preload: run the program under umockdev-wrapper");
 }
 
-Testbed::~Testbed() { g_object_unref(testbed_); }
+Testbed::~Testbed() {
+    g_object_unref(testbed_);
+}
 
 void Testbed::present(const Description& description) {
     // A fresh testbed: umockdev keeps device nodes of removed records.

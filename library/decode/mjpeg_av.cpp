@@ -1,6 +1,8 @@
 // MJPEG frames to RGB through libavcodec's decoder and libswscale.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,14 +20,18 @@ struct DecoderRecord {
     AVCodecContext* context;
     const AVCodec* codec;
     AVFrame* picture;
-    AVFrame* rgbPicture; // kept for the record's layout; pictures go straight into the destination
-    SwsContext* scaler;  // made from the first picture, remade only when its geometry changes
+    AVFrame* rgbPicture;       // kept for the record's layout; pictures go straight into the destination
+    SwsContext* scaler;        // made from the first picture, remade only when its geometry changes
     struct Geometry* geometry; // what the scaler was made for
     uint8_t* rgbBuffer;
 };
 
 struct Geometry {
     int sourceWidth, sourceHeight, sourceFormat, width, height;
+    // For pictures already of the destination's size: one converter a band
+    // of rows, run side by side. Empty when the picture is scaled.
+    std::vector<SwsContext*> bands;
+    std::vector<int> bandStart; // first row of each band, and the height at the end
     bool operator==(const Geometry& o) const {
         return sourceWidth == o.sourceWidth && sourceHeight == o.sourceHeight && sourceFormat == o.sourceFormat &&
                width == o.width && height == o.height;
@@ -33,7 +39,9 @@ struct Geometry {
 };
 static_assert(sizeof(DecoderRecord) == 8 * sizeof(void*), "the decoder record has eight fields");
 
-DecoderRecord* record() { return static_cast<DecoderRecord*>(pdecode); }
+DecoderRecord* record() {
+    return static_cast<DecoderRecord*>(pdecode);
+}
 
 void freeRecord(DecoderRecord* r) {
     avcodec_free_context(&r->context);
@@ -41,6 +49,8 @@ void freeRecord(DecoderRecord* r) {
     av_frame_free(&r->rgbPicture);
     av_packet_free(&r->packet);
     sws_freeContext(r->scaler);
+    if (r->geometry)
+        for (SwsContext* band : r->geometry->bands) sws_freeContext(band);
     delete r->geometry;
     av_free(r->rgbBuffer);
     std::free(r);
@@ -51,13 +61,53 @@ void freeRecord(DecoderRecord* r) {
 AVPixelFormat plainFormat(AVPixelFormat format, bool& fullRange) {
     fullRange = true;
     switch (format) {
-    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
-    default: fullRange = false; return format;
+    case AV_PIX_FMT_YUVJ420P:
+        return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+        return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+        return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+        return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+        return AV_PIX_FMT_YUV411P;
+    default:
+        fullRange = false;
+        return format;
     }
+}
+
+// Bands of a 4:2:0 picture that needs no scaling and whose sides are
+// multiples of 16: there swscale converts row pairs on their own, so the bands
+// give exactly the bytes of one full conversion (the tests compare them).
+// Other pictures are converted whole.
+void makeBands(Geometry& g, AVPixelFormat source, bool fullRange) {
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kBands = 1; // OpenCV's thread pool is not built for ThreadSanitizer
+#else
+    constexpr int kBands = 2;
+#endif
+    if (kBands < 2 || source != AV_PIX_FMT_YUV420P || g.sourceWidth != g.width || g.sourceHeight != g.height ||
+        g.height < 256 || g.width % 16 || g.height % 16)
+        return;
+    const int align = 16; // a multiple of every chroma subsampling
+    const int step = (g.height / kBands + align - 1) / align * align;
+    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+    for (int top = 0; top < g.height; top += step) {
+        const int rows = std::min(step, g.height - top);
+        SwsContext* band = sws_getContext(g.width, rows, source, g.width, rows, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
+                                          nullptr, nullptr);
+        if (!band) {
+            for (SwsContext* made : g.bands) sws_freeContext(made);
+            g.bands.clear();
+            g.bandStart.clear();
+            return;
+        }
+        sws_setColorspaceDetails(band, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+        g.bands.push_back(band);
+        g.bandStart.push_back(top);
+    }
+    g.bandStart.push_back(g.height);
 }
 
 } // namespace
@@ -122,9 +172,11 @@ void do_excute_image(unsigned char* data, int length, int width, int height, cv:
     AVPixelFormat source = plainFormat(static_cast<AVPixelFormat>(picture->format), fullRange);
     // A picture of another geometry than the last one (a corrupt frame, a new
     // mode) gets a scaler of its own rather than one that would read past it.
-    const Geometry geometry{picture->width, picture->height, picture->format, width, height};
+    const Geometry geometry{picture->width, picture->height, picture->format, width, height, {}, {}};
     if (!r->scaler || !r->geometry || !(*r->geometry == geometry)) {
         sws_freeContext(r->scaler);
+        if (r->geometry)
+            for (SwsContext* band : r->geometry->bands) sws_freeContext(band);
         r->scaler = sws_getContext(picture->width, picture->height, source, width, height, AV_PIX_FMT_RGB24,
                                    SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (!r->scaler) {
@@ -137,9 +189,27 @@ void do_excute_image(unsigned char* data, int length, int width, int height, cv:
         sws_setColorspaceDetails(r->scaler, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
         if (!r->geometry) r->geometry = new Geometry;
         *r->geometry = geometry;
+        makeBands(*r->geometry, source, fullRange);
     }
-    uint8_t* planes[4] = {destination.data, nullptr, nullptr, nullptr};
-    int strides[4] = {width * 3, 0, 0, 0};
-    sws_scale(r->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    const Geometry& g = *r->geometry;
+    if (g.bands.empty()) {
+        uint8_t* planes[4] = {destination.data, nullptr, nullptr, nullptr};
+        int strides[4] = {width * 3, 0, 0, 0};
+        sws_scale(r->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    } else {
+        int hShift = 0, vShift = 0;
+        av_pix_fmt_get_chroma_sub_sample(source, &hShift, &vShift);
+        cv::parallel_for_(cv::Range(0, int(g.bands.size())), [&](const cv::Range& range) {
+            for (int b = range.start; b < range.end; ++b) {
+                const int top = g.bandStart[size_t(b)], rows = g.bandStart[size_t(b) + 1] - top;
+                const uint8_t* in[4] = {picture->data[0] + ptrdiff_t(top) * picture->linesize[0],
+                                        picture->data[1] + ptrdiff_t(top >> vShift) * picture->linesize[1],
+                                        picture->data[2] + ptrdiff_t(top >> vShift) * picture->linesize[2], nullptr};
+                uint8_t* planes[4] = {destination.data + size_t(top) * size_t(width) * 3, nullptr, nullptr, nullptr};
+                int strides[4] = {width * 3, 0, 0, 0};
+                sws_scale(g.bands[size_t(b)], in, picture->linesize, 0, rows, planes, strides);
+            }
+        });
+    }
     av_frame_unref(picture);
 }

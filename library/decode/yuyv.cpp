@@ -63,10 +63,10 @@ __attribute__((target("avx2"))) long convertAvx2(const uint8_t* in, uint8_t* out
     const __m256i lowByte = _mm256_set1_epi16(0x00FF);
     const __m256i lowWord = _mm256_set1_epi32(0x0000FFFF);
     const __m256i y16 = _mm256_set1_epi16(16), c128 = _mm256_set1_epi16(128);
-    const __m256i kR = _mm256_set1_epi32((1596 << 16) | 1164);                      // (y, v)
+    const __m256i kR = _mm256_set1_epi32((1596 << 16) | 1164);                          // (y, v)
     const __m256i kGyv = _mm256_set1_epi32(int(uint32_t(uint16_t(-813)) << 16 | 1164)); // (y, v)
     const __m256i kGyu = _mm256_set1_epi32(int(uint32_t(uint16_t(-394)) << 16));        // (y, u)
-    const __m256i kB = _mm256_set1_epi32((2018 << 16) | 1164);                      // (y, u)
+    const __m256i kB = _mm256_set1_epi32((2018 << 16) | 1164);                          // (y, u)
     // Interleave three 16-byte planes into 48 bytes R, G, B.
     const __m128i r0 = _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5);
     const __m128i g0 = _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1);

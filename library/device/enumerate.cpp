@@ -37,8 +37,8 @@ extern "C" int getDeviceCount() {
         UdevDevicePtr match;
         for (udev_list_entry* item = udev_enumerate_get_list_entry(enumeration.get()); item;
              item = udev_list_entry_get_next(item)) {
-            UdevDevicePtr device(
-                udev_device_new_from_syspath(udev_enumerate_get_udev(enumeration.get()), udev_list_entry_get_name(item)));
+            UdevDevicePtr device(udev_device_new_from_syspath(udev_enumerate_get_udev(enumeration.get()),
+                                                              udev_list_entry_get_name(item)));
             if (!device) return 0;
             if (matchesTableEntry(device.get(), entry)) {
                 match = std::move(device);

@@ -40,7 +40,9 @@ void enumerateFrameSizes(int fd, const v4l2_fmtdesc& format, std::list<int>& wid
 
 } // namespace
 
-extern "C" void SetVideoFormat(int format) { CameraFormat = format > 1 ? 1 : format; }
+extern "C" void SetVideoFormat(int format) {
+    CameraFormat = format > 1 ? 1 : format;
+}
 
 extern "C" int getCameraResolutionCount(int camera) {
     if (deviceCount < 1) deviceCount = getDeviceCount();

@@ -42,7 +42,9 @@ void unmapBuffers(bool report) {
     }
 }
 
-bool onStreamThread() { return session().thread.get_id() == std::this_thread::get_id(); }
+bool onStreamThread() {
+    return session().thread.get_id() == std::this_thread::get_id();
+}
 
 } // namespace
 

@@ -96,7 +96,9 @@ cv::Mat gammaPageImage(const cv::Mat& image) {
     return otsu(bright);
 }
 
-cv::Mat plainPageImage(const cv::Mat& image) { return otsu(image); }
+cv::Mat plainPageImage(const cv::Mat& image) {
+    return otsu(image);
+}
 
 cv::Mat marginMask(const cv::Mat& page, const cv::Mat& colour, bool colouredStops) {
     cv::Mat hits = scanImage(page);

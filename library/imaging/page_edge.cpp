@@ -134,8 +134,8 @@ int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
     if (mode == 1)
         for (int i = 0; i < 4; ++i)
             cv::line(frame, cv::Point(cvRound(corners[i].x), cvRound(corners[i].y)),
-                     cv::Point(cvRound(corners[(i + 1) % 4].x), cvRound(corners[(i + 1) % 4].y)),
-                     cv::Scalar(0, 255, 0), 6, cv::LINE_8, 0);
+                     cv::Point(cvRound(corners[(i + 1) % 4].x), cvRound(corners[(i + 1) % 4].y)), cv::Scalar(0, 255, 0),
+                     6, cv::LINE_8, 0);
     return 0;
 }
 

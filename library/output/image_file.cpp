@@ -16,7 +16,9 @@
 
 namespace {
 
-std::vector<int> jpegParameters() { return {cv::IMWRITE_JPEG_QUALITY, jpgQuality.load()}; }
+std::vector<int> jpegParameters() {
+    return {cv::IMWRITE_JPEG_QUALITY, jpgQuality.load()};
+}
 
 // The home directory of the real user, or empty.
 std::string homeDirectory() {
@@ -51,13 +53,18 @@ int SaveImage(char* path, cv::Mat img) {
     cv::Mat out;
     try {
         switch (colorMode.load()) {
-        case 0: out = img; break;
-        case 1: cv::cvtColor(img, out, cv::COLOR_BGR2GRAY); break;
+        case 0:
+            out = img;
+            break;
+        case 1:
+            cv::cvtColor(img, out, cv::COLOR_BGR2GRAY);
+            break;
         case 2:
             cv::cvtColor(img, out, cv::COLOR_BGR2GRAY);
             cv::adaptiveThreshold(out, out, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY, 179, 19);
             break;
-        default: return 0; // a colour mode that writes nothing
+        default:
+            return 0; // a colour mode that writes nothing
         }
     } catch (const std::exception& e) {
         std::printf("SaveImage: cannot convert the image for %s: %s\n", path, e.what());

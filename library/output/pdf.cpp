@@ -33,7 +33,9 @@ bool endsWith(const char* text, const char* suffix) {
     return n >= m && std::strcmp(text + n - m, suffix) == 0;
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 } // namespace
 

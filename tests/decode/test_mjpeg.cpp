@@ -6,6 +6,11 @@
 
 #include "support/camera_test.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
 using velcap::test::stdoutOf;
 
 namespace {
@@ -83,6 +88,45 @@ TEST_F(Mjpeg, PicturesOfAnotherSizeAreScaledToTheDestination) {
     jpeg = encode(vcam::renderScene(1280, 720));
     do_excute_image(jpeg.data(), int(jpeg.size()), 320, 240, destination, unused);
     EXPECT_GT(cv::mean(destination)[0], 50);
+}
+
+// One full-frame conversion, the way the decoder would do it without bands.
+cv::Mat referenceDecode(const std::vector<uint8_t>& jpeg, int width, int height) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    avcodec_open2(context, codec, nullptr);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* picture = av_frame_alloc();
+    packet->data = const_cast<uint8_t*>(jpeg.data());
+    packet->size = int(jpeg.size());
+    avcodec_send_packet(context, packet);
+    avcodec_receive_frame(context, picture);
+    const AVPixelFormat format =
+        picture->format == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUV420P : AVPixelFormat(picture->format);
+    SwsContext* scaler = sws_getContext(picture->width, picture->height, format, width, height, AV_PIX_FMT_RGB24,
+                                        SWS_BICUBIC, nullptr, nullptr, nullptr);
+    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+    sws_setColorspaceDetails(scaler, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+    cv::Mat rgb(height, width, CV_8UC3);
+    uint8_t* planes[4] = {rgb.data, nullptr, nullptr, nullptr};
+    int strides[4] = {width * 3, 0, 0, 0};
+    sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+    sws_freeContext(scaler);
+    av_frame_free(&picture);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return rgb;
+}
+
+TEST_F(Mjpeg, BandsGiveTheBytesOfOneFullConversion) {
+    for (auto [w, h] : {std::pair{1280, 720}, {3264, 2448}, {1283, 721}}) {
+        std::vector<uint8_t> jpeg = encode(vcam::renderScene(unsigned(w), unsigned(h)));
+        cv::Mat destination(h, w, CV_8UC3), unused;
+        av_decode_deinit();
+        av_decode_init();
+        do_excute_image(jpeg.data(), int(jpeg.size()), w, h, destination, unused);
+        EXPECT_EQ(cv::norm(destination, referenceDecode(jpeg, w, h), cv::NORM_INF), 0) << w << "x" << h;
+    }
 }
 
 TEST(MjpegDecoder, InitAndDeinitAreIdempotent) {

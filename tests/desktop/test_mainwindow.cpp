@@ -23,7 +23,9 @@
 
 namespace {
 
-vcam::Camera documentCamera() { return vcam::defaultDescription().cameras.front(); }
+vcam::Camera documentCamera() {
+    return vcam::defaultDescription().cameras.front();
+}
 
 // Answers the next modal message box and remembers what it said.
 struct MessageBoxCatcher {
@@ -101,8 +103,8 @@ private slots:
     void startUpListsTheCameraAndShowsItsPicture() {
         MainWindow* w = start(vcam::Description{{documentCamera()}});
         QCOMPARE(items(w->ui->comboBoxDev), QStringList{" DocCam S8"});
-        QCOMPARE(items(w->ui->comboBoxRes), (QStringList{"640*480", "1280*720", "1920*1080", "2592*1944", "3264*2448",
-                                                         "3672*2856"}));
+        QCOMPARE(items(w->ui->comboBoxRes),
+                 (QStringList{"640*480", "1280*720", "1920*1080", "2592*1944", "3264*2448", "3672*2856"}));
         QCOMPARE(w->ui->comboBoxRes->currentText(), QString("3672*2856")); // the tallest
         QVERIFY(isOpenCamera);
         QVERIFY(bKeep);

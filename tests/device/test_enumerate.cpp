@@ -34,8 +34,8 @@ TEST_F(Enumerate, DefaultCamerasListOnlyTheSupportedOne) {
 
 TEST_F(Enumerate, CamerasComeInTableOrderNotUdevOrder) {
     // Nodes in udev order 1, 4, 7 hold the table's entries 5, 0 and 3.
-    present(vcam::Description{{documentCamera(1, gpyProduct[5]), documentCamera(4, gpyProduct[0]),
-                               documentCamera(7, gpyProduct[3])}});
+    present(vcam::Description{
+        {documentCamera(1, gpyProduct[5]), documentCamera(4, gpyProduct[0]), documentCamera(7, gpyProduct[3])}});
     std::string out = stdoutOf([] { EXPECT_EQ(getDeviceCount(), 3); });
     EXPECT_EQ(devices[0], "/dev/video4");
     EXPECT_EQ(devices[1], "/dev/video7");

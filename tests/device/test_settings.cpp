@@ -4,7 +4,9 @@
 namespace {
 
 int gFirstCalls = 0;
-void firstCallback(unsigned char*, int, int) { ++gFirstCalls; }
+void firstCallback(unsigned char*, int, int) {
+    ++gFirstCalls;
+}
 void secondCallback(unsigned char*, int, int) {}
 void firstWeb(unsigned char*, int, int, int, int) {}
 void secondWeb(unsigned char*, int, int, int, int) {}

@@ -286,8 +286,9 @@ TEST_F(Stream, UnplugStopsTheStreamAndTheNextOpenRecovers) {
         std::this_thread::sleep_for(300ms);
     });
     EXPECT_EQ(sink().count(), 4);
-    EXPECT_NE(out.find("ioctl(VIDIOC_DQBUF) failed 19(No such device)grabImage error!!!!!!!!!!cam get image ret = -1\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("ioctl(VIDIOC_DQBUF) failed 19(No such device)grabImage error!!!!!!!!!!cam get image ret = -1\n"),
+        std::string::npos)
         << out;
     EXPECT_TRUE(bKeep) << "the stream thread leaves bKeep as it was";
 
@@ -374,7 +375,8 @@ TEST_F(Stream, FrameLargerThanTheFrameBufferIsSkipped) {
         closeCamera();
     });
     EXPECT_EQ(sink().count(), 0);
-    const std::string message = "grabImage: a frame of 929792 bytes does not fit the 921600-byte frame buffer; skipped\n";
+    const std::string message =
+        "grabImage: a frame of 929792 bytes does not fit the 921600-byte frame buffer; skipped\n";
     ASSERT_NE(out.find(message), std::string::npos) << out;
     EXPECT_NE(out.find(message, out.find(message) + 1), std::string::npos) << "the stream went on";
     EXPECT_EQ(out.find("grabImage error"), std::string::npos);

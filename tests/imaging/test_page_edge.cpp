@@ -14,7 +14,9 @@ namespace {
 struct Geometry {
     int startX, startY, w, h, lastW, lastH;
 };
-Geometry geometry() { return {CutImgStartX, CutImgStartY, CutImgW, CutImgH, CutLastW, CutLastH}; }
+Geometry geometry() {
+    return {CutImgStartX, CutImgStartY, CutImgW, CutImgH, CutLastW, CutLastH};
+}
 bool operator==(const Geometry& a, const Geometry& b) {
     return a.startX == b.startX && a.startY == b.startY && a.w == b.w && a.h == b.h && a.lastW == b.lastW &&
            a.lastH == b.lastH;
@@ -49,8 +51,8 @@ struct Scene {
 
 Scene pageScene(int width, int height, double tilt, bool gradient, int jpegQuality) {
     cv::Mat scene(height, width, CV_8UC3, cv::Scalar(70, 60, 50));
-    const cv::RotatedRect page(cv::Point2f(width * 0.5f, height * 0.5f),
-                               cv::Size2f(width * 0.45f, height * 0.6f), float(tilt));
+    const cv::RotatedRect page(cv::Point2f(width * 0.5f, height * 0.5f), cv::Size2f(width * 0.45f, height * 0.6f),
+                               float(tilt));
     cv::Point2f p[4];
     page.points(p);
     std::vector<cv::Point> polygon;
@@ -76,7 +78,8 @@ double cornerError(const std::vector<cv::Point2f>& truth) {
     double worst = 0;
     for (int i = 0; i < 4; ++i) {
         double best = 1e9;
-        for (const auto& t : truth) best = std::min(best, double(std::hypot(CutPoint[2 * i] - t.x, CutPoint[2 * i + 1] - t.y)));
+        for (const auto& t : truth)
+            best = std::min(best, double(std::hypot(CutPoint[2 * i] - t.x, CutPoint[2 * i + 1] - t.y)));
         worst = std::max(worst, best);
     }
     return worst;

@@ -66,7 +66,9 @@ inline cv::Mat noisy(const cv::Mat& g, double sigma) {
     out.convertTo(out, CV_8UC1);
     return out;
 }
-inline cv::Mat noisy(const cv::Mat& g) { return noisy(g, 40); }
+inline cv::Mat noisy(const cv::Mat& g) {
+    return noisy(g, 40);
+}
 inline cv::Mat lowContrast(const cv::Mat& g) {
     cv::Mat out;
     g.convertTo(out, CV_8UC1, 15.0 / 255.0, 120);
@@ -100,9 +102,8 @@ inline cv::Mat dimBlurred(const cv::Mat& g) {
 
 inline const std::vector<Distortion>& distortions() {
     static const std::vector<Distortion> all = {
-        {"blur", blurred},         {"noise", noisy},       {"low contrast", lowContrast},
-        {"uneven light", unevenLight}, {"rotation", rotated}, {"jpeg", compressed},
-        {"dim and blurred", dimBlurred},
+        {"blur", blurred},     {"noise", noisy},     {"low contrast", lowContrast},   {"uneven light", unevenLight},
+        {"rotation", rotated}, {"jpeg", compressed}, {"dim and blurred", dimBlurred},
     };
     return all;
 }

@@ -17,8 +17,8 @@ size_t occurrences(const std::string& text, const std::string& what) {
 }
 
 cv::Mat bothCodes() {
-    return page(cv::Size(1100, 700), {{qrPicture(kQrText, 4), cv::Point(80, 150)}, {barPicture(13, "400638133393", 2),
-                                                                                    cv::Point(550, 250)}});
+    return page(cv::Size(1100, 700), {{qrPicture(kQrText, 4), cv::Point(80, 150)},
+                                      {barPicture(13, "400638133393", 2), cv::Point(550, 250)}});
 }
 
 TEST(Barcode, TypeZeroReadsTheBarCodeAndOtherTypesTheQrCode) {

@@ -25,7 +25,9 @@ std::pair<std::string, int> run(const std::string& command) {
     return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 // A B, G, R picture with structure in every channel.
 cv::Mat picture(int width, int height, int seed = 1) {

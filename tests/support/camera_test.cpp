@@ -33,7 +33,9 @@ vcam::Camera documentCamera(int node, const std::string& product) {
     return c;
 }
 
-void CameraTest::SetUp() { present(vcam::defaultDescription()); }
+void CameraTest::SetUp() {
+    present(vcam::defaultDescription());
+}
 
 void CameraTest::TearDown() {
     stdoutOf([] { resetLibrary(); });

@@ -136,7 +136,8 @@ TEST_F(Device, AnswersCapabilityFormatAndSizeQueries) {
     EXPECT_TRUE(cap.device_caps & V4L2_CAP_STREAMING);
 
     std::vector<uint32_t> formats;
-    for (v4l2_fmtdesc d{0, V4L2_BUF_TYPE_VIDEO_CAPTURE, 0, {}, 0, 0, {}}; ioctl(fd, VIDIOC_ENUM_FMT, &d) == 0; ++d.index)
+    for (v4l2_fmtdesc d{0, V4L2_BUF_TYPE_VIDEO_CAPTURE, 0, {}, 0, 0, {}}; ioctl(fd, VIDIOC_ENUM_FMT, &d) == 0;
+         ++d.index)
         formats.push_back(d.pixelformat);
     EXPECT_EQ(formats, (std::vector<uint32_t>{V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}));
     v4l2_fmtdesc wrongType{};

@@ -9,8 +9,12 @@
 
 namespace {
 
-std::string sourceDir() { return std::getenv("VELCAP_SOURCE_DIR"); }
-std::string buildDir() { return std::getenv("VELCAP_BUILD_DIR"); }
+std::string sourceDir() {
+    return std::getenv("VELCAP_SOURCE_DIR");
+}
+std::string buildDir() {
+    return std::getenv("VELCAP_BUILD_DIR");
+}
 
 // Output and exit status of a shell command.
 std::pair<std::string, int> run(const std::string& command) {
@@ -24,7 +28,9 @@ std::pair<std::string, int> run(const std::string& command) {
     return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-std::string launcher() { return sourceDir() + "/vcam/velcap-vcam"; }
+std::string launcher() {
+    return sourceDir() + "/vcam/velcap-vcam";
+}
 
 TEST(Launcher, V4l2CtlSeesTheDescribedFormatsAndSizes) {
     auto [out, status] = run(launcher() + " -- v4l2-ctl -d /dev/video0 --info --list-formats-ext");
@@ -43,14 +49,17 @@ TEST(Launcher, V4l2CtlSeesTheDescribedFormatsAndSizes) {
 
 TEST(Launcher, PeersStreamFromTheVirtualCamera) {
     const std::string frames = testing::TempDir() + "/velcap-stream.mjpg";
-    auto [ctl, ctlStatus] =
-        run(launcher() + " -- v4l2-ctl -d /dev/video0 --set-fmt-video=width=1280,height=720,pixelformat=MJPG"
-                         " --stream-mmap --stream-count=8 --stream-to=" + frames);
+    auto [ctl, ctlStatus] = run(launcher() +
+                                " -- v4l2-ctl -d /dev/video0 --set-fmt-video=width=1280,height=720,pixelformat=MJPG"
+                                " --stream-mmap --stream-count=8 --stream-to=" +
+                                frames);
     ASSERT_EQ(ctlStatus, 0) << ctl;
     // Eight JPEG pictures, each a frame of the stream.
-    auto [decoded, decodedStatus] = run("ffmpeg -v error -f mjpeg -i " + frames + " -f null - -stats 2>&1; "
+    auto [decoded, decodedStatus] = run("ffmpeg -v error -f mjpeg -i " + frames +
+                                        " -f null - -stats 2>&1; "
                                         "ffprobe -v error -count_frames -show_entries stream=nb_read_frames,width "
-                                        "-of csv=p=0 -f mjpeg " + frames);
+                                        "-of csv=p=0 -f mjpeg " +
+                                        frames);
     EXPECT_NE(decoded.find("1280,8"), std::string::npos) << decoded;
 
     for (const char* format : {"mjpeg", "yuyv422"}) {
@@ -79,8 +88,8 @@ TEST(Launcher, ConfigFileReplacesTheDefaultCameras) {
 TEST(Launcher, RefusesBadUsage) {
     EXPECT_EQ(run(launcher()).second, 2);
     EXPECT_EQ(run(launcher() + " --config /nonexistent.vcam -- true").second, 2);
-    auto [out, status] = run("printf 'camera x\\n' > /tmp/velcap-bad.vcam; " + launcher() +
-                             " --config /tmp/velcap-bad.vcam -- true");
+    auto [out, status] =
+        run("printf 'camera x\\n' > /tmp/velcap-bad.vcam; " + launcher() + " --config /tmp/velcap-bad.vcam -- true");
     EXPECT_NE(status, 0);
     EXPECT_NE(out.find("line 1"), std::string::npos) << out;
 }
@@ -92,8 +101,8 @@ TEST(Launcher, WorksFromAnInstallation) {
     auto [out, runStatus] = run(prefix + "/bin/velcap-vcam -- " + prefix + "/bin/velcap-list");
     ASSERT_EQ(runStatus, 0) << out;
     EXPECT_NE(out.find("MJPEG: 640x480 1280x720 1920x1080 2592x1944 3264x2448 3672x2856"), std::string::npos) << out;
-    auto [pc, pcStatus] = run("PKG_CONFIG_PATH=$(dirname $(find " + prefix +
-                              " -name velcap.pc)) pkg-config --cflags --libs velcap");
+    auto [pc, pcStatus] =
+        run("PKG_CONFIG_PATH=$(dirname $(find " + prefix + " -name velcap.pc)) pkg-config --cflags --libs velcap");
     EXPECT_EQ(pcStatus, 0) << pc;
     EXPECT_NE(pc.find("-lvelcap"), std::string::npos) << pc;
 }
