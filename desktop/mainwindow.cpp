@@ -117,13 +117,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
         if (ui->comboBoxDev->count() > 0) {
             SetVideoFormat(0);
             changeDevAndGetResolutions();
-            if (!toOpenCamera()) {
-                closeCamera();
-                SetVideoFormat(1);
-                changeDevAndGetResolutions();
-                toOpenCamera();
-                qDebug() << "change YUY format and open camera";
-            }
+            openOrFallBackToYuyv();
         }
     }
     isInited = true;
@@ -154,6 +148,15 @@ bool MainWindow::changeDevAndGetResolutions() {
     }
     ui->comboBoxRes->setCurrentIndex(bestIndex);
     return n > 0;
+}
+
+void MainWindow::openOrFallBackToYuyv() {
+    if (toOpenCamera()) return;
+    closeCamera();
+    SetVideoFormat(1);
+    changeDevAndGetResolutions();
+    toOpenCamera();
+    qDebug() << "change YUY format and open camera";
 }
 
 bool MainWindow::toOpenCamera() {
@@ -200,13 +203,7 @@ void MainWindow::on_comboBoxDev_currentIndexChanged(const QString&) {
     qDebug() << "on_comboBoxDev_currentIndexChanged 01";
     changeDevAndGetResolutions();
     qDebug() << "on_comboBoxDev_currentIndexChanged 02";
-    if (!toOpenCamera()) {
-        closeCamera();
-        SetVideoFormat(1);
-        changeDevAndGetResolutions();
-        toOpenCamera();
-        qDebug() << "change YUY format and open camera";
-    }
+    openOrFallBackToYuyv();
     setFocus(Qt::OtherFocusReason);
     isResEnabled = true;
     qDebug() << "on_comboBoxDev_currentIndexChanged end";

@@ -52,6 +52,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Opens the chosen camera in the current format (MJPEG); when that fails,
+    // lists its YUYV sizes and opens it in YUYV.
+    void openOrFallBackToYuyv();
     // Frames waiting for the GUI beyond this many are dropped: a slow GUI sees
     // fresh frames, and memory stays bounded.
     static constexpr int kMaxPendingFrames = 3;
