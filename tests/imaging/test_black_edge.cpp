@@ -31,7 +31,8 @@ TEST(BlackEdge, AllBlackTurnsWhite) {
     cv::Mat image(300, 400, CV_8UC3, cv::Scalar(0, 0, 0));
     FN_DeleteBlackEdge(image);
     EXPECT_EQ(whitePixels(image), 300 * 400);
-    IplImage ipl = cvIplImage(cv::Mat(300, 400, CV_8UC3, cv::Scalar(0, 0, 0)));
+    cv::Mat black(300, 400, CV_8UC3, cv::Scalar(0, 0, 0)); // outlives its IplImage header
+    IplImage ipl = cvIplImage(black);
     IplImage* mask = FillBlackEdgeToWhite(&ipl);
     ASSERT_NE(mask, nullptr);
     EXPECT_EQ(cv::countNonZero(cv::cvarrToMat(mask)), 300 * 400);
@@ -87,7 +88,8 @@ TEST(BlackEdge, BadInputIsRefused) {
         FN_DeleteBlackEdge(cv::Mat());
         FN_DeleteBlackEdge(cv::Mat(10, 10, CV_8UC1, cv::Scalar(0)));
         FN_DeleteBackcolor(cv::Mat(10, 10, CV_16UC3));
-        IplImage grey = cvIplImage(cv::Mat(10, 10, CV_8UC1, cv::Scalar(0)));
+        cv::Mat greyImage(10, 10, CV_8UC1, cv::Scalar(0));
+        IplImage grey = cvIplImage(greyImage);
         EXPECT_EQ(FillBlackEdgeToWhite(&grey), nullptr);
         EXPECT_EQ(FillBlackEdgeToWhite(nullptr), nullptr);
         char missing[] = "/nonexistent/page.jpg";
