@@ -28,29 +28,19 @@ cv::Mat capturedPage() {
     return bgr;
 }
 
-void BM_DeleteBlackEdge(benchmark::State& state) {
+// A fresh copy of the page for each run of a filter that works in place.
+void BM_Filter(benchmark::State& state, void (*filter)(cv::Mat)) {
     const cv::Mat page = capturedPage();
     cv::Mat image;
     for (auto _ : state) {
         state.PauseTiming();
         image = page.clone();
         state.ResumeTiming();
-        FN_DeleteBlackEdge(image);
+        filter(image);
     }
 }
-BENCHMARK(BM_DeleteBlackEdge)->Unit(benchmark::kMillisecond);
-
-void BM_DeleteBackcolor(benchmark::State& state) {
-    const cv::Mat page = capturedPage();
-    cv::Mat image;
-    for (auto _ : state) {
-        state.PauseTiming();
-        image = page.clone();
-        state.ResumeTiming();
-        FN_DeleteBackcolor(image);
-    }
-}
-BENCHMARK(BM_DeleteBackcolor)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Filter, DeleteBlackEdge, FN_DeleteBlackEdge)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Filter, DeleteBackcolor, FN_DeleteBackcolor)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
