@@ -11,7 +11,17 @@ VELCAP_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
     qtbase5-dev fonts-wqy-microhei xvfb xauth imagemagick
-    zint qrencode zbar-tools
+    zint qrencode zbar-tools poppler-utils qpdf
+)
+
+# Every program that the tests, benchmarks and the demo run, with its package.
+VELCAP_PROGRAMS=(
+    cmake:cmake pkg-config:pkg-config
+    umockdev-run:umockdev umockdev-wrapper:umockdev
+    v4l2-ctl:v4l-utils ffmpeg:ffmpeg ffprobe:ffmpeg
+    xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick
+    zint:zint qrencode:qrencode zbarimg:zbar-tools
+    pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf
 )
 
 # Installs what is missing (as root, on Debian 12).
@@ -26,6 +36,17 @@ install_packages() {
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+}
+
+# Stops at the first program that is missing, naming it and its package.
+require_programs() {
+    local entry
+    for entry in "${VELCAP_PROGRAMS[@]}"; do
+        if ! command -v "${entry%%:*}" >/dev/null 2>&1; then
+            echo "velcap: program ${entry%%:*} is missing; install the Debian package ${entry#*:}" >&2
+            exit 1
+        fi
+    done
 }
 
 # build DIR [CMAKE ARGS...]

@@ -1,5 +1,5 @@
 // The launcher runs unmodified programs, written by others, against the
-// virtual cameras: from the source tree and from an installation.
+// virtual cameras: from the build tree (of any name) and from an installation.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -9,9 +9,6 @@
 
 namespace {
 
-std::string sourceDir() {
-    return std::getenv("VELCAP_SOURCE_DIR");
-}
 std::string buildDir() {
     return std::getenv("VELCAP_BUILD_DIR");
 }
@@ -29,7 +26,7 @@ std::pair<std::string, int> run(const std::string& command) {
 }
 
 std::string launcher() {
-    return sourceDir() + "/vcam/velcap-vcam";
+    return buildDir() + "/vcam/velcap-vcam";
 }
 
 TEST(Launcher, V4l2CtlSeesTheDescribedFormatsAndSizes) {
