@@ -68,6 +68,13 @@ std::list<std::string> img_filelist;
 
 namespace velcap {
 
+bool pageOutlineFound = false;
+
+Requests& requests() {
+    static Requests* r = new Requests; // outlives a stream thread still running at exit
+    return *r;
+}
+
 // Never destroyed: a process that exits while a camera streams must not
 // destroy a running thread's handle (that would abort it).
 StreamSession& session() {

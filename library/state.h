@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <csetjmp>
 #include <list>
 #include <mutex>
@@ -108,6 +109,35 @@ extern VELCAP_EXPORT std::list<std::vector<cv::Point>> cvSeqList VELCAP_PLAIN(cv
 extern VELCAP_EXPORT void* pdecode;
 
 namespace velcap {
+
+// Whether CutPoint holds an outline found since the camera was opened: set by
+// DrawingEdge, cleared by openCamera before the stream thread starts.
+extern VELCAP_EXPORT bool pageOutlineFound;
+
+enum class RequestState { idle, pending, serving, done };
+
+// The hand-over of capture and recognition requests beside the named flags
+// (isShootPhoto, imgSavePath, IsRecogBarQr, BarQrContent). Everything here,
+// and imgSavePath and BarQrContent, is read and written under mutex; the
+// caller waits on served, which the stream thread signals.
+struct Requests {
+    std::mutex mutex;
+    std::condition_variable served;
+    bool streaming = false; // a stream thread runs and will serve requests
+
+    RequestState capture = RequestState::idle;
+    bool captureWithdrawn = false; // its caller gave up while it was being served
+    int captureResult = 0;
+
+    RequestState recognition = RequestState::idle;
+    bool recognitionWithdrawn = false;
+    std::string recognitionText;
+
+    // One caller per kind at a time: a second caller waits for the first.
+    std::mutex captureCaller;
+    std::mutex recognitionCaller;
+};
+Requests& requests();
 
 // What the library keeps about the open camera beyond the named variables.
 struct StreamSession {

@@ -61,6 +61,28 @@ VELCAP_EXPORT int closeCamera();
 VELCAP_EXPORT int pdf_start(const char* path);
 VELCAP_EXPORT int pdf_addPage(const char* imagePath);
 VELCAP_EXPORT int pdf_end();
+// Capture and recognition requests, served by the stream thread on its next
+// frame while the caller waits. Neither may be called from a frame callback.
+//
+// captureImage writes the frame, processed as the settings ask, to path, in
+// the format of its extension; an existing file of that name is deleted first.
+//    0  the file is written and complete;
+//   -1  no camera is open;
+//   -2  the request was not served in time (about 4 s), and never will be;
+//   -3  the stream had stopped (or stopped while waiting);
+//   -4  the file could not be written;
+//   -5  no path, or a path of 255 bytes or more;
+//   -6  called on the stream thread.
+// With cut type 1 the picture is cropped to the page outline of an earlier
+// frame; before any outline has been found the whole frame is saved.
+VELCAP_EXPORT int captureImage(const char* path);
+// The text of the first code of the type (0 a bar code, 1 a QR code) on the
+// next frame; "" when there is none, no camera is open, the request was not
+// served in time (about 10 s) or it is called on the stream thread. Type -99
+// asks nothing and returns the last text read. The text stays valid until the
+// calling thread's next call.
+VELCAP_EXPORT const char* RecogBarQrCode(int type);
+
 // Queues an existing image file for CombineToPDF: 0, or -1 when it does not exist.
 VELCAP_EXPORT int AddImageFileToPDF(const char* path);
 // One document of the queued files that still exist, in queue order: 0; -1
@@ -122,6 +144,10 @@ VELCAP_EXPORT std::string BarQrDecodePro(cv::Mat frame, int type);
 // or any extension OpenCV writes). 0, or -1 with a message when nothing could
 // be written. A colour mode outside 0 to 2 writes nothing and returns 0.
 VELCAP_EXPORT int SaveImage(char* path, cv::Mat img);
+// Turns one R, G, B frame into the file at path (see captureImage). The frame's
+// pixels are never changed. 0, or -1 when nothing was written; image-library
+// errors propagate as exceptions. The format code is not used: the extension counts.
+VELCAP_EXPORT int capture(char* path, int fileFormat, int cutType, cv::Mat frame);
 // A one-page PDF at path through a JPEG of the same base name in the home directory.
 VELCAP_EXPORT int TempImgToPdf(char* path, cv::Mat img);
 // libharu's error callback: prints the error and marks the document failed.

@@ -1,6 +1,8 @@
 // Helpers shared by the files of the device layer.
 #pragma once
 
+#include <opencv2/core.hpp>
+
 namespace velcap {
 
 // Unmaps what a failed open left mapped and closes cam_fd; for a descriptor
@@ -10,5 +12,17 @@ void closeLeftoverDescriptor();
 // Blocks until the open camera has a filled buffer, or until bKeep is cleared.
 // Returns false when the stream thread is to stop.
 bool waitForFrame();
+
+// Whether the calling thread is the stream thread of the open camera.
+bool onStreamThread();
+// Called once by the stream thread when it starts.
+void markStreamThread();
+
+// The stages of the stream thread that serve the host's requests on the
+// delivered frame (empty for an orientation the library does not know).
+void serveCapture(const cv::Mat& frame);
+void serveRecognition(const cv::Mat& frame);
+// Marks whether a stream thread runs; the end wakes every waiting caller.
+void setStreaming(bool on);
 
 } // namespace velcap

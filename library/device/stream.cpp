@@ -42,17 +42,25 @@ void unmapBuffers(bool report) {
     }
 }
 
-bool onStreamThread() {
-    return session().thread.get_id() == std::this_thread::get_id();
-}
-
 } // namespace
 
 namespace velcap {
 
+namespace {
+thread_local bool isStreamThread = false;
+} // namespace
+
+bool onStreamThread() {
+    return isStreamThread;
+}
+
+void markStreamThread() {
+    isStreamThread = true;
+}
+
 void closeLeftoverDescriptor() {
     // A stream thread that was told to stop from its own callback is gone or going.
-    if (session().thread.joinable() && !onStreamThread()) session().thread.join();
+    if (session().thread.joinable() && !velcap::onStreamThread()) session().thread.join();
     unmapBuffers(false);
     ::close(cam_fd);
     cam_fd = -1;
@@ -225,10 +233,13 @@ extern "C" int openCamera(int camera, int width, int height) {
         return -13;
     }
 
+    velcap::pageOutlineFound = false;
     bKeep = true;
+    velcap::setStreaming(true);
     try {
         session().thread = std::thread(VideoStreamPro, nullptr);
     } catch (const std::system_error&) {
+        velcap::setStreaming(false);
         std::printf("create thread error");
     }
     std::puts("velcap->openCamera OK");
@@ -239,7 +250,7 @@ extern "C" int closeCamera() {
     bKeep = false;
     std::thread& thread = session().thread;
     if (thread.joinable()) {
-        if (onStreamThread()) {
+        if (velcap::onStreamThread()) {
             // A frame callback cannot wait for its own thread; the stream stops
             // after this frame and the next closeCamera releases the camera.
             std::puts("closeCamera: called on the stream thread; the camera is released by the next close");

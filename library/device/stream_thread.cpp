@@ -41,9 +41,6 @@ void rotateFrame(int angle) {
         CamdataRote270(srcimage);
 }
 
-// Stages that serve requests and decorate the preview; each works on the delivered frame.
-void captureStage(const cv::Mat&) {}
-void recognitionStage(const cv::Mat&) {}
 // While automatic cropping is on, the preview shows the page outline.
 void pageOutlineStage(const cv::Mat& frame) {
     const int type = cutType;
@@ -59,6 +56,7 @@ void deliverToCallback(const cv::Mat& frame) {
 } // namespace
 
 void VideoStreamPro(void*) {
+    velcap::markStreamThread();
     // The raw frame buffer of nSize bytes (width * height * 3), made once.
     std::vector<unsigned char> raw(static_cast<size_t>(nSize));
     while (bKeep) {
@@ -83,11 +81,12 @@ void VideoStreamPro(void*) {
         const int angle = RotateAngle;
         rotateFrame(angle);
         const cv::Mat frame = deliveredFrame(angle);
-        captureStage(frame);
-        recognitionStage(frame);
+        velcap::serveCapture(frame);
+        velcap::serveRecognition(frame);
         pageOutlineStage(frame);
         deliverToCallback(frame);
         if (pGetVideoWebStream.load()) embeddedPreviewStage(frame);
         Sleep(3);
     }
+    velcap::setStreaming(false);
 }

@@ -131,6 +131,7 @@ int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
         CutPoint[2 * i] = int(corners[i].x);
         CutPoint[2 * i + 1] = int(corners[i].y);
     }
+    velcap::pageOutlineFound = true;
     if (mode == 1)
         for (int i = 0; i < 4; ++i)
             cv::line(frame, cv::Point(cvRound(corners[i].x), cvRound(corners[i].y)),

@@ -10,20 +10,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include "support/camera_test.h"
+#include "support/shell.h"
 
 using velcap::test::stdoutOf;
 
-namespace {
+using velcap::test::run;
 
-std::pair<std::string, int> run(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while (pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    int status = pipe ? ::pclose(pipe) : -1;
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
+namespace {
 
 bool exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;

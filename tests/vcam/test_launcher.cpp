@@ -7,22 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/shell.h"
+
+using velcap::test::run;
+
 namespace {
 
 std::string buildDir() {
     return std::getenv("VELCAP_BUILD_DIR");
-}
-
-// Output and exit status of a shell command.
-std::pair<std::string, int> run(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {"popen failed", -1};
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    int status = ::pclose(pipe);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 std::string launcher() {

@@ -1,0 +1,108 @@
+// The capture pipeline: one frame (R, G, B) to one saved file, whole or
+// cropped to the page found on the preview, cleaned as the settings ask.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <opencv2/imgproc.hpp>
+
+#include "../state.h"
+
+namespace {
+
+constexpr int kInterpolatedWidth = 3672;
+constexpr int kInterpolatedHeight = 2856;
+constexpr int kPageFrame = 8; // pixels of surroundings kept around a cropped page
+
+void clean(const cv::Mat& bgr) {
+    if (isDelBlackedge == 1) FN_DeleteBlackEdge(bgr);
+    if (isDelBcakColor == 1) FN_DeleteBackcolor(bgr);
+}
+
+int wholeFrame(char* path, const cv::Mat& frame) {
+    std::puts("capture->01");
+    // One copy of the frame, made by the colour swap itself.
+    cv::Mat work;
+    cv::cvtColor(frame, work, cv::COLOR_RGB2BGR);
+    std::puts("capture->02");
+    clean(work);
+    int result;
+    if (isInsert1000M) {
+        // A quarter-turned frame stands upright; the frame itself tells, so a
+        // turn set while this frame was made cannot squeeze it.
+        const bool upright = frame.rows > frame.cols;
+        const cv::Size size = upright ? cv::Size(kInterpolatedHeight, kInterpolatedWidth)
+                                      : cv::Size(kInterpolatedWidth, kInterpolatedHeight);
+        cv::Mat out(size, work.type());
+        cv::resize(work, out, size, 1.0, 0.0, cv::INTER_LINEAR);
+        result = SaveImage(path, out);
+    } else {
+        std::puts("capture->03");
+        result = SaveImage(path, work);
+    }
+    std::puts("capture->04");
+    return result;
+}
+
+int cropToPage(char* path, cv::Mat frame) {
+    // A copy of the outline: a second capture without a new outline crops the same page.
+    int corners[8];
+    std::memcpy(corners, CutPoint, sizeof(corners));
+
+    // Margins that bring every corner onto the canvas.
+    int left = 0, right = 0, top = 0, bottom = 0;
+    for (int i = 0; i < 4; ++i) left = std::max(left, -corners[2 * i]), top = std::max(top, -corners[2 * i + 1]);
+    for (int i = 0; i < 4; ++i) {
+        corners[2 * i] += left;
+        corners[2 * i + 1] += top;
+        if (corners[2 * i] > frame.cols) right = std::max(right, corners[2 * i] - frame.cols);
+        if (corners[2 * i + 1] > frame.rows) bottom = std::max(bottom, corners[2 * i + 1] - frame.rows);
+    }
+    std::printf("AA->img.cols,img.rows: %d,%d\r\n", frame.cols, frame.rows);
+    const float angle = GetAngle(corners);
+
+    cv::Mat canvas = frame;
+    if (left || right || top || bottom)
+        cv::copyMakeBorder(frame, canvas, top, bottom, left, right, cv::BORDER_CONSTANT, cv::Scalar(0, 0, 0, 0));
+
+    CutImgW += 4;
+    CutImgH += 4;
+    if (CutImgStartX + CutImgW >= canvas.cols) CutImgW = canvas.cols - CutImgStartX;
+    if (CutImgStartY + CutImgH >= canvas.rows) CutImgH = canvas.rows - CutImgStartY;
+    const cv::Mat deskewed = rotateImage(canvas(cv::Rect(CutImgStartX, CutImgStartY, CutImgW, CutImgH)), angle);
+
+    // The page centred on the deskewed picture: offsets from the exact sides,
+    // sizes from the sides rounded down to a multiple of 4, plus 4.
+    const int w = deskewed.cols, h = deskewed.rows;
+    const int cx = (w - CutLastW) / 2, cy = (h - CutLastH) / 2;
+    int cw = CutLastW / 4 * 4 + 4, ch = CutLastH / 4 * 4 + 4;
+    if (cx + cw >= w) cw = w - cx;
+    if (cy + ch >= h) ch = h - cy;
+    std::printf("BB->img.cols,img.rows: %d,%d\r\n", w, h);
+    std::printf("cx,cy,cw,ch: %d,%d,%d,%d\r\n", cx, cy, cw, ch);
+
+    // The frame round the page comes from the deskewed picture where it reaches, black beyond.
+    cv::Mat page;
+    cv::copyMakeBorder(deskewed(cv::Rect(cx, cy, cw, ch)), page, kPageFrame, kPageFrame, kPageFrame, kPageFrame,
+                       cv::BORDER_CONSTANT, cv::Scalar(0, 0, 0, 0));
+    const cv::Size size(page.cols / 4 * 4, page.rows / 4 * 4);
+    cv::Mat out = page;
+    if (size != page.size()) cv::resize(page, out, size, 1.0, 0.0, cv::INTER_LINEAR);
+
+    cv::Mat result;
+    cv::cvtColor(out, result, cv::COLOR_RGB2BGR);
+    clean(result);
+    return SaveImage(path, result);
+}
+
+} // namespace
+
+int capture(char* path, int, int type, cv::Mat frame) {
+    std::printf("capture->path:%s\n", path);
+    if (type != 1) return wholeFrame(path, frame);
+    if (!velcap::pageOutlineFound) {
+        std::printf("capture: no page outline found yet; %s gets the whole frame\n", path);
+        return wholeFrame(path, frame);
+    }
+    return cropToPage(path, frame);
+}

@@ -1,0 +1,190 @@
+// Capture and recognition requests: the host's thread asks, the stream thread
+// serves, and every way a request can fail has its own answer.
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+#include "support/camera_test.h"
+#include "support/capture_test.h"
+
+using velcap::test::CaptureTest;
+using velcap::test::documentCamera;
+using velcap::test::stdoutOf;
+
+namespace {
+
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+void touch(const std::string& path) {
+    std::ofstream(path) << "old";
+}
+
+using Requests = CaptureTest;
+
+TEST_F(Requests, WithoutACameraNothingIsPostedOrTouched) {
+    const std::string path = file("kept.jpg");
+    touch(path);
+    EXPECT_EQ(captureImage(path.c_str()), -1);
+    EXPECT_TRUE(exists(path));
+    EXPECT_FALSE(isShootPhoto);
+    EXPECT_STREQ(RecogBarQrCode(1), "");
+    EXPECT_EQ(IsRecogBarQr, -99) << "a recognition was left pending";
+}
+
+TEST_F(Requests, PathsThatDoNotFitAreRefusedNotTruncated) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    EXPECT_EQ(captureImage(nullptr), -5);
+    EXPECT_EQ(captureImage(""), -5);
+
+    const std::string folder = file("");
+    const std::string longest = folder + std::string(254 - folder.size() - 4, 'a') + ".png";
+    ASSERT_EQ(longest.size(), 254u);
+    const std::string tooLong = folder + std::string(255 - folder.size() - 4, 'a') + ".png";
+    std::string log = stdoutOf([&] { EXPECT_EQ(captureImage(tooLong.c_str()), -5); });
+    EXPECT_NE(log.find("255"), std::string::npos) << log;
+    EXPECT_FALSE(exists(tooLong.substr(0, 254)));
+    EXPECT_EQ(shoot(longest), 0);
+}
+
+TEST_F(Requests, FilesThatCannotBeWrittenFail) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    EXPECT_EQ(shoot(file("missing/folder.jpg")), -4);
+    EXPECT_EQ(shoot(file("unknown.xyz")), -4);
+
+    // A colour mode that writes nothing; the old file is gone all the same.
+    const std::string path = file("nothing.jpg");
+    touch(path);
+    colorMode = 3;
+    EXPECT_EQ(shoot(path), -4);
+    EXPECT_FALSE(exists(path));
+
+    // An orientation the library does not know captures and reads nothing.
+    colorMode = 0;
+    RotateAngle = 7;
+    EXPECT_EQ(shoot(path), -4);
+    EXPECT_FALSE(exists(path));
+    EXPECT_STREQ(RecogBarQrCode(1), "");
+    RotateAngle = 0;
+    EXPECT_EQ(shoot(path), 0);
+}
+
+TEST_F(Requests, RequestsNotServedInTimeAreWithdrawn) {
+    ASSERT_EQ(open(0, 1280, 720), 0);
+    ASSERT_STREQ(RecogBarQrCode(1), vcam::kSceneQrText);
+
+    // Frames that reach no stage: the stream runs but serves nothing.
+    const std::string path = file("late.jpg");
+    std::string late;
+    stdoutOf([&] {
+        RotateFlag = 1 << 30;
+        std::thread recognition([&] { late = RecogBarQrCode(1); });
+        EXPECT_EQ(captureImage(path.c_str()), -2);
+        recognition.join();
+        RotateFlag = 0;
+        sink().reset();
+        ASSERT_TRUE(sink().waitFor(5));
+    });
+    EXPECT_EQ(late, "") << "a timed-out recognition returned an earlier result";
+    EXPECT_FALSE(exists(path)) << "a withdrawn capture was served late";
+    EXPECT_FALSE(isShootPhoto);
+    EXPECT_EQ(IsRecogBarQr, -99);
+    EXPECT_STREQ(RecogBarQrCode(-99), vcam::kSceneQrText) << "the last text read";
+}
+
+TEST_F(Requests, AStoppedStreamIsReported) {
+    vcam::Camera camera = documentCamera();
+    camera.faults.unplugAfter = 5;
+    present(camera);
+    ASSERT_EQ(open(0, 640, 480), 0);
+    // Five frames, then the camera is gone and the stream thread ends.
+    ASSERT_TRUE(sink().waitFor(5));
+    std::string log = stdoutOf([&] { EXPECT_EQ(captureImage(file("gone.jpg").c_str()), -3); });
+    EXPECT_FALSE(exists(file("gone.jpg")));
+    EXPECT_STREQ(RecogBarQrCode(1), "");
+}
+
+TEST_F(Requests, TheStreamThreadCannotWaitForItself) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    struct Seen {
+        std::atomic<int> capture{1};
+        std::atomic<bool> recognitionEmpty{false};
+        std::atomic<bool> done{false};
+    };
+    auto seen = std::make_shared<Seen>();
+    const std::string path = file("self.jpg");
+    sink().onFrame([seen, path](const cv::Mat&) {
+        if (seen->done) return;
+        seen->capture = captureImage(path.c_str());
+        seen->recognitionEmpty = *RecogBarQrCode(1) == '\0';
+        seen->done = true;
+    });
+    std::string log = stdoutOf([&] { ASSERT_TRUE(sink().waitFor(2)); });
+    sink().onFrame(nullptr);
+    ASSERT_TRUE(seen->done);
+    EXPECT_EQ(seen->capture, -6);
+    EXPECT_TRUE(seen->recognitionEmpty);
+    EXPECT_FALSE(isShootPhoto);
+    EXPECT_NE(log.find("stream thread"), std::string::npos) << log;
+}
+
+TEST_F(Requests, AFailingPipelineFailsOneCaptureAndTheStreamGoesOn) {
+    ASSERT_EQ(open(0, 1280, 720), 0);
+    cutType = 1;
+    // An outline whose centred page starts left of the deskewed picture: the
+    // image library throws. Set on the stream thread, after the outline stage.
+    sink().onFrame([](const cv::Mat&) {
+        const int corners[8] = {0, 0, 0, 0, 0, 0, 0, 1000};
+        std::copy(corners, corners + 8, CutPoint);
+        velcap::pageOutlineFound = true;
+    });
+    ASSERT_TRUE(sink().waitFor(2));
+    std::string log;
+    EXPECT_EQ(shoot(file("throws.png"), &log), -4);
+    EXPECT_NE(log.find("capture: " + file("throws.png") + " failed: "), std::string::npos) << log;
+    sink().onFrame(nullptr);
+
+    const int before = sink().count();
+    EXPECT_TRUE(sink().waitFor(before + 3));
+    cutType = 0;
+    EXPECT_EQ(shoot(file("after.png")), 0);
+}
+
+TEST_F(Requests, CallersOnTwoThreadsEachGetTheirFile) {
+    ASSERT_EQ(open(0, 1280, 720), 0);
+    std::atomic<int> first{1}, second{1};
+    stdoutOf([&] {
+        std::thread other([&] { second = captureImage(file("second.png").c_str()); });
+        first = captureImage(file("first.png").c_str());
+        other.join();
+    });
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 0);
+    EXPECT_TRUE(exists(file("first.png")));
+    EXPECT_TRUE(exists(file("second.png")));
+}
+
+TEST_F(Requests, ReadsTheScenesCodesFromTheStream) {
+    for (int format : {0, 1}) {
+        ASSERT_EQ(open(format, 1920, 1080), 0);
+        const char* qr = nullptr;
+        std::string log = stdoutOf([&] { qr = RecogBarQrCode(1); });
+        EXPECT_STREQ(qr, vcam::kSceneQrText) << format;
+        EXPECT_EQ(log.find("BarQrContent:") != std::string::npos, format == 0) << log;
+
+        // The text stays the caller's while another thread asks for a bar code.
+        std::string bar;
+        std::thread other([&] { bar = RecogBarQrCode(0); });
+        other.join();
+        EXPECT_EQ(bar, vcam::kSceneEan13);
+        EXPECT_STREQ(qr, vcam::kSceneQrText);
+        EXPECT_STREQ(RecogBarQrCode(-99), vcam::kSceneEan13);
+        ASSERT_EQ(close(), 0);
+    }
+}
+
+} // namespace
