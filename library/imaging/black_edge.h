@@ -21,6 +21,13 @@ inline bool coloured(const uint8_t* p) {
     return std::abs(mean - p[0]) > 30 || std::abs(mean - p[1]) > 30 || std::abs(mean - p[2]) > 30;
 }
 
+// Sets out to 255 where a pixel of the B, G, R row is coloured; the rest of
+// out is either 0 or 255 and stays.
+void markColoured(const uint8_t* bgr, uint8_t* out, int count);
+
 bool isColourImage(const cv::Mat& image, const char* caller);
+
+// The 256-entry table of a gamma correction.
+cv::Mat gammaTable(float gamma);
 
 } // namespace velcap
