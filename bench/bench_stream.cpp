@@ -84,7 +84,7 @@ std::pair<double, double> runFfmpeg(int format, int width, int height, int frame
     std::snprintf(command, sizeof(command),
                   "%s/vcam/velcap-vcam --config %s -- ffmpeg -nostdin -v error -f v4l2 -input_format %s "
                   "-video_size %dx%d -i /dev/video0 -frames:v %d -fps_mode passthrough -pix_fmt rgb24 -f null -",
-                  VELCAP_SOURCE_DIR, config.c_str(), format == 0 ? "mjpeg" : "yuyv422", width, height, frames);
+                  VELCAP_BUILD_DIR, config.c_str(), format == 0 ? "mjpeg" : "yuyv422", width, height, frames);
     rusage before, after;
     getrusage(RUSAGE_CHILDREN, &before);
     const auto start = std::chrono::steady_clock::now();
