@@ -15,6 +15,11 @@
 
 #define VELCAP_EXPORT __attribute__((visibility("default")))
 
+// Pictures read from files may have at most this many pixels (four times a
+// 12-megapixel camera's picture); larger ones are refused from their header,
+// before any memory is spent on them. Merged pictures obey it too.
+#define VELCAP_MAX_PICTURE_PIXELS 48000000LL
+
 // Called on the stream thread once per processed frame: rows top to bottom,
 // width * 3 bytes each, bytes R, G, B. The pixels are valid only during the call.
 typedef void (*VelcapFrameCallback)(unsigned char* pixels, int width, int height);
@@ -44,12 +49,17 @@ VELCAP_EXPORT const char* getCameraName(int index);
 
 // Formats and resolutions. 0 selects MJPEG, anything else YUYV.
 VELCAP_EXPORT void SetVideoFormat(int format);
+// 0 (and nothing changed) when called on the stream thread.
 VELCAP_EXPORT int getCameraResolutionCount(int camera);
 VELCAP_EXPORT int getFormatResolutionCount(int ignored);
 VELCAP_EXPORT int getCameraResolution(int position, int* width, int* height);
 
-// Opening and streaming. openCamera returns 0 or -1 .. -13; closeCamera waits
-// for the stream thread to leave before it releases anything.
+// Opening and streaming. openCamera returns 0 or -1 .. -13 (a failed open
+// leaves nothing open), -14 when the stream thread cannot be started, -15
+// when called on the stream thread (from a frame callback), -16 for a frame
+// size whose bytes do not fit an int. closeCamera waits for the stream thread
+// to leave before it releases anything. A process that exits while a camera
+// streams stops the stream thread first.
 VELCAP_EXPORT int openCamera(int camera, int width, int height);
 VELCAP_EXPORT int closeCamera();
 
@@ -115,7 +125,8 @@ VELCAP_EXPORT int HttpUpFile(char* file, char* url);
 VELCAP_EXPORT std::vector<std::string> split(std::string text, std::string separator);
 
 VELCAP_EXPORT void setGrabSize(int width, int height);
-// Takes one filled buffer from the driver into destination, which holds nSize bytes.
+// Takes one filled buffer from the driver into destination, which holds at
+// least nSize bytes and at least the largest driver buffer.
 // Returns 0 (length 0 when the frame had to be skipped), -1 or -100.
 VELCAP_EXPORT int grabImage(unsigned char* destination, int* length);
 // The stream thread's entry.
@@ -145,8 +156,9 @@ VELCAP_EXPORT std::string BarQrDecodePro(cv::Mat frame, int type);
 // be written. A colour mode outside 0 to 2 writes nothing and returns 0.
 VELCAP_EXPORT int SaveImage(char* path, cv::Mat img);
 // Turns one R, G, B frame into the file at path (see captureImage). The frame's
-// pixels are never changed. 0, or -1 when nothing was written; image-library
-// errors propagate as exceptions. The format code is not used: the extension counts.
+// pixels are never changed. 0, or -1 when nothing was written (an error of the
+// image library is reported and fails the capture). The format code is not
+// used: the extension counts.
 VELCAP_EXPORT int capture(char* path, int fileFormat, int cutType, cv::Mat frame);
 // A one-page PDF at path through a JPEG of the same base name in the home directory.
 VELCAP_EXPORT int TempImgToPdf(char* path, cv::Mat img);

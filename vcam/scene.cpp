@@ -213,9 +213,11 @@ cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillIma
     // The desk, lit more strongly from the top left.
     frame.create(int(height), int(width), CV_8UC3);
     PageGeometry g = pageGeometry(width, height);
-    cv::Mat page = renderPage(g.pageWidth, g.pageHeight);
     frame.setTo(cv::Scalar(92, 78, 64));
-    cv::warpAffine(page, frame, g.transform, frame.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    // Frames of a few pixels show only the desk.
+    if (g.pageWidth >= 8 && g.pageHeight >= 8)
+        cv::warpAffine(renderPage(g.pageWidth, g.pageHeight), frame, g.transform, frame.size(), cv::INTER_LINEAR,
+                       cv::BORDER_TRANSPARENT);
     cv::Mat light(int(height), int(width), CV_32F);
     for (int y = 0; y < light.rows; ++y) {
         float* row = light.ptr<float>(y);

@@ -10,6 +10,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "../guard.h"
 #include "../state.h"
 
 namespace {
@@ -43,14 +44,23 @@ DecoderRecord* record() {
     return static_cast<DecoderRecord*>(pdecode);
 }
 
+// Frees the scaler and the band converters and forgets them, so that
+// nothing freed here can be used or freed again.
+void releaseScalers(DecoderRecord* r) {
+    sws_freeContext(r->scaler);
+    r->scaler = nullptr;
+    if (!r->geometry) return;
+    for (SwsContext* band : r->geometry->bands) sws_freeContext(band);
+    r->geometry->bands.clear();
+    r->geometry->bandStart.clear();
+}
+
 void freeRecord(DecoderRecord* r) {
     avcodec_free_context(&r->context);
     av_frame_free(&r->picture);
     av_frame_free(&r->rgbPicture);
     av_packet_free(&r->packet);
-    sws_freeContext(r->scaler);
-    if (r->geometry)
-        for (SwsContext* band : r->geometry->bands) sws_freeContext(band);
+    releaseScalers(r);
     delete r->geometry;
     av_free(r->rgbBuffer);
     std::free(r);
@@ -142,7 +152,9 @@ void av_decode_deinit() {
     pdecode = nullptr;
 }
 
-void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination, cv::Mat&) {
+namespace {
+
+void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat& destination) {
     DecoderRecord* r = record();
     if (length < 1 || !r) return;
     if (width < 1 || height < 1 || destination.type() != CV_8UC3 || !destination.isContinuous() ||
@@ -174,9 +186,7 @@ void do_excute_image(unsigned char* data, int length, int width, int height, cv:
     // mode) gets a scaler of its own rather than one that would read past it.
     const Geometry geometry{picture->width, picture->height, picture->format, width, height, {}, {}};
     if (!r->scaler || !r->geometry || !(*r->geometry == geometry)) {
-        sws_freeContext(r->scaler);
-        if (r->geometry)
-            for (SwsContext* band : r->geometry->bands) sws_freeContext(band);
+        releaseScalers(r);
         r->scaler = sws_getContext(picture->width, picture->height, source, width, height, AV_PIX_FMT_RGB24,
                                    SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (!r->scaler) {
@@ -212,4 +222,10 @@ void do_excute_image(unsigned char* data, int length, int width, int height, cv:
         });
     }
     av_frame_unref(picture);
+}
+
+} // namespace
+
+void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination, cv::Mat&) {
+    velcap::guarded("do_excute_image", [&] { decodeInto(data, length, width, height, destination); });
 }

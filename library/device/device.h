@@ -1,6 +1,8 @@
 // Helpers shared by the files of the device layer.
 #pragma once
 
+#include <cstddef>
+
 #include <opencv2/core.hpp>
 
 namespace velcap {
@@ -8,6 +10,10 @@ namespace velcap {
 // Unmaps what a failed open left mapped and closes cam_fd; for a descriptor
 // that no stream thread uses.
 void closeLeftoverDescriptor();
+
+// The size of the stream thread's raw-frame buffer: at least nSize, and at
+// least the largest mapped driver buffer.
+size_t rawFrameBytes();
 
 // Blocks until the open camera has a filled buffer, or until bKeep is cleared.
 // Returns false when the stream thread is to stop.

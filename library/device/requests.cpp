@@ -38,18 +38,13 @@ bool isWrittenFile(const char* path) {
     return ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
 }
 
-// The capture pipeline on the stream thread: an exception fails this capture only.
+// The capture pipeline on the stream thread; 0 only for a file that is there.
 int runCapture(char* path, const cv::Mat& frame) {
     if (frame.empty()) {
         std::printf("captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", RotateAngle.load(), path);
         return kNotWritten;
     }
-    try {
-        if (capture(path, fileFormat, cutType, frame) != 0) return kNotWritten;
-    } catch (const std::exception& e) {
-        std::printf("capture: %s failed: %s\n", path, e.what());
-        return kNotWritten;
-    }
+    if (capture(path, fileFormat, cutType, frame) != 0) return kNotWritten;
     return isWrittenFile(path) ? kCaptured : kNotWritten;
 }
 

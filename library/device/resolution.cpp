@@ -45,6 +45,11 @@ extern "C" void SetVideoFormat(int format) {
 }
 
 extern "C" int getCameraResolutionCount(int camera) {
+    if (velcap::onStreamThread()) {
+        // It would close the camera under the stream that calls.
+        std::printf("getCameraResolutionCount: called on the stream thread; refused\n");
+        return 0;
+    }
     if (deviceCount < 1) deviceCount = getDeviceCount();
     if (deviceCount < 1 || camera < 0 || camera >= deviceCount) return 0;
 

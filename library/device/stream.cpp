@@ -1,5 +1,6 @@
 // Opening a camera, streaming through memory-mapped buffers, and closing it.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "../state.h"
 #include "device.h"
+#include "unique_fd.h"
 
 using velcap::session;
 
@@ -66,6 +68,14 @@ void closeLeftoverDescriptor() {
     cam_fd = -1;
 }
 
+size_t rawFrameBytes() {
+    // A compressed frame of a tiny size can be larger than its decoded
+    // pixels: the buffer holds whatever a driver's buffer can carry.
+    size_t bytes = size_t(std::max(nSize, 0));
+    for (size_t length : session().mappedLength) bytes = std::max(bytes, length);
+    return bytes;
+}
+
 bool waitForFrame() {
     // A bounded wait, so that closeCamera never waits on a camera that stopped
     // delivering frames.
@@ -82,10 +92,47 @@ bool waitForFrame() {
 void setGrabSize(int width, int height) {
     nWidth = width;
     nHeight = height;
-    nSize = width * height * 3;
+    // A size whose frame bytes do not fit an int leaves no frame buffer at all.
+    const int64_t bytes = int64_t(width) * int64_t(height) * 3;
+    nSize = width > 0 && height > 0 && bytes <= INT32_MAX ? int(bytes) : 0;
 }
 
+namespace {
+
+// What a failed open made is released in reverse order: the mappings and the
+// decoder here, the descriptor by its UniqueFD. A successful open commits.
+class OpenInProgress {
+public:
+    OpenInProgress() { av_decode_init(); }
+    ~OpenInProgress() {
+        if (committed_) return;
+        unmapBuffers(false);
+        av_decode_deinit();
+    }
+    OpenInProgress(const OpenInProgress&) = delete;
+    OpenInProgress& operator=(const OpenInProgress&) = delete;
+    void commit() { committed_ = true; }
+
+private:
+    bool committed_ = false;
+};
+
+// A process that exits while a camera streams stops the stream thread first:
+// run before the statics of the library and of OpenCV are destroyed.
+void stopStreamAtExit() {
+    bKeep = false;
+    std::thread& thread = session().thread;
+    if (thread.joinable() && !velcap::onStreamThread()) thread.join();
+}
+
+} // namespace
+
 extern "C" int openCamera(int camera, int width, int height) {
+    if (velcap::onStreamThread()) {
+        // The stream that calls would lose its own camera under it.
+        std::printf("openCamera: called on the stream thread; refused\n");
+        return -15;
+    }
     if (deviceCount < 1) deviceCount = getDeviceCount();
     if (deviceCount < 1 || camera < 0 || camera >= deviceCount) return -1;
     if (mjpegWidthList.empty() && yuvWidthList.empty()) {
@@ -100,6 +147,10 @@ extern "C" int openCamera(int camera, int width, int height) {
         height = kNativeHeight;
     }
     setGrabSize(width, height);
+    if (nSize == 0) {
+        std::printf("openCamera: %dx%d is not a frame size\n", width, height);
+        return -16;
+    }
 
     if (cam_fd != -1) {
         if (!bKeep) {
@@ -112,13 +163,13 @@ extern "C" int openCamera(int camera, int width, int height) {
         std::puts("---------openCamera closeCamera!---------");
     }
 
-    av_decode_init();
-    cam_fd = ::open(devices[camera].c_str(), O_RDWR);
-    if (cam_fd == -1) {
+    OpenInProgress opening;
+    velcap::UniqueFD descriptor(::open(devices[camera].c_str(), O_RDWR | O_CLOEXEC));
+    if (!descriptor.isValid()) {
         std::printf("打开相机节点失败");
-        av_decode_deinit();
         return -3;
     }
+    cam_fd = descriptor.get();
 
     v4l2_capability capability{};
     ioctl(cam_fd, VIDIOC_QUERYCAP, &capability); // a failed query leaves the fields empty
@@ -148,18 +199,16 @@ extern "C" int openCamera(int camera, int width, int height) {
     format.fmt.pix.width = static_cast<unsigned>(nWidth);
     format.fmt.pix.height = static_cast<unsigned>(nHeight);
     format.fmt.pix.pixelformat = CameraFormat == 0 ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
-    if (ioctl(cam_fd, VIDIOC_TRY_FMT, &format) != 0) {
-        av_decode_deinit();
-        return failWithErrno("VIDIOC_TRY_FMT", -5);
-    }
-    if (ioctl(cam_fd, VIDIOC_S_FMT, &format) != 0) {
-        av_decode_deinit();
-        return failWithErrno("VIDIOC_S_FMT", -6);
-    }
+    // Every failure below leaves through the same unwinding: nothing stays open.
+    auto fail = [](int code) {
+        cam_fd = -1;
+        return code;
+    };
+    if (ioctl(cam_fd, VIDIOC_TRY_FMT, &format) != 0) return fail(failWithErrno("VIDIOC_TRY_FMT", -5));
+    if (ioctl(cam_fd, VIDIOC_S_FMT, &format) != 0) return fail(failWithErrno("VIDIOC_S_FMT", -6));
     if (ioctl(cam_fd, VIDIOC_G_FMT, &format) != 0) {
         std::printf("set format failed!");
-        av_decode_deinit();
-        return -7;
+        return fail(-7);
     }
 
     std::printf("fmt.type:\t\t%d", format.type);
@@ -179,21 +228,22 @@ extern "C" int openCamera(int camera, int width, int height) {
                     format.fmt.pix.height, nWidth, nHeight);
         setGrabSize(static_cast<int>(format.fmt.pix.width), static_cast<int>(format.fmt.pix.height));
         isInsert1000M = false;
+        if (nSize == 0) {
+            std::printf("openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
+                        format.fmt.pix.height);
+            return fail(-16);
+        }
     }
 
     v4l2_requestbuffers request{};
     request.count = static_cast<unsigned>(buffer_count);
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
-    if (ioctl(cam_fd, VIDIOC_REQBUFS, &request) != 0) {
-        av_decode_deinit();
-        return failWithErrno("VIDIOC_REQBUFS", -8);
-    }
+    if (ioctl(cam_fd, VIDIOC_REQBUFS, &request) != 0) return fail(failWithErrno("VIDIOC_REQBUFS", -8));
     std::printf("req.count: %d", request.count);
     if (request.count < static_cast<unsigned>(buffer_count)) {
         std::printf("request buffer failed");
-        av_decode_deinit();
-        return -9;
+        return fail(-9);
     }
     // The mapping table has room for the buffers asked for; buffers granted
     // beyond them are never queued, so the driver never fills them.
@@ -206,7 +256,7 @@ extern "C" int openCamera(int camera, int width, int height) {
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         buffer.index = index;
-        if (ioctl(cam_fd, VIDIOC_QUERYBUF, &buffer) != 0) return failWithErrno("VIDIOC_QUERYBUF", -10);
+        if (ioctl(cam_fd, VIDIOC_QUERYBUF, &buffer) != 0) return fail(failWithErrno("VIDIOC_QUERYBUF", -10));
         std::printf("buffer.length: %d", buffer.length);
         std::printf("buffer.m.offset: %d", buffer.m.offset);
         void* start = mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, cam_fd, buffer.m.offset);
@@ -214,11 +264,11 @@ extern "C" int openCamera(int camera, int width, int height) {
             int error = errno;
             std::printf("MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
             std::printf("mmap() failed %d(%s)", error, std::strerror(error));
-            return -11;
+            return fail(-11);
         }
         video_buffer_ptr[index] = start;
         session().mappedLength[index] = buffer.length;
-        if (ioctl(cam_fd, VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", -12);
+        if (ioctl(cam_fd, VIDIOC_QBUF, &buffer) != 0) return fail(failWithErrno("VIDIOC_QBUF", -12));
     }
 
     // create() keeps a buffer of the right size and replaces one of another size.
@@ -229,8 +279,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     if (ioctl(cam_fd, VIDIOC_STREAMON, &type) != 0) {
         int error = errno;
         std::printf("ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
-        av_decode_deinit();
-        return -13;
+        return fail(-13);
     }
 
     velcap::pageOutlineFound = false;
@@ -238,10 +287,19 @@ extern "C" int openCamera(int camera, int width, int height) {
     velcap::setStreaming(true);
     try {
         session().thread = std::thread(VideoStreamPro, nullptr);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         velcap::setStreaming(false);
-        std::printf("create thread error");
+        bKeep = false;
+        std::printf("create thread error: %s\n", e.what());
+        ioctl(cam_fd, VIDIOC_STREAMOFF, &type);
+        srcimage.release();
+        roimage.release();
+        return fail(-14);
     }
+    static const bool stopsAtExit = std::atexit(stopStreamAtExit) == 0;
+    (void)stopsAtExit;
+    opening.commit();
+    descriptor.release(); // cam_fd keeps it until closeCamera
     std::puts("velcap->openCamera OK");
     return 0;
 }
@@ -300,10 +358,11 @@ int grabImage(unsigned char* destination, int* length) {
     }
 
     // Copy what the driver filled, never more than it mapped nor than the
-    // destination (the nSize-byte raw-frame buffer) holds.
+    // destination (the raw-frame buffer) holds.
     size_t filled = std::min<size_t>(buffer.bytesused, session().mappedLength[buffer.index]);
-    if (filled > static_cast<size_t>(nSize)) {
-        std::printf("grabImage: a frame of %zu bytes does not fit the %d-byte frame buffer; skipped\n", filled, nSize);
+    if (filled > velcap::rawFrameBytes()) {
+        std::printf("grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
+                    velcap::rawFrameBytes());
         filled = 0;
     } else {
         std::memcpy(destination, video_buffer_ptr[buffer.index], filled);

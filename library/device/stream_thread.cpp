@@ -1,9 +1,11 @@
 // The stream thread: takes each frame from the driver, decodes and turns it,
 // serves the host's requests on it and delivers it to the frame callbacks.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "../guard.h"
 #include "../state.h"
 #include "device.h"
 
@@ -48,6 +50,29 @@ void pageOutlineStage(const cv::Mat& frame) {
 }
 void embeddedPreviewStage(const cv::Mat&) {}
 
+enum class FrameStep { done, next, stop };
+
+void deliverToCallback(const cv::Mat& frame);
+
+FrameStep processFrame(unsigned char* raw, int length) {
+    if (!decodeFrame(raw, length)) return FrameStep::stop;
+    if (RotateFlag > 0) {
+        --RotateFlag;
+        std::puts("RotateFlag--");
+        return FrameStep::next;
+    }
+    // One reading per frame keeps every stage of a frame on the same image.
+    const int angle = RotateAngle;
+    rotateFrame(angle);
+    const cv::Mat frame = deliveredFrame(angle);
+    velcap::serveCapture(frame);
+    velcap::serveRecognition(frame);
+    pageOutlineStage(frame);
+    deliverToCallback(frame);
+    if (pGetVideoWebStream.load()) embeddedPreviewStage(frame);
+    return FrameStep::done;
+}
+
 void deliverToCallback(const cv::Mat& frame) {
     VelcapFrameCallback callback = pGetVideoStream.load();
     if (callback && !frame.empty()) callback(frame.data, frame.cols, frame.rows);
@@ -57,36 +82,27 @@ void deliverToCallback(const cv::Mat& frame) {
 
 void VideoStreamPro(void*) {
     velcap::markStreamThread();
-    // The raw frame buffer of nSize bytes (width * height * 3), made once.
-    std::vector<unsigned char> raw(static_cast<size_t>(nSize));
+    // The raw frame buffer, made once.
+    std::vector<unsigned char> raw(velcap::rawFrameBytes());
     while (bKeep) {
         if (!velcap::waitForFrame()) break;
         int length = 0;
-        int result = grabImage(raw.data(), &length);
+        const int result = grabImage(raw.data(), &length);
         if (result != 0) {
+            const int error = errno;
             std::printf("grabImage error!!!!!!!!!!");
             std::printf("cam get image ret = %d\n", result);
+            std::printf("VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
+                        "until the camera is opened again\n",
+                        result, result == -1 ? std::strerror(error) : "invalid buffer");
             break;
         }
         if (length == 0) continue; // nothing usable in this buffer
-        if (!decodeFrame(raw.data(), length)) break;
-
-        if (RotateFlag > 0) {
-            --RotateFlag;
-            std::puts("RotateFlag--");
-            continue;
-        }
-
-        // One reading per frame keeps every stage of a frame on the same image.
-        const int angle = RotateAngle;
-        rotateFrame(angle);
-        const cv::Mat frame = deliveredFrame(angle);
-        velcap::serveCapture(frame);
-        velcap::serveRecognition(frame);
-        pageOutlineStage(frame);
-        deliverToCallback(frame);
-        if (pGetVideoWebStream.load()) embeddedPreviewStage(frame);
-        Sleep(3);
+        // An exception from a stage or from the host's callback costs this frame, not the stream.
+        const FrameStep step =
+            velcap::guarded("VideoStreamPro", FrameStep::next, [&] { return processFrame(raw.data(), length); });
+        if (step == FrameStep::stop) break;
+        if (step == FrameStep::done) Sleep(3);
     }
     velcap::setStreaming(false);
 }

@@ -8,6 +8,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "../guard.h"
 #include "../state.h"
 #include "black_edge.h"
 
@@ -139,9 +140,7 @@ cv::Mat paperTest(const cv::Mat& img) {
     return paper;
 }
 
-} // namespace
-
-void FN_DeleteBackcolor(cv::Mat img) {
+void whitenBackground(cv::Mat img) {
     if (!velcap::isColourImage(img, "FN_DeleteBackcolor")) return;
     const cv::Mat paper = paperTest(img);
     const cv::Mat margin = velcap::marginMask(velcap::gammaPageImage(img), img, true);
@@ -181,4 +180,10 @@ void FN_DeleteBackcolor(cv::Mat img) {
             }
         },
         kStripes);
+}
+
+} // namespace
+
+void FN_DeleteBackcolor(cv::Mat img) {
+    velcap::guarded("FN_DeleteBackcolor", [&] { whitenBackground(img); });
 }

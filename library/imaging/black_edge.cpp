@@ -13,6 +13,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "../guard.h"
+#include "../output/picture_file.h"
 #include "../state.h"
 
 namespace velcap {
@@ -284,47 +286,61 @@ cv::Mat marginMask(const cv::Mat& page, const cv::Mat& colour, bool colouredStop
 } // namespace velcap
 
 void GammaCorrection(cv::Mat& src, cv::Mat& dst, float gamma) {
-    // Always a new picture: dst never shares pixels with src or with what it held.
-    cv::Mat out;
-    if (src.depth() == CV_8U && (src.channels() == 1 || src.channels() == 3))
-        cv::LUT(src, velcap::gammaTable(gamma), out);
-    else
-        out = src.clone();
-    dst = out;
+    velcap::guarded("GammaCorrection", [&] {
+        // Always a new picture: dst never shares pixels with src or with what it held.
+        cv::Mat out;
+        if (src.empty())
+            ; // nothing to correct
+        else if (src.depth() == CV_8U && (src.channels() == 1 || src.channels() == 3))
+            cv::LUT(src, velcap::gammaTable(gamma), out);
+        else
+            out = src.clone();
+        dst = out;
+    });
 }
 
 void FN_DeleteBlackEdge(cv::Mat img) {
-    if (!velcap::isColourImage(img, "FN_DeleteBlackEdge")) return;
-    img.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(velcap::recolouredPageImage(img), img, false));
+    velcap::guarded("FN_DeleteBlackEdge", [&] {
+        if (!velcap::isColourImage(img, "FN_DeleteBlackEdge")) return;
+        img.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(velcap::recolouredPageImage(img), img, false));
+    });
 }
 
+namespace {
+
+// Reads the picture at path, whitens its margin as found by pageTest, and
+// writes it back in its own format; the file is replaced only by a complete one.
+void rewriteWithoutMargin(const char* path, const char* caller, cv::Mat (*pageTest)(const cv::Mat&)) {
+    velcap::guarded(caller, [&] {
+        cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, caller);
+        if (image.empty()) {
+            std::printf("%s: cannot read %s; left alone\n", caller, path ? path : "(null)");
+            return;
+        }
+        image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(pageTest(image), image, false));
+        if (!velcap::writePicture(path, image, {}, caller)) std::printf("%s: cannot write %s\n", caller, path);
+    });
+}
+
+} // namespace
+
 void FN_DeleteBlackEdgeEx(char* path) {
-    cv::Mat image = path ? cv::imread(path, cv::IMREAD_COLOR) : cv::Mat();
-    if (image.empty()) {
-        std::printf("FN_DeleteBlackEdgeEx: cannot read %s; left alone\n", path ? path : "(null)");
-        return;
-    }
-    FN_DeleteBlackEdge(image);
-    if (!cv::imwrite(path, image)) std::printf("FN_DeleteBlackEdgeEx: cannot write %s\n", path);
+    rewriteWithoutMargin(path, "FN_DeleteBlackEdgeEx", velcap::recolouredPageImage);
 }
 
 void FN_DeleteBlackEdgeEx2(char* path) {
-    cv::Mat image = path ? cv::imread(path, cv::IMREAD_COLOR) : cv::Mat();
-    if (image.empty()) {
-        std::printf("FN_DeleteBlackEdgeEx2: cannot read %s; left alone\n", path ? path : "(null)");
-        return;
-    }
-    image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(velcap::plainPageImage(image), image, false));
-    if (!cv::imwrite(path, image)) std::printf("FN_DeleteBlackEdgeEx2: cannot write %s\n", path);
+    rewriteWithoutMargin(path, "FN_DeleteBlackEdgeEx2", velcap::plainPageImage);
 }
 
 IplImage* FillBlackEdgeToWhite(IplImage* img) {
-    if (!img) return nullptr;
-    const cv::Mat image = cv::cvarrToMat(img);
-    if (!velcap::isColourImage(image, "FillBlackEdgeToWhite")) return nullptr;
-    const cv::Mat mask = velcap::marginMask(velcap::gammaPageImage(image), image, true);
-    IplImage* out = cvCreateImage(cvSize(mask.cols, mask.rows), IPL_DEPTH_8U, 1);
-    cv::Mat view = cv::cvarrToMat(out);
-    mask.copyTo(view);
-    return out;
+    return velcap::guarded("FillBlackEdgeToWhite", static_cast<IplImage*>(nullptr), [&]() -> IplImage* {
+        if (!img) return nullptr;
+        const cv::Mat image = cv::cvarrToMat(img);
+        if (!velcap::isColourImage(image, "FillBlackEdgeToWhite")) return nullptr;
+        const cv::Mat mask = velcap::marginMask(velcap::gammaPageImage(image), image, true);
+        IplImage* out = cvCreateImage(cvSize(mask.cols, mask.rows), IPL_DEPTH_8U, 1);
+        cv::Mat view = cv::cvarrToMat(out);
+        mask.copyTo(view);
+        return out;
+    });
 }

@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
 
+#include "../guard.h"
 #include "../state.h"
 
 namespace {
@@ -83,9 +85,7 @@ void quarterSize(const cv::Mat& frame, cv::Mat& small) {
     }
 }
 
-} // namespace
-
-int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
+int findPage(unsigned char* buffer, int width, int height, int mode) {
     if (!buffer || width < kScale || height < kScale) return -1;
     cv::Mat frame(height, width, CV_8UC3, buffer);
     cv::Mat small, grey, background;
@@ -140,25 +140,34 @@ int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
     return 0;
 }
 
-float GetAngle(int* c) {
-    const int xs[4] = {c[0], c[2], c[4], c[6]}, ys[4] = {c[1], c[3], c[5], c[7]};
-    const int minX = *std::min_element(xs, xs + 4), maxX = *std::max_element(xs, xs + 4);
-    const int minY = *std::min_element(ys, ys + 4), maxY = *std::max_element(ys, ys + 4);
-    CutImgStartX = minX;
-    CutImgStartY = minY;
-    CutImgW = maxX - minX;
-    CutImgH = maxY - minY;
+} // namespace
 
-    const float dy = float(c[1] - c[3]);
-    const float dx = float(c[2] - c[0]);
+int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
+    return velcap::guarded("DrawingEdge", -1, [&] { return findPage(buffer, width, height, mode); });
+}
+
+float GetAngle(int* c) {
+    if (!c) return 0;
+    // In 64 bits: corners anywhere in the int range must not overflow.
+    const int64_t xs[4] = {c[0], c[2], c[4], c[6]}, ys[4] = {c[1], c[3], c[5], c[7]};
+    const int64_t minX = *std::min_element(xs, xs + 4), maxX = *std::max_element(xs, xs + 4);
+    const int64_t minY = *std::min_element(ys, ys + 4), maxY = *std::max_element(ys, ys + 4);
+    auto toInt = [](double v) { return int(std::clamp(v, double(INT32_MIN), double(INT32_MAX))); };
+    CutImgStartX = int(minX);
+    CutImgStartY = int(minY);
+    CutImgW = toInt(double(maxX - minX));
+    CutImgH = toInt(double(maxY - minY));
+
+    const float dy = float(ys[0] - ys[1]);
+    const float dx = float(xs[1] - xs[0]);
     float a = 0;
     if (dx != 0) {
         const float t = std::atan(dy / dx);
         a = float(90.0 + double(180.0f * t) / 3.14);
     }
-    const double d01 = double(c[3] - c[1]) * (c[3] - c[1]) + double(c[2] - c[0]) * (c[2] - c[0]);
-    const double d03 = double(c[7] - c[1]) * (c[7] - c[1]) + double(c[6] - c[0]) * (c[6] - c[0]);
-    const int l01 = int(std::sqrt(d01)), l03 = int(std::sqrt(d03));
+    const double d01 = double(ys[1] - ys[0]) * double(ys[1] - ys[0]) + double(xs[1] - xs[0]) * double(xs[1] - xs[0]);
+    const double d03 = double(ys[3] - ys[0]) * double(ys[3] - ys[0]) + double(xs[3] - xs[0]) * double(xs[3] - xs[0]);
+    const int l01 = toInt(std::sqrt(d01)), l03 = toInt(std::sqrt(d03));
     if (a > 45.0f) {
         CutLastW = l01;
         CutLastH = l03;

@@ -1,18 +1,91 @@
 // Bar codes and QR codes through zbar, with a chain of binarisations for
 // frames that one plain scan cannot read.
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <iconv.h>
 #include <string>
+#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <zbar.h>
 
+#include "../guard.h"
 #include "../state.h"
+#include "picture_file.h"
 
 namespace {
 
 constexpr const char* kQrName = "QR-Code";
+
+bool validUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        int extra = *p < 0x80 ? 0 : (*p >> 5) == 0x6 ? 1 : (*p >> 4) == 0xE ? 2 : (*p >> 3) == 0x1E ? 3 : -1;
+        if (extra < 0 || end - p <= extra) return false;
+        const uint32_t lead = *p;
+        uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int i = 1; i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            code = code << 6 | (p[i] & 0x3F);
+        }
+        // No overlong forms, surrogates or code points beyond Unicode.
+        static const uint32_t kLeast[4] = {0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+        p += extra + 1;
+    }
+    return true;
+}
+
+// The text in UTF-8, or empty when the bytes are not valid in that encoding.
+std::string fromEncoding(const std::string& bytes, const char* encoding) {
+    iconv_t converter = iconv_open("UTF-8", encoding);
+    if (converter == iconv_t(-1)) return {};
+    std::string out(bytes.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size(), outLeft = out.size();
+    char* o = out.data();
+    const bool ok = iconv(converter, &in, &inLeft, &o, &outLeft) != size_t(-1) && inLeft == 0;
+    iconv_close(converter);
+    if (!ok) return {};
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+// Code points of a valid UTF-8 text.
+std::vector<uint32_t> codePoints(const std::string& text) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) code = code << 6 | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
+        out.push_back(code);
+        i += size_t(extra) + 1;
+    }
+    return out;
+}
+
+// The text of a QR code in UTF-8. zbar's raw bytes (ZBAR_CFG_BINARY) are
+// already UTF-8 when the code declares an encoding zbar converts from, or
+// when the text was UTF-8. Other bytes are Chinese (GB18030) or Japanese
+// (Shift-JIS) text: Japanese has kana, and Chinese read as Shift-JIS turns
+// into half-width katakana.
+std::string qrText(const std::string& bytes) {
+    if (validUtf8(bytes)) return bytes;
+    const std::string chinese = fromEncoding(bytes, "GB18030");
+    const std::string japanese = fromEncoding(bytes, "SHIFT_JIS");
+    if (japanese.empty()) return chinese.empty() ? bytes : chinese;
+    if (chinese.empty()) return japanese;
+    int kana = 0, halfWidth = 0;
+    for (uint32_t c : codePoints(japanese)) {
+        if (c >= 0x3040 && c <= 0x30FF) ++kana;
+        if (c >= 0xFF61 && c <= 0xFF9F) ++halfWidth;
+    }
+    return kana > 0 && halfWidth == 0 ? japanese : chinese;
+}
 
 // The data of the first symbol of the asked kind: type 0 any symbol that is
 // not a QR code, any other type a QR code. Found tells whether zbar saw any
@@ -20,6 +93,8 @@ constexpr const char* kQrName = "QR-Code";
 std::string scan(const cv::Mat& grey, int type, bool& found) try {
     zbar::ImageScanner scanner;
     scanner.set_config(zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, 1);
+    // The bytes as encoded: zbar's own guess reads UTF-8 Chinese as Shift-JIS.
+    scanner.set_config(zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_BINARY, 1);
     // Wrapped without a copy; the zbar image does not own the pixels.
     zbar::Image image(unsigned(grey.cols), unsigned(grey.rows), "Y800", grey.data,
                       static_cast<unsigned long>(grey.cols) * static_cast<unsigned long>(grey.rows));
@@ -29,7 +104,7 @@ std::string scan(const cv::Mat& grey, int type, bool& found) try {
         for (auto symbol = image.symbol_begin(); symbol != image.symbol_end(); ++symbol) {
             const bool isQr = symbol->get_type_name() == kQrName;
             if ((type == 0) != isQr) {
-                result = symbol->get_data(); // as zbar gives it, binary payloads included
+                result = isQr ? qrText(symbol->get_data()) : symbol->get_data();
                 break;
             }
         }
@@ -55,41 +130,47 @@ bool scannable(const cv::Mat& grey, const char* caller) {
 } // namespace
 
 std::string ZbarDecoder(cv::Mat image, int type) {
-    if (!scannable(image, "ZbarDecoder")) return {};
-    if (!image.isContinuous()) image = image.clone();
-    bool found = false;
-    std::string result = scan(image, type, found);
-    if (!found) std::puts("No BarQrCode!!\r");
-    return result;
+    return velcap::guarded("ZbarDecoder", std::string(), [&]() -> std::string {
+        if (!scannable(image, "ZbarDecoder")) return {};
+        if (!image.isContinuous()) image = image.clone();
+        bool found = false;
+        std::string result = scan(image, type, found);
+        if (!found) std::puts("No BarQrCode!!\r");
+        return result;
+    });
 }
 
 std::string GetQRInBinImg(cv::Mat bw, int type) {
-    std::string result = ZbarDecoder(bw, type);
-    if (!result.empty()) return result;
-    if (!scannable(bw, "GetQRInBinImg")) return {};
-    // A 3 x 3 opening removes white specks that break up the bars and modules.
-    cv::Mat opened;
-    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
-    cv::morphologyEx(bw, opened, cv::MORPH_OPEN, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-                     cv::morphologyDefaultBorderValue());
-    return ZbarDecoder(opened, type);
+    return velcap::guarded("GetQRInBinImg", std::string(), [&]() -> std::string {
+        std::string result = ZbarDecoder(bw, type);
+        if (!result.empty()) return result;
+        if (!scannable(bw, "GetQRInBinImg")) return {};
+        // A 3 x 3 opening removes white specks that break up the bars and modules.
+        cv::Mat opened;
+        const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
+        cv::morphologyEx(bw, opened, cv::MORPH_OPEN, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+                         cv::morphologyDefaultBorderValue());
+        return ZbarDecoder(opened, type);
+    });
 }
 
 std::string GetQR(cv::Mat grey, int type) {
-    if (!scannable(grey, "GetQR")) return {};
-    cv::Mat bin;
-    int threshold = int(cv::threshold(grey, bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU));
-    std::string result = GetQRInBinImg(bin, type);
-    if (result.empty()) {
-        cv::adaptiveThreshold(grey, bin, 255, cv::ADAPTIVE_THRESH_GAUSSIAN_C, cv::THRESH_BINARY, 33, 0);
-        result = GetQRInBinImg(bin, type);
-    }
-    // Otsu's value, then brighter and brighter cuts, for codes under uneven light.
-    for (; result.empty() && threshold <= 239; threshold += 20) {
-        cv::threshold(grey, bin, threshold, 255, cv::THRESH_BINARY);
-        result = GetQRInBinImg(bin, type);
-    }
-    return result;
+    return velcap::guarded("GetQR", std::string(), [&]() -> std::string {
+        if (!scannable(grey, "GetQR")) return {};
+        cv::Mat bin;
+        int threshold = int(cv::threshold(grey, bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU));
+        std::string result = GetQRInBinImg(bin, type);
+        if (result.empty()) {
+            cv::adaptiveThreshold(grey, bin, 255, cv::ADAPTIVE_THRESH_GAUSSIAN_C, cv::THRESH_BINARY, 33, 0);
+            result = GetQRInBinImg(bin, type);
+        }
+        // Otsu's value, then brighter and brighter cuts, for codes under uneven light.
+        for (; result.empty() && threshold <= 239; threshold += 20) {
+            cv::threshold(grey, bin, threshold, 255, cv::THRESH_BINARY);
+            result = GetQRInBinImg(bin, type);
+        }
+        return result;
+    });
 }
 
 std::string BarQrDecodePro(cv::Mat frame, int type) {
@@ -116,26 +197,23 @@ std::string BarQrDecodePro(cv::Mat frame, int type) {
 extern "C" const char* RecogBarQrCodeFromFile(const char* path, int type) {
     static std::string text; // valid until the next call
     std::puts("RecogBarQrCodeFromFile start\r");
-    cv::Mat image;
-    try {
-        if (path) image = cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const std::exception& e) {
-        std::printf("RecogBarQrCodeFromFile: %s\n", e.what());
-    }
-    if (image.empty()) {
-        std::puts("read image file error!!\r");
-        return nullptr;
-    }
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    bool found = false;
-    std::string result = scan(grey, type, found);
-    if (!found) {
-        std::puts("No BarQrCode!!\r");
-        return nullptr;
-    }
-    text = result;
-    std::printf("resultStr:%s\r\n", text.c_str());
-    std::puts("RecogBarQrCodeFromFile end\r");
-    return text.c_str();
+    return velcap::guarded("RecogBarQrCodeFromFile", static_cast<const char*>(nullptr), [&]() -> const char* {
+        const cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile");
+        if (image.empty()) {
+            std::puts("read image file error!!\r");
+            return nullptr;
+        }
+        cv::Mat grey;
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+        bool found = false;
+        std::string result = scan(grey, type, found);
+        if (!found) {
+            std::puts("No BarQrCode!!\r");
+            return nullptr;
+        }
+        text = result;
+        std::printf("resultStr:%s\r\n", text.c_str());
+        std::puts("RecogBarQrCodeFromFile end\r");
+        return text.c_str();
+    });
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include <opencv2/imgproc.hpp>
 
@@ -95,14 +96,38 @@ int cropToPage(char* path, cv::Mat frame) {
     return SaveImage(path, result);
 }
 
+// Corners within a frame's size of the frame: an outline found on a frame of
+// this camera, not values that would make margins of absurd size.
+bool outlineNearFrame(const cv::Mat& frame) {
+    for (int i = 0; i < 4; ++i) {
+        const int x = CutPoint[2 * i], y = CutPoint[2 * i + 1];
+        if (x < -frame.cols || x > 2 * frame.cols || y < -frame.rows || y > 2 * frame.rows) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int capture(char* path, int, int type, cv::Mat frame) {
-    std::printf("capture->path:%s\n", path);
-    if (type != 1) return wholeFrame(path, frame);
-    if (!velcap::pageOutlineFound) {
-        std::printf("capture: no page outline found yet; %s gets the whole frame\n", path);
-        return wholeFrame(path, frame);
+    if (!path || frame.empty()) {
+        std::printf("capture: no path or no frame\n");
+        return -1;
     }
-    return cropToPage(path, frame);
+    std::printf("capture->path:%s\n", path);
+    try {
+        if (type != 1) return wholeFrame(path, frame);
+        if (!velcap::pageOutlineFound) {
+            std::printf("capture: no page outline found yet; %s gets the whole frame\n", path);
+            return wholeFrame(path, frame);
+        }
+        if (!outlineNearFrame(frame)) {
+            std::printf("capture: the page outline lies far outside the frame; %s gets the whole frame\n", path);
+            return wholeFrame(path, frame);
+        }
+        return cropToPage(path, frame);
+    } catch (const std::exception& e) {
+        // On the stream thread: this capture fails, the stream goes on.
+        std::printf("capture: %s failed: %s\n", path, e.what());
+        return -1;
+    }
 }

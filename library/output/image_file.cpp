@@ -1,8 +1,10 @@
 // Writing an image in the colour mode and format that the settings and the
 // file name ask for.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <pwd.h>
 #include <string>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 
 #include "../state.h"
 #include "pdf_document.h"
+#include "picture_file.h"
 
 namespace {
 
@@ -26,27 +29,35 @@ std::string homeDirectory() {
     return entry && entry->pw_dir ? entry->pw_dir : "";
 }
 
-bool write(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters, const char* caller) {
-    try {
-        if (cv::imwrite(path, image, parameters)) return true;
-        std::printf("%s: %s could not be written\n", caller, path.c_str());
-    } catch (const std::exception& e) {
-        std::printf("%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
+// A name for the temporary picture of a PDF in the home folder that no file
+// has: <stem>.jpg, else <stem>-2.jpg and so on. Made empty, so that no other
+// writer takes it meanwhile.
+std::string unusedHomeName(const std::string& home, const std::string& stem) {
+    for (int n = 1; n < 1000; ++n) {
+        const std::string name = home + "/" + stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".jpg";
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return name;
+        }
+        if (errno != EEXIST) break;
     }
-    return false;
+    return {};
 }
 
 } // namespace
 
-int SaveImage(char* path, cv::Mat img) {
+namespace velcap {
+
+SaveResult saveImage(const char* path, const cv::Mat& img) {
     const size_t length = path ? std::strlen(path) : 0;
     if (length < 3) {
         std::printf("SaveImage: the name \"%s\" is too short to tell a format\n", path ? path : "");
-        return -1;
+        return SaveResult::failed;
     }
     if (img.empty()) {
         std::printf("SaveImage: no image to write to %s\n", path);
-        return -1;
+        return SaveResult::failed;
     }
     const std::string ext(path + length - 3);
 
@@ -64,39 +75,60 @@ int SaveImage(char* path, cv::Mat img) {
             cv::adaptiveThreshold(out, out, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY, 179, 19);
             break;
         default:
-            return 0; // a colour mode that writes nothing
+            return SaveResult::skipped; // a colour mode that writes nothing
         }
     } catch (const std::exception& e) {
         std::printf("SaveImage: cannot convert the image for %s: %s\n", path, e.what());
-        return -1;
+        return SaveResult::failed;
     }
 
-    if (ext == "pdf") return TempImgToPdf(path, out);
+    if (ext == "pdf") return TempImgToPdf(const_cast<char*>(path), out) == 0 ? SaveResult::written : SaveResult::failed;
     if (ext != "jpg" && !cv::haveImageWriter(path)) {
         std::printf("SaveImage: no image encoder for %s\n", path);
-        return -1;
+        return SaveResult::failed;
     }
-    return write(path, out, ext == "jpg" ? jpegParameters() : std::vector<int>{}, "SaveImage") ? 0 : -1;
+    return writePicture(path, out, ext == "jpg" ? jpegParameters() : std::vector<int>{}, "SaveImage")
+               ? SaveResult::written
+               : SaveResult::failed;
+}
+
+} // namespace velcap
+
+int SaveImage(char* path, cv::Mat img) {
+    return velcap::saveImage(path, img) == velcap::SaveResult::failed ? -1 : 0;
 }
 
 int TempImgToPdf(char* path, cv::Mat img) {
-    const std::string target = path ? path : "";
-    const auto slash = long(target.rfind('/'));
-    const auto dot = long(target.rfind('.'));
-    if (target.rfind('.') == std::string::npos || dot <= slash) {
-        std::printf("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
-        return -1;
-    }
-    const std::string home = homeDirectory();
-    if (home.empty()) {
-        std::printf("TempImgToPdf: the user has no home directory for the temporary picture\n");
-        return -1;
-    }
-    const std::string temp = home + "/" + target.substr(size_t(slash + 1), size_t(dot - slash - 1)) + ".jpg";
-    if (!write(temp, img, jpegParameters(), "TempImgToPdf")) return -1;
+    try {
+        const std::string target = path ? path : "";
+        const auto slash = long(target.rfind('/'));
+        const auto dot = long(target.rfind('.'));
+        if (target.rfind('.') == std::string::npos || dot <= slash) {
+            std::printf("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
+            return -1;
+        }
+        const std::string home = homeDirectory();
+        if (home.empty()) {
+            std::printf("TempImgToPdf: the user has no home directory for the temporary picture\n");
+            return -1;
+        }
+        const std::string temp = unusedHomeName(home, target.substr(size_t(slash + 1), size_t(dot - slash - 1)));
+        if (temp.empty()) {
+            std::printf("TempImgToPdf: no free name for the temporary picture of %s in %s\n", target.c_str(),
+                        home.c_str());
+            return -1;
+        }
+        if (!velcap::writePicture(temp, img, jpegParameters(), "TempImgToPdf")) {
+            ::unlink(temp.c_str());
+            return -1;
+        }
 
-    // A document of its own: a capture must not disturb one that a host is building.
-    velcap::PdfDocument document;
-    if (document.addImagePage(temp.c_str()) != 0) return -1;
-    return document.save(target);
+        // A document of its own: a capture must not disturb one that a host is building.
+        velcap::PdfDocument document;
+        if (document.addImagePage(temp.c_str()) != 0) return -1;
+        return document.save(target);
+    } catch (const std::exception& e) {
+        std::printf("TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
+        return -1;
+    }
 }

@@ -1,5 +1,7 @@
 // Merging two to four queued pictures into one.
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -7,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "../state.h"
+#include "picture_file.h"
 
 namespace {
 
@@ -15,16 +18,34 @@ constexpr size_t kMostImages = 4;
 // Places the pictures in a grid of the given number of columns, each in the
 // top-left corner of its cell, on white; cells take the widest picture of
 // their column and the tallest of their row.
-cv::Mat arrange(const std::vector<cv::Mat>& images, size_t columns) {
+// The cells of the grid: the widest picture of each column, the tallest of each row.
+void cellSizes(const std::vector<cv::Mat>& images, size_t columns, std::vector<int>& widths,
+               std::vector<int>& heights) {
     const size_t rows = (images.size() + columns - 1) / columns;
-    std::vector<int> widths(columns, 0), heights(rows, 0);
+    widths.assign(columns, 0);
+    heights.assign(rows, 0);
     for (size_t i = 0; i < images.size(); ++i) {
         widths[i % columns] = std::max(widths[i % columns], images[i].cols);
         heights[i / columns] = std::max(heights[i / columns], images[i].rows);
     }
-    int width = 0, height = 0;
+}
+
+cv::Size arrangedSize(const std::vector<cv::Mat>& images, size_t columns) {
+    std::vector<int> widths, heights;
+    cellSizes(images, columns, widths, heights);
+    int64_t width = 0, height = 0;
     for (int w : widths) width += w;
     for (int h : heights) height += h;
+    // Sizes beyond int only arise beyond the pixel limit; they stay beyond it.
+    return {int(std::min<int64_t>(width, INT32_MAX)), int(std::min<int64_t>(height, INT32_MAX))};
+}
+
+cv::Mat arrange(const std::vector<cv::Mat>& images, size_t columns) {
+    const size_t rows = (images.size() + columns - 1) / columns;
+    std::vector<int> widths, heights;
+    cellSizes(images, columns, widths, heights);
+    const cv::Size size = arrangedSize(images, columns);
+    const int width = size.width, height = size.height;
     cv::Mat merged(height, width, CV_8UC3, cv::Scalar(255, 255, 255));
     int y = 0;
     for (size_t r = 0; r < rows; ++r) {
@@ -45,25 +66,35 @@ extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSource
     if (img_filelist.size() < 2) return -1;
     const std::list<std::string> queued = std::move(img_filelist);
     img_filelist.clear();
+    try {
+        std::vector<cv::Mat> images;
+        std::vector<std::string> merged; // sources that went into the picture
+        size_t position = 0;
+        for (auto it = queued.begin(); it != queued.end() && position < kMostImages; ++it, ++position) {
+            cv::Mat image = velcap::readPicture(it->c_str(), cv::IMREAD_COLOR, "MergeImages");
+            if (image.empty()) continue; // unreadable or gone: left out
+            images.push_back(image);
+            merged.push_back(*it);
+        }
+        if (images.empty() || !outPath) return -2;
 
-    std::vector<cv::Mat> images;
-    std::vector<std::string> merged; // sources that went into the picture
-    size_t position = 0;
-    for (auto it = queued.begin(); it != queued.end() && position < kMostImages; ++it, ++position) {
-        cv::Mat image = cv::imread(*it, cv::IMREAD_COLOR);
-        if (image.empty()) continue; // unreadable or gone: left out
-        images.push_back(image);
-        merged.push_back(*it);
-    }
-
-    if (!images.empty() && outPath) {
         const size_t columns = images.size() == 4 ? 2 : (mode == 0 ? images.size() : 1);
+        const cv::Size size = arrangedSize(images, columns);
+        if (!velcap::withinPixelLimit(size.width, size.height)) {
+            std::printf("MergeImages: the merged picture would be %lldx%lld pixels, beyond the limit of %lld\n",
+                        static_cast<long long>(size.width), static_cast<long long>(size.height),
+                        VELCAP_MAX_PICTURE_PIXELS);
+            return -2;
+        }
         std::string path = outPath;
-        SaveImage(path.data(), arrange(images, columns));
+        if (velcap::saveImage(path.c_str(), arrange(images, columns)) != velcap::SaveResult::written) return -2;
+        if (deleteSources)
+            for (const std::string& name : merged)
+                // A source that the merged picture replaced is the merged picture now.
+                if (::access(name.c_str(), F_OK) == 0 && !velcap::sameFile(name, path)) std::remove(name.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        std::printf("MergeImages: %s failed: %s\n", outPath ? outPath : "(null)", e.what());
+        return -2;
     }
-    if (!outPath || ::access(outPath, F_OK) != 0) return -2;
-    if (deleteSources)
-        for (const std::string& name : merged)
-            if (::access(name.c_str(), F_OK) == 0) std::remove(name.c_str());
-    return 0;
 }

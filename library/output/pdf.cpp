@@ -6,12 +6,16 @@
 // over, and the operation in progress abandons the document.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "../state.h"
 #include "pdf_document.h"
+#include "picture_file.h"
+
+#include <opencv2/imgcodecs.hpp>
 
 namespace velcap {
 
@@ -43,15 +47,19 @@ PdfDocument::PdfDocument() : doc_(HPDF_New(error_handler, &failed_)) {}
 
 int PdfDocument::addImagePage(const char* imagePath) {
     if (!valid()) return -1;
-    HPDF_Image image = nullptr;
-    if (endsWith(imagePath, "png")) {
-        image = HPDF_LoadPngImageFromFile(handle(), imagePath);
-    } else if (endsWith(imagePath, "jpg")) {
-        image = HPDF_LoadJpegImageFromFile(handle(), imagePath);
-    } else {
+    const bool png = endsWith(imagePath, "png");
+    if (!png && !endsWith(imagePath, "jpg")) {
         std::printf("pdf_addPage: %s is neither a .jpg nor a .png picture; no page added\n", imagePath);
         return -1;
     }
+    // libharu's own decoders end the process on some damaged pictures: a
+    // picture becomes a page only once it has been decoded here in full.
+    if (readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage").empty()) {
+        std::printf("pdf_addPage: %s is refused; no page added\n", imagePath);
+        return -1;
+    }
+    HPDF_Image image =
+        png ? HPDF_LoadPngImageFromFile(handle(), imagePath) : HPDF_LoadJpegImageFromFile(handle(), imagePath);
     if (!image || failed_) {
         failed_ = true; // libharu does not always call back for a file it cannot read
         return -1;
@@ -73,10 +81,11 @@ int PdfDocument::save(const std::string& path) {
         std::printf("pdf: %s has no pages; not written\n", path.c_str());
         return -1;
     }
-    const std::string partial = path + ".partial";
-    const HPDF_STATUS status = HPDF_SaveToFile(handle(), partial.c_str());
+    // A short temporary name: a document name near the length limit still fits.
+    const std::string partial = temporaryBeside(path);
+    const HPDF_STATUS status = partial.empty() ? HPDF_FILE_IO_ERROR : HPDF_SaveToFile(handle(), partial.c_str());
     if (status != HPDF_OK || failed_ || std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
+        if (!partial.empty()) std::remove(partial.c_str());
         std::printf("pdf: %s could not be written\n", path.c_str());
         return -1;
     }
@@ -148,17 +157,29 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
     if (pdf_filelist.empty()) return -1;
     const std::list<std::string> queued = std::move(pdf_filelist);
     pdf_filelist.clear();
-    std::vector<std::string> pages; // the sources that became pages
-    int result = pdf_start(pdfPath);
-    for (const std::string& name : queued) {
-        if (result != 0 || !pdf) break;
-        if (!velcap::exists(name)) continue; // gone since it was queued
-        if (pdf_addPage(name.c_str()) == 0) pages.push_back(name);
+    if (!pdfPath || !*pdfPath) {
+        std::printf("CombineToPDF: no document name\n");
+        return -2;
     }
-    if (pdf) result = pdf_end();
-    if (result != 0 || !pdfPath || !velcap::exists(pdfPath)) return -2;
-    if (deleteSources)
-        for (const std::string& name : pages)
-            if (velcap::exists(name)) std::remove(name.c_str());
-    return 0;
+    try {
+        // A document of its own: one that the host is building stays as it is.
+        velcap::PdfDocument document;
+        std::vector<std::string> pages; // the sources that became pages
+        for (const std::string& name : queued) {
+            if (!velcap::exists(name)) continue; // gone since it was queued
+            if (document.addImagePage(name.c_str()) == 0)
+                pages.push_back(name);
+            else if (!document.valid())
+                break;
+        }
+        if (document.save(pdfPath) != 0) return -2;
+        if (deleteSources)
+            for (const std::string& name : pages)
+                // A source that the document replaced is the document now.
+                if (velcap::exists(name) && !velcap::sameFile(name, pdfPath)) std::remove(name.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        std::printf("CombineToPDF: %s failed: %s\n", pdfPath, e.what());
+        return -2;
+    }
 }

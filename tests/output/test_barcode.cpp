@@ -135,7 +135,7 @@ TEST(Barcode, ScansOfPartsOfAnImage) {
     EXPECT_EQ(result, kQrText);
 }
 
-TEST(Barcode, BinaryQrPayloadIsReturnedAsZbarGivesIt) {
+TEST(Barcode, BinaryQrPayloadIsReturnedAsItsBytes) {
     const std::string path = testing::TempDir() + "/velcap-binary-qr.png";
     const std::string payload = std::string("\xff\xfe\x00\x81 binary \xc3", 14);
     std::ofstream(testing::TempDir() + "/velcap-payload.bin", std::ios::binary) << payload;
@@ -143,17 +143,10 @@ TEST(Barcode, BinaryQrPayloadIsReturnedAsZbarGivesIt) {
     ASSERT_FALSE(qr.empty());
     const cv::Mat grey = page(cv::Size(600, 600), {{qr, cv::Point(100, 100)}});
 
-    zbar::ImageScanner scanner;
-    scanner.set_config(zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, 1);
-    zbar::Image image(unsigned(grey.cols), unsigned(grey.rows), "Y800", grey.data, grey.total());
-    ASSERT_GE(scanner.scan(image), 1);
-    const std::string direct = image.symbol_begin()->get_data();
-    image.set_data(nullptr, 0);
-
+    // Bytes that are text in no encoding come back as they are.
     std::string result;
     stdoutOf([&] { result = BarQrDecodePro(toRgb(grey), 1); });
-    EXPECT_EQ(result, direct);
-    EXPECT_FALSE(result.empty());
+    EXPECT_EQ(result, payload);
 }
 
 TEST(Barcode, FromFile) {
@@ -167,7 +160,8 @@ TEST(Barcode, FromFile) {
     const char* text = nullptr;
     std::string out = stdoutOf([&] { text = RecogBarQrCodeFromFile("/nonexistent/picture.png", 0); });
     EXPECT_EQ(text, nullptr);
-    EXPECT_EQ(out, "RecogBarQrCodeFromFile start\r\nread image file error!!\r\n");
+    EXPECT_EQ(out, "RecogBarQrCodeFromFile start\r\nRecogBarQrCodeFromFile: /nonexistent/picture.png is not a "
+                   "readable regular file\nread image file error!!\r\n");
     out = stdoutOf([&] { text = RecogBarQrCodeFromFile(plain.c_str(), 0); });
     EXPECT_EQ(text, nullptr);
     EXPECT_NE(out.find("No BarQrCode!!\r\n"), std::string::npos);

@@ -1,0 +1,46 @@
+// Reading and writing picture files safely: only regular files are read,
+// pictures above the pixel limit are refused from their header before they
+// are decoded, and every write goes to a temporary file in the same folder
+// that is renamed over the target only once it is complete.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace velcap {
+
+// Whether path names a regular file (not a folder, FIFO or device).
+bool isRegularFile(const char* path);
+
+// The size that a JPEG, PNG, BMP or TIFF file declares in its header; false,
+// with the reason, for any other file.
+bool declaredSize(const std::string& path, int& width, int& height, std::string& why);
+
+// Whether a picture of this size is within the library's pixel limit.
+bool withinPixelLimit(int64_t width, int64_t height);
+
+// The picture in a file, decoded by OpenCV with these imread flags, or empty
+// after one line naming caller, the file and the reason. Never throws.
+cv::Mat readPicture(const char* path, int flags, const char* caller);
+
+// Writes image to path through a temporary file in the same folder, with the
+// encoder of path's extension. An existing file at path is replaced only by
+// a complete new one. Never throws; false after one line naming caller.
+bool writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                  const char* caller);
+
+// A new, empty file in path's folder named after it, with the same
+// extension, made with the user's usual permissions; empty when none can be made.
+std::string temporaryBeside(const std::string& path);
+
+// What SaveImage did: a colour mode outside 0 to 2 writes nothing, and says so.
+enum class SaveResult { written, skipped, failed };
+SaveResult saveImage(const char* path, const cv::Mat& img);
+
+// Whether two paths name the same existing file.
+bool sameFile(const std::string& a, const std::string& b);
+
+} // namespace velcap
