@@ -83,8 +83,10 @@ cv::Mat scanImage(cv::Mat page) {
             first = i;
             break;
         }
-    for (size_t i = first; i < contours.size(); ++i)
-        cv::drawContours(scan, contours, int(i), cv::Scalar(255), 2, cv::LINE_8);
+    // One call for all of them: each call walks every contour it is given,
+    // so a call per contour costs the square of their number on a noisy picture.
+    contours.erase(contours.begin(), contours.begin() + std::ptrdiff_t(first));
+    cv::drawContours(scan, contours, -1, cv::Scalar(255), 2, cv::LINE_8);
     return scan;
 }
 

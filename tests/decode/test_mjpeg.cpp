@@ -129,6 +129,33 @@ TEST_F(Mjpeg, BandsGiveTheBytesOfOneFullConversion) {
     }
 }
 
+// A frame whose header claims a size that the scaler refuses, between good
+// frames: nothing is freed twice, and the good frames decode again.
+TEST_F(Mjpeg, AFrameTheScalerRefusesFreesNothingTwice) {
+    cv::Mat picture(480, 640, CV_8UC3, cv::Scalar(30, 140, 220));
+    const std::vector<uint8_t> good = encode(picture);
+    std::vector<uint8_t> claims = good;
+    // The start of frame: FF C0, length, precision, height, width.
+    for (size_t i = 0; i + 9 < claims.size(); ++i)
+        if (claims[i] == 0xFF && claims[i + 1] == 0xC0) {
+            claims[i + 5] = 0x00, claims[i + 6] = 0x08; // 8 rows
+            claims[i + 7] = 0xFF, claims[i + 8] = 0xFF; // 65535 columns
+            break;
+        }
+    cv::Mat frame(480, 640, CV_8UC3, cv::Scalar::all(0));
+    std::string out = stdoutOf([&] {
+        for (int round = 0; round < 3; ++round) {
+            frame.setTo(0);
+            do_excute_image(const_cast<uint8_t*>(good.data()), int(good.size()), 640, 480, frame, unused);
+            EXPECT_LT(meanDifference(frame, picture), 3) << round;
+            do_excute_image(claims.data(), int(claims.size()), 640, 480, frame, unused);
+        }
+    });
+    // The decoder is released at the end of the test: a second free would abort there.
+    av_decode_deinit();
+    EXPECT_EQ(pdecode, nullptr);
+}
+
 TEST(MjpegDecoder, InitAndDeinitAreIdempotent) {
     EXPECT_EQ(pdecode, nullptr);
     av_decode_init();

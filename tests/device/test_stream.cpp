@@ -1,6 +1,7 @@
 // Opening, streaming and closing a camera, on the virtual camera.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -293,6 +294,9 @@ TEST_F(Stream, UnplugStopsTheStreamAndTheNextOpenRecovers) {
         std::string::npos)
         << out;
     EXPECT_TRUE(bKeep) << "the stream thread leaves bKeep as it was";
+    EXPECT_NE(out.find("VideoStreamPro: the stream has ended: a frame could not be read (-1, No such device)"),
+              std::string::npos)
+        << out;
 
     // The same camera streams again: its unplug counts from each stream-on.
     sink().reset();
@@ -391,6 +395,41 @@ TEST_F(Stream, FramesAsLargeAsTheDriversBuffersAreTaken) {
         closeCamera();
     });
     EXPECT_EQ(sink().last().size(), cv::Size(8, 8));
+}
+
+TEST_F(Stream, TheStreamThreadCannotReopenItsOwnCamera) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    const int descriptor = cam_fd;
+    struct Seen {
+        std::atomic<int> open{0}, count{-1};
+        std::atomic<bool> done{false};
+    };
+    auto seen = std::make_shared<Seen>();
+    sink().onFrame([seen](const cv::Mat&) {
+        if (seen->done) return;
+        seen->open = openCamera(0, 1280, 720);
+        seen->count = getCameraResolutionCount(0);
+        seen->done = true;
+    });
+    std::string out = stdoutOf([&] { ASSERT_TRUE(sink().waitFor(3)); });
+    sink().onFrame(nullptr);
+    EXPECT_EQ(seen->open, -15);
+    EXPECT_EQ(seen->count, 0);
+    EXPECT_NE(out.find("openCamera: called on the stream thread; refused"), std::string::npos) << out;
+    EXPECT_EQ(cam_fd, descriptor);
+    const int before = sink().count();
+    EXPECT_TRUE(sink().waitFor(before + 3)) << "the stream went on";
+    EXPECT_EQ(close(), 0);
+    EXPECT_EQ(open(0, 1280, 720), 0) << "the next open works";
+}
+
+TEST_F(Stream, SizesBeyondAFrameBufferAreRefused) {
+    std::string out;
+    EXPECT_EQ(open(0, 65536, 65536, &out), -16);
+    EXPECT_NE(out.find("openCamera: 65536x65536 is not a frame size"), std::string::npos) << out;
+    EXPECT_EQ(open(0, -640, 480), -16);
+    expectClosedState();
+    EXPECT_EQ(open(0, 640, 480), 0);
 }
 
 TEST_F(Stream, MoreBuffersThanTheTableHolds) {

@@ -149,6 +149,34 @@ TEST(Barcode, BinaryQrPayloadIsReturnedAsItsBytes) {
     EXPECT_EQ(result, payload);
 }
 
+// Chinese and Japanese text comes back in UTF-8 as it was written, whatever
+// the encoding the code carries it in.
+TEST(Barcode, QrTextInEveryEncodingComesBackInUtf8) {
+    struct Case {
+        const char* text;
+        const char* encoding; // of the bytes in the code
+        const char* options;
+    };
+    const Case cases[] = {
+        {"MECARD:N:測試;;", "UTF-8", ""},
+        {"中文测试：你好世界，文档相机", "UTF-8", "-8"},
+        {"中文测试：你好世界，文档相机", "GB18030", "-8"},
+        {"合同编号 2026-001 甲方乙方", "GB18030", "-8"},
+        {"日本語のテキストです", "SHIFT_JIS", "-8"},
+    };
+    const std::string path = testing::TempDir() + "/velcap-cjk.png";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " in " + c.encoding);
+        const cv::Mat qr = encoded("printf '%s' '" + std::string(c.text) + "' | iconv -f UTF-8 -t " + c.encoding +
+                                       " | qrencode " + c.options + " -s 6 -o " + path,
+                                   path);
+        ASSERT_FALSE(qr.empty());
+        std::string result;
+        stdoutOf([&] { result = BarQrDecodePro(toRgb(page(cv::Size(500, 500), {{qr, cv::Point(60, 60)}})), 1); });
+        EXPECT_EQ(result, c.text);
+    }
+}
+
 TEST(Barcode, FromFile) {
     const std::string both = testing::TempDir() + "/velcap-both.png";
     const std::string plain = testing::TempDir() + "/velcap-plain.png";

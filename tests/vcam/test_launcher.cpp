@@ -83,6 +83,19 @@ TEST(Launcher, RefusesBadUsage) {
     EXPECT_NE(out.find("line 1"), std::string::npos) << out;
 }
 
+TEST(Launcher, AProcessThatExitsWhileStreamingEndsCleanly) {
+    // Frames as fast as they are taken: the stream thread is always at work.
+    const std::string config = testing::TempDir() + "/velcap-free.vcam";
+    std::ofstream(config) << "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\nfree-running\n"
+                             "format MJPG 640x480 1280x720\n";
+    for (int round = 0; round < 10; ++round) {
+        auto [out, status] =
+            run(launcher() + " --config " + config + " -- " + buildDir() + "/tests/exit_while_streaming");
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_EQ(out.find("terminate called"), std::string::npos) << out;
+    }
+}
+
 TEST(Launcher, WorksFromAnInstallation) {
     const std::string prefix = testing::TempDir() + "/velcap-install";
     auto [installed, status] = run("rm -rf " + prefix + " && cmake --install " + buildDir() + " --prefix " + prefix);
