@@ -182,7 +182,7 @@ void fillMarginRow(uint8_t* out, int y, const std::vector<int>& top, const std::
         cv::v_store(out + x, cv::v_reinterpret_as_u8(cv::v_pack(low, high)));
     }
 #endif
-    for (; x < w; ++x) out[x] = (y < t[x]) | (y >= b[x]) ? 255 : 0;
+    for (; x < w; ++x) out[x] = ((y < t[x]) | (y >= b[x])) ? 255 : 0;
 }
 
 } // namespace
