@@ -1,20 +1,28 @@
 #include "mainwindow.h"
 
+#include <cstdio>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QDebug>
+#include <QDesktopServices>
 #include <QDesktopWidget>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QKeyEvent>
+#include <QListWidgetItem>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMetaType>
+#include <QUrl>
 
+#include "paramdlg.h"
 #include "ui_mainwindow.h"
 #include "velcap.h"
 
@@ -33,6 +41,15 @@ constexpr const char* kCompanyLink =
 QString homeDirectory() {
     const passwd* entry = getpwuid(getuid());
     return entry && entry->pw_dir ? QString::fromLocal8Bit(entry->pw_dir) : QString();
+}
+
+// The capture name: the local time to the millisecond.
+QString timeStamp() {
+    return QDateTime::currentDateTime().toString("yyyyMMddHHmmsszzz");
+}
+
+bool isFile(const QString& path) {
+    return QFileInfo(path).isFile();
 }
 
 // "1920*1080" to its width and height; false when the text has no "*".
@@ -93,9 +110,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(ui->listWidget1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint&) { popMenu->exec(QCursor::pos()); });
 
-    // The save folder: made with the system's own call, never through a shell.
+    MenuEventPro();
+
+    // The save folder: made by Qt, never through a shell.
     const QString saveFolder = homeDirectory() + "/Image";
-    if (!QDir(saveFolder).exists()) ::mkdir(saveFolder.toLocal8Bit().constData(), 0755);
+    QDir().mkpath(saveFolder);
     ui->textEdit_path->setText(saveFolder);
 
     for (const char* format : {"jpg", "bmp", "png", "tif", "gif", "pdf"}) ui->comboBox_format->addItem(format);
@@ -237,3 +256,179 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::resizeEvent(QResizeEvent*) {}
+
+// Capture ---------------------------------------------------------------
+
+void MainWindow::on_bt_capture_clicked() {
+    if (!isOpenCamera) return;
+    static const char* const kExtensions[] = {".jpg", ".bmp", ".png", ".tif", ".gif", ".pdf"};
+    const int format = ui->comboBox_format->currentIndex();
+    const QString ext = format >= 0 && format < 6 ? kExtensions[format] : ".jpg";
+    const QString folder = ui->textEdit_path->text();
+
+    if (ext == ".gif" || ext == ".pdf") {
+        // The library writes a JPEG; a GIF name holds it, a PDF page is made of it.
+        const QString jpgPath = folder + "/" + timeStamp() + ".jpg";
+        const QString name = timeStamp() + ext;
+        const QString path = folder + "/" + name;
+        if (captureImage(jpgPath.toUtf8().constData()) != 0) {
+            reportCaptureFailure();
+        } else if (ext == ".gif") {
+            const QIcon icon{QPixmap(jpgPath)};
+            if (std::rename(jpgPath.toUtf8().constData(), path.toUtf8().constData()) != 0)
+                reportCaptureFailure(); // the JPEG stays, under its own name
+            else
+                addEntry(icon, name, path);
+        } else {
+            if (pdf_start(path.toUtf8().constData()) != 0) {
+                reportCaptureFailure();
+            } else {
+                pdf_addPage(jpgPath.toUtf8().constData());
+                if (pdf_end() != 0) {
+                    reportCaptureFailure();
+                } else {
+                    addEntry(jpgPath, name, path);
+                    if (isFile(jpgPath)) QFile::remove(jpgPath);
+                }
+            }
+        }
+    } else {
+        const QString name = timeStamp() + ext;
+        const QString path = folder + "/" + name;
+        if (captureImage(path.toUtf8().constData()) == 0)
+            addEntry(path, name, path);
+        else
+            reportCaptureFailure();
+    }
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::reportCaptureFailure() {
+    QMessageBox::information(this, "提示", "拍照失败！", QMessageBox::Ok);
+}
+
+void MainWindow::addEntry(const QString& picture, const QString& name, const QString& path) {
+    addEntry(QIcon(QPixmap(picture)), name, path);
+}
+
+void MainWindow::addEntry(const QIcon& icon, const QString& name, const QString& path) {
+    auto* item = new QListWidgetItem(icon, name);
+    item->setData(Qt::ToolTipRole, path);
+    ui->listWidget1->addItem(item);
+    ui->listWidget1->scrollToBottom();
+}
+
+void MainWindow::NotifyAddPdfFilePro(QString path, QString name) {
+    addEntry(QIcon(":/new/src/pdf.png"), name, path);
+}
+
+void MainWindow::MenuEventPro() {
+    connect(openAction, &QAction::triggered, this, &MainWindow::openCurrentEntry);
+    connect(deleteAction, &QAction::triggered, this, &MainWindow::deleteCurrentEntry);
+}
+
+void MainWindow::openCurrentEntry() {
+    const QListWidgetItem* item = ui->listWidget1->currentItem();
+    if (ui->listWidget1->count() == 0 || !item) return;
+    QDesktopServices::openUrl(QUrl::fromLocalFile(item->data(Qt::ToolTipRole).toString()));
+}
+
+void MainWindow::deleteCurrentEntry() {
+    const int row = ui->listWidget1->currentRow();
+    if (ui->listWidget1->count() == 0 || row < 0) return;
+    QListWidgetItem* item = ui->listWidget1->takeItem(row);
+    const QString path = item->data(Qt::ToolTipRole).toString();
+    delete item;
+    if (isFile(path)) QFile::remove(path);
+}
+
+void MainWindow::on_listWidget1_clicked(const QModelIndex&) {
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_listWidget1_doubleClicked(const QModelIndex&) {
+    openCurrentEntry();
+}
+
+void MainWindow::on_BT_SelectPath_clicked() {
+    const QString folder = QFileDialog::getExistingDirectory(this, "选择目录", "./", QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty()) return;
+    ui->textEdit_path->setText(folder);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_BT_OpenPath_clicked() {
+    // The desktop's file manager through Qt: no shell sees the folder's name.
+    const QString folder = ui->textEdit_path->text();
+    if (!folder.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    setFocus(Qt::OtherFocusReason);
+}
+
+// Options, turns, focus, recognition ---------------------------------------
+
+void MainWindow::on_checkBox1_clicked() {
+    SetCutType(ui->checkBox1->isChecked() ? 1 : 0);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_checkBox_2_clicked() {
+    SetDelBackColor(ui->checkBox_2->isChecked() ? 1 : 0);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_checkBox_clicked() {
+    SetDelBlackedge(ui->checkBox->isChecked() ? 1 : 0);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_comboBox_format_currentIndexChanged(int index) {
+    SetFileFormat(index);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_pushButton_8_clicked() {
+    RotateVal = RotateVal - 1 < 0 ? 3 : RotateVal - 1;
+    SetRotate(RotateVal);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_pushButton_9_clicked() {
+    RotateVal = RotateVal + 1 > 3 ? 0 : RotateVal + 1;
+    SetRotate(RotateVal);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_pushButton_5_clicked() {
+    ManualFocusEx();
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::recognise(int type, const char* title, const char* none) {
+    if (!isOpenCamera) return;
+    const char* result = RecogBarQrCode(type);
+    const QString text = result ? QString::fromUtf8(result) : QString();
+    if (!text.isEmpty())
+        QMessageBox::information(this, title, text, QMessageBox::Ok);
+    else
+        QMessageBox::information(this, "提示", none, QMessageBox::Ok);
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_pushButton_6_clicked() {
+    recognise(0, "条码内容：", "未识别到条码内容！");
+}
+
+void MainWindow::on_pushButton_7_clicked() {
+    recognise(1, "二维码内容：", "未识别到二维码内容！");
+}
+
+void MainWindow::on_Bt_Params_clicked() {
+    if (isParamDlgOpen && paramDlg) {
+        paramDlg->show();
+    } else {
+        paramDlg = new ParamDlg(this);
+        paramDlg->show();
+        isParamDlgOpen = true;
+    }
+    setFocus(Qt::OtherFocusReason);
+}

@@ -21,6 +21,10 @@ public:
     ~MainWindow() override;
 
     bool changeDevAndGetResolutions();
+    // Connects the list menu's actions.
+    void MenuEventPro();
+    // Lists a document that the multi-page PDF dialog exported.
+    void NotifyAddPdfFilePro(QString path, QString name);
     bool toOpenCamera();
     // Hands one preview frame (R, G, B rows) from the stream thread to the GUI
     // thread; drops it when the GUI is still behind with earlier ones.
@@ -47,11 +51,41 @@ public slots:
     void on_comboBoxRes_currentIndexChanged(const QString& arg1);
     void on_MainWindow_destroyed();
 
+    // Capture, the file list and the save folder.
+    void on_bt_capture_clicked();
+    void on_listWidget1_clicked(const QModelIndex& index);
+    void on_listWidget1_doubleClicked(const QModelIndex& index);
+    void on_BT_SelectPath_clicked();
+    void on_BT_OpenPath_clicked();
+
+    // Capture options, turns, focus and recognition.
+    void on_checkBox1_clicked();
+    void on_checkBox_2_clicked();
+    void on_checkBox_clicked();
+    void on_comboBox_format_currentIndexChanged(int index);
+    void on_pushButton_8_clicked();
+    void on_pushButton_9_clicked();
+    void on_pushButton_5_clicked();
+    void on_pushButton_6_clicked();
+    void on_pushButton_7_clicked();
+
+    // The video parameter dialog.
+    void on_Bt_Params_clicked();
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Appends a list entry: the thumbnail read from picture, the name, and path in the tool-tip role.
+    void addEntry(const QString& picture, const QString& name, const QString& path);
+    void addEntry(const QIcon& icon, const QString& name, const QString& path);
+    void openCurrentEntry();
+    void deleteCurrentEntry();
+    // "拍照失败！" under "提示".
+    void reportCaptureFailure();
+    // The recognition of one kind, and its answer in a message box.
+    void recognise(int type, const char* title, const char* none);
     // Opens the chosen camera in the current format (MJPEG); when that fails,
     // lists its YUYV sizes and opens it in YUYV.
     void openOrFallBackToYuyv();

@@ -17,6 +17,9 @@ cv::Mat srcimage;
 cv::Mat roimage;
 cv::Mat zoomimage;
 
+v4l2_queryctrl qctrl{};
+v4l2_control ctrl{};
+
 std::atomic<bool> isShootPhoto{false};
 char imgSavePath[255] = {};
 std::atomic<int> IsRecogBarQr{-99};

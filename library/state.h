@@ -47,6 +47,11 @@ extern VELCAP_EXPORT cv::Mat srcimage;
 extern VELCAP_EXPORT cv::Mat roimage;
 extern VELCAP_EXPORT cv::Mat zoomimage;
 
+// The control request records of the video controls (host's thread only):
+// each call leaves its control identifier in them.
+extern VELCAP_EXPORT v4l2_queryctrl qctrl;
+extern VELCAP_EXPORT v4l2_control ctrl;
+
 // Requests: the host sets the flag after the data, the stream thread clears it.
 extern VELCAP_EXPORT std::atomic<bool> isShootPhoto;
 extern VELCAP_EXPORT char imgSavePath[255];

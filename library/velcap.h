@@ -71,6 +71,19 @@ VELCAP_EXPORT int closeCamera();
 VELCAP_EXPORT int pdf_start(const char* path);
 VELCAP_EXPORT int pdf_addPage(const char* imagePath);
 VELCAP_EXPORT int pdf_end();
+// Video controls of the open camera: index 0 brightness, 1 contrast, 2
+// saturation, 3 hue, 4 gain, 5 gamma (another index repeats the last control).
+// GetVideoCtlParam: 0; -1 no camera or no such control; -2 value unreadable.
+// SetVideoCtlParam: 0; -1 no camera or refused. SetVideoCtlDefaultParam: the
+// default now set; -10001 no camera or no such control, -10002 unreadable,
+// -10003 refused. ManualFocus toggles the zoom control between 0 and 1;
+// ManualFocusEx switches autofocus off and on, so that the camera focuses once.
+VELCAP_EXPORT int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defaultValue, int* current);
+VELCAP_EXPORT int SetVideoCtlParam(int index, int value);
+VELCAP_EXPORT int SetVideoCtlDefaultParam(int index);
+VELCAP_EXPORT int ManualFocus();
+VELCAP_EXPORT int ManualFocusEx();
+
 // Capture and recognition requests, served by the stream thread on its next
 // frame while the caller waits. Neither may be called from a frame callback.
 //

@@ -10,7 +10,7 @@ VELCAP_PACKAGES=(
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
-    qtbase5-dev fonts-wqy-microhei xvfb xauth imagemagick
+    qtbase5-dev qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
     zint qrencode zbar-tools poppler-utils qpdf
 )
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -71,6 +72,7 @@ struct Node {
     std::shared_ptr<FrameSource> source;
     uint64_t produced = 0, dequeued = 0;
     uint64_t opens = 0;
+    uint64_t controlWrites = 0; // VIDIOC_S_CTRL requests, for tests
 };
 
 struct OpenFile {
@@ -88,6 +90,47 @@ struct Registry {
     std::map<int, std::shared_ptr<OpenFile>> files;
 };
 
+// A camera keeps its control values while it is plugged in: the launcher
+// names a file (VELCAP_VCAM_STATE) that the processes of one run share, one
+// line "NODE ID VALUE" a control.
+const char* stateFile() {
+    const char* path = std::getenv("VELCAP_VCAM_STATE");
+    return path && *path ? path : nullptr;
+}
+
+void loadControls(Node& n) {
+    const char* path = stateFile();
+    if (!path) return;
+    std::ifstream in(path);
+    int node = 0;
+    uint32_t id = 0;
+    int value = 0;
+    while (in >> node >> id >> value)
+        if (node == n.camera.node)
+            for (Control& c : n.camera.controls)
+                if (c.id == id) c.value = std::clamp(value, c.minimum, c.maximum);
+}
+
+void saveControls(const Node& n) {
+    const char* path = stateFile();
+    if (!path) return;
+    std::vector<std::string> kept;
+    {
+        std::ifstream in(path);
+        std::string line;
+        while (std::getline(in, line))
+            if (std::atoi(line.c_str()) != n.camera.node || line.empty()) kept.push_back(line);
+    }
+    const std::string temporary = std::string(path) + ".new";
+    {
+        std::ofstream out(temporary);
+        for (const std::string& line : kept)
+            if (!line.empty()) out << line << "\n";
+        for (const Control& c : n.camera.controls) out << n.camera.node << " " << c.id << " " << c.value << "\n";
+    }
+    std::rename(temporary.c_str(), path);
+}
+
 // Never destroyed: interposed calls may come during the exit of the process.
 Registry& registry() {
     static Registry* r = new Registry;
@@ -97,7 +140,11 @@ Registry& registry() {
 void installLocked(Registry& r, const Description& d) {
     r.description = d;
     r.nodes.clear();
-    for (const Camera& c : d.cameras) r.nodes[c.node] = std::make_shared<Node>(c);
+    for (const Camera& c : d.cameras) {
+        auto node = std::make_shared<Node>(c);
+        loadControls(*node);
+        r.nodes[c.node] = node;
+    }
     r.installed = true;
 }
 
@@ -453,10 +500,16 @@ int control(Node& n, unsigned long request, void* argument) {
     if (!c) return failWith(EINVAL);
     if (request == VIDIOC_G_CTRL) {
         v->value = c->value;
-    } else {
-        c->value = std::clamp(v->value, c->minimum, c->maximum);
-        v->value = c->value;
+        return 0;
     }
+    const int value = std::clamp(v->value, c->minimum, c->maximum);
+    v->value = value;
+    ++n.controlWrites;
+    if (value == c->value) return 0;
+    c->value = value;
+    saveControls(n);
+    // The next frames show the change, as a real camera's do.
+    if (n.source) n.source = framesOf(n.camera, n.fourcc, n.width, n.height);
     return 0;
 }
 
@@ -640,8 +693,24 @@ Description installed() {
     return r.description;
 }
 
+ControlState controls(int node) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    ensureInstalled(r);
+    ControlState state;
+    auto it = r.nodes.find(node);
+    if (it == r.nodes.end()) return state;
+    std::lock_guard<std::mutex> nodeLock(it->second->mutex);
+    state.controls = it->second->camera.controls;
+    state.writes = it->second->controlWrites;
+    return state;
+}
+
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height) {
-    return frameSource(fourcc, width, height, camera.scene);
+    auto plain = frameSource(fourcc, width, height, camera.scene);
+    if (picturesUnchanged(camera.controls)) return plain;
+    // A picture of changed controls is made for the node alone, not cached.
+    return std::make_shared<FrameSource>(fourcc, adjustPicture(plain->scene(), camera.controls));
 }
 
 extern "C" int vcam_claims_path(const char* path, int* node) {

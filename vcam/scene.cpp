@@ -262,13 +262,15 @@ struct FrameSource::Impl {
 };
 
 FrameSource::FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage)
-    : impl_(std::make_unique<Impl>()) {
+    : FrameSource(fourcc, renderScene(width, height, stillImage)) {}
+
+FrameSource::FrameSource(uint32_t fourcc, cv::Mat scene) : impl_(std::make_unique<Impl>()), scene_(std::move(scene)) {
     Impl& d = *impl_;
     d.fourcc = fourcc;
+    const unsigned width = unsigned(scene_.cols), height = unsigned(scene_.rows);
     d.width = width;
     d.height = height;
     d.strip = counterStripHeight(height);
-    scene_ = renderScene(width, height, stillImage);
     if (fourcc == V4L2_PIX_FMT_MJPEG) {
         d.full = encodeJpeg(scene_, d.strip);
         d.layout = layoutOf(d.full);
@@ -318,6 +320,59 @@ size_t FrameSource::render(uint64_t counter, uint8_t* out, size_t capacity) {
     const size_t rest = d.layout.segments[replaced].first;
     put(d.full.data() + rest, d.full.size() - rest);
     return n;
+}
+
+bool picturesUnchanged(const std::vector<Control>& controls) {
+    for (const Control& c : controls)
+        if (c.id >= V4L2_CID_BRIGHTNESS && c.id <= V4L2_CID_GAIN && c.value != c.defaultValue) return false;
+    return true;
+}
+
+cv::Mat adjustPicture(const cv::Mat& rgb, const std::vector<Control>& controls) {
+    auto setting = [&](uint32_t id, double& distance, double& ratio) {
+        for (const Control& c : controls)
+            if (c.id == id) {
+                distance = c.maximum > c.minimum ? double(c.value - c.defaultValue) / (c.maximum - c.minimum) : 0;
+                ratio = c.defaultValue != 0 ? double(c.value) / c.defaultValue : 1;
+                return c.value != c.defaultValue;
+            }
+        return false;
+    };
+    cv::Mat f;
+    rgb.convertTo(f, CV_32FC3);
+    double d = 0, r = 1;
+    if (setting(V4L2_CID_BRIGHTNESS, d, r)) f += cv::Scalar::all(128 * d);
+    if (setting(V4L2_CID_CONTRAST, d, r)) f = (f - cv::Scalar::all(128)) * r + cv::Scalar::all(128);
+    if (setting(V4L2_CID_SATURATION, d, r)) {
+        cv::Mat grey, grey3;
+        cv::cvtColor(f, grey, cv::COLOR_RGB2GRAY);
+        cv::cvtColor(grey, grey3, cv::COLOR_GRAY2RGB);
+        f = grey3 + (f - grey3) * r;
+    }
+    if (setting(V4L2_CID_HUE, d, r)) {
+        cv::Mat hsv, clipped;
+        cv::min(cv::max(f, 0), 255, clipped);
+        clipped.convertTo(clipped, CV_32FC3, 1 / 255.0);
+        cv::cvtColor(clipped, hsv, cv::COLOR_RGB2HSV);
+        std::vector<cv::Mat> planes;
+        cv::split(hsv, planes);
+        planes[0] += 180 * d;
+        for (int y = 0; y < planes[0].rows; ++y)
+            for (float& h : cv::Mat_<float>(planes[0].row(y))) h = std::fmod(h + 720.0f, 360.0f);
+        cv::merge(planes, hsv);
+        cv::cvtColor(hsv, f, cv::COLOR_HSV2RGB);
+        f *= 255;
+    }
+    if (setting(V4L2_CID_GAIN, d, r)) f *= 1 + d;
+    if (setting(V4L2_CID_GAMMA, d, r) && r > 0) {
+        cv::min(cv::max(f, 0), 255, f);
+        f /= 255;
+        cv::pow(f, 1 / r, f);
+        f *= 255;
+    }
+    cv::Mat out;
+    f.convertTo(out, CV_8UC3); // saturating
+    return out;
 }
 
 std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,

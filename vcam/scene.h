@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "description.h"
+
 namespace vcam {
 
 // The codes printed on the synthetic page.
@@ -24,12 +26,25 @@ std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height);
 // The top rows of every frame that carry the frame counter.
 unsigned counterStripHeight(unsigned height);
 
+// The picture as the camera's controls change it, R, G, B. Each control acts
+// by how far it is from its default, d = (value - default) / (maximum - minimum),
+// in this order: brightness adds 128 d to every channel; contrast scales the
+// distance from mid grey by value / default; saturation scales each pixel's
+// distance from its grey by value / default; hue turns the hue by 180 d
+// degrees; gain multiplies by 1 + d; gamma raises to the power default / value.
+// Controls at their defaults, and the focus and zoom controls, change nothing.
+cv::Mat adjustPicture(const cv::Mat& rgb, const std::vector<Control>& controls);
+// Whether adjustPicture would change nothing.
+bool picturesUnchanged(const std::vector<Control>& controls);
+
 // Makes the frames of one format and size. The scene is rendered and encoded
 // once; each frame then only redraws the counter strip, so that the camera is
 // never the bottleneck of a measurement.
 class FrameSource {
 public:
     FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage);
+    // Frames of this scene (R, G, B) instead of the rendered one.
+    FrameSource(uint32_t fourcc, cv::Mat scene);
     ~FrameSource();
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;

@@ -16,6 +16,13 @@ namespace vcam {
 void install(const Description& description);
 Description installed();
 
+// A camera's controls as they are now, and how many control writes it took.
+struct ControlState {
+    std::vector<Control> controls;
+    uint64_t writes = 0;
+};
+ControlState controls(int node);
+
 // The frames that a camera with this description sends at a format and size.
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height);
 

@@ -60,6 +60,17 @@ TEST(Launcher, PeersStreamFromTheVirtualCamera) {
     }
 }
 
+TEST(Launcher, ControlValuesLastForTheRun) {
+    // Two programs in one run: the second reads what the first set.
+    auto [out, status] = run(launcher() + " -- sh -c 'v4l2-ctl -d /dev/video0 --set-ctrl brightness=40 && "
+                                          "v4l2-ctl -d /dev/video0 --get-ctrl brightness'");
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("brightness: 40"), std::string::npos) << out;
+    // A new run starts from the defaults, as a camera plugged in again does.
+    auto [fresh, freshStatus] = run(launcher() + " -- v4l2-ctl -d /dev/video0 --get-ctrl brightness");
+    EXPECT_NE(fresh.find("brightness: 0"), std::string::npos) << fresh;
+}
+
 TEST(Launcher, ConfigFileReplacesTheDefaultCameras) {
     const std::string config = testing::TempDir() + "/launcher.vcam";
     std::ofstream(config) << "camera 4\nvendor 31a5\nproduct 0502\ncard Orvida: DocCam S5\n"

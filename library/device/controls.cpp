@@ -1,0 +1,122 @@
+// The open camera's picture controls, and focusing, through the V4L2
+// control requests on its descriptor.
+#include <cstdio>
+#include <sys/ioctl.h>
+
+#include "../state.h"
+
+namespace {
+
+// Control indices 0 to 5; any other index keeps the identifier of the last call.
+void selectControl(int index, uint32_t& id) {
+    static const uint32_t kControls[6] = {V4L2_CID_BRIGHTNESS, V4L2_CID_CONTRAST, V4L2_CID_SATURATION,
+                                          V4L2_CID_HUE,        V4L2_CID_GAIN,     V4L2_CID_GAMMA};
+    if (index >= 0 && index < 6) id = kControls[index];
+}
+
+// Whether the open camera has the control.
+bool hasControl(uint32_t id) {
+    v4l2_queryctrl query{};
+    query.id = id;
+    return ioctl(cam_fd, VIDIOC_QUERYCTRL, &query) == 0;
+}
+
+} // namespace
+
+extern "C" int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defaultValue, int* current) {
+    if (!bKeep) return -1;
+    selectControl(index, qctrl.id);
+    Sleep(50);
+    if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -1;
+    ctrl.id = qctrl.id;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
+        std::perror("**********************get ctrl failed**************\n");
+        return -2;
+    }
+    if (minimum) *minimum = qctrl.minimum;
+    if (maximum) *maximum = qctrl.maximum;
+    if (defaultValue) *defaultValue = qctrl.default_value;
+    if (current) *current = ctrl.value;
+    Sleep(50);
+    return 0;
+}
+
+extern "C" int SetVideoCtlParam(int index, int value) {
+    if (!bKeep) return -1;
+    selectControl(index, ctrl.id);
+    Sleep(50);
+    ctrl.value = value;
+    if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
+        std::puts("set param error!");
+        return -1;
+    }
+    Sleep(20);
+    return 0;
+}
+
+extern "C" int SetVideoCtlDefaultParam(int index) {
+    if (!bKeep) return -10001;
+    selectControl(index, qctrl.id);
+    Sleep(50);
+    if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -10001;
+    ctrl.id = qctrl.id;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
+        std::perror("**********************get default param failed**************\n");
+        return -10002;
+    }
+    const int value = qctrl.default_value;
+    Sleep(50);
+    ctrl.value = value;
+    if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
+        std::printf("set default param error!");
+        return -10003;
+    }
+    Sleep(10);
+    return value;
+}
+
+extern "C" int ManualFocus() {
+    if (!bKeep) return -1;
+    Sleep(30);
+    if (!hasControl(V4L2_CID_ZOOM_ABSOLUTE)) return 0;
+    v4l2_control control{};
+    control.id = V4L2_CID_ZOOM_ABSOLUTE;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) {
+        std::perror("**********************get Focus params failed**************\n");
+        return -2;
+    }
+    Sleep(25);
+    control.value = control.value != 0 ? 0 : 1;
+    if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
+        std::printf("set default param error!");
+        return -3;
+    }
+    return 0;
+}
+
+extern "C" int ManualFocusEx() {
+    if (!bKeep) return -1;
+    Sleep(30);
+    if (!hasControl(V4L2_CID_FOCUS_AUTO)) return 0;
+    v4l2_control control{};
+    control.id = V4L2_CID_FOCUS_AUTO;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) {
+        std::perror("**********************get Focus params failed**************\n");
+        return -2;
+    }
+    // Autofocus off and on again: the camera focuses once on what it sees now.
+    Sleep(20);
+    control.value = 0;
+    if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
+        std::printf("set default param error 01!");
+        return -3;
+    }
+    Sleep(50);
+    control.value = 1;
+    if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
+        std::printf("set default param error 02!");
+        return -4;
+    }
+    std::puts("ManualFocus");
+    return 0;
+}
