@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDesktopWidget>
+#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
@@ -20,38 +21,11 @@
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "vcam.h"
+#include "window_test.h"
 
-namespace {
-
-vcam::Camera documentCamera() {
-    return vcam::defaultDescription().cameras.front();
-}
-
-// Answers the next modal message box and remembers what it said.
-struct MessageBoxCatcher {
-    QString title, text;
-    int seen = 0;
-    void arm() {
-        QTimer::singleShot(50, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                title = box->windowTitle();
-                text = box->text();
-                ++seen;
-                box->accept();
-            } else {
-                arm();
-            }
-        });
-    }
-};
-
-QStringList items(QComboBox* box) {
-    QStringList out;
-    for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
-    return out;
-}
-
-} // namespace
+using velcap::test::documentCamera;
+using velcap::test::items;
+using velcap::test::MessageBoxCatcher;
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -161,6 +135,7 @@ private slots:
 
     void spaceActsAsTheCaptureButton() {
         MainWindow* w = start(vcam::Description{{documentCamera()}});
+        w->ui->textEdit_path->setText(QDir::tempPath()); // the capture it makes goes there
         QSignalSpy clicks(w->ui->bt_capture, &QToolButton::clicked);
         w->setFocus();
         QTest::keyClick(w, Qt::Key_Space);

@@ -1,0 +1,301 @@
+// The main window's actions on the virtual camera: photographs in every
+// format with their list entries, the list's menu, the save folder, the
+// capture options, the turns, focus, recognition and the video parameter
+// dialog. Runs with QT_QPA_PLATFORM=offscreen under umockdev-wrapper.
+#include <memory>
+
+#include <linux/videodev2.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "mainwindow.h"
+#include "paramdlg.h"
+#include "state.h"
+#include "testbed.h"
+#include "ui_mainwindow.h"
+#include "ui_paramdlg.h"
+#include "vcam.h"
+#include "window_test.h"
+
+using velcap::test::MessageBoxCatcher;
+
+// Receives the URLs that the window hands to the desktop.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+class WindowActionsTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<vcam::Testbed> testbed_;
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<QTemporaryDir> folder_;
+    UrlCatcher urls_;
+
+    // A camera of two MJPEG sizes, so that start-up is quick.
+    static vcam::Camera smallCamera() {
+        vcam::Camera c = velcap::test::documentCamera();
+        c.formats = {
+            vcam::Format{vcam::fourcc("MJPG"), {vcam::FrameSize{640, 480, 30}, vcam::FrameSize{1920, 1080, 30}}}};
+        return c;
+    }
+    MainWindow* start(int resolution) {
+        window_.reset();
+        closeCamera();
+        deviceCount = 0;
+        testbed_->present(vcam::Description{{smallCamera()}});
+        window_ = std::make_unique<MainWindow>();
+        window_->show();
+        window_->ui->comboBoxRes->setCurrentIndex(resolution);
+        folder_ = std::make_unique<QTemporaryDir>();
+        window_->ui->textEdit_path->setText(folder_->path());
+        waitForPreview();
+        return window_.get();
+    }
+    QPixmap preview() const { return window_->ui->lb->pixmap(Qt::ReturnByValue); }
+    void waitForPreview() {
+        QVERIFY(QTest::qWaitFor([&] { return !preview().isNull(); }, 10000));
+    }
+    QStringList files() const { return QDir(folder_->path()).entryList(QDir::Files, QDir::Name); }
+    static QByteArray head(const QString& path, int bytes) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.read(bytes) : QByteArray();
+    }
+    static int pdfPages(const QString& path) {
+        QProcess pdfinfo;
+        pdfinfo.start("pdfinfo", {path});
+        pdfinfo.waitForFinished();
+        for (const QString& line : QString(pdfinfo.readAllStandardOutput()).split('\n'))
+            if (line.startsWith("Pages:")) return line.mid(6).trimmed().toInt();
+        return -1;
+    }
+
+private slots:
+    void initTestCase() {
+        testbed_ = std::make_unique<vcam::Testbed>();
+        QDesktopServices::setUrlHandler("file", &urls_, "open");
+    }
+    void init() { urls_.urls.clear(); }
+    void cleanup() {
+        window_.reset();
+        SetCutType(0);
+        SetDelBackColor(0);
+        SetDelBlackedge(0);
+        SetRotate(0);
+        RotateVal = 0;
+    }
+    void cleanupTestCase() {
+        QDesktopServices::unsetUrlHandler("file");
+        testbed_.reset();
+    }
+
+    void everyFormatGivesAFileAndAnEntryWithAThumbnail() {
+        MainWindow* w = start(0);
+        const QStringList formats{"jpg", "bmp", "png", "tif", "gif", "pdf"};
+        for (int i = 0; i < formats.size(); ++i) {
+            w->ui->comboBox_format->setCurrentIndex(i);
+            QCOMPARE(GetFileFormat(), i);
+            w->ui->bt_capture->click();
+            QCOMPARE(w->ui->listWidget1->count(), i + 1);
+            const QListWidgetItem* entry = w->ui->listWidget1->item(i);
+            const QString path = entry->data(Qt::ToolTipRole).toString();
+            QVERIFY2(path.endsWith("." + formats[i]), qPrintable(path));
+            QCOMPARE(path, folder_->path() + "/" + entry->text());
+            QVERIFY2(QFileInfo(path).isFile(), qPrintable(path));
+            QVERIFY2(!entry->icon().pixmap(120, 160).isNull(), qPrintable("no thumbnail for " + formats[i]));
+            // The window after three photographs, for the README, when asked for.
+            const QByteArray shots = qgetenv("VELCAP_SCREENSHOTS");
+            if (i == 2 && !shots.isEmpty()) w->grab().save(QString(shots) + "/velcapdesk-captures.png");
+        }
+        // Only the files of the entries: no JPEG left over by the GIF and PDF captures.
+        QCOMPARE(files().size(), formats.size());
+        const QString gif = w->ui->listWidget1->item(4)->data(Qt::ToolTipRole).toString();
+        QCOMPARE(head(gif, 2), QByteArray("\xff\xd8", 2));
+        const QString pdf = w->ui->listWidget1->item(5)->data(Qt::ToolTipRole).toString();
+        QCOMPARE(pdfPages(pdf), 1);
+        for (int i : {0, 1, 2, 3})
+            QCOMPARE(QImage(w->ui->listWidget1->item(i)->data(Qt::ToolTipRole).toString()).size(), QSize(640, 480));
+    }
+
+    void aFailedCaptureSaysSoAndListsNothing() {
+        MainWindow* w = start(0);
+        w->ui->textEdit_path->setText(folder_->path() + "/missing");
+        for (int format : {0, 5}) {
+            w->ui->comboBox_format->setCurrentIndex(format);
+            MessageBoxCatcher catcher;
+            catcher.arm();
+            w->ui->bt_capture->click();
+            QCOMPARE(catcher.title, QString("提示"));
+            QCOMPARE(catcher.text, QString("拍照失败！"));
+        }
+        QCOMPARE(w->ui->listWidget1->count(), 0);
+    }
+
+    void openDeleteAndDoubleClick() {
+        MainWindow* w = start(0);
+        w->ui->bt_capture->click();
+        w->ui->bt_capture->click();
+        QCOMPARE(w->ui->listWidget1->count(), 2);
+        const QString first = w->ui->listWidget1->item(0)->data(Qt::ToolTipRole).toString();
+        const QString second = w->ui->listWidget1->item(1)->data(Qt::ToolTipRole).toString();
+
+        w->ui->listWidget1->setCurrentRow(0);
+        w->openAction->trigger();
+        const QRect cell = w->ui->listWidget1->visualItemRect(w->ui->listWidget1->item(1));
+        // A double click is a press, then a second press that the view reports.
+        QTest::mousePress(w->ui->listWidget1->viewport(), Qt::LeftButton, {}, cell.center());
+        QTest::mouseRelease(w->ui->listWidget1->viewport(), Qt::LeftButton, {}, cell.center());
+        QTest::mouseDClick(w->ui->listWidget1->viewport(), Qt::LeftButton, {}, cell.center());
+        QCOMPARE(urls_.urls, (QList<QUrl>{QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
+
+        w->ui->listWidget1->setCurrentRow(0);
+        w->deleteAction->trigger();
+        QCOMPARE(w->ui->listWidget1->count(), 1);
+        QVERIFY(!QFile::exists(first));
+        QVERIFY(QFile::exists(second));
+        // With no current entry, nothing happens.
+        w->ui->listWidget1->setCurrentRow(-1);
+        w->deleteAction->trigger();
+        QCOMPARE(w->ui->listWidget1->count(), 1);
+    }
+
+    void theSaveFolder() {
+        MainWindow* w = start(0);
+        const QString before = w->ui->textEdit_path->text();
+        QTimer::singleShot(200, [] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) dialog->reject();
+        });
+        w->ui->BT_SelectPath->click();
+        QCOMPARE(w->ui->textEdit_path->text(), before);
+
+        // Blanks, quotes, a command substitution and Chinese: opened as it is, nothing run.
+        const QString odd = folder_->path() + "/a b 'c' $(touch PWNED) 文件夹";
+        QVERIFY(QDir().mkpath(odd));
+        w->ui->textEdit_path->setText(odd);
+        w->ui->BT_OpenPath->click();
+        QCOMPARE(urls_.urls, QList<QUrl>{QUrl::fromLocalFile(odd)});
+        QVERIFY(!QFile::exists("PWNED"));
+        QVERIFY(!QFile::exists(folder_->path() + "/PWNED"));
+        w->ui->bt_capture->click();
+        QCOMPARE(QDir(odd).entryList(QDir::Files).size(), 1);
+    }
+
+    void theOptionsReachTheLibrary() {
+        MainWindow* w = start(0);
+        w->ui->checkBox1->click();
+        QCOMPARE(cutType.load(), 1);
+        w->ui->checkBox1->click();
+        QCOMPARE(cutType.load(), 0);
+        w->ui->checkBox_2->click();
+        QCOMPARE(isDelBcakColor.load(), 1);
+        w->ui->checkBox->click();
+        QCOMPARE(isDelBlackedge.load(), 1);
+        w->ui->comboBox_format->setCurrentIndex(3);
+        QCOMPARE(fileFormat.load(), 3);
+
+        // Four turns left from the start: 3, 2, 1, 0; right from 3 is 0.
+        for (int expected : {3, 2, 1, 0}) {
+            w->ui->pushButton_8->click();
+            QCOMPARE(RotateAngle.load(), expected);
+        }
+        w->ui->pushButton_8->click();
+        w->ui->pushButton_9->click();
+        QCOMPARE(RotateAngle.load(), 0);
+        // A quarter turn stands the preview upright.
+        w->ui->pushButton_9->click();
+        QVERIFY(QTest::qWaitFor([&] { return preview().height() > preview().width(); }, 5000));
+    }
+
+    void focusRestartsTheAutofocus() {
+        MainWindow* w = start(0);
+        const uint64_t writes = vcam::controls(0).writes;
+        w->ui->pushButton_5->click();
+        QCOMPARE(vcam::controls(0).writes, writes + 2);
+        for (const vcam::Control& c : vcam::controls(0).controls)
+            if (c.id == V4L2_CID_FOCUS_AUTO) QCOMPARE(c.value, 1);
+    }
+
+    void theHiddenRecognitionButtonsReadTheScene() {
+        MainWindow* w = start(1);
+        QVERIFY(w->ui->pushButton_6->isHidden());
+        MessageBoxCatcher catcher;
+        catcher.arm();
+        w->ui->pushButton_7->click();
+        QCOMPARE(catcher.title, QString("二维码内容："));
+        QCOMPARE(catcher.text, QString(vcam::kSceneQrText));
+        catcher.arm();
+        w->ui->pushButton_6->click();
+        QCOMPARE(catcher.title, QString("条码内容："));
+        QCOMPARE(catcher.text, QString(vcam::kSceneEan13));
+    }
+
+    void theParameterDialog() {
+        MainWindow* w = start(0);
+        QCOMPARE(SetVideoCtlParam(0, 10), 0);
+        const uint64_t writes = vcam::controls(0).writes;
+        w->ui->Bt_Params->click();
+        ParamDlg* dialog = w->paramDlg;
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(vcam::controls(0).writes, writes); // opening writes nothing
+        QCOMPARE(dialog->windowTitle(), QString("参数设置"));
+        QCOMPARE(dialog->ui->BrightSlider->minimum(), -64);
+        QCOMPARE(dialog->ui->BrightSlider->maximum(), 64);
+        QCOMPARE(dialog->ui->BrightSlider->value(), 10);
+        QCOMPARE(dialog->ui->lb_bright->text(), QString("10"));
+        QCOMPARE(dialog->ui->ContrastSlider->maximum(), 95);
+        QCOMPARE(dialog->ui->ContrastSlider->value(), 32);
+        QCOMPARE(dialog->ui->HunSlider->minimum(), -2000);
+
+        // A slider's move changes the camera and its picture.
+        const double before = meanGrey(preview());
+        dialog->ui->BrightSlider->setValue(64);
+        QCOMPARE(dialog->ui->lb_bright->text(), QString("64"));
+        QVERIFY(QTest::qWaitFor([&] { return meanGrey(preview()) > before + 20; }, 5000));
+
+        const QByteArray shots = qgetenv("VELCAP_SCREENSHOTS");
+        if (!shots.isEmpty()) dialog->grab().save(QString(shots) + "/paramdlg.png");
+
+        // 默认 puts every control back.
+        dialog->ui->Bt_default->click();
+        QCOMPARE(dialog->ui->BrightSlider->value(), 0);
+        QCOMPARE(dialog->ui->lb_bright->text(), QString("0"));
+        int minimum = 0, maximum = 0, def = 0, current = 0;
+        QCOMPARE(GetVideoCtlParam(0, &minimum, &maximum, &def, &current), 0);
+        QCOMPARE(current, 0);
+
+        // 确定, then a new dialog that reads the camera afresh.
+        SetVideoCtlParam(2, 80);
+        dialog->ui->Bt_OK->click();
+        QVERIFY(!isParamDlgOpen);
+        w->ui->Bt_Params->click();
+        QCOMPARE(w->paramDlg->ui->SatuSlider->value(), 80);
+        SetVideoCtlDefaultParam(2);
+    }
+
+private:
+    static double meanGrey(const QPixmap& pixmap) {
+        const QImage image = pixmap.toImage().convertToFormat(QImage::Format_Grayscale8);
+        double sum = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) sum += image.constScanLine(y)[x];
+        return image.isNull() ? 0 : sum / (double(image.width()) * image.height());
+    }
+};
+
+QTEST_MAIN(WindowActionsTest)
+#include "test_window_actions.moc"
