@@ -1,6 +1,7 @@
 // Pictures named by the host made into documents: a PDF page through
 // pdf_addPage and CombineToPDF, and a merged picture through MergeImages.
 #include "fuzz_support.h"
+#include "picture_size.h"
 #include "velcap.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -16,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string second = dir + (choice & 2 ? "/b.png" : "/b.jpg");
     fuzz::write(first, input.take(input.word()));
     fuzz::write(second, input.take(input.left()));
+    if (!fuzz::smallPicture(first) || !fuzz::smallPicture(second)) return 0;
 
     if (pdf_start((dir + "/host.pdf").c_str()) == 0) {
         pdf_addPage(first.c_str());
