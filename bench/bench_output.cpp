@@ -1,5 +1,5 @@
 // SaveImage of an 8-MP picture as JPEG, PNG, TIFF and a one-page PDF, beside
-// cv::imwrite of the same picture.
+// cv::imwrite of the same picture; and a 30-page document of 8-MP pages.
 #include <string>
 #include <unistd.h>
 
@@ -41,6 +41,20 @@ void BM_Imwrite(benchmark::State& state, const char* extension) {
     for (auto _ : state) cv::imwrite(path, page(), parameters);
     std::remove(path.c_str());
 }
+
+// The export of the multi-page PDF dialog: 30 pages of 8-MP JPEGs into one document.
+void BM_ThirtyPagePdf(benchmark::State& state) {
+    const std::string jpeg = target("page.jpg"), pdfPath = target("30.pdf");
+    cv::imwrite(jpeg, page(), {cv::IMWRITE_JPEG_QUALITY, 85});
+    for (auto _ : state) {
+        bool ok = pdf_start(pdfPath.c_str()) == 0;
+        for (int i = 0; ok && i < 30; ++i) ok = pdf_addPage(jpeg.c_str()) == 0;
+        if (pdf_end() != 0 || !ok) state.SkipWithError("the document was not written");
+    }
+    std::remove(jpeg.c_str());
+    std::remove(pdfPath.c_str());
+}
+BENCHMARK(BM_ThirtyPagePdf)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 BENCHMARK_CAPTURE(BM_SaveImage, jpg, "jpg")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Imwrite, jpg, "jpg")->Unit(benchmark::kMillisecond);

@@ -22,6 +22,7 @@
 #include <QMetaType>
 #include <QUrl>
 
+#include "multipdfdlg.h"
 #include "paramdlg.h"
 #include "ui_mainwindow.h"
 #include "velcap.h"
@@ -247,9 +248,13 @@ void MainWindow::on_MainWindow_destroyed() {
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
-    // Space takes a picture, as the capture button does.
+    // Space takes a picture, as the capture button does; a page of the
+    // multi-page PDF once that dialog exists.
     if (event->key() == Qt::Key_Space) {
-        ui->bt_capture->click();
+        if (isPdfDlgOpen && pdfDlg)
+            pdfDlg->on_Bt_capture_clicked();
+        else
+            ui->bt_capture->click();
         return;
     }
     QMainWindow::keyPressEvent(event);
@@ -429,6 +434,18 @@ void MainWindow::on_Bt_Params_clicked() {
         paramDlg = new ParamDlg(this);
         paramDlg->show();
         isParamDlgOpen = true;
+    }
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_pushButton_clicked() {
+    pdfSavePath = ui->textEdit_path->text();
+    if (isPdfDlgOpen && pdfDlg) {
+        pdfDlg->show();
+    } else {
+        pdfDlg = new multiPdfDlg(this);
+        pdfDlg->show();
+        isPdfDlgOpen = true;
     }
     setFocus(Qt::OtherFocusReason);
 }

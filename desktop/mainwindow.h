@@ -69,8 +69,9 @@ public slots:
     void on_pushButton_6_clicked();
     void on_pushButton_7_clicked();
 
-    // The video parameter dialog.
+    // The video parameter dialog and the multi-page PDF dialog.
     void on_Bt_Params_clicked();
+    void on_pushButton_clicked();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -38,51 +38,15 @@ public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
-class WindowActionsTest : public QObject {
+class WindowActionsTest : public QObject, velcap::test::WindowFixture {
     Q_OBJECT
 
 private:
-    std::unique_ptr<vcam::Testbed> testbed_;
-    std::unique_ptr<MainWindow> window_;
-    std::unique_ptr<QTemporaryDir> folder_;
     UrlCatcher urls_;
 
-    // A camera of two MJPEG sizes, so that start-up is quick.
-    static vcam::Camera smallCamera() {
-        vcam::Camera c = velcap::test::documentCamera();
-        c.formats = {
-            vcam::Format{vcam::fourcc("MJPG"), {vcam::FrameSize{640, 480, 30}, vcam::FrameSize{1920, 1080, 30}}}};
-        return c;
-    }
-    MainWindow* start(int resolution) {
-        window_.reset();
-        closeCamera();
-        deviceCount = 0;
-        testbed_->present(vcam::Description{{smallCamera()}});
-        window_ = std::make_unique<MainWindow>();
-        window_->show();
-        window_->ui->comboBoxRes->setCurrentIndex(resolution);
-        folder_ = std::make_unique<QTemporaryDir>();
-        window_->ui->textEdit_path->setText(folder_->path());
-        waitForPreview();
-        return window_.get();
-    }
-    QPixmap preview() const { return window_->ui->lb->pixmap(Qt::ReturnByValue); }
-    void waitForPreview() {
-        QVERIFY(QTest::qWaitFor([&] { return !preview().isNull(); }, 10000));
-    }
-    QStringList files() const { return QDir(folder_->path()).entryList(QDir::Files, QDir::Name); }
     static QByteArray head(const QString& path, int bytes) {
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.read(bytes) : QByteArray();
-    }
-    static int pdfPages(const QString& path) {
-        QProcess pdfinfo;
-        pdfinfo.start("pdfinfo", {path});
-        pdfinfo.waitForFinished();
-        for (const QString& line : QString(pdfinfo.readAllStandardOutput()).split('\n'))
-            if (line.startsWith("Pages:")) return line.mid(6).trimmed().toInt();
-        return -1;
     }
 
 private slots:

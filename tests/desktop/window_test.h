@@ -2,12 +2,23 @@
 // boxes answered by a timer, and combo box contents.
 #pragma once
 
+#include <memory>
+
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QtTest>
 
+#include "mainwindow.h"
+#include "state.h"
+#include "testbed.h"
+#include "ui_mainwindow.h"
 #include "vcam.h"
 
 namespace velcap::test {
@@ -39,5 +50,47 @@ inline QStringList items(QComboBox* box) {
     for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
     return out;
 }
+
+// A main window on a camera of two MJPEG sizes, so that start-up is quick,
+// saving into a folder of its own.
+class WindowFixture {
+protected:
+    std::unique_ptr<vcam::Testbed> testbed_;
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<QTemporaryDir> folder_;
+
+    static vcam::Camera smallCamera() {
+        vcam::Camera c = documentCamera();
+        c.formats = {
+            vcam::Format{vcam::fourcc("MJPG"), {vcam::FrameSize{640, 480, 30}, vcam::FrameSize{1920, 1080, 30}}}};
+        return c;
+    }
+    // resolution: 0 for 640 x 480, 1 for 1920 x 1080.
+    MainWindow* start(int resolution) {
+        window_.reset();
+        closeCamera();
+        deviceCount = 0;
+        testbed_->present(vcam::Description{{smallCamera()}});
+        window_ = std::make_unique<MainWindow>();
+        window_->show();
+        window_->ui->comboBoxRes->setCurrentIndex(resolution);
+        folder_ = std::make_unique<QTemporaryDir>();
+        window_->ui->textEdit_path->setText(folder_->path());
+        if (!QTest::qWaitFor([&] { return !preview().isNull(); }, 10000)) qWarning("no preview frame came");
+        return window_.get();
+    }
+    QPixmap preview() const { return window_->ui->lb->pixmap(Qt::ReturnByValue); }
+    QStringList files(const QString& filter = "*") const {
+        return QDir(folder_->path()).entryList({filter}, QDir::Files, QDir::Name);
+    }
+    static int pdfPages(const QString& path) {
+        QProcess pdfinfo;
+        pdfinfo.start("pdfinfo", {path});
+        pdfinfo.waitForFinished();
+        for (const QString& line : QString(pdfinfo.readAllStandardOutput()).split('\n'))
+            if (line.startsWith("Pages:")) return line.mid(6).trimmed().toInt();
+        return -1;
+    }
+};
 
 } // namespace velcap::test

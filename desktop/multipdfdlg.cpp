@@ -1,0 +1,168 @@
+#include "multipdfdlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDesktopWidget>
+#include <QFile>
+#include <QFileInfo>
+#include <QListWidgetItem>
+#include <QMenu>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "mainwindow.h"
+#include "ui_multipdfdlg.h"
+#include "velcap.h"
+
+namespace {
+
+QString timeStamp() {
+    return QDateTime::currentDateTime().toString("yyyyMMddHHmmsszzz");
+}
+
+QListWidgetItem* pageEntry(const QString& path, const QString& name) {
+    auto* item = new QListWidgetItem(QIcon(QPixmap(path)), name);
+    item->setData(Qt::ToolTipRole, path);
+    return item;
+}
+
+} // namespace
+
+multiPdfDlg::multiPdfDlg(QWidget* parent) : QMainWindow(parent) {
+    ui = new Ui_multiPdfDlg;
+    ui->setupUi(this);
+    setWindowFlags((windowFlags() & ~(Qt::WindowMaximizeButtonHint | Qt::WindowMinimizeButtonHint)) | Qt::Tool);
+    setFixedSize(182, 600);
+    const QRect desktop = QApplication::desktop()->geometry();
+    move((desktop.width() - width()) / 2, (desktop.height() - height()) / 2);
+
+    QListWidget* list = ui->listWidget1;
+    list->setViewMode(QListView::IconMode);
+    list->setIconSize(QSize(120, 160));
+    QFont font;
+    font.setPointSize(10);
+    font.setWeight(QFont::Normal);
+    list->setFont(font);
+    list->setSpacing(10);
+    list->setResizeMode(QListView::Adjust);
+    list->setMovement(QListView::Static);
+
+    openAction = new QAction("打开", this);
+    insertAction = new QAction("插入", this);
+    deleteAction = new QAction("删除", this);
+    popMenu = new QMenu(this);
+    popMenu->addAction(openAction);
+    popMenu->addAction(insertAction);
+    popMenu->addAction(deleteAction);
+    MenuEventPro();
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list, &QWidget::customContextMenuRequested, this, [this](const QPoint&) { popMenu->exec(QCursor::pos()); });
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+multiPdfDlg::~multiPdfDlg() {
+    isPdfDlgOpen = false;
+    delete ui;
+}
+
+void multiPdfDlg::MenuEventPro() {
+    connect(openAction, &QAction::triggered, this, &multiPdfDlg::openCurrentPage);
+    connect(insertAction, &QAction::triggered, this, &multiPdfDlg::insertPage);
+    connect(deleteAction, &QAction::triggered, this, &multiPdfDlg::deletePage);
+}
+
+QString multiPdfDlg::folder() const {
+    auto* window = qobject_cast<MainWindow*>(parent());
+    return window ? window->pdfSavePath : QString();
+}
+
+QString multiPdfDlg::capturePage(QString* name) {
+    *name = timeStamp() + ".jpg";
+    const QString path = folder() + "/" + *name;
+    return captureImage(path.toUtf8().constData()) == 0 ? path : QString();
+}
+
+void multiPdfDlg::on_Bt_capture_clicked() {
+    if (!isOpenCamera) return;
+    QString name;
+    const QString path = capturePage(&name);
+    if (path.isEmpty()) return;
+    ui->listWidget1->addItem(pageEntry(path, name));
+    ui->listWidget1->scrollToBottom();
+}
+
+void multiPdfDlg::insertPage() {
+    if (!isOpenCamera) return;
+    QString name;
+    const QString path = capturePage(&name);
+    if (path.isEmpty()) return;
+    // Before the current page; at the top when none is current.
+    ui->listWidget1->insertItem(std::max(ui->listWidget1->currentRow(), 0), pageEntry(path, name));
+}
+
+void multiPdfDlg::openCurrentPage() {
+    const QListWidgetItem* item = ui->listWidget1->currentItem();
+    if (ui->listWidget1->count() == 0 || !item) return;
+    QDesktopServices::openUrl(QUrl::fromLocalFile(item->data(Qt::ToolTipRole).toString()));
+}
+
+void multiPdfDlg::deletePage() {
+    const int row = ui->listWidget1->currentRow();
+    if (ui->listWidget1->count() == 0 || row < 0) return;
+    QListWidgetItem* item = ui->listWidget1->takeItem(row);
+    const QString path = item->data(Qt::ToolTipRole).toString();
+    delete item;
+    if (QFileInfo(path).isFile()) QFile::remove(path);
+}
+
+void multiPdfDlg::on_listWidget1_doubleClicked(const QModelIndex&) {
+    openCurrentPage();
+}
+
+void multiPdfDlg::on_listWidget1_clicked(const QModelIndex&) {}
+
+void multiPdfDlg::on_Bt_export_clicked() {
+    if (!isOpenCamera) return;
+    QListWidget* list = ui->listWidget1;
+    if (list->count() == 0) {
+        QMessageBox::information(this, "提示", "导出失败！请先拍照图片", QMessageBox::Ok);
+        return;
+    }
+    const QString pdfName = timeStamp() + ".pdf";
+    const QString pdfPath = folder() + "/" + pdfName;
+
+    // The pages stay until the document is complete and in place; a page
+    // that is there but refused fails the whole export.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    bool pagesAdded = pdf_start(pdfPath.toUtf8().constData()) == 0;
+    for (int row = 0; pagesAdded && row < list->count(); ++row) {
+        const QString path = list->item(row)->data(Qt::ToolTipRole).toString();
+        if (!QFileInfo(path).isFile()) continue; // a page deleted meanwhile is left out
+        pagesAdded = pdf_addPage(path.toUtf8().constData()) == 0;
+    }
+    const bool ended = pdf_end() == 0;
+    // A document that lacks a page is no export: it goes, the pages stay.
+    if (ended && !pagesAdded) QFile::remove(pdfPath);
+    const bool written = ended && pagesAdded;
+    QApplication::restoreOverrideCursor();
+    if (!written) {
+        QMessageBox::information(this, "提示", "导出失败！", QMessageBox::Ok);
+        return;
+    }
+
+    while (list->count() > 0) {
+        QListWidgetItem* item = list->takeItem(list->count() - 1);
+        const QString path = item->data(Qt::ToolTipRole).toString();
+        if (QFileInfo(path).isFile()) QFile::remove(path);
+        delete item;
+    }
+    if (auto* window = qobject_cast<MainWindow*>(parent())) window->NotifyAddPdfFilePro(pdfPath, pdfName);
+    QMessageBox::information(this, "提示", "导出成功：" + pdfPath, QMessageBox::Ok);
+}
+
+void multiPdfDlg::on_multiPdfDlg_destroyed() {
+    isPdfDlgOpen = false;
+}

@@ -1,0 +1,41 @@
+// The multi-page PDF dialog: photographs collected as pages, in list order,
+// then written into one document that joins the main window's file list.
+#pragma once
+
+#include <QMainWindow>
+
+class QAction;
+class QMenu;
+class QModelIndex;
+class Ui_multiPdfDlg;
+
+class multiPdfDlg : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit multiPdfDlg(QWidget* parent = nullptr);
+    ~multiPdfDlg() override;
+
+    void MenuEventPro();
+
+    Ui_multiPdfDlg* ui = nullptr;
+    QAction* openAction = nullptr;
+    QAction* insertAction = nullptr;
+    QAction* deleteAction = nullptr;
+    QMenu* popMenu = nullptr;
+
+public slots:
+    void on_Bt_capture_clicked();
+    void on_multiPdfDlg_destroyed();
+    void on_Bt_export_clicked();
+    void on_listWidget1_doubleClicked(const QModelIndex& index);
+    void on_listWidget1_clicked(const QModelIndex& index);
+
+private:
+    // A page captured into the main window's PDF folder: its path, or empty when none was written.
+    QString capturePage(QString* name);
+    void openCurrentPage();
+    void insertPage();
+    void deletePage();
+    QString folder() const;
+};
