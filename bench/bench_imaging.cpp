@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
+#include "imaging/filters_reference.h"
 #include "scene.h"
 #include "velcap.h"
 
@@ -41,6 +42,9 @@ void BM_Filter(benchmark::State& state, void (*filter)(cv::Mat)) {
 }
 BENCHMARK_CAPTURE(BM_Filter, DeleteBlackEdge, FN_DeleteBlackEdge)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Filter, DeleteBackcolor, FN_DeleteBackcolor)->Unit(benchmark::kMillisecond);
+// The plain versions the tests hold the filters to, byte for byte.
+BENCHMARK_CAPTURE(BM_Filter, DeleteBlackEdgePlain, reference::deleteBlackEdge)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Filter, DeleteBackcolorPlain, reference::deleteBackcolor)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
