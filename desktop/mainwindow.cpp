@@ -22,6 +22,7 @@
 #include <QMetaType>
 #include <QUrl>
 
+#include "file_list.h"
 #include "multipdfdlg.h"
 #include "paramdlg.h"
 #include "ui_mainwindow.h"
@@ -317,9 +318,7 @@ void MainWindow::addEntry(const QString& picture, const QString& name, const QSt
 }
 
 void MainWindow::addEntry(const QIcon& icon, const QString& name, const QString& path) {
-    auto* item = new QListWidgetItem(icon, name);
-    item->setData(Qt::ToolTipRole, path);
-    ui->listWidget1->addItem(item);
+    ui->listWidget1->addItem(filelist::entry(icon, name, path));
     ui->listWidget1->scrollToBottom();
 }
 
@@ -333,18 +332,11 @@ void MainWindow::MenuEventPro() {
 }
 
 void MainWindow::openCurrentEntry() {
-    const QListWidgetItem* item = ui->listWidget1->currentItem();
-    if (ui->listWidget1->count() == 0 || !item) return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(item->data(Qt::ToolTipRole).toString()));
+    filelist::openCurrent(ui->listWidget1);
 }
 
 void MainWindow::deleteCurrentEntry() {
-    const int row = ui->listWidget1->currentRow();
-    if (ui->listWidget1->count() == 0 || row < 0) return;
-    QListWidgetItem* item = ui->listWidget1->takeItem(row);
-    const QString path = item->data(Qt::ToolTipRole).toString();
-    delete item;
-    if (isFile(path)) QFile::remove(path);
+    filelist::deleteCurrent(ui->listWidget1);
 }
 
 void MainWindow::on_listWidget1_clicked(const QModelIndex&) {

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "file_list.h"
 #include "mainwindow.h"
 #include "ui_multipdfdlg.h"
 #include "velcap.h"
@@ -24,9 +25,7 @@ QString timeStamp() {
 }
 
 QListWidgetItem* pageEntry(const QString& path, const QString& name) {
-    auto* item = new QListWidgetItem(QIcon(QPixmap(path)), name);
-    item->setData(Qt::ToolTipRole, path);
-    return item;
+    return filelist::entry(QIcon(QPixmap(path)), name, path);
 }
 
 } // namespace
@@ -104,18 +103,11 @@ void multiPdfDlg::insertPage() {
 }
 
 void multiPdfDlg::openCurrentPage() {
-    const QListWidgetItem* item = ui->listWidget1->currentItem();
-    if (ui->listWidget1->count() == 0 || !item) return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(item->data(Qt::ToolTipRole).toString()));
+    filelist::openCurrent(ui->listWidget1);
 }
 
 void multiPdfDlg::deletePage() {
-    const int row = ui->listWidget1->currentRow();
-    if (ui->listWidget1->count() == 0 || row < 0) return;
-    QListWidgetItem* item = ui->listWidget1->takeItem(row);
-    const QString path = item->data(Qt::ToolTipRole).toString();
-    delete item;
-    if (QFileInfo(path).isFile()) QFile::remove(path);
+    filelist::deleteCurrent(ui->listWidget1);
 }
 
 void multiPdfDlg::on_listWidget1_doubleClicked(const QModelIndex&) {

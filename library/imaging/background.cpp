@@ -63,9 +63,8 @@ void whitenRow(const uint8_t* above, uint8_t* row, const uint8_t* below, const u
                int width) {
     int x = 0;
 #if CV_SIMD128
-    const cv::v_uint8x16 full = cv::v_setall_u8(255), limit = cv::v_setall_u8(30);
+    const cv::v_uint8x16 full = cv::v_setall_u8(255);
     const cv::v_uint8x16 forty = cv::v_setall_u8(40), eighty = cv::v_setall_u8(80);
-    const cv::v_uint16x8 third = cv::v_setall_u16(21846);
     const cv::v_int16x8 redLimit = cv::v_setall_s16(80);
     for (; x + 16 <= width; x += 16) {
         const cv::v_uint8x16 inMargin = cv::v_load(margin + x) == full;
@@ -80,13 +79,11 @@ void whitenRow(const uint8_t* above, uint8_t* row, const uint8_t* below, const u
         cv::v_load_deinterleave(below + 3 * x, b0, b1, b2);
         const cv::v_uint8x16 p0 = sharpen(a0, s0, b0), p1 = sharpen(a1, s1, b1), p2 = sharpen(a2, s2, b2);
 
+        const cv::v_uint8x16 coloured = velcap::colouredMask(p0, p1, p2);
         cv::v_uint16x8 w0, w1, w2, u0, u1, u2;
         cv::v_expand(p0, w0, u0);
         cv::v_expand(p1, w1, u1);
         cv::v_expand(p2, w2, u2);
-        const cv::v_uint8x16 mean = cv::v_pack(cv::v_mul_hi(w0 + w1 + w2, third), cv::v_mul_hi(u0 + u1 + u2, third));
-        const cv::v_uint8x16 coloured =
-            (cv::v_absdiff(mean, p0) > limit) | (cv::v_absdiff(mean, p1) > limit) | (cv::v_absdiff(mean, p2) > limit);
         auto above80 = [&](const cv::v_uint16x8& hi, const cv::v_uint16x8& lo) {
             return cv::v_reinterpret_as_s16(hi) - cv::v_reinterpret_as_s16(lo) > redLimit;
         };

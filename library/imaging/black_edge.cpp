@@ -190,20 +190,10 @@ void fillMarginRow(uint8_t* out, int y, const std::vector<int>& top, const std::
 void markColoured(const uint8_t* bgr, uint8_t* out, int count) {
     int x = 0;
 #if CV_SIMD128
-    // The channel mean s / 3 as (s * 21846) >> 16, exact for every sum of three bytes.
-    const cv::v_uint16x8 third = cv::v_setall_u16(21846);
-    const cv::v_uint8x16 limit = cv::v_setall_u8(30);
     for (; x + 16 <= count; x += 16) {
         cv::v_uint8x16 a, b, c;
         cv::v_load_deinterleave(bgr + 3 * x, a, b, c);
-        cv::v_uint16x8 a0, a1, b0, b1, c0, c1;
-        cv::v_expand(a, a0, a1);
-        cv::v_expand(b, b0, b1);
-        cv::v_expand(c, c0, c1);
-        const cv::v_uint8x16 mean = cv::v_pack(cv::v_mul_hi(a0 + b0 + c0, third), cv::v_mul_hi(a1 + b1 + c1, third));
-        const cv::v_uint8x16 far =
-            (cv::v_absdiff(mean, a) > limit) | (cv::v_absdiff(mean, b) > limit) | (cv::v_absdiff(mean, c) > limit);
-        cv::v_store(out + x, cv::v_load(out + x) | far);
+        cv::v_store(out + x, cv::v_load(out + x) | colouredMask(a, b, c));
     }
 #endif
     for (; x < count; ++x)

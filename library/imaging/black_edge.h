@@ -2,6 +2,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace velcap {
 
@@ -24,6 +25,21 @@ inline bool coloured(const uint8_t* p) {
 // Sets out to 255 where a pixel of the B, G, R row is coloured; the rest of
 // out is either 0 or 255 and stays.
 void markColoured(const uint8_t* bgr, uint8_t* out, int count);
+
+#if CV_SIMD128
+// coloured() for 16 pixels given as their three channel vectors: 0xFF where coloured.
+inline cv::v_uint8x16 colouredMask(const cv::v_uint8x16& a, const cv::v_uint8x16& b, const cv::v_uint8x16& c) {
+    // The channel mean s / 3 as (s * 21846) >> 16, exact for every sum of three bytes.
+    const cv::v_uint16x8 third = cv::v_setall_u16(21846);
+    const cv::v_uint8x16 limit = cv::v_setall_u8(30);
+    cv::v_uint16x8 a0, a1, b0, b1, c0, c1;
+    cv::v_expand(a, a0, a1);
+    cv::v_expand(b, b0, b1);
+    cv::v_expand(c, c0, c1);
+    const cv::v_uint8x16 mean = cv::v_pack(cv::v_mul_hi(a0 + b0 + c0, third), cv::v_mul_hi(a1 + b1 + c1, third));
+    return (cv::v_absdiff(mean, a) > limit) | (cv::v_absdiff(mean, b) > limit) | (cv::v_absdiff(mean, c) > limit);
+}
+#endif
 
 bool isColourImage(const cv::Mat& image, const char* caller);
 
