@@ -169,7 +169,7 @@ extern "C" int captureImage(const char* path) {
     std::memset(imgSavePath, 0, sizeof(imgSavePath));
     std::memcpy(imgSavePath, path, length);
     // A failed capture then leaves no file at all, not an old one.
-    if (::access(path, F_OK) == 0) std::remove(path);
+    if (::access(path, F_OK) == 0) ::unlink(path); // a file, never a folder
     r.capture = RequestState::pending;
     isShootPhoto = true;
 
