@@ -57,6 +57,25 @@ bool jpegSize(std::ifstream& in, int& width, int& height) {
     return false;
 }
 
+// Every chunk of a PNG must fit in the file: the decoder would otherwise take
+// a damaged length at its word and ask for gigabytes.
+bool pngChunksFit(std::ifstream& in) {
+    in.clear();
+    in.seekg(0, std::ios::end);
+    const uint64_t size = uint64_t(in.tellg());
+    uint64_t position = 8;
+    unsigned char head[8];
+    while (position + 12 <= size) {
+        in.seekg(std::streamoff(position));
+        if (!in.read(reinterpret_cast<char*>(head), 8)) return false;
+        const uint64_t length = bigEndian(head, 4);
+        if (length > size - position - 12) return false;
+        if (std::memcmp(head + 4, "IEND", 4) == 0) return true;
+        position += 12 + length;
+    }
+    return true; // a truncated file: the decoder reports it
+}
+
 bool tiffSize(std::ifstream& in, bool little, int& width, int& height) {
     auto number = [&](const unsigned char* p, int bytes) {
         return little ? littleEndian(p, bytes) : bigEndian(p, bytes);
@@ -98,6 +117,7 @@ bool declaredSize(const std::string& path, int& width, int& height, std::string&
     } else if (std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
         width = int(std::min<uint32_t>(bigEndian(head + 16, 4), INT32_MAX));
         height = int(std::min<uint32_t>(bigEndian(head + 20, 4), INT32_MAX));
+        if (!pngChunksFit(in)) return why = "a PNG chunk longer than the file", false;
         known = true;
     } else if (head[0] == 'B' && head[1] == 'M') {
         width = int(littleEndian(head + 18, 4));

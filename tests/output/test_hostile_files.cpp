@@ -104,6 +104,15 @@ TEST_F(Hostile, DamagedPicturesAreRefusedBeforeTheyCanHarm) {
     EXPECT_EQ(pdf_end(), 0);
     EXPECT_EQ(pages(path("host.pdf")), 1);
 
+    // A small PNG whose text chunk claims two gigabytes: the decoder would ask for them.
+    cv::imencode(".png", picture(16, 12), png);
+    const uchar liar[] = {0x7A, 0x00, 0x00, 0x25, 't', 'E', 'X', 't', 'a', 'b', 'c'};
+    png.insert(png.end() - 12, std::begin(liar), std::end(liar));
+    const std::string lying = path("lying.png");
+    store(lying, std::string(png.begin(), png.end()));
+    out = stdoutOf([&] { EXPECT_EQ(RecogBarQrCodeFromFile(lying.c_str(), 1), nullptr); });
+    EXPECT_NE(out.find("lying.png is refused: a PNG chunk longer than the file"), std::string::npos) << out;
+
     // Pictures that claim 60000 x 60000 pixels, and a JPEG of under a
     // kilobyte that claims 64447 x 2000: refused from their headers.
     const std::string huge = path("huge.png"), wide = path("wide.jpg");
