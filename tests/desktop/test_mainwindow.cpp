@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDesktopWidget>
 #include <QDir>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
@@ -135,7 +136,8 @@ private slots:
 
     void spaceActsAsTheCaptureButton() {
         MainWindow* w = start(vcam::Description{{documentCamera()}});
-        w->ui->textEdit_path->setText(QDir::tempPath()); // the capture it makes goes there
+        QTemporaryDir folder; // the capture it makes goes there
+        w->ui->textEdit_path->setText(folder.path());
         QSignalSpy clicks(w->ui->bt_capture, &QToolButton::clicked);
         w->setFocus();
         QTest::keyClick(w, Qt::Key_Space);
