@@ -165,7 +165,10 @@ extern "C" int captureImage(const char* path) {
     velcap::Requests& r = velcap::requests();
     std::lock_guard caller(r.captureCaller);
     std::unique_lock lock(r.mutex);
+    // A withdrawn capture still being written finishes before the next is posted.
+    r.served.wait_for(lock, kServingWait, [&] { return r.capture != RequestState::serving; });
     if (!r.streaming) return kStreamStopped;
+    if (r.capture == RequestState::serving) return kNotServed;
     std::memset(imgSavePath, 0, sizeof(imgSavePath));
     std::memcpy(imgSavePath, path, length);
     // A failed capture then leaves no file at all, not an old one.
@@ -196,7 +199,8 @@ extern "C" const char* RecogBarQrCode(int type) {
 
     std::lock_guard caller(r.recognitionCaller);
     std::unique_lock lock(r.mutex);
-    if (!r.streaming) return answer.c_str();
+    r.served.wait_for(lock, kServingWait, [&] { return r.recognition != RequestState::serving; });
+    if (!r.streaming || r.recognition == RequestState::serving) return answer.c_str();
     r.recognition = RequestState::pending;
     IsRecogBarQr = type;
     if (awaitServed(lock, r.recognition, r.recognitionWithdrawn, kRecognitionWait, [] { IsRecogBarQr = -99; }))
