@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 extern "C" {
@@ -33,6 +34,9 @@ struct Geometry {
     // of rows, run side by side. Empty when the picture is scaled.
     std::vector<SwsContext*> bands;
     std::vector<int> bandStart; // first row of each band, and the height at the end
+    // swscale's vector code writes past the end of rows whose width is not a
+    // multiple of 32 pixels: such pictures are converted here first.
+    std::vector<uint8_t> padded;
     bool operator==(const Geometry& o) const {
         return sourceWidth == o.sourceWidth && sourceHeight == o.sourceHeight && sourceFormat == o.sourceFormat &&
                width == o.width && height == o.height;
@@ -184,7 +188,7 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
     AVPixelFormat source = plainFormat(static_cast<AVPixelFormat>(picture->format), fullRange);
     // A picture of another geometry than the last one (a corrupt frame, a new
     // mode) gets a scaler of its own rather than one that would read past it.
-    const Geometry geometry{picture->width, picture->height, picture->format, width, height, {}, {}};
+    const Geometry geometry{picture->width, picture->height, picture->format, width, height, {}, {}, {}};
     if (!r->scaler || !r->geometry || !(*r->geometry == geometry)) {
         releaseScalers(r);
         r->scaler = sws_getContext(picture->width, picture->height, source, width, height, AV_PIX_FMT_RGB24,
@@ -202,7 +206,16 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
         makeBands(*r->geometry, source, fullRange);
     }
     const Geometry& g = *r->geometry;
-    if (g.bands.empty()) {
+    if (g.bands.empty() && width % 32 != 0) {
+        const int stride = (width * 3 + 63) / 64 * 64;
+        std::vector<uint8_t>& padded = r->geometry->padded;
+        padded.resize(size_t(stride) * size_t(height + 1) + 64);
+        uint8_t* planes[4] = {padded.data(), nullptr, nullptr, nullptr};
+        int strides[4] = {stride, 0, 0, 0};
+        sws_scale(r->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(destination.ptr<uint8_t>(y), padded.data() + size_t(y) * size_t(stride), size_t(width) * 3);
+    } else if (g.bands.empty()) {
         uint8_t* planes[4] = {destination.data, nullptr, nullptr, nullptr};
         int strides[4] = {width * 3, 0, 0, 0};
         sws_scale(r->scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);

@@ -381,9 +381,10 @@ TEST_F(Stream, FramesAsLargeAsTheDriversBuffersAreTaken) {
         closeCamera();
     });
     EXPECT_EQ(out.find("does not fit"), std::string::npos) << out;
+}
 
-    // Tiny MJPEG frames are larger than their pixels.
-    c = documentCamera();
+TEST_F(Stream, TinyMjpegFramesLargerThanTheirPixelsAreTaken) {
+    vcam::Camera c = documentCamera();
     c.formats = {vcam::Format{vcam::fourcc("MJPG"), {vcam::FrameSize{8, 8, 30}, vcam::FrameSize{16, 8, 30}}}};
     present(c);
     sink().reset();
