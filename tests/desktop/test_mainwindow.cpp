@@ -9,10 +9,10 @@
 #include <QComboBox>
 #include <QDesktopWidget>
 #include <QDir>
-#include <QTemporaryDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
