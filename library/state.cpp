@@ -50,6 +50,20 @@ std::list<int> otherfmtHeightList;
 
 std::atomic<int> RotateFlag{0};
 unsigned char* WEB_BUF = nullptr;
+std::atomic<int> FormWidth{0};
+std::atomic<int> FormHeight{0};
+std::atomic<int> FormStartX{0};
+std::atomic<int> FormStartY{0};
+std::atomic<int> ShowWidth{0};
+std::atomic<int> ShowHeight{0};
+std::atomic<int> ZoomWidth{0};
+std::atomic<int> ZoomHeight{0};
+std::atomic<int> ZoomStartX{0};
+std::atomic<int> ZoomStartY{0};
+std::atomic<int> VideoOffsetX{0};
+std::atomic<int> VideoOffsetY{0};
+std::atomic<double> pZoomScale{50.0};
+std::atomic<double> pBestScale{50.0};
 
 void* pdecode = nullptr;
 
@@ -83,6 +97,12 @@ Requests& requests() {
 StreamSession& session() {
     static StreamSession* s = new StreamSession;
     return *s;
+}
+
+// Never destroyed either: the stream thread may render while the process exits.
+Viewport& viewport() {
+    static Viewport* v = new Viewport;
+    return *v;
 }
 
 } // namespace velcap

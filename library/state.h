@@ -86,7 +86,24 @@ extern VELCAP_EXPORT std::list<int> otherfmtHeightList VELCAP_PLAIN(otherfmtHeig
 
 // Embedded preview: the quarter turns of the viewport make the stream thread drop frames.
 extern VELCAP_EXPORT std::atomic<int> RotateFlag;
+// The embedded preview's picture buffer; see velcap::viewport() for who may touch it.
 extern VELCAP_EXPORT unsigned char* WEB_BUF;
+// The viewport geometry: written by the host's thread under velcap::viewport().mutex,
+// read by the stream thread under it, once per frame.
+extern VELCAP_EXPORT std::atomic<int> FormWidth;
+extern VELCAP_EXPORT std::atomic<int> FormHeight;
+extern VELCAP_EXPORT std::atomic<int> FormStartX;
+extern VELCAP_EXPORT std::atomic<int> FormStartY;
+extern VELCAP_EXPORT std::atomic<int> ShowWidth;
+extern VELCAP_EXPORT std::atomic<int> ShowHeight;
+extern VELCAP_EXPORT std::atomic<int> ZoomWidth;
+extern VELCAP_EXPORT std::atomic<int> ZoomHeight;
+extern VELCAP_EXPORT std::atomic<int> ZoomStartX;
+extern VELCAP_EXPORT std::atomic<int> ZoomStartY;
+extern VELCAP_EXPORT std::atomic<int> VideoOffsetX;
+extern VELCAP_EXPORT std::atomic<int> VideoOffsetY;
+extern VELCAP_EXPORT std::atomic<double> pZoomScale;
+extern VELCAP_EXPORT std::atomic<double> pBestScale;
 
 // The PDF document under construction (pdf_start to pdf_end), its output
 // path, and the queues of images for CombineToPDF and MergeImages. Used by
@@ -150,5 +167,17 @@ struct StreamSession {
     size_t mappedLength[5]{}; // length of each mapping in video_buffer_ptr, 0 when unmapped
 };
 StreamSession& session();
+
+// The embedded preview's lock and buffers. The host's thread changes the
+// geometry and WEB_BUF under mutex; the stream thread renders into WEB_BUF
+// under it and calls the web frame callback after it, so a buffer replaced by
+// a larger form is kept in retired until closeCamera, when no callback runs.
+struct Viewport {
+    std::mutex mutex;
+    size_t bufferBytes = 0; // what WEB_BUF holds
+    std::vector<unsigned char*> retired;
+    int basisWidth = 0, basisHeight = 0; // the frame size of the last best fit
+};
+Viewport& viewport();
 
 } // namespace velcap

@@ -27,6 +27,18 @@ typedef void (*VelcapFrameCallback)(unsigned char* pixels, int width, int height
 typedef void (*VelcapWebFrameCallback)(unsigned char* pixels, int showWidth, int showHeight, int formStartX,
                                        int formStartY);
 
+// One raw frame as a host holds it.
+struct VideoBuf {
+    long long sequence;  // the driver's frame number
+    long long timestamp; // when the frame was taken, in microseconds
+    int length;          // bytes of the frame
+    unsigned char* start;
+};
+
+// libjpeg's decompressor types, as jpeglib.h declares them.
+typedef struct jpeg_decompress_struct* j_decompress_ptr;
+typedef struct jpeg_common_struct* j_common_ptr;
+
 extern "C" {
 
 // Settings. None checks its argument; a switch counts as on only when it is 1.
@@ -128,9 +140,41 @@ VELCAP_EXPORT int MergeImages(const char* outPath, int mode, int reserved, bool 
 // valid until the next call.
 VELCAP_EXPORT const char* RecogBarQrCodeFromFile(const char* path, int type);
 
+// The in-memory source of the JPEG decoders: a frame that ends early ends in
+// an end-of-image marker, with libjpeg's end-of-file warning. An empty buffer
+// is libjpeg's "empty input" error.
+VELCAP_EXPORT void jpeg_mem_src_tj(j_decompress_ptr info, unsigned char* buffer, unsigned long size);
+// The decoders' libjpeg error exit: prints libjpeg's message and returns to the decoder.
+VELCAP_EXPORT void MyErrorExit(j_common_ptr info);
+
 } // extern "C"
 
 VELCAP_EXPORT int SetWebDataCallback(VelcapWebFrameCallback callback);
+
+// The embedded preview: a picture for a host's form of a fixed size, made on
+// the stream thread for every frame and handed to the web frame callback with
+// its size and its place in the form. Call SetWebFormSize after openCamera; it
+// fits the frame to the form (a size of 0 or less is refused and changes
+// nothing). The Web_ operations return 0, or -1 without an open camera. Zoom
+// steps are 4 %, from the best fit up to 600 %; panning stops at the form's
+// edges; a quarter turn also turns the frame callback's frames and the
+// captures, and the next two frames are dropped.
+VELCAP_EXPORT void SetWebFormSize(int width, int height);
+VELCAP_EXPORT void FuncSuitableSize(int formWidth, int formHeight);
+VELCAP_EXPORT void FuncCalculateShowWH();
+VELCAP_EXPORT void FuncDisplayCenter(int unused1, int unused2);
+VELCAP_EXPORT int Web_SetMoveOffet(int dx, int dy);
+VELCAP_EXPORT int Web_ZoomOut();
+VELCAP_EXPORT int Web_ZoomIn();
+VELCAP_EXPORT int Web_TrueSize();
+VELCAP_EXPORT int Web_BestSize();
+VELCAP_EXPORT int Web_RotateL();
+VELCAP_EXPORT int Web_RotateR();
+// The part of an R, G, B frame that the viewport shows, scaled bilinearly:
+// VideoZoomToWeb to ShowWidth x ShowHeight pixels packed into output (which
+// holds that many times 3 bytes), VideoZoomToWebEx to destination's own size.
+VELCAP_EXPORT void VideoZoomToWeb(cv::Mat frame, unsigned char* output);
+VELCAP_EXPORT void VideoZoomToWebEx(cv::Mat frame, cv::Mat destination);
 // Waits ms milliseconds (less than 1000).
 VELCAP_EXPORT void Sleep(int ms);
 VELCAP_EXPORT int HttpUpFile(char* file, char* url);
@@ -150,6 +194,17 @@ VELCAP_EXPORT void av_decode_init();
 VELCAP_EXPORT void av_decode_deinit();
 VELCAP_EXPORT void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination,
                                    cv::Mat& unused);
+// One JPEG frame (any sampling, with or without its Huffman tables; grey
+// pictures become grey R, G, B) into destination, which must be an 8-bit
+// 3-channel continuous image of at least the picture's bytes: rows of
+// width * 3 bytes, packed from the first byte. 0, or -1 with libjpeg's
+// message (or one naming the destination) when nothing was decoded. A frame
+// cut short decodes; its missing part is filled as libjpeg fills it.
+VELCAP_EXPORT int Mjpeg2RgbConvert(VideoBuf* frame, cv::Mat& destination);
+VELCAP_EXPORT int Mjpeg2RgbConvertEx(unsigned char* data, int length, cv::Mat& destination);
+// Copies count 24-bit pixels; -1 for any other bits per pixel.
+VELCAP_EXPORT int CovertOneLine(int count, int bitsPerPixel, int unused, unsigned char* source,
+                                unsigned char* destination);
 // Video-range YUYV 4:2:2 to packed RGB; exactly (width * height) / 2 pixel pairs.
 VELCAP_EXPORT void yuyv_to_rgb888(unsigned char* source, unsigned char* destination, int width, int height);
 

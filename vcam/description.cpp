@@ -187,6 +187,18 @@ Description parse(const std::string& text) {
             camera->scene = rest;
         } else if (key == "free-running") {
             camera->freeRunning = true;
+        } else if (key == "mjpeg") {
+            std::string option;
+            while (words >> option) {
+                if (option == "422")
+                    camera->mjpeg.sampling422 = true;
+                else if (option == "420")
+                    camera->mjpeg.sampling422 = false;
+                else if (option == "no-huffman")
+                    camera->mjpeg.huffmanTables = false;
+                else
+                    fail(line, "mjpeg 420|422|no-huffman");
+            }
         } else if (key == "format") {
             std::string name, size;
             words >> name;

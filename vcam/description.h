@@ -12,12 +12,16 @@
 //   control NAME MIN MAX STEP DEFAULT [VALUE]
 //   scene FILE                   a still image shown in place of the synthetic scene
 //   free-running                 frames as fast as they are taken, for benchmarks
+//   mjpeg OPTION...              how MJPEG frames are encoded, as many UVC cameras do it:
+//                                422 (chroma halved across only; 4:2:0 by default),
+//                                no-huffman (no DHT segments: the standard tables apply)
 //   fault ...                    see Faults
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vcam {
@@ -33,6 +37,15 @@ struct FrameSize {
 struct Format {
     uint32_t fourcc = 0;
     std::vector<FrameSize> sizes;
+};
+
+// The encoding of MJPEG frames.
+struct MjpegStyle {
+    bool sampling422 = false;
+    bool huffmanTables = true;
+    bool operator<(const MjpegStyle& o) const {
+        return std::tie(sampling422, huffmanTables) < std::tie(o.sampling422, o.huffmanTables);
+    }
 };
 
 struct Control {
@@ -82,6 +95,7 @@ struct Camera {
     std::vector<Control> controls;
     std::string scene;
     bool freeRunning = false;
+    MjpegStyle mjpeg;
     Faults faults;
 
     const Format* format(uint32_t fourcc) const;

@@ -707,10 +707,10 @@ ControlState controls(int node) {
 }
 
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height) {
-    auto plain = frameSource(fourcc, width, height, camera.scene);
+    auto plain = frameSource(fourcc, width, height, camera.scene, camera.mjpeg);
     if (picturesUnchanged(camera.controls)) return plain;
     // A picture of changed controls is made for the node alone, not cached.
-    return std::make_shared<FrameSource>(fourcc, adjustPicture(plain->scene(), camera.controls));
+    return std::make_shared<FrameSource>(fourcc, adjustPicture(plain->scene(), camera.controls), camera.mjpeg);
 }
 
 extern "C" int vcam_claims_path(const char* path, int* node) {

@@ -20,7 +20,7 @@ namespace vcam {
 namespace {
 
 constexpr int kJpegQuality = 90;
-constexpr unsigned kMcuHeight = 16; // 4:2:0 sampling: MCUs are 16 x 16 pixels
+constexpr unsigned kMcuHeight = 16; // the counter strip is whole MCU rows in 4:2:0 and 4:2:2
 constexpr double kPageTiltDegrees = 4.0;
 
 // EAN-13 digit patterns: L, G and R codes, and the parity that the first digit sets.
@@ -112,37 +112,16 @@ PageGeometry pageGeometry(unsigned width, unsigned height) {
     return g;
 }
 
-// Jpeg encoding with restart intervals as tall as the counter strip, so that
-// the strip can be replaced without encoding the frame again.
-std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb, unsigned stripRows) {
-    jpeg_compress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = unsigned(rgb.cols);
-    info.image_height = unsigned(rgb.rows);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, kJpegQuality, TRUE);
-    info.comp_info[0].h_samp_factor = 2;
-    info.comp_info[0].v_samp_factor = 2;
-    info.comp_info[1].h_samp_factor = info.comp_info[1].v_samp_factor = 1;
-    info.comp_info[2].h_samp_factor = info.comp_info[2].v_samp_factor = 1;
-    info.restart_in_rows = int(stripRows / kMcuHeight);
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb.ptr<uint8_t>(int(info.next_scanline)));
-        jpeg_write_scanlines(&info, &row, 1);
+// The JPEG without its DHT segments, as cameras send MJPEG: decoders then use the standard tables.
+void removeHuffmanTables(std::vector<uint8_t>& jpeg) {
+    size_t i = 2;
+    while (i + 4 <= jpeg.size() && jpeg[i] == 0xFF && jpeg[i + 1] != 0xDA) {
+        const size_t length = size_t(jpeg[i + 2]) << 8 | jpeg[i + 3];
+        if (jpeg[i + 1] == 0xC4)
+            jpeg.erase(jpeg.begin() + long(i), jpeg.begin() + long(i + 2 + length));
+        else
+            i += 2 + length;
     }
-    jpeg_finish_compress(&info);
-    std::vector<uint8_t> out(buffer, buffer + size);
-    jpeg_destroy_compress(&info);
-    std::free(buffer);
-    return out;
 }
 
 // The entropy-coded segments of a baseline JPEG written by encodeJpeg.
@@ -187,6 +166,39 @@ void drawCounter(cv::Mat& strip, uint64_t counter) {
 }
 
 } // namespace
+
+std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb, unsigned stripRows, MjpegStyle style) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = unsigned(rgb.cols);
+    info.image_height = unsigned(rgb.rows);
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, kJpegQuality, TRUE);
+    info.comp_info[0].h_samp_factor = 2;
+    info.comp_info[0].v_samp_factor = style.sampling422 ? 1 : 2;
+    info.comp_info[1].h_samp_factor = info.comp_info[1].v_samp_factor = 1;
+    info.comp_info[2].h_samp_factor = info.comp_info[2].v_samp_factor = 1;
+    // Restart intervals count MCU rows: 16 pixel rows in 4:2:0, 8 in 4:2:2.
+    info.restart_in_rows = int(stripRows / (style.sampling422 ? 8 : 16));
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.ptr<uint8_t>(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    std::vector<uint8_t> out(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    if (!style.huffmanTables) removeHuffmanTables(out);
+    return out;
+}
 
 unsigned counterStripHeight(unsigned height) {
     unsigned rows = std::max(1u, (height / 40 + kMcuHeight - 1) / kMcuHeight);
@@ -253,6 +265,7 @@ void rgbToYuyv(const uint8_t* rgb, uint8_t* yuyv, size_t pixels) {
 
 struct FrameSource::Impl {
     uint32_t fourcc;
+    MjpegStyle style;
     unsigned width, height, strip;
     std::vector<uint8_t> full; // the encoded frame (JPEG or YUYV)
     JpegLayout layout;
@@ -261,18 +274,21 @@ struct FrameSource::Impl {
     std::mutex mutex; // one renderer at a time per source
 };
 
-FrameSource::FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage)
-    : FrameSource(fourcc, renderScene(width, height, stillImage)) {}
+FrameSource::FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage,
+                         MjpegStyle style)
+    : FrameSource(fourcc, renderScene(width, height, stillImage), style) {}
 
-FrameSource::FrameSource(uint32_t fourcc, cv::Mat scene) : impl_(std::make_unique<Impl>()), scene_(std::move(scene)) {
+FrameSource::FrameSource(uint32_t fourcc, cv::Mat scene, MjpegStyle style)
+    : impl_(std::make_unique<Impl>()), scene_(std::move(scene)) {
     Impl& d = *impl_;
     d.fourcc = fourcc;
+    d.style = style;
     const unsigned width = unsigned(scene_.cols), height = unsigned(scene_.rows);
     d.width = width;
     d.height = height;
     d.strip = counterStripHeight(height);
     if (fourcc == V4L2_PIX_FMT_MJPEG) {
-        d.full = encodeJpeg(scene_, d.strip);
+        d.full = encodeJpeg(scene_, d.strip, style);
         d.layout = layoutOf(d.full);
     } else {
         d.full.resize(size_t(width) * height * 2);
@@ -301,7 +317,7 @@ size_t FrameSource::render(uint64_t counter, uint8_t* out, size_t capacity) {
         return bytes;
     }
     // Replace the strip's restart intervals with those of the freshly encoded strip.
-    std::vector<uint8_t> stripJpeg = encodeJpeg(d.stripImage, d.strip);
+    std::vector<uint8_t> stripJpeg = encodeJpeg(d.stripImage, d.strip, d.style);
     JpegLayout stripLayout = layoutOf(stripJpeg);
     const size_t replaced = std::min(stripLayout.segments.size(), d.layout.segments.size() - 1);
     size_t n = 0;
@@ -376,12 +392,13 @@ cv::Mat adjustPicture(const cv::Mat& rgb, const std::vector<Control>& controls) 
 }
 
 std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,
-                                         const std::string& stillImage) {
+                                         const std::string& stillImage, MjpegStyle style) {
     static std::mutex mutex;
-    static std::map<std::tuple<uint32_t, unsigned, unsigned, std::string>, std::shared_ptr<FrameSource>> cache;
+    static std::map<std::tuple<uint32_t, unsigned, unsigned, std::string, MjpegStyle>, std::shared_ptr<FrameSource>>
+        cache;
     std::lock_guard<std::mutex> lock(mutex);
-    auto& entry = cache[{fourcc, width, height, stillImage}];
-    if (!entry) entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage);
+    auto& entry = cache[{fourcc, width, height, stillImage, style}];
+    if (!entry) entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage, style);
     return entry;
 }
 

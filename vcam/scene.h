@@ -42,9 +42,10 @@ bool picturesUnchanged(const std::vector<Control>& controls);
 // never the bottleneck of a measurement.
 class FrameSource {
 public:
-    FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage);
+    FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage,
+                MjpegStyle style = {});
     // Frames of this scene (R, G, B) instead of the rendered one.
-    FrameSource(uint32_t fourcc, cv::Mat scene);
+    FrameSource(uint32_t fourcc, cv::Mat scene, MjpegStyle style = {});
     ~FrameSource();
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;
@@ -63,7 +64,12 @@ private:
 
 // A cached source per (format, size, still image), shared by all devices.
 std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,
-                                         const std::string& stillImage);
+                                         const std::string& stillImage, MjpegStyle style = {});
+
+// A JPEG of an R, G, B picture as the virtual camera encodes its frames: quality
+// 90, the standard Huffman tables, restart intervals every stripRows rows (a
+// multiple of 16; 0 for none).
+std::vector<uint8_t> encodeJpeg(const cv::Mat& rgb, unsigned stripRows, MjpegStyle style = {});
 
 // RGB to YUYV with the inverse of the receiving library's coefficients.
 void rgbToYuyv(const uint8_t* rgb, uint8_t* yuyv, size_t pixels);

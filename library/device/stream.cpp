@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "../state.h"
+#include "../viewport/viewport.h"
 #include "device.h"
 #include "unique_fd.h"
 
@@ -337,11 +338,7 @@ extern "C" int closeCamera() {
         zoomimage.release();
         std::printf(">>>>>>>>>>>>> closeCamera 03!");
     }
-    if (WEB_BUF) {
-        std::free(WEB_BUF);
-        WEB_BUF = nullptr;
-        std::printf(">>>>>>>>>>>>> closeCamera 04!");
-    }
+    if (velcap::releaseWebBuffers()) std::printf(">>>>>>>>>>>>> closeCamera 04!");
     av_decode_deinit();
     return 0;
 }

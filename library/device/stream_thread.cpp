@@ -7,6 +7,7 @@
 
 #include "../guard.h"
 #include "../state.h"
+#include "../viewport/viewport.h"
 #include "device.h"
 
 namespace {
@@ -48,7 +49,9 @@ void pageOutlineStage(const cv::Mat& frame) {
     const int type = cutType;
     if (type == 1 && !frame.empty()) DrawingEdge(frame.data, frame.cols, frame.rows, type);
 }
-void embeddedPreviewStage(const cv::Mat&) {}
+void embeddedPreviewStage(const cv::Mat& frame, VelcapWebFrameCallback callback) {
+    velcap::embeddedPreview(frame, callback);
+}
 
 enum class FrameStep { done, next, stop };
 
@@ -69,7 +72,7 @@ FrameStep processFrame(unsigned char* raw, int length) {
     velcap::serveRecognition(frame);
     pageOutlineStage(frame);
     deliverToCallback(frame);
-    if (pGetVideoWebStream.load()) embeddedPreviewStage(frame);
+    if (VelcapWebFrameCallback web = pGetVideoWebStream.load()) embeddedPreviewStage(frame, web);
     return FrameStep::done;
 }
 

@@ -368,6 +368,21 @@ TEST_F(Stream, DamagedMjpegFramesNeverCrash) {
     }
 }
 
+TEST_F(Stream, FramesIn422WithoutHuffmanTablesShowTheScene) {
+    vcam::Description d = vcam::parse(std::string(vcam::defaultDescriptionText()) + "mjpeg 422 no-huffman\n");
+    ASSERT_FALSE(d.cameras.back().mjpeg.huffmanTables);
+    ASSERT_TRUE(d.cameras.back().mjpeg.sampling422);
+    vcam::Camera c = documentCamera();
+    c.mjpeg = d.cameras.back().mjpeg;
+    present(c);
+    std::string out;
+    ASSERT_EQ(open(0, 1280, 720, &out), 0) << out;
+    ASSERT_TRUE(sink().waitFor(3));
+    out = stdoutOf([] { closeCamera(); });
+    EXPECT_EQ(out.find("decode error"), std::string::npos);
+    EXPECT_LT(differenceFromScene(sink().last(), 0, V4L2_PIX_FMT_MJPEG), 2.5);
+}
+
 TEST_F(Stream, FramesAsLargeAsTheDriversBuffersAreTaken) {
     // More bytes than the decoded frame has: the raw-frame buffer holds them.
     vcam::Camera c = documentCamera();
