@@ -1,6 +1,7 @@
 // The per-frame steps of the stream thread at 8 MP, each beside its peer:
-// YUYV conversion vs OpenCV's cvtColor, the MJPEG decode vs tjDecompress2, and
-// the quarter turn vs transpose plus flip.
+// YUYV conversion vs OpenCV's cvtColor, the MJPEG decoders vs tjDecompress2,
+// the quarter turn vs transpose plus flip, and the embedded preview's picture
+// vs cv::resize of the same region.
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -71,6 +72,58 @@ void BM_TjDecompress2(benchmark::State& state) {
     tjDestroy(handle);
 }
 BENCHMARK(BM_TjDecompress2)->Unit(benchmark::kMillisecond);
+
+// The libjpeg decoder that hosts call, on the same frame.
+void BM_Mjpeg2RgbConvertEx(benchmark::State& state) {
+    std::vector<uint8_t> jpeg = mjpegFrame();
+    cv::Mat rgb(kHeight, kWidth, CV_8UC3);
+    for (auto _ : state) {
+        Mjpeg2RgbConvertEx(jpeg.data(), int(jpeg.size()), rgb);
+        benchmark::DoNotOptimize(rgb.data);
+    }
+}
+BENCHMARK(BM_Mjpeg2RgbConvertEx)->Unit(benchmark::kMillisecond);
+
+// The embedded preview's picture of an 8-MP frame for an 800 x 600 form, at the
+// best fit (argument 0) and zoomed in to 200 %, beside cv::resize of the same region.
+cv::Rect previewRegion(int zoomed) {
+    return zoomed ? cv::Rect(1432, 1074, 400, 300) : cv::Rect(0, 0, 3263, 2448);
+}
+
+void BM_VideoZoomToWeb(benchmark::State& state) {
+    const cv::Mat frame = vcam::renderScene(kWidth, kHeight);
+    nWidth = kWidth;
+    nHeight = kHeight;
+    SetWebFormSize(800, 600);
+    if (state.range(0)) {
+        pZoomScale = 200;
+        FuncCalculateShowWH();
+        ZoomStartX = (800 - ZoomWidth) / 2;
+        ZoomStartY = (600 - ZoomHeight) / 2;
+    }
+    std::vector<uint8_t> picture(800 * 600 * 3);
+    for (auto _ : state) {
+        VideoZoomToWeb(frame, picture.data());
+        benchmark::DoNotOptimize(picture.data());
+    }
+    // The peer below works on the region this geometry shows.
+    const cv::Rect expected = previewRegion(int(state.range(0)));
+    if (int(ShowWidth * 100 / pZoomScale) != expected.width ||
+        (ZoomStartX < 0 && int(-ZoomStartX * 100 / pZoomScale) != expected.x))
+        state.SkipWithError("the peer's region is not the preview's");
+}
+BENCHMARK(BM_VideoZoomToWeb)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_ResizeRegion(benchmark::State& state) {
+    const cv::Mat frame = vcam::renderScene(kWidth, kHeight);
+    const cv::Rect region = previewRegion(int(state.range(0)));
+    cv::Mat picture(600, 800, CV_8UC3);
+    for (auto _ : state) {
+        cv::resize(frame(region), picture, picture.size(), 0, 0, cv::INTER_LINEAR);
+        benchmark::DoNotOptimize(picture.data);
+    }
+}
+BENCHMARK(BM_ResizeRegion)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_CamdataRote90(benchmark::State& state) {
     cv::Mat src = vcam::renderScene(kWidth, kHeight);

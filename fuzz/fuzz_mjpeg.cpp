@@ -1,5 +1,7 @@
-// The MJPEG decoder on a few frames per input, so that changes of size and
-// format between frames are covered: each frame is a 16-bit length and its bytes.
+// The MJPEG decoders on a few frames per input, so that changes of size and
+// format between frames are covered: each frame is a 16-bit length and its
+// bytes, given to the stream thread's libavcodec decoder and to the libjpeg
+// decoders that hosts call.
 #include <opencv2/core.hpp>
 
 #include "fuzz_support.h"
@@ -18,8 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     av_decode_init();
     for (int n = 0; n < 4 && input.left() > 2; ++n) {
         std::string bytes = input.take(input.word());
-        do_excute_image(reinterpret_cast<unsigned char*>(bytes.data()), int(bytes.size()), width, height, frame,
-                        unused);
+        auto* data = reinterpret_cast<unsigned char*>(bytes.data());
+        do_excute_image(data, int(bytes.size()), width, height, frame, unused);
+        if (n % 2 == 0) {
+            Mjpeg2RgbConvertEx(data, int(bytes.size()), frame);
+        } else {
+            VideoBuf record{n, 0, int(bytes.size()), data};
+            Mjpeg2RgbConvert(&record, frame);
+        }
     }
     av_decode_deinit();
     return 0;

@@ -42,14 +42,15 @@ namespace velcap {
 
 cv::Rect sourceRegion(const ViewGeometry& view, cv::Size frame) {
     if (view.zoom <= 0 || frame.empty()) return {};
-    const double scale = 100.0 / view.zoom;
-    // Truncated as the geometry is; then clipped, since a stale geometry may reach past the frame.
-    auto extent = [&](int shown, int limit) { return int(std::min<double>(double(shown) * scale, limit)); };
+    // Shown pixels times 100, divided by the zoom, truncated: in this order, or the
+    // best fit of 3264 pixels at 80 000 / 3264 % takes 3264 columns, not 3263.
+    // Then clipped, since a stale geometry may reach past the frame.
+    auto framePixels = [&](double shown, int limit) { return int(std::min<double>(shown * 100 / view.zoom, limit)); };
     auto start = [&](int zoomStart, int size, int limit) {
-        const int first = zoomStart < 0 ? int(std::min<double>(-double(zoomStart) * scale, limit)) : 0;
+        const int first = zoomStart < 0 ? framePixels(-double(zoomStart), limit) : 0;
         return std::min(first, limit - size);
     };
-    const int width = extent(view.showWidth, frame.width), height = extent(view.showHeight, frame.height);
+    const int width = framePixels(view.showWidth, frame.width), height = framePixels(view.showHeight, frame.height);
     if (width <= 0 || height <= 0) return {};
     return {start(view.zoomStartX, width, frame.width), start(view.zoomStartY, height, frame.height), width, height};
 }

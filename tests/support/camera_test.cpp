@@ -23,6 +23,10 @@ void resetLibrary() {
     nWidth = nHeight = nSize = 0;
     RotateAngle = 0;
     RotateFlag = 0;
+    for (auto* v : {&FormWidth, &FormHeight, &FormStartX, &FormStartY, &ShowWidth, &ShowHeight, &ZoomWidth,
+                    &ZoomHeight, &ZoomStartX, &ZoomStartY, &VideoOffsetX, &VideoOffsetY})
+        *v = 0;
+    pZoomScale = pBestScale = 50.0;
 }
 
 vcam::Camera documentCamera(int node, const std::string& product) {
