@@ -41,7 +41,8 @@ public:
     Picture waitFor(int count) {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!arrived_.wait_for(lock, std::chrono::seconds(15), [&] { return count_ >= count; })) return {};
-        return last_;
+        // Copies of its own: the stream thread replaces last_ while the test reads.
+        return {last_.pixels.clone(), last_.frame.clone(), last_.formStartX, last_.formStartY};
     }
 
 private:
