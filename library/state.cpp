@@ -85,7 +85,7 @@ std::list<std::string> img_filelist;
 
 namespace velcap {
 
-bool pageOutlineFound = false;
+std::atomic<bool> pageOutlineFound{false};
 
 Requests& requests() {
     static Requests* r = new Requests; // outlives a stream thread still running at exit

@@ -134,7 +134,7 @@ namespace velcap {
 
 // Whether CutPoint holds an outline found since the camera was opened: set by
 // DrawingEdge, cleared by openCamera before the stream thread starts.
-extern VELCAP_EXPORT bool pageOutlineFound;
+extern VELCAP_EXPORT std::atomic<bool> pageOutlineFound;
 
 enum class RequestState { idle, pending, serving, done };
 

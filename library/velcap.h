@@ -58,6 +58,8 @@ VELCAP_EXPORT int SetDataCallback(VelcapFrameCallback callback);
 VELCAP_EXPORT int getDeviceCount();
 // The card name after its first colon, or the whole card name; null for a bad index.
 VELCAP_EXPORT const char* getCameraName(int index);
+// The device node (/dev/videoN) of a camera found by getDeviceCount; null for a bad index.
+VELCAP_EXPORT const char* getCameraNode(int index);
 
 // Formats and resolutions. 0 selects MJPEG, anything else YUYV.
 VELCAP_EXPORT void SetVideoFormat(int format);
@@ -117,6 +119,9 @@ VELCAP_EXPORT int captureImage(const char* path);
 // asks nothing and returns the last text read. The text stays valid until the
 // calling thread's next call.
 VELCAP_EXPORT const char* RecogBarQrCode(int type);
+// 1 when the stream of the open camera has found a page outline since
+// openCamera (with cut type 1, captures are then cropped to it), else 0.
+VELCAP_EXPORT int HasPageOutline();
 
 // Queues an existing image file for CombineToPDF: 0, or -1 when it does not exist.
 VELCAP_EXPORT int AddImageFileToPDF(const char* path);

@@ -11,7 +11,7 @@ VELCAP_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
     qtbase5-dev qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
-    zint qrencode zbar-tools poppler-utils qpdf
+    zint qrencode zbar-tools poppler-utils qpdf bsdutils
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -21,7 +21,7 @@ VELCAP_PROGRAMS=(
     v4l2-ctl:v4l-utils ffmpeg:ffmpeg ffprobe:ffmpeg
     xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick
     zint:zint qrencode:qrencode zbarimg:zbar-tools
-    pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf
+    pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils
 )
 
 # Installs what is missing (as root, on Debian 12).

@@ -78,6 +78,12 @@ extern "C" const char* getCameraName(int index) {
     return name.c_str();
 }
 
+extern "C" const char* getCameraNode(int index) {
+    if (deviceCount < 1) deviceCount = getDeviceCount();
+    if (deviceCount < 1 || index < 0 || index >= deviceCount) return nullptr;
+    return devices[index].c_str();
+}
+
 std::vector<std::string> split(std::string text, std::string separator) {
     std::vector<std::string> pieces;
     if (separator.empty()) return {text};

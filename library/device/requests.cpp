@@ -207,3 +207,7 @@ extern "C" const char* RecogBarQrCode(int type) {
         answer = std::move(r.recognitionText);
     return answer.c_str();
 }
+
+extern "C" int HasPageOutline() {
+    return bKeep && velcap::pageOutlineFound ? 1 : 0;
+}

@@ -1,0 +1,367 @@
+// The installed velcap command-line tool, run through the virtual camera's
+// launcher as a user runs it: results on standard output only, messages on
+// standard error, and the documented exit statuses.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "scene.h"
+#include "support/shell.h"
+
+namespace {
+
+struct Outcome {
+    std::string out; // standard output alone
+    std::string err;
+    int status = -1;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+Outcome runSplit(const std::string& command) {
+    const std::string errFile = testing::TempDir() + "/velcap-cli.err";
+    Outcome outcome;
+    FILE* pipe = ::popen((command + " 2>" + errFile).c_str(), "r");
+    if (!pipe) return outcome;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) outcome.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.err = slurp(errFile);
+    return outcome;
+}
+
+bool exists(const std::string& path) {
+    return std::ifstream(path).good();
+}
+
+class Cli : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        prefix_ = testing::TempDir() + "/velcap-cli-install";
+        auto [out, status] = velcap::test::run("rm -rf " + prefix_ + " && cmake --install " +
+                                               std::getenv("VELCAP_BUILD_DIR") + " --prefix " + prefix_);
+        ASSERT_EQ(status, 0) << out;
+    }
+
+    void SetUp() override {
+        dir_ = testing::TempDir() + "/velcap-cli-" + testing::UnitTest::GetInstance()->current_test_info()->name();
+        velcap::test::run("rm -rf " + dir_ + " && mkdir -p " + dir_);
+    }
+
+    // velcap with these arguments, on the default virtual cameras or on a description.
+    Outcome velcap(const std::string& arguments, const std::string& config = {}) const {
+        std::string launcher = prefix_ + "/bin/velcap-vcam";
+        if (!config.empty()) {
+            const std::string file = dir_ + "/cameras.vcam";
+            std::ofstream(file) << config;
+            launcher += " --config " + file;
+        }
+        return runSplit(launcher + " -- " + prefix_ + "/bin/velcap " + arguments);
+    }
+    // velcap without any camera at all.
+    Outcome velcapAlone(const std::string& arguments) const { return runSplit(prefix_ + "/bin/velcap " + arguments); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    static inline std::string prefix_;
+    std::string dir_;
+};
+
+// A supported camera that shows a still picture.
+std::string cameraShowing(const std::string& scene) {
+    return "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\nformat MJPG 640x480@30\nscene " + scene + "\n";
+}
+const char kWebcamOnly[] = "camera 2\nvendor 046d\nproduct 0825\ncard Generic USB Webcam\nformat MJPG 640x480@30\n";
+
+// One line, ending in a line end, that names what was wrong.
+void expectOneLineNaming(const Outcome& outcome, const std::string& what) {
+    EXPECT_TRUE(outcome.out.empty()) << outcome.out;
+    const size_t last = outcome.err.rfind('\n', outcome.err.size() - 2);
+    const std::string line = outcome.err.substr(last == std::string::npos ? 0 : last + 1);
+    EXPECT_EQ(line.rfind("velcap: ", 0), 0u) << outcome.err;
+    EXPECT_NE(line.find(what), std::string::npos) << outcome.err;
+}
+
+TEST_F(Cli, HelpVersionManualAndCompletion) {
+    Outcome help = velcapAlone("--help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* text : {"list [--json]", "capture [", "scan (--qr|--bar)", "pdf OUTPUT", "merge [--column]",
+                             "clean [", "Exit status", "3  no supported camera"})
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    EXPECT_EQ(velcapAlone("capture --help").out, help.out);
+
+    Outcome version = velcapAlone("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("velcap ", 0), 0u) << version.out;
+
+    const std::string manual = slurp(prefix_ + "/share/man/man1/velcap.1");
+    EXPECT_NE(manual.find(".SH EXIT STATUS"), std::string::npos);
+
+    // The installed completion offers the commands, then each command's options.
+    const std::string completion = prefix_ + "/share/bash-completion/completions/velcap";
+    auto complete = [&](const std::string& words, int current) {
+        return velcap::test::run("bash -c 'source " + completion + "; COMP_WORDS=(" + words +
+                                 "); COMP_CWORD=" + std::to_string(current) + "; _velcap; echo ${COMPREPLY[*]}'")
+            .first;
+    };
+    EXPECT_EQ(complete("velcap ca", 1), "capture\n");
+    EXPECT_EQ(complete("velcap scan --", 2), "--qr --bar --camera --timeout --help\n");
+    EXPECT_NE(complete("velcap capture --cr", 2).find("--crop"), std::string::npos);
+}
+
+TEST_F(Cli, UsageErrorsNameTheValue) {
+    struct Case {
+        const char* arguments;
+        const char* named;
+    } cases[] = {
+        {"", "no command"},
+        {"photograph x.jpg", "'photograph'"},
+        {"list --colour", "'--colour'"},
+        {"capture -x a.jpg", "'-x'"},
+        {"capture --rotate 4 a.jpg", "'4'"},
+        {"capture --quality high a.jpg", "'high'"},
+        {"capture --count 0 a.jpg", "'0'"},
+        {"capture --count 2 --interval soon a.jpg", "'soon'"},
+        {"capture --interval 2 a.jpg", "--interval needs --count"},
+        {"capture --grey --bw a.jpg", "--grey and --bw"},
+        {"capture --size 640by480 a.jpg", "'640by480'"},
+        {"capture picture.gif", "'picture.gif'"},
+        {"capture", "too few operands"},
+        {"capture --crop=yes a.jpg", "--crop=yes"},
+        {"scan", "--qr and --bar"},
+        {"scan --qr --bar", "--qr and --bar"},
+        {"scan --qr --size 640x480", "'--size'"},
+        {"scan --qr --timeout -1", "'-1'"},
+        {"pdf out.pdf", "too few operands"},
+        {"pdf out.pdf page.bmp", "'page.bmp'"},
+        {"pdf out.txt page.jpg", "'out.txt'"},
+        {"merge out.jpg one.jpg", "too few operands"},
+        {"merge out.jpg 1.jpg 2.jpg 3.jpg 4.jpg 5.jpg", "too many operands"},
+        {"clean in.jpg", "too few operands"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        Outcome outcome = velcap(c.arguments);
+        EXPECT_EQ(outcome.status, 2);
+        expectOneLineNaming(outcome, c.named);
+    }
+}
+
+TEST_F(Cli, ListShowsEachCameraOnStandardOutputAlone) {
+    Outcome text = velcap("list");
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "0\t/dev/video0\tDocCam S8\tMJPEG 640x480,1280x720,1920x1080,2592x1944,3264x2448,3672x2856"
+                        "\tYUYV 640x480,1280x720,1600x1200,3264x2448,3672x2856\n");
+    // The library's own lines went to standard error, not away.
+    EXPECT_NE(text.err.find("node:/dev/video0"), std::string::npos) << text.err;
+
+    Outcome json = velcap("list --json");
+    ASSERT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.front(), '[');
+    EXPECT_EQ(json.out.substr(json.out.size() - 2), "]\n");
+    for (const char* text : {"\"index\": 0", "\"node\": \"/dev/video0\"", "\"name\": \"DocCam S8\"",
+                             "\"mjpeg\": [{\"width\": 640, \"height\": 480}, {\"width\": 1280",
+                             "\"yuyv\": [{\"width\": 640, \"height\": 480}"})
+        EXPECT_NE(json.out.find(text), std::string::npos) << text << "\n" << json.out;
+    EXPECT_EQ(json.out.find("node:"), std::string::npos);
+
+    Outcome quiet = velcap("list --quiet");
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, text.out);
+    EXPECT_EQ(quiet.err, "");
+}
+
+TEST_F(Cli, NoSupportedCameraIsStatusThree) {
+    for (const std::string& arguments :
+         std::vector<std::string>{"list", "list --json", "capture " + path("a.jpg"), "scan --qr"}) {
+        SCOPED_TRACE(arguments);
+        Outcome outcome = velcap(arguments, kWebcamOnly);
+        EXPECT_EQ(outcome.status, 3);
+        expectOneLineNaming(outcome, "no supported camera");
+    }
+    Outcome beyond = velcap("capture --camera 1 " + path("a.jpg"));
+    EXPECT_EQ(beyond.status, 3);
+    expectOneLineNaming(beyond, "no camera 1");
+    EXPECT_FALSE(exists(path("a.jpg")));
+}
+
+TEST_F(Cli, CaptureWritesEachFormatAtTheAskedSize) {
+    for (const char* name : {"page.jpg", "page.png", "page.bmp", "page.tif"}) {
+        SCOPED_TRACE(name);
+        Outcome outcome = velcap(std::string("capture --size 1280x720 ") + path(name));
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, path(name) + "\n");
+        cv::Mat picture = cv::imread(path(name), cv::IMREAD_UNCHANGED);
+        EXPECT_EQ(picture.size(), cv::Size(1280, 720));
+        EXPECT_EQ(picture.channels(), 3);
+    }
+    Outcome pdf = velcap("capture --size 640x480 " + path("page.pdf"));
+    ASSERT_EQ(pdf.status, 0) << pdf.err;
+    auto [info, status] = velcap::test::run("pdfinfo " + path("page.pdf"));
+    EXPECT_NE(info.find("Pages:           1"), std::string::npos) << info;
+    EXPECT_NE(info.find("640 x 480 pts"), std::string::npos) << info;
+
+    // The largest size by default.
+    Outcome largest = velcap("capture " + path("largest.jpg"));
+    ASSERT_EQ(largest.status, 0) << largest.err;
+    EXPECT_EQ(cv::imread(path("largest.jpg")).size(), cv::Size(3672, 2856));
+}
+
+TEST_F(Cli, CaptureSettingsShapeThePicture) {
+    // A size offered only as YUYV opens the YUYV stream; --yuyv asks for it.
+    Outcome yuyvOnly = velcap("capture --size 1600x1200 " + path("yuyv.jpg"));
+    ASSERT_EQ(yuyvOnly.status, 0) << yuyvOnly.err;
+    EXPECT_EQ(cv::imread(path("yuyv.jpg")).size(), cv::Size(1600, 1200));
+    ASSERT_EQ(velcap("capture --yuyv --size 640x480 " + path("yuyv640.jpg")).status, 0);
+
+    ASSERT_EQ(velcap("capture --size 640x480 --rotate 1 " + path("turned.jpg")).status, 0);
+    EXPECT_EQ(cv::imread(path("turned.jpg")).size(), cv::Size(480, 640));
+
+    ASSERT_EQ(velcap("capture --size 640x480 --grey " + path("grey.png")).status, 0);
+    EXPECT_EQ(cv::imread(path("grey.png"), cv::IMREAD_UNCHANGED).channels(), 1);
+    ASSERT_EQ(velcap("capture --size 640x480 --bw " + path("bw.png")).status, 0);
+    cv::Mat bw = cv::imread(path("bw.png"), cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(cv::countNonZero((bw != 0) & (bw != 255)), 0);
+
+    ASSERT_EQ(velcap("capture --size 1280x720 --quality 20 " + path("q20.jpg")).status, 0);
+    ASSERT_EQ(velcap("capture --size 1280x720 --quality 95 " + path("q95.jpg")).status, 0);
+    EXPECT_LT(slurp(path("q20.jpg")).size() * 2, slurp(path("q95.jpg")).size());
+}
+
+TEST_F(Cli, CropGivesThePageUpright) {
+    Outcome outcome = velcap("capture --size 1920x1080 --crop --whiten " + path("page.png"));
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, path("page.png") + "\n");
+    const std::array<cv::Point2f, 4> corners = vcam::scenePageCorners(1920, 1080);
+    const double width = cv::norm(corners[1] - corners[0]);
+    const double height = cv::norm(corners[3] - corners[0]);
+    cv::Mat page = cv::imread(path("page.png"));
+    EXPECT_NEAR(page.cols, width, width * 0.03);
+    EXPECT_NEAR(page.rows, height, height * 0.03);
+    // Whitened paper: the page's margin is white, not the desk.
+    EXPECT_GT(
+        cv::mean(page(cv::Rect(page.cols / 10, page.rows - page.rows / 8, page.cols * 8 / 10, page.rows / 10)))[1],
+        245);
+}
+
+TEST_F(Cli, CountWritesNumberedFilesAndOnlyTheirPaths) {
+    Outcome outcome = velcap("capture --size 640x480 --count 3 --interval 0.2 " + path("form.jpg"));
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, path("form-001.jpg") + "\n" + path("form-002.jpg") + "\n" + path("form-003.jpg") + "\n");
+    for (const char* name : {"form-001.jpg", "form-002.jpg", "form-003.jpg"})
+        EXPECT_EQ(cv::imread(path(name)).size(), cv::Size(640, 480)) << name;
+    EXPECT_FALSE(exists(path("form.jpg")));
+    // Not a terminal: no progress line.
+    EXPECT_EQ(outcome.err.find('\r'), std::string::npos);
+
+    // On a terminal, a progress line on standard error, cleared for each path.
+    auto [terminal, status] =
+        velcap::test::run("script -qec '" + prefix_ + "/bin/velcap-vcam -- " + prefix_ +
+                          "/bin/velcap -q capture --size 640x480 --count 2 " + path("tty.jpg") + "' /dev/null");
+    EXPECT_EQ(status, 0) << terminal;
+    EXPECT_NE(terminal.find("\rvelcap: photographed 1/2\r\033[K" + path("tty-002.jpg")), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\rvelcap: photographed 2/2"), std::string::npos) << terminal;
+}
+
+TEST_F(Cli, CaptureRefusesWhatItCannotDo) {
+    Outcome size = velcap("capture --size 1000x1000 " + path("a.jpg"));
+    EXPECT_EQ(size.status, 2);
+    expectOneLineNaming(size, "does not offer 1000x1000; it offers 640x480, 1280x720, 1920x1080");
+    EXPECT_NE(size.err.find("1600x1200"), std::string::npos); // the YUYV sizes too
+
+    Outcome folder = velcap("capture --size 640x480 " + dir_ + "/missing/a.jpg");
+    EXPECT_EQ(folder.status, 1);
+    expectOneLineNaming(folder, "cannot write '" + dir_ + "/missing/a.jpg'");
+    velcap::test::run("mkdir -p " + dir_ + "/shelf.jpg");
+    Outcome isFolder = velcap("capture --size 640x480 " + dir_ + "/shelf.jpg");
+    EXPECT_EQ(isFolder.status, 1);
+    expectOneLineNaming(isFolder, "it is a folder");
+
+    // A camera that cannot be opened.
+    Outcome busy = velcap("capture " + path("a.jpg"), std::string(kWebcamOnly) +
+                                                          "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: S8\n"
+                                                          "format MJPG 640x480@30\nfault ioctl VIDIOC_STREAMON EIO\n");
+    EXPECT_EQ(busy.status, 1);
+    expectOneLineNaming(busy, "cannot open camera 0 at 640x480");
+    EXPECT_FALSE(exists(path("a.jpg")));
+}
+
+TEST_F(Cli, ScanPrintsTheCodeTextAlone) {
+    Outcome qr = velcap("scan --qr");
+    ASSERT_EQ(qr.status, 0) << qr.err;
+    EXPECT_EQ(qr.out, std::string(vcam::kSceneQrText) + "\n");
+    Outcome bar = velcap("scan --bar --timeout 20");
+    ASSERT_EQ(bar.status, 0) << bar.err;
+    EXPECT_EQ(bar.out, std::string(vcam::kSceneEan13) + "\n");
+
+    // A desk without any code.
+    const std::string empty = path("empty.png");
+    cv::imwrite(empty, cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 110, 120)));
+    Outcome none = velcap("scan --qr --timeout 1.5", cameraShowing(empty));
+    EXPECT_EQ(none.status, 1);
+    expectOneLineNaming(none, "no QR code found within 1.5 s");
+}
+
+TEST_F(Cli, PdfMergeAndCleanWorkOnFiles) {
+    cv::imwrite(path("a.jpg"), cv::Mat(300, 200, CV_8UC3, cv::Scalar(200, 200, 200)));
+    cv::imwrite(path("b.png"), cv::Mat(100, 150, CV_8UC3, cv::Scalar(20, 200, 20)));
+
+    Outcome pdf = velcap("pdf " + path("both.pdf") + " " + path("a.jpg") + " " + path("b.png"));
+    ASSERT_EQ(pdf.status, 0) << pdf.err;
+    EXPECT_EQ(pdf.out, path("both.pdf") + "\n");
+    auto [info, status] = velcap::test::run("pdfinfo " + path("both.pdf"));
+    EXPECT_NE(info.find("Pages:           2"), std::string::npos) << info;
+
+    Outcome row = velcap("merge " + path("row.png") + " " + path("a.jpg") + " " + path("b.png"));
+    ASSERT_EQ(row.status, 0) << row.err;
+    EXPECT_EQ(row.out, path("row.png") + "\n");
+    EXPECT_EQ(cv::imread(path("row.png")).size(), cv::Size(350, 300));
+    ASSERT_EQ(velcap("merge --column " + path("column.png") + " " + path("a.jpg") + " " + path("b.png")).status, 0);
+    EXPECT_EQ(cv::imread(path("column.png")).size(), cv::Size(200, 400));
+
+    // A page on a black margin: clean turns the margin white and keeps the size.
+    cv::Mat scan(400, 300, CV_8UC3, cv::Scalar(10, 10, 10));
+    scan(cv::Rect(40, 40, 220, 320)).setTo(cv::Scalar(235, 235, 235));
+    cv::putText(scan, "velcap", cv::Point(80, 200), cv::FONT_HERSHEY_SIMPLEX, 1, cv::Scalar(0, 0, 0), 2);
+    cv::imwrite(path("scan.png"), scan);
+    Outcome clean = velcap("clean " + path("scan.png") + " " + path("clean.png"));
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(clean.out, path("clean.png") + "\n");
+    cv::Mat cleaned = cv::imread(path("clean.png"));
+    ASSERT_EQ(cleaned.size(), scan.size());
+    EXPECT_GT(cv::mean(cleaned(cv::Rect(0, 0, 30, 400)))[0], 240) << "the black margin is white";
+    EXPECT_LT(cv::mean(cleaned(cv::Rect(80, 180, 100, 25)))[0], 200) << "the writing stays";
+
+    // Pictures that cannot be read: nothing is written.
+    std::ofstream(path("broken.jpg")) << "not a picture";
+    struct Case {
+        std::string arguments, output, named;
+    } cases[] = {
+        {"pdf " + path("x.pdf") + " " + path("a.jpg") + " " + path("broken.jpg"), path("x.pdf"), "broken.jpg"},
+        {"pdf " + path("x.pdf") + " " + path("nothere.png"), path("x.pdf"), "nothere.png"},
+        {"merge " + path("x.png") + " " + path("a.jpg") + " " + path("broken.jpg"), path("x.png"), "broken.jpg"},
+        {"clean " + path("broken.jpg") + " " + path("x.png"), path("x.png"), "broken.jpg"},
+        {"clean " + path("a.jpg") + " " + dir_ + "/missing/x.png", dir_ + "/missing/x.png", "missing/x.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        Outcome outcome = velcap(c.arguments);
+        EXPECT_EQ(outcome.status, 1);
+        expectOneLineNaming(outcome, c.named);
+        EXPECT_FALSE(exists(c.output));
+    }
+}
+
+} // namespace

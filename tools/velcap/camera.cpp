@@ -1,0 +1,318 @@
+// The commands that use a camera: list, capture and scan.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "cli.h"
+#include "velcap.h"
+
+namespace velcap::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Size {
+    int width, height;
+};
+
+// The sizes a camera offers in one stream format (0 MJPEG, 1 YUYV).
+std::vector<Size> sizesOf(int camera, int format) {
+    SetVideoFormat(format);
+    std::vector<Size> sizes;
+    const int count = getCameraResolutionCount(camera);
+    for (int i = 0; i < count; ++i) {
+        int width = 0, height = 0;
+        if (getCameraResolution(i, &width, &height) == 0) sizes.push_back({width, height});
+    }
+    return sizes;
+}
+
+std::string sizeList(const std::vector<Size>& sizes, const char* separator) {
+    std::string text;
+    for (const Size& size : sizes) text += (text.empty() ? "" : separator) + sizeText(size.width, size.height);
+    return text;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonSizes(const std::vector<Size>& sizes) {
+    std::string out = "[";
+    for (size_t i = 0; i < sizes.size(); ++i)
+        out += (i ? ", " : "") + std::string("{\"width\": ") + std::to_string(sizes[i].width) +
+               ", \"height\": " + std::to_string(sizes[i].height) + "}";
+    return out + "]";
+}
+
+// The name as the camera gives it after its maker, without the space that follows the colon.
+std::string trimmed(const char* name) {
+    std::string text = name ? name : "";
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+int requireCameras() {
+    const int count = getDeviceCount();
+    if (count <= 0) throw Failure(kNoCamera, "no supported camera found");
+    return count;
+}
+
+// What the frame callback learns of the stream: how many frames came, and
+// how many of the last ones in a row looked the same as the one before.
+struct Stillness {
+    std::atomic<int> frames{0};
+    std::atomic<int> stillFrames{0};
+    std::vector<int> previous; // stream thread only
+};
+Stillness stillness;
+
+// A frame is still when a coarse grid of its brightness moved by less than
+// this many levels on average: sensor noise stays below it, a hand does not.
+constexpr double kStillLevels = 2.0;
+constexpr int kGrid = 48;
+
+void watchFrame(unsigned char* pixels, int width, int height) {
+    std::vector<int> samples;
+    samples.reserve(kGrid * kGrid);
+    for (int gy = 0; gy < kGrid; ++gy)
+        for (int gx = 0; gx < kGrid; ++gx) {
+            const unsigned char* p =
+                pixels +
+                (size_t(height) * (2 * gy + 1) / (2 * kGrid) * width + size_t(width) * (2 * gx + 1) / (2 * kGrid)) * 3;
+            samples.push_back(p[0] + 2 * p[1] + p[2]);
+        }
+    bool still = false;
+    if (stillness.previous.size() == samples.size()) {
+        long difference = 0;
+        for (size_t i = 0; i < samples.size(); ++i) difference += std::abs(samples[i] - stillness.previous[i]);
+        still = double(difference) / (4.0 * double(samples.size())) < kStillLevels;
+    }
+    stillness.previous.swap(samples);
+    stillness.stillFrames = still ? stillness.stillFrames + 1 : 0;
+    ++stillness.frames;
+}
+
+// The open camera's settings shared by capture and scan.
+struct CameraChoice {
+    int camera = 0;
+    int format = 0; // 0 MJPEG, 1 YUYV
+    Size size{0, 0};
+};
+
+// Picks the format and size, MJPEG first and YUYV as the fallback, the
+// largest size unless one is asked for; a size not offered is a usage error.
+CameraChoice chooseCamera(const Arguments& args, bool yuyvOnly) {
+    const int count = requireCameras();
+    CameraChoice choice;
+    choice.camera = args.integer("camera", 0, 0, 1000);
+    if (choice.camera >= count)
+        throw Failure(kNoCamera, "no camera " + std::to_string(choice.camera) + ": " + std::to_string(count) +
+                                     " supported camera" + (count == 1 ? "" : "s") + " found");
+    Size wanted{0, 0};
+    if (args.has("size") && !parseSize(args.value("size"), wanted.width, wanted.height))
+        usageError("--size takes WIDTHxHEIGHT, such as 1920x1080, not '" + args.value("size") + "'");
+
+    std::vector<Size> offered;
+    for (int format = yuyvOnly ? 1 : 0; format <= 1; ++format) {
+        const std::vector<Size> sizes = sizesOf(choice.camera, format);
+        for (const Size& size : sizes) {
+            if (args.has("size") && (size.width != wanted.width || size.height != wanted.height)) continue;
+            if (!args.has("size") &&
+                int64_t(size.width) * size.height <= int64_t(choice.size.width) * choice.size.height)
+                continue;
+            choice.format = format;
+            choice.size = size;
+        }
+        if (choice.size.width > 0) return choice;
+        offered.insert(offered.end(), sizes.begin(), sizes.end());
+    }
+    if (!args.has("size")) failed("camera " + std::to_string(choice.camera) + " offers no frame size");
+    std::vector<Size> distinct;
+    for (const Size& size : offered) {
+        bool seen = false;
+        for (const Size& d : distinct) seen = seen || (d.width == size.width && d.height == size.height);
+        if (!seen) distinct.push_back(size);
+    }
+    usageError("camera " + std::to_string(choice.camera) + " does not offer " + args.value("size") + "; it offers " +
+               sizeList(distinct, ", "));
+}
+
+// Opens the camera; an MJPEG stream that will not open falls back to YUYV at
+// the same size when the camera offers it there, as the desktop program does.
+void openChosen(CameraChoice& choice) {
+    SetDataCallback(watchFrame);
+    SetVideoFormat(choice.format);
+    int status = openCamera(choice.camera, choice.size.width, choice.size.height);
+    if (status != 0 && choice.format == 0) {
+        for (const Size& size : sizesOf(choice.camera, 1)) {
+            if (size.width != choice.size.width || size.height != choice.size.height) continue;
+            note("the MJPEG stream would not open (" + std::to_string(status) + "); trying YUYV");
+            choice.format = 1;
+            SetVideoFormat(1);
+            status = openCamera(choice.camera, choice.size.width, choice.size.height);
+            break;
+        }
+    }
+    if (status != 0)
+        failed("cannot open camera " + std::to_string(choice.camera) + " at " +
+               sizeText(choice.size.width, choice.size.height) + " (error " + std::to_string(status) + ")");
+}
+
+// Closes the camera however the command ends.
+struct OpenCamera {
+    explicit OpenCamera(CameraChoice& choice) { openChosen(choice); }
+    ~OpenCamera() { closeCamera(); }
+    OpenCamera(const OpenCamera&) = delete;
+    OpenCamera& operator=(const OpenCamera&) = delete;
+};
+
+// Waits until the picture has settled (exposure, a hand leaving) and, when
+// cropping, until the page outline is known. Gives up after a while: a
+// camera that never settles is still photographed, with a warning.
+void waitForSettledPicture(bool needOutline) {
+    constexpr int kFirstFrames = 5; // the camera's exposure settles over the first frames
+    constexpr int kStillFrames = 3;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    auto settled = [&] {
+        return stillness.frames >= kFirstFrames && stillness.stillFrames >= kStillFrames &&
+               (!needOutline || HasPageOutline() == 1);
+    };
+    while (!settled() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (stillness.frames == 0) failed("the camera sends no pictures");
+    if (needOutline && HasPageOutline() != 1)
+        note("no page outline found; the whole picture is saved");
+    else if (!settled())
+        note("the picture did not settle; photographed as it is");
+}
+
+std::string numbered(const std::string& path, int number) {
+    const size_t slash = path.rfind('/');
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = path.size();
+    char suffix[16];
+    std::snprintf(suffix, sizeof(suffix), "-%03d", number);
+    return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+const char* captureError(int code) {
+    switch (code) {
+    case -1:
+        return "no camera is open";
+    case -2:
+        return "the camera did not answer in time";
+    case -3:
+        return "the stream stopped";
+    case -4:
+        return "the file could not be written";
+    case -5:
+        return "the path is too long";
+    default:
+        return "the capture failed";
+    }
+}
+
+} // namespace
+
+int listCameras(const Arguments& args) {
+    args.expectOperands(0, 0, "list [--json]");
+    const int count = requireCameras();
+    std::string json = "[";
+    for (int camera = 0; camera < count; ++camera) {
+        const std::string name = trimmed(getCameraName(camera));
+        const char* node = getCameraNode(camera);
+        const std::vector<Size> mjpeg = sizesOf(camera, 0);
+        const std::vector<Size> yuyv = sizesOf(camera, 1);
+        if (args.has("json")) {
+            json += std::string(camera ? ",\n " : "\n ") + "{\"index\": " + std::to_string(camera) +
+                    ", \"node\": " + jsonString(node ? node : "") + ", \"name\": " + jsonString(name) +
+                    ", \"mjpeg\": " + jsonSizes(mjpeg) + ", \"yuyv\": " + jsonSizes(yuyv) + "}";
+        } else {
+            result(std::to_string(camera) + "\t" + (node ? node : "") + "\t" + name + "\tMJPEG " +
+                   sizeList(mjpeg, ",") + "\tYUYV " + sizeList(yuyv, ","));
+        }
+    }
+    if (args.has("json")) result(json + "\n]");
+    return kSuccess;
+}
+
+int captureCommand(const Arguments& args) {
+    args.expectOperands(1, 1, "capture [OPTION...] FILE");
+    const std::string path = args.operands()[0];
+    const std::string extension = extensionOf(path);
+    if (extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "bmp" && extension != "tif" &&
+        extension != "tiff" && extension != "pdf")
+        usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
+    if (args.has("grey") && args.has("bw")) usageError("--grey and --bw exclude each other");
+    if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
+    const int count = args.integer("count", 1, 1, 999);
+    const double interval = args.seconds("interval", 0);
+    const int rotate = args.integer("rotate", 0, 0, 3);
+    const int quality = args.integer("quality", 90, 1, 100);
+    requireWritable(path);
+
+    CameraChoice choice = chooseCamera(args, args.has("yuyv"));
+    SetCutType(args.has("crop") ? 1 : 0);
+    SetDelBackColor(args.has("whiten") ? 1 : 0);
+    SetDelBlackedge(args.has("black-edge") ? 1 : 0);
+    SetColorMode(args.has("grey") ? 1 : args.has("bw") ? 2 : 0);
+    SetJpgQuality(quality);
+    SetRotate(rotate);
+    OpenCamera open(choice);
+    waitForSettledPicture(args.has("crop"));
+
+    Progress progress("photographed", count);
+    auto next = Clock::now();
+    for (int shot = 1; shot <= count; ++shot) {
+        std::this_thread::sleep_until(next);
+        next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+        const std::string file = args.has("count") ? numbered(path, shot) : path;
+        const int status = captureImage(file.c_str());
+        if (status != 0) failed("cannot photograph into '" + file + "': " + captureError(status));
+        result(file);
+        progress.update(shot);
+    }
+    return kSuccess;
+}
+
+int scanCommand(const Arguments& args) {
+    args.expectOperands(0, 0, "scan (--qr|--bar) [--camera N] [--timeout SECONDS]");
+    if (args.has("qr") == args.has("bar")) usageError("scan needs one of --qr and --bar");
+    const double timeout = args.seconds("timeout", 10);
+    const int type = args.has("qr") ? 1 : 0;
+    CameraChoice choice = chooseCamera(args, false);
+    OpenCamera open(choice);
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    do {
+        // Each request reads the next frame.
+        const std::string text = RecogBarQrCode(type);
+        if (!text.empty()) {
+            result(text);
+            return kSuccess;
+        }
+        // An answer without a frame read (the stream has stopped) must not spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (Clock::now() < deadline);
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%g", timeout);
+    failed(std::string("no ") + (type == 1 ? "QR code" : "bar code") + " found within " + seconds + " s");
+}
+
+} // namespace velcap::cli

@@ -1,0 +1,96 @@
+// velcap, the command-line tool: what its commands share.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velcap::cli {
+
+// Exit statuses, as --help and the manual page give them.
+enum Exit { kSuccess = 0, kFailed = 1, kUsage = 2, kNoCamera = 3 };
+
+// A failure that ends the command with a one-line message on standard error.
+struct Failure : std::runtime_error {
+    Failure(Exit status, const std::string& message) : std::runtime_error(message), status(status) {}
+    Exit status;
+};
+[[noreturn]] inline void usageError(const std::string& message) {
+    throw Failure(kUsage, message);
+}
+[[noreturn]] inline void failed(const std::string& message) {
+    throw Failure(kFailed, message);
+}
+
+// The results of a command (paths, decoded text, JSON). Standard output is
+// kept for them alone: the library's own lines go to standard error.
+FILE* results();
+// Keeps standard output for results and sends the library's lines to
+// standard error, or nowhere when quiet.
+bool keepStandardOutputForResults(bool quiet);
+// A result line, written at once so that a script reading a pipe sees each as it comes.
+void result(const std::string& line);
+// Ends the open line on standard error, if any.
+void endLine();
+// One line on standard error, after "velcap: ".
+void note(const std::string& message);
+
+// A progress line on standard error, redrawn in place; only on a terminal.
+class Progress {
+public:
+    Progress(const char* what, int total);
+    ~Progress();
+    void update(int done);
+
+private:
+    const char* what_;
+    int total_;
+    bool shown_;
+};
+
+// The command line of one command: its options (with or without a value) and
+// its operands, in order. Options are written --name, --name VALUE or --name=VALUE.
+class Arguments {
+public:
+    // flags take no value, valued take one; anything else starting with '-' is refused.
+    Arguments(const char* command, const std::vector<std::string>& words, const std::vector<std::string>& flags,
+              const std::vector<std::string>& valued);
+
+    bool has(const std::string& option) const { return values_.count(option) != 0; }
+    std::string value(const std::string& option, const std::string& fallback = {}) const;
+    // A whole number in [minimum, maximum], or a usage error naming the option and the value.
+    int integer(const std::string& option, int fallback, int minimum, int maximum) const;
+    double seconds(const std::string& option, double fallback) const;
+    const std::vector<std::string>& operands() const { return operands_; }
+    // A usage error unless there are between minimum and maximum operands.
+    void expectOperands(size_t minimum, size_t maximum, const char* synopsis) const;
+
+private:
+    const char* command_;
+    std::map<std::string, std::string> values_;
+    std::vector<std::string> operands_;
+};
+
+// "WxH" as two positive numbers; false for anything else.
+bool parseSize(const std::string& text, int& width, int& height);
+std::string sizeText(int width, int height);
+
+// File checks made before anything is done, so that bad input costs nothing.
+// A picture file that exists, is a regular readable file and that an image decoder recognises.
+void requirePicture(const std::string& path);
+// A path whose folder exists and is writable, and that is not a folder itself.
+void requireWritable(const std::string& path);
+// The lower-case extension of path, without the dot ("" when it has none).
+std::string extensionOf(const std::string& path);
+
+// The commands; each returns an exit status or throws Failure.
+int listCameras(const Arguments& args);
+int captureCommand(const Arguments& args);
+int scanCommand(const Arguments& args);
+int pdfCommand(const Arguments& args);
+int mergeCommand(const Arguments& args);
+int cleanCommand(const Arguments& args);
+
+} // namespace velcap::cli

@@ -1,0 +1,87 @@
+// The commands that work on files alone: pdf, merge and clean.
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli.h"
+#include "velcap.h"
+
+namespace velcap::cli {
+
+namespace {
+
+void requireExtension(const std::string& path, const std::vector<std::string>& accepted, const char* names) {
+    const std::string extension = extensionOf(path);
+    for (const std::string& e : accepted)
+        if (extension == e) return;
+    usageError("'" + path + "' is not " + names);
+}
+
+} // namespace
+
+int pdfCommand(const Arguments& args) {
+    args.expectOperands(2, size_t(-1), "pdf OUTPUT IMAGE...");
+    const std::string output = args.operands()[0];
+    const std::vector<std::string> pictures(args.operands().begin() + 1, args.operands().end());
+    requireExtension(output, {"pdf"}, "a .pdf document");
+    for (const std::string& picture : pictures) {
+        // A PDF page is made of a JPEG or PNG picture as it is.
+        requireExtension(picture, {"jpg", "png"}, "a .jpg or .png picture (a PDF page is made of one)");
+        requirePicture(picture);
+    }
+    requireWritable(output);
+
+    if (pdf_start(output.c_str()) != 0) failed("cannot start the document '" + output + "'");
+    Progress progress("pages", int(pictures.size()));
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        if (pdf_addPage(pictures[i].c_str()) != 0) {
+            pdf_end(); // abandons the document: nothing is left at its path
+            failed("cannot make a page of '" + pictures[i] + "'; nothing written");
+        }
+        progress.update(int(i + 1));
+    }
+    if (pdf_end() != 0) failed("cannot write '" + output + "'");
+    result(output);
+    return kSuccess;
+}
+
+int mergeCommand(const Arguments& args) {
+    args.expectOperands(3, 5, "merge [--column] OUTPUT IMAGE IMAGE [IMAGE [IMAGE]]");
+    const std::string output = args.operands()[0];
+    const std::vector<std::string> pictures(args.operands().begin() + 1, args.operands().end());
+    requireExtension(output, {"jpg", "jpeg", "png", "bmp", "tif", "tiff", "pdf"},
+                     "a .jpg, .png, .bmp, .tif or .pdf file");
+    for (const std::string& picture : pictures) requirePicture(picture);
+    requireWritable(output);
+    // A picture the decoder cannot read would be left out of the merge without a word.
+    for (const std::string& picture : pictures)
+        if (cv::imread(picture, cv::IMREAD_REDUCED_COLOR_8).empty()) failed("cannot read picture '" + picture + "'");
+
+    for (const std::string& picture : pictures)
+        if (AddImagePath(picture.c_str()) != 0) failed("cannot read picture '" + picture + "'");
+    if (MergeImages(output.c_str(), args.has("column") ? 1 : 0, 0, false) != 0) failed("cannot write '" + output + "'");
+    result(output);
+    return kSuccess;
+}
+
+int cleanCommand(const Arguments& args) {
+    args.expectOperands(2, 2, "clean [--black-edge] [--whiten] INPUT OUTPUT");
+    const std::string input = args.operands()[0];
+    const std::string output = args.operands()[1];
+    requireExtension(output, {"jpg", "jpeg", "png", "bmp", "tif", "tiff", "pdf"},
+                     "a .jpg, .png, .bmp, .tif or .pdf file");
+    requirePicture(input);
+    requireWritable(output);
+    cv::Mat picture = cv::imread(input, cv::IMREAD_COLOR);
+    if (picture.empty()) failed("cannot read picture '" + input + "'");
+    if (int64_t(picture.cols) * picture.rows > VELCAP_MAX_PICTURE_PIXELS)
+        failed("picture '" + input + "' is too large (" + sizeText(picture.cols, picture.rows) + ")");
+
+    const bool both = !args.has("black-edge") && !args.has("whiten");
+    if (both || args.has("black-edge")) FN_DeleteBlackEdge(picture);
+    if (both || args.has("whiten")) FN_DeleteBackcolor(picture);
+    std::string path = output;
+    if (SaveImage(path.data(), picture) != 0) failed("cannot write '" + output + "'");
+    result(output);
+    return kSuccess;
+}
+
+} // namespace velcap::cli
