@@ -1,5 +1,8 @@
 #include "description.h"
 
+#include "controls.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -40,21 +43,6 @@ format MJPG 640x480@30 1280x720@30
 format YUYV 640x480@30
 control brightness 0 255 1 128
 )";
-
-struct NamedControl {
-    const char* name;
-    uint32_t id;
-};
-const NamedControl kControls[] = {
-    {"brightness", V4L2_CID_BRIGHTNESS},
-    {"contrast", V4L2_CID_CONTRAST},
-    {"saturation", V4L2_CID_SATURATION},
-    {"hue", V4L2_CID_HUE},
-    {"gain", V4L2_CID_GAIN},
-    {"gamma", V4L2_CID_GAMMA},
-    {"focus_auto", V4L2_CID_FOCUS_AUTO},
-    {"zoom_absolute", V4L2_CID_ZOOM_ABSOLUTE},
-};
 
 struct NamedErrno {
     const char* name;
@@ -126,6 +114,9 @@ void parseFault(Camera& camera, std::istringstream& in, int line) {
         f.bufferLength = std::stoul(a);
     } else if (kind == "bytesused") {
         f.bytesUsed = std::stoul(a);
+    } else if (kind == "error-flag") {
+        f.errorEvery = std::stoi(a);
+        if (f.errorEvery <= 0) fail(line, "fault error-flag EVERY (1 or more)");
     } else {
         fail(line, "unknown fault " + kind);
     }
@@ -137,6 +128,13 @@ const Format* Camera::format(uint32_t code) const {
     for (const Format& f : formats)
         if (f.fourcc == code) return &f;
     return nullptr;
+}
+
+Format& Camera::formatToFill(uint32_t code) {
+    for (Format& f : formats)
+        if (f.fourcc == code) return f;
+    formats.push_back(Format{code, {}});
+    return formats.back();
 }
 
 const Camera* Description::camera(int node) const {
@@ -202,19 +200,26 @@ Description parse(const std::string& text) {
         } else if (key == "format") {
             std::string name, size;
             words >> name;
-            uint32_t code = parseFourcc(name, line);
-            Format* format = const_cast<Format*>(camera->format(code));
-            if (!format) {
-                camera->formats.push_back(Format{code, {}});
-                format = &camera->formats.back();
-            }
+            Format& format = camera->formatToFill(parseFourcc(name, line));
             while (words >> size) {
                 FrameSize s;
-                unsigned fps = 30;
-                int n = std::sscanf(size.c_str(), "%ux%u@%u", &s.width, &s.height, &fps);
-                if (n < 2 || !s.width || !s.height) fail(line, "bad size " + size);
-                s.fps = fps;
-                format->sizes.push_back(s);
+                int consumed = 0;
+                if (std::sscanf(size.c_str(), "%ux%u%n", &s.width, &s.height, &consumed) != 2 || !s.width || !s.height)
+                    fail(line, "bad size " + size);
+                std::string rates = size.substr(size_t(consumed));
+                if (rates.empty()) rates = "@30";
+                if (rates[0] != '@') fail(line, "bad size " + size);
+                std::istringstream list(rates.substr(1));
+                std::string rate;
+                while (std::getline(list, rate, ',')) {
+                    char* end = nullptr;
+                    const unsigned long fps = std::strtoul(rate.c_str(), &end, 10);
+                    if (rate.empty() || *end || fps > 1000) fail(line, "bad frame rate in " + size);
+                    s.rates.push_back(unsigned(fps));
+                }
+                if (s.rates.empty()) fail(line, "bad size " + size);
+                s.fps = s.rates.front();
+                format.sizes.push_back(s);
             }
         } else if (key == "stepwise") {
             std::string name, range;
@@ -225,22 +230,27 @@ Description parse(const std::string& text) {
             if (std::sscanf(range.c_str(), "%ux%u-%ux%u/%u", &s.width, &s.height, &s.maxWidth, &s.maxHeight, &s.step) !=
                 5)
                 fail(line, "stepwise FOURCC MINWxMINH-MAXWxMAXH/STEP");
-            Format* format = const_cast<Format*>(camera->format(code));
-            if (!format) {
-                camera->formats.push_back(Format{code, {}});
-                format = &camera->formats.back();
-            }
-            format->sizes.push_back(s);
+            camera->formatToFill(code).sizes.push_back(s);
         } else if (key == "control") {
             std::string name;
             Control c;
             words >> name >> c.minimum >> c.maximum >> c.step >> c.defaultValue;
             if (!words) fail(line, "control NAME MIN MAX STEP DEFAULT [VALUE]");
             if (!(words >> c.value)) c.value = c.defaultValue;
-            for (const auto& known : kControls)
-                if (name == known.name) c.id = known.id;
-            if (!c.id) fail(line, "unknown control " + name);
+            const ControlKind* kind = controlKind(name);
+            if (!kind) fail(line, "unknown control " + name);
+            if (c.minimum > c.maximum || c.step < 1 || c.defaultValue < c.minimum || c.defaultValue > c.maximum)
+                fail(line, "control " + name + ": the default must lie in MIN..MAX, STEP 1 or more");
+            c.id = kind->id;
             camera->controls.push_back(c);
+        } else if (key == "first-frame") {
+            if (!(words >> camera->firstFrameMs)) fail(line, "first-frame MILLISECONDS");
+        } else if (key == "unplug") {
+            std::string replug;
+            if (!(words >> camera->unplugAfterFrames) || camera->unplugAfterFrames < 0)
+                fail(line, "unplug FRAMES [replug MILLISECONDS]");
+            if (words >> replug && (replug != "replug" || !(words >> camera->replugMs) || camera->replugMs < 0))
+                fail(line, "unplug FRAMES [replug MILLISECONDS]");
         } else if (key == "fault") {
             parseFault(*camera, words, line);
         } else {
@@ -270,24 +280,111 @@ std::vector<Control> defaultControls() {
     return defaultDescription().cameras.front().controls;
 }
 
-std::string udevRecords(const Description& description) {
+namespace {
+
+// The USB port of a camera: the one its bus info names, as uvcvideo writes
+// it ("usb-0000:00:14.0-PORT"), or one after the ports of the cameras before it.
+std::string usbPort(const Description& d, const Camera& c) {
+    const std::string prefix = "usb-0000:00:14.0-";
+    if (c.bus.compare(0, prefix.size(), prefix) == 0 && c.bus.size() > prefix.size())
+        return c.bus.substr(prefix.size());
+    size_t position = 0;
+    while (position < d.cameras.size() && &d.cameras[position] != &c) ++position;
+    return std::to_string(position + 1);
+}
+
+std::string usbDevicePath(const Description& d, const Camera& c) {
+    return "/devices/pci0000:00/0000:00:14.0/usb1/1-" + usbPort(d, c);
+}
+
+// The maker and the model of the card name "Maker: Model".
+std::pair<std::string, std::string> makerAndModel(const Camera& c) {
+    const size_t colon = c.card.find(':');
+    if (colon == std::string::npos) return {"Generic", c.card};
+    std::string model = c.card.substr(colon + 1);
+    model.erase(0, model.find_first_not_of(' '));
+    return {c.card.substr(0, colon), model};
+}
+
+std::string underscored(std::string text) {
+    for (char& ch : text)
+        if (ch == ' ' || ch == '/') ch = '_';
+    return text;
+}
+
+} // namespace
+
+std::string videoSysfsPath(const Description& d, const Camera& c, bool metadata) {
+    return usbDevicePath(d, c) + "/1-" + usbPort(d, c) + ":1.0/video4linux/video" +
+           std::to_string(c.node + (metadata ? 1 : 0));
+}
+
+bool hasMetadataNode(const Description& d, const Camera& c) {
+    return c.driver == "uvcvideo" && !d.camera(c.node + 1);
+}
+
+std::string udevRecords(const Description& description, int only) {
     std::ostringstream out;
     for (const Camera& c : description.cameras) {
-        const std::string port = "1-" + std::to_string(c.node + 1);
-        out << "P: /devices/pci0000:00/0000:00:14.0/usb1/" << port << "/" << port << ":1.0/video4linux/video" << c.node
+        if (only >= 0 && c.node != only) continue;
+        const std::string port = usbPort(description, c);
+        const auto [maker, model] = makerAndModel(c);
+        const std::string serial = "VC" + std::to_string(1000 + c.node);
+        const std::string idSerial = underscored(maker) + "_" + underscored(model) + "_" + serial;
+        const std::string idPath = "pci-0000:00:14.0-usb-0:" + port + ":1.0";
+        std::string idPathTag = idPath;
+        for (char& ch : idPathTag)
+            if (ch == ':' || ch == '.') ch = '_';
+        const std::string devnum = std::to_string(2 + c.node);
+
+        // The USB device and its video control interface, as a UVC camera has them.
+        out << "P: " << usbDevicePath(description, c) << "\n";
+        out << "N: bus/usb/001/" << std::string(3 - std::min<size_t>(3, devnum.size()), '0') << devnum << "\n";
+        out << "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
+        out << "E: BUSNUM=001\nE: DEVNUM=" << std::string(3 - std::min<size_t>(3, devnum.size()), '0') << devnum
             << "\n";
-        out << "N: video" << c.node << "\n";
-        out << "E: DEVNAME=/dev/video" << c.node << "\n";
-        out << "E: SUBSYSTEM=video4linux\n";
-        out << "E: MAJOR=81\nE: MINOR=" << c.node << "\n";
         if (c.udevIds) {
-            out << "E: ID_VENDOR_ID=" << c.vendor << "\n";
-            out << "E: ID_MODEL_ID=" << c.product << "\n";
+            out << "E: PRODUCT=" << c.vendor << "/" << c.product << "/100\n";
+            out << "E: ID_VENDOR_ID=" << c.vendor << "\nE: ID_MODEL_ID=" << c.product << "\n";
+            out << "A: idVendor=" << c.vendor << "\nA: idProduct=" << c.product << "\n";
         }
-        out << "E: ID_V4L_CAPABILITIES=:capture:\n";
-        out << "A: name=" << c.card << "\n";
-        out << "A: index=0\n";
-        out << "A: dev=81:" << c.node << "\n\n";
+        out << "E: ID_SERIAL=" << idSerial << "\nE: ID_SERIAL_SHORT=" << serial << "\n";
+        out << "A: manufacturer=" << maker << "\nA: product=" << model << "\nA: serial=" << serial << "\n";
+        out << "A: busnum=1\nA: devnum=" << devnum << "\nA: speed=480\nA: bDeviceClass=ef\n\n";
+
+        out << "P: " << usbDevicePath(description, c) << "/1-" << port << ":1.0\n";
+        out << "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=" << c.driver << "\n";
+        out << "E: INTERFACE=14/1/0\n";
+        out << "A: bInterfaceClass=0e\nA: bInterfaceSubClass=01\nA: bInterfaceNumber=00\n"
+               "A: interface="
+            << model << "\n\n";
+
+        for (int metadata = 0; metadata <= (hasMetadataNode(description, c) ? 1 : 0); ++metadata) {
+            const int node = c.node + metadata;
+            const std::string index = std::to_string(metadata);
+            out << "P: " << videoSysfsPath(description, c, metadata) << "\n";
+            out << "N: video" << node << "\n";
+            out << "E: DEVNAME=/dev/video" << node << "\n";
+            out << "E: SUBSYSTEM=video4linux\n";
+            out << "E: MAJOR=81\nE: MINOR=" << node << "\n";
+            if (c.udevIds) {
+                out << "E: ID_VENDOR_ID=" << c.vendor << "\n";
+                out << "E: ID_MODEL_ID=" << c.product << "\n";
+            }
+            out << "E: ID_VENDOR=" << underscored(maker) << "\nE: ID_MODEL=" << underscored(model) << "\n";
+            out << "E: ID_SERIAL=" << idSerial << "\nE: ID_SERIAL_SHORT=" << serial << "\n";
+            out << "E: ID_BUS=usb\nE: ID_USB_INTERFACES=:0e0100:0e0200:\nE: ID_USB_INTERFACE_NUM=00\n";
+            out << "E: ID_USB_DRIVER=" << c.driver << "\n";
+            out << "E: ID_PATH=" << idPath << "\nE: ID_PATH_TAG=" << idPathTag << "\n";
+            out << "E: ID_V4L_VERSION=2\nE: ID_V4L_PRODUCT=" << c.card << "\n";
+            out << "E: ID_V4L_CAPABILITIES=:" << (metadata ? "" : "capture:") << "\n";
+            out << "E: DEVLINKS=/dev/v4l/by-id/usb-" << idSerial << "-video-index" << index << " /dev/v4l/by-path/"
+                << idPath << "-video-index" << index << "\n";
+            out << "E: TAGS=:uaccess:seat:\n";
+            out << "A: name=" << c.card << "\n";
+            out << "A: index=" << index << "\n";
+            out << "A: dev=81:" << node << "\n\n";
+        }
     }
     return out.str();
 }

@@ -7,14 +7,20 @@
 //   no-ids                       the udev record has no ID_VENDOR_ID / ID_MODEL_ID
 //   card TEXT                    card name (the rest of the line)
 //   driver NAME / bus TEXT       driver and bus info of VIDIOC_QUERYCAP
-//   format FOURCC WxH@FPS ...    a pixel format and its discrete sizes; FPS 0 = free-running
+//   format FOURCC WxH@FPS[,FPS...] ...   a pixel format and its discrete sizes, each with
+//                                the frame rates it offers (the first is the default); FPS 0 = free-running
 //   stepwise FOURCC MINWxMINH-MAXWxMAXH/STEP   a stepwise frame-size entry for that format
-//   control NAME MIN MAX STEP DEFAULT [VALUE]
+//   control NAME MIN MAX STEP DEFAULT [VALUE]   NAME as in controls.cpp (brightness,
+//                                auto_exposure, focus_absolute ...); menus give item numbers
 //   scene FILE                   a still image shown in place of the synthetic scene
 //   free-running                 frames as fast as they are taken, for benchmarks
 //   mjpeg OPTION...              how MJPEG frames are encoded, as many UVC cameras do it:
 //                                422 (chroma halved across only; 4:2:0 by default),
 //                                no-huffman (no DHT segments: the standard tables apply)
+//   first-frame MS               the first frame after STREAMON comes this late (as on
+//                                real cameras, whose sensor starts then); 0 by default
+//   unplug FRAMES [replug MS]    the camera is pulled out after FRAMES frames: the node
+//                                goes, every call fails with ENODEV; replugged MS later
 //   fault ...                    see Faults
 #pragma once
 
@@ -29,9 +35,10 @@ namespace vcam {
 struct FrameSize {
     unsigned width = 0;
     unsigned height = 0;
-    unsigned fps = 30; // 0: free-running
+    unsigned fps = 30; // the default rate; 0: free-running
     bool stepwise = false;
     unsigned maxWidth = 0, maxHeight = 0, step = 0; // stepwise entries only
+    std::vector<unsigned> rates = {};               // every rate offered, fps first (fps alone when empty)
 };
 
 struct Format {
@@ -66,6 +73,7 @@ struct Control {
 //   fault mjpeg corrupt|truncated|empty [N]   MJPEG frames after N good ones are damaged
 //   fault buffer-length BYTES  buffers have this length
 //   fault bytesused BYTES      frames claim this many bytes
+//   fault error-flag EVERY     every EVERY-th frame comes incomplete, with V4L2_BUF_FLAG_ERROR
 struct Faults {
     std::map<std::string, int> ioctlErrno;
     int openErrno = 0;
@@ -82,6 +90,7 @@ struct Faults {
     int mjpegAfter = 0;
     size_t bufferLength = 0;
     size_t bytesUsed = 0;
+    int errorEvery = 0;
 };
 
 struct Camera {
@@ -96,9 +105,13 @@ struct Camera {
     std::string scene;
     bool freeRunning = false;
     MjpegStyle mjpeg;
+    unsigned firstFrameMs = 0;
+    int unplugAfterFrames = -1; // a real-looking unplug after this many frames
+    int replugMs = -1;          // and the replug this much later (never when negative)
     Faults faults;
 
     const Format* format(uint32_t fourcc) const;
+    Format& formatToFill(uint32_t fourcc); // the format, added when missing
 };
 
 struct Description {
@@ -120,7 +133,13 @@ const char* defaultDescriptionText();
 // The default picture controls of a camera, for descriptions built in code.
 std::vector<Control> defaultControls();
 
-// The udev records (umockdev's text format) of the cameras.
-std::string udevRecords(const Description& description);
+// The udev records (umockdev's text format) of the cameras, or of one camera:
+// the USB device and interface, the capture node and, for uvcvideo, the
+// metadata node after it, with the properties udev's rules give them.
+std::string udevRecords(const Description& description, int only = -1);
+// Where a camera's node lies in sysfs.
+std::string videoSysfsPath(const Description& description, const Camera& camera, bool metadata);
+// Whether a camera has a metadata node (uvcvideo, and the next node is free).
+bool hasMetadataNode(const Description& description, const Camera& camera);
 
 } // namespace vcam

@@ -42,8 +42,7 @@ bool picturesUnchanged(const std::vector<Control>& controls);
 // never the bottleneck of a measurement.
 class FrameSource {
 public:
-    FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage,
-                MjpegStyle style = {});
+    FrameSource(uint32_t fourcc, unsigned width, unsigned height, const std::string& stillImage, MjpegStyle style = {});
     // Frames of this scene (R, G, B) instead of the rendered one.
     FrameSource(uint32_t fourcc, cv::Mat scene, MjpegStyle style = {});
     ~FrameSource();
