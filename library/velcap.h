@@ -189,7 +189,8 @@ VELCAP_EXPORT std::vector<std::string> split(std::string text, std::string separ
 VELCAP_EXPORT void setGrabSize(int width, int height);
 // Takes one filled buffer from the driver into destination, which holds at
 // least nSize bytes and at least the largest driver buffer.
-// Returns 0 (length 0 when the frame had to be skipped), -1 or -100.
+// Returns 0 (length 0 when the frame had to be skipped: it did not fit, or
+// the driver marked it incomplete), -1 or -100.
 VELCAP_EXPORT int grabImage(unsigned char* destination, int* length);
 // The stream thread's entry.
 VELCAP_EXPORT void VideoStreamPro(void* unused);

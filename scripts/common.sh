@@ -18,7 +18,7 @@ VELCAP_PACKAGES=(
 VELCAP_PROGRAMS=(
     cmake:cmake pkg-config:pkg-config
     umockdev-run:umockdev umockdev-wrapper:umockdev
-    v4l2-ctl:v4l-utils ffmpeg:ffmpeg ffprobe:ffmpeg
+    v4l2-ctl:v4l-utils v4l2-compliance:v4l-utils ffmpeg:ffmpeg ffprobe:ffmpeg
     xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick
     zint:zint qrencode:qrencode zbarimg:zbar-tools
     pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils

@@ -158,6 +158,7 @@ int validate(const std::vector<Control>& controls, uint32_t id, int64_t& value) 
     if (!c || !kind) return EINVAL;
     switch (kind->type) {
     case V4L2_CTRL_TYPE_MENU:
+        if (value < c->minimum || value > c->maximum) return ERANGE;
         return menuItemOffered(*kind, *c, value) ? 0 : EINVAL;
     case V4L2_CTRL_TYPE_BOOLEAN:
         value = value != 0;

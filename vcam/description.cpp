@@ -16,20 +16,29 @@ namespace vcam {
 namespace {
 
 const char kDefaultText[] = R"(# The virtual cameras that velcap-vcam presents when no description is given.
-# A supported document camera.
+# A supported document camera. Like many UVC cameras, it sends 4:2:2 MJPEG
+# frames without Huffman tables, and offers lower rates at each size.
 camera 0
 vendor 31a5
 product 0801
 card Orvida: DocCam S8
 bus usb-0000:00:14.0-1
-format MJPG 640x480@30 1280x720@30 1920x1080@30 2592x1944@15 3264x2448@15
-format YUYV 640x480@30 1280x720@10 1600x1200@5 3264x2448@2
+mjpeg 422 no-huffman
+format MJPG 640x480@30,15 1280x720@30,15 1920x1080@30,15 2592x1944@15,10 3264x2448@15,10,5
+format YUYV 640x480@30,15 1280x720@10,5 1600x1200@5 3264x2448@2
 control brightness -64 64 1 0
 control contrast 0 95 1 32
 control saturation 0 100 1 64
 control hue -2000 2000 1 0
-control gain 0 100 1 0
+control white_balance_automatic 0 1 1 1
 control gamma 100 300 1 100
+control gain 0 100 1 0
+control power_line_frequency 0 2 1 1
+control white_balance_temperature 2800 6500 10 4600
+control sharpness 0 7 1 2
+control auto_exposure 0 3 1 3
+control exposure_time_absolute 3 2047 1 250
+control focus_absolute 0 1023 1 68
 control focus_auto 0 1 1 1
 control zoom_absolute 0 10 1 0
 

@@ -412,6 +412,13 @@ void replug(int node) {
     notifyListener(node, true);
 }
 
+// Under the launcher, a camera whose replug time passed after the program that
+// unplugged it had ended comes back when the next program starts.
+__attribute__((constructor)) static void replugDueCameras() {
+    if (!std::getenv("UMOCKDEV_DIR")) return;
+    for (int node : shared::replugDue()) replug(node);
+}
+
 extern "C" int vcam_claims_path(const char* path, int* node) {
     static const char kPrefix[] = "/dev/video";
     if (std::strncmp(path, kPrefix, sizeof(kPrefix) - 1) != 0) return 0;

@@ -77,6 +77,9 @@ bool metadataRequest(unsigned long request) {
     case VIDIOC_G_PRIORITY:
     case VIDIOC_S_PRIORITY:
     case VIDIOC_LOG_STATUS:
+    case VIDIOC_G_INPUT:
+    case VIDIOC_S_INPUT:
+    case VIDIOC_ENUMINPUT:
         return true;
     default:
         return false;

@@ -198,6 +198,19 @@ PlugState writeReplug(int node) {
     return writePlug(node, false, -1);
 }
 
+std::vector<int> replugDue() {
+    std::vector<int> due;
+    const char* path = statePath();
+    if (!path) return due;
+    const std::vector<Line> lines = readLines(path);
+    for (const Line& line : lines)
+        if (line.key == "plug") {
+            const PlugState plug = plugOf(lines, line.node);
+            if (plug.unplugged && plug.present()) due.push_back(line.node);
+        }
+    return due;
+}
+
 StreamLock::~StreamLock() {
     release();
 }

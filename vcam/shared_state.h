@@ -64,6 +64,9 @@ private:
     bool local_ = false;
 };
 
+// The cameras unplugged with a replug time that has passed.
+std::vector<int> replugDue();
+
 // Whether another process holds a camera's stream lock.
 bool lockedElsewhere(int node);
 

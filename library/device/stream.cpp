@@ -357,7 +357,11 @@ int grabImage(unsigned char* destination, int* length) {
     // Copy what the driver filled, never more than it mapped nor than the
     // destination (the raw-frame buffer) holds.
     size_t filled = std::min<size_t>(buffer.bytesused, session().mappedLength[buffer.index]);
-    if (filled > velcap::rawFrameBytes()) {
+    if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
+        // The driver lost part of this frame (a USB transfer error): showing it would show garbage.
+        std::printf("grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
+        filled = 0;
+    } else if (filled > velcap::rawFrameBytes()) {
         std::printf("grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
                     velcap::rawFrameBytes());
         filled = 0;

@@ -9,6 +9,7 @@
 
 #include "support/camera_test.h"
 #include "support/frame_sink.h"
+#include "support/shell.h"
 
 using namespace std::chrono_literals;
 using velcap::test::CameraTest;
@@ -305,6 +306,75 @@ TEST_F(Stream, UnplugStopsTheStreamAndTheNextOpenRecovers) {
     ASSERT_TRUE(sink().waitFor(2));
     close();
     expectClosedState();
+}
+
+TEST_F(Stream, AnUnpluggedCameraOpensAgainOnlyAfterItsReplug) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    ASSERT_TRUE(sink().waitFor(3));
+    vcam::unplug(0);
+    // The stream thread ends by itself; closing is clean.
+    EXPECT_EQ(close(), 0);
+    expectClosedState();
+
+    // Gone: not found, and opening fails without leaving anything open.
+    std::string out;
+    const std::string found = stdoutOf([] { EXPECT_EQ(getDeviceCount(), 0); });
+    EXPECT_EQ(found.find("node:"), std::string::npos) << found;
+    EXPECT_LT(open(0, 640, 480, &out), 0) << out;
+    EXPECT_EQ(cam_fd, -1);
+    EXPECT_FALSE(bKeep);
+
+    vcam::replug(0);
+    stdoutOf([] { EXPECT_EQ(getDeviceCount(), 1); });
+    sink().reset();
+    ASSERT_EQ(open(0, 640, 480, &out), 0) << out;
+    ASSERT_TRUE(sink().waitFor(3));
+    EXPECT_LT(differenceFromScene(sink().last(), 0, vcam::fourcc("MJPG")), 6.0);
+    close();
+}
+
+TEST_F(Stream, IncompleteFramesAreSkipped) {
+    vcam::Camera c = documentCamera();
+    c.faults.errorEvery = 2;
+    present(c);
+    std::atomic<double> worst{0};
+    sink().onFrame([&](const cv::Mat& frame) {
+        worst = std::max(worst.load(), differenceFromScene(frame.clone(), 0, vcam::fourcc("YUYV")));
+    });
+    std::string out;
+    ASSERT_EQ(open(1, 640, 480), 0);
+    out = stdoutOf([&] { ASSERT_TRUE(sink().waitFor(4)); });
+    close();
+    sink().onFrame(nullptr);
+    EXPECT_LT(worst, 3.0) << "a frame with half of its bytes was shown";
+    EXPECT_NE(out.find("came incomplete (the driver's error flag); skipped"), std::string::npos) << out;
+}
+
+TEST_F(Stream, ASecondProcessCannotStreamTheCameraMeanwhile) {
+    // The processes of a run share the camera through a state file, as through a driver.
+    const std::string state = testing::TempDir() + "/velcap-shared.state";
+    const std::string config = testing::TempDir() + "/velcap-shared.vcam";
+    std::remove(state.c_str());
+    FILE* file = std::fopen(config.c_str(), "w");
+    std::fputs(vcam::defaultDescriptionText(), file);
+    std::fclose(file);
+    ::setenv("VELCAP_VCAM_STATE", state.c_str(), 1);
+    present(vcam::defaultDescription());
+    ASSERT_EQ(open(0, 640, 480), 0);
+    ASSERT_TRUE(sink().waitFor(2));
+
+    const std::string peer = "LD_PRELOAD=" + std::string(std::getenv("VELCAP_BUILD_DIR")) +
+                             "/vcam/libvelcap-vcam.so:$LD_PRELOAD VELCAP_VCAM_STATE=" + state +
+                             " VELCAP_VCAM_CONFIG=" + config +
+                             " v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=1 2>&1";
+    const std::string busy = velcap::test::run(peer).first;
+    EXPECT_NE(busy.find("VIDIOC_REQBUFS returned -1 (Device or resource busy)"), std::string::npos) << busy;
+    close();
+    auto [free, freeStatus] = velcap::test::run(peer);
+    EXPECT_EQ(freeStatus, 0) << free;
+    EXPECT_EQ(free.find("busy"), std::string::npos) << "the camera is free once the library has closed it: " << free;
+    ::unsetenv("VELCAP_VCAM_STATE");
+    std::remove(state.c_str());
 }
 
 TEST_F(Stream, InvalidBufferIndexStopsTheStream) {

@@ -112,7 +112,9 @@ TEST(Description, DefaultHasTheDocumentCameraAndAWebcam) {
             EXPECT_LE(s.fps, 5u);
         }
     EXPECT_EQ(yuyv->sizes[0].fps, 30u);
-    EXPECT_EQ(doc.controls.size(), 8u);
+    EXPECT_EQ(doc.controls.size(), 15u);
+    EXPECT_TRUE(doc.mjpeg.sampling422 && !doc.mjpeg.huffmanTables) << "as many UVC cameras send MJPEG";
+    EXPECT_EQ(mjpeg->sizes.back().rates, (std::vector<unsigned>{15, 10, 5}));
     EXPECT_NE(d.cameras[1].vendor, doc.vendor);
 }
 
@@ -124,6 +126,28 @@ TEST(Description, UdevRecordsCarryTheIdentifiers) {
     EXPECT_NE(records.find("N: video7\nE: DEVNAME=/dev/video7\nE: SUBSYSTEM=video4linux\n"), std::string::npos);
     EXPECT_NE(records.find("E: ID_VENDOR_ID=31a5\nE: ID_MODEL_ID=0801\n"), std::string::npos);
     EXPECT_EQ(records.find("ID_VENDOR_ID", records.find("N: video8")), std::string::npos);
+}
+
+TEST(Description, UdevRecordsLookLikeAUvcCamera) {
+    const std::string records = vcam::udevRecords(vcam::defaultDescription());
+    // The USB device above each camera, its port agreeing with the bus info.
+    for (const char* text :
+         {"P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n", "P: /devices/pci0000:00/0000:00:14.0/usb1/1-2\n",
+          "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/video4linux/video0\n",
+          "P: /devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/video4linux/video2\n", "A: idVendor=31a5\n",
+          "E: ID_SERIAL=Orvida_DocCam_S8_VC1000\n", "E: ID_PATH=pci-0000:00:14.0-usb-0:1:1.0\n",
+          "E: DEVLINKS=/dev/v4l/by-id/usb-Orvida_DocCam_S8_VC1000-video-index0 "
+          "/dev/v4l/by-path/pci-0000:00:14.0-usb-0:1:1.0-video-index0\n"})
+        EXPECT_NE(records.find(text), std::string::npos) << text;
+    // The metadata node after the capture node, without the capture capability.
+    const size_t metadata = records.find("N: video1\n");
+    ASSERT_NE(metadata, std::string::npos);
+    EXPECT_LT(records.find("E: ID_V4L_CAPABILITIES=:\n", metadata), records.find("\n\n", metadata));
+    EXPECT_LT(records.find("A: index=1\n", metadata), records.find("\n\n", metadata));
+    // A node number taken by another camera leaves no room for one.
+    vcam::Description two{{documentCamera(0), documentCamera(1, "0802")}};
+    EXPECT_FALSE(vcam::hasMetadataNode(two, two.cameras[0]));
+    EXPECT_TRUE(vcam::hasMetadataNode(two, two.cameras[1]));
 }
 
 TEST_F(Device, AnswersCapabilityFormatAndSizeQueries) {
@@ -186,6 +210,24 @@ TEST_F(Device, NodesLookLikeCharacterDevices) {
     EXPECT_EQ(::open("/dev/video5", O_RDWR), -1) << "nodes outside the description do not exist";
 }
 
+TEST_F(Device, TheMetadataNodeAnswersAsUvcvideoMakesIt) {
+    int fd = openNode("/dev/video1");
+    v4l2_capability cap{};
+    ASSERT_EQ(ioctl(fd, VIDIOC_QUERYCAP, &cap), 0);
+    EXPECT_EQ(cap.device_caps & (V4L2_CAP_META_CAPTURE | V4L2_CAP_VIDEO_CAPTURE), unsigned(V4L2_CAP_META_CAPTURE));
+    EXPECT_TRUE(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) << "the whole device captures video";
+    v4l2_fmtdesc d{};
+    d.type = V4L2_BUF_TYPE_META_CAPTURE;
+    ASSERT_EQ(ioctl(fd, VIDIOC_ENUM_FMT, &d), 0);
+    EXPECT_EQ(d.pixelformat, unsigned(V4L2_META_FMT_UVC));
+    v4l2_requestbuffers req{};
+    req.count = 2;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    EXPECT_EQ(ioctl(fd, VIDIOC_REQBUFS, &req), -1);
+    ::close(fd);
+}
+
 TEST_F(Device, InjectedFailures) {
     vcam::Camera c = documentCamera();
     c.faults.ioctlErrno["VIDIOC_ENUM_FMT"] = EIO;
@@ -220,7 +262,7 @@ TEST_F(Device, ControlsKeepTheirValues) {
     v4l2_control get{V4L2_CID_CONTRAST, 0};
     ASSERT_EQ(ioctl(fd, VIDIOC_G_CTRL, &get), 0);
     EXPECT_EQ(get.value, 50);
-    v4l2_control unknown{V4L2_CID_SHARPNESS, 0};
+    v4l2_control unknown{V4L2_CID_HFLIP, 0};
     EXPECT_EQ(ioctl(fd, VIDIOC_G_CTRL, &unknown), -1);
 
     // Walking the controls the way v4l2-ctl does.
@@ -231,7 +273,7 @@ TEST_F(Device, ControlsKeepTheirValues) {
         ++count;
         walk.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
     }
-    EXPECT_EQ(count, 10) << "eight controls and the heads of their two classes";
+    EXPECT_EQ(count, 17) << "fifteen controls and the heads of their two classes";
     ::close(fd);
 }
 

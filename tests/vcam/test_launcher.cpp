@@ -71,6 +71,72 @@ TEST(Launcher, ControlValuesLastForTheRun) {
     EXPECT_NE(fresh.find("brightness: 0"), std::string::npos) << fresh;
 }
 
+TEST(Launcher, V4l2ComplianceFindsNoFailures) {
+    for (const char* options : {"", " -s 10"}) {
+        auto [out, status] = run(launcher() + " -- v4l2-compliance -d /dev/video0" + options);
+        const size_t total = out.find("Total for uvcvideo device /dev/video0:");
+        ASSERT_NE(total, std::string::npos) << out;
+        EXPECT_NE(out.find("Failed: 0", total), std::string::npos) << out.substr(total);
+        EXPECT_EQ(status, 0) << options;
+    }
+}
+
+TEST(Launcher, LibV4l2ClientsStream) {
+    const std::string frames = testing::TempDir() + "/velcap-libv4l2.yuyv";
+    auto [out, status] = run(launcher() +
+                             " -- v4l2-ctl -w -d /dev/video0 --info "
+                             "--set-fmt-video=width=640,height=480,pixelformat=YUYV "
+                             "--stream-mmap --stream-count=5 --stream-to=" +
+                             frames);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Driver Info (using libv4l2)"), std::string::npos) << out;
+    std::ifstream in(frames, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(in.tellg(), std::streamoff(5 * 640 * 480 * 2));
+}
+
+TEST(Launcher, TheProcessesOfARunShareTheCamera) {
+    // The format one program set is the next one's.
+    auto [format, formatStatus] =
+        run(launcher() + " -- sh -c 'v4l2-ctl -d /dev/video0 --set-fmt-video=width=1280,height=720,pixelformat=YUYV && "
+                         "v4l2-ctl -d /dev/video0 --get-fmt-video'");
+    ASSERT_EQ(formatStatus, 0) << format;
+    EXPECT_NE(format.find("Width/Height      : 1280/720"), std::string::npos) << format;
+    EXPECT_NE(format.find("'YUYV'"), std::string::npos) << format;
+
+    // While one program streams, a second one is refused.
+    const std::string log = testing::TempDir() + "/velcap-first-stream.out";
+    auto [busy, busyStatus] =
+        run(launcher() + " -- sh -c 'v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=100000 > " + log +
+            " 2>&1 & first=$!; until grep -q \\< " + log +
+            "; do sleep 0.05; done; "
+            "v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=1; kill $first; wait $first'");
+    EXPECT_NE(busy.find("VIDIOC_REQBUFS returned -1 (Device or resource busy)"), std::string::npos) << busy;
+}
+
+TEST(Launcher, AnUnpluggedCameraGoesAndComesBack) {
+    const std::string config = testing::TempDir() + "/velcap-unplug.vcam";
+    std::ofstream(config) << "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\n"
+                             "format MJPG 640x480@30\nunplug 5 replug 1500\n";
+    auto [out, status] =
+        run(launcher() + " --config " + config +
+            " -- sh -c '"
+            "v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=20; "
+            "echo gone:; v4l2-ctl -d /dev/video0 --info; " +
+            buildDir() +
+            "/tools/velcap-list; "
+            "for i in $(seq 100); do v4l2-ctl -d /dev/video0 --info >/dev/null 2>&1 && break; sleep 0.1; done; "
+            "echo back:; " +
+            buildDir() + "/tools/velcap-list'");
+    const size_t gone = out.find("gone:"), back = out.find("back:");
+    ASSERT_NE(gone, std::string::npos) << out;
+    ASSERT_NE(back, std::string::npos) << out;
+    EXPECT_NE(out.substr(0, gone).find("No such device"), std::string::npos) << out;
+    const std::string whileGone = out.substr(gone, back - gone);
+    EXPECT_NE(whileGone.find("Cannot open device /dev/video0"), std::string::npos) << whileGone;
+    EXPECT_NE(whileGone.find("no supported camera found"), std::string::npos) << whileGone;
+    EXPECT_NE(out.find("camera 0:  DocCam S8", back), std::string::npos) << out.substr(back);
+}
+
 TEST(Launcher, ConfigFileReplacesTheDefaultCameras) {
     const std::string config = testing::TempDir() + "/launcher.vcam";
     std::ofstream(config) << "camera 4\nvendor 31a5\nproduct 0502\ncard Orvida: DocCam S5\n"
