@@ -12,6 +12,7 @@ VELCAP_PACKAGES=(
     v4l-utils ffmpeg
     qtbase5-dev qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
     zint qrencode zbar-tools poppler-utils qpdf bsdutils
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -22,6 +23,7 @@ VELCAP_PROGRAMS=(
     xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick
     zint:zint qrencode:qrencode zbarimg:zbar-tools
     pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils
+    gst-launch-1.0:gstreamer1.0-tools
 )
 
 # Installs what is missing (as root, on Debian 12).

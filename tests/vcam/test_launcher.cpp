@@ -94,6 +94,20 @@ TEST(Launcher, LibV4l2ClientsStream) {
     EXPECT_EQ(in.tellg(), std::streamoff(5 * 640 * 480 * 2));
 }
 
+TEST(Launcher, GStreamerStreamsWithAndWithoutLibV4l2) {
+    for (const char* libv4l2 : {"0", "1"}) {
+        const std::string frames = testing::TempDir() + "/velcap-gst-" + libv4l2;
+        auto [out, status] = run("rm -rf " + frames + " && mkdir -p " + frames + " && GST_V4L2_USE_LIBV4L2=" + libv4l2 +
+                                 " " + launcher() +
+                                 " -- gst-launch-1.0 -q v4l2src device=/dev/video0 num-buffers=5 ! "
+                                 "image/jpeg,width=1280,height=720 ! jpegdec ! video/x-raw,width=1280,height=720 ! "
+                                 "jpegenc ! multifilesink location=" +
+                                 frames + "/%02d.jpg && ls " + frames + " | wc -l");
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_NE(out.find("5\n"), std::string::npos) << "libv4l2 " << libv4l2 << ": " << out;
+    }
+}
+
 TEST(Launcher, TheProcessesOfARunShareTheCamera) {
     // The format one program set is the next one's.
     auto [format, formatStatus] =
