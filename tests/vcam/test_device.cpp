@@ -32,7 +32,7 @@ product 0802
 card  Orvida: DocCam S5
 driver uvcvideo
 bus usb-1
-format MJPG 640x480@30 1280x720
+format MJPG 640x480@30,15,5 1280x720
 stepwise MJPG 16x16-4096x4096/16
 format YUYV 640x480@0
 control brightness -64 64 1 0 12
@@ -49,6 +49,9 @@ fault bad-index 4
 fault mjpeg truncated 3
 fault buffer-length 4096
 fault bytesused 100
+fault error-flag 7
+first-frame 400
+unplug 12 replug 500
 camera 4
 no-ids
 )");
@@ -58,6 +61,8 @@ no-ids
     EXPECT_EQ(c.card, "Orvida: DocCam S5");
     ASSERT_EQ(c.formats.size(), 2u);
     ASSERT_EQ(c.formats[0].sizes.size(), 3u);
+    EXPECT_EQ(c.formats[0].sizes[0].rates, (std::vector<unsigned>{30, 15, 5}));
+    EXPECT_EQ(c.formats[0].sizes[0].fps, 30u);
     EXPECT_EQ(c.formats[0].sizes[1].fps, 30u);
     EXPECT_TRUE(c.formats[0].sizes[2].stepwise);
     EXPECT_EQ(c.formats[1].sizes[0].fps, 0u);
@@ -78,7 +83,12 @@ no-ids
     EXPECT_EQ(c.faults.mjpegAfter, 3);
     EXPECT_EQ(c.faults.bufferLength, 4096u);
     EXPECT_EQ(c.faults.bytesUsed, 100u);
+    EXPECT_EQ(c.faults.errorEvery, 7);
+    EXPECT_EQ(c.firstFrameMs, 400u);
+    EXPECT_EQ(c.unplugAfterFrames, 12);
+    EXPECT_EQ(c.replugMs, 500);
     EXPECT_FALSE(d.cameras[1].udevIds);
+    EXPECT_EQ(d.cameras[1].unplugAfterFrames, -1);
 }
 
 TEST(Description, ErrorsNameTheLine) {
@@ -96,6 +106,9 @@ TEST(Description, ErrorsNameTheLine) {
     EXPECT_NE(message("camera 0\ncontrol wobble 0 1 1 0\n").find("wobble"), std::string::npos);
     EXPECT_NE(message("camera 0\ncamera 0\n").find("twice"), std::string::npos);
     EXPECT_NE(message("camera 0\nfault melt 3\n").find("melt"), std::string::npos);
+    EXPECT_NE(message("camera 0\nformat MJPG 640x480@30,x\n").find("640x480@30,x"), std::string::npos);
+    EXPECT_NE(message("camera 0\nunplug 5 later 3\n").find("unplug FRAMES"), std::string::npos);
+    EXPECT_NE(message("camera 0\ncontrol gain 10 0 1 0\n").find("MIN..MAX"), std::string::npos);
     EXPECT_THROW(vcam::load("/nonexistent/cameras.vcam"), std::runtime_error);
 }
 

@@ -316,6 +316,23 @@ TEST_F(Uvc, DroppedFramesLeaveGapsAndDamagedFramesCarryTheErrorFlag) {
     ::close(fd);
 }
 
+TEST_F(Uvc, TheFirstFrameComesAfterTheSensorStarts) {
+    vcam::Camera c = documentCamera();
+    c.firstFrameMs = 300;
+    present(c);
+    int fd = openNode();
+    Streamer stream(fd);
+    timespec before;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    ASSERT_TRUE(stream.start(2));
+    v4l2_buffer buf;
+    ASSERT_EQ(stream.dequeue(buf), 0);
+    const double waited =
+        double(buf.timestamp.tv_sec - before.tv_sec) + (buf.timestamp.tv_usec - before.tv_nsec / 1000) / 1e6;
+    EXPECT_GE(waited, 0.3);
+    ::close(fd);
+}
+
 TEST_F(Uvc, ASecondStreamerIsRefused) {
     int first = openNode();
     int second = openNode();
