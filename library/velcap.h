@@ -27,6 +27,9 @@ typedef void (*VelcapFrameCallback)(unsigned char* pixels, int width, int height
 typedef void (*VelcapWebFrameCallback)(unsigned char* pixels, int showWidth, int showHeight, int formStartX,
                                        int formStartY);
 
+// Called on the stream thread with the path of each file that auto-capture wrote.
+typedef void (*VelcapAutoCaptureCallback)(const char* path);
+
 // One raw frame as a host holds it.
 struct VideoBuf {
     long long sequence;  // the driver's frame number
@@ -122,6 +125,17 @@ VELCAP_EXPORT const char* RecogBarQrCode(int type);
 // 1 when the stream of the open camera has found a page outline since
 // openCamera (with cut type 1, captures are then cropped to it), else 0.
 VELCAP_EXPORT int HasPageOutline();
+
+// Auto-capture: while on (1), the stream thread photographs each new page
+// once it has lain still for about 0.7 s, with the pipeline and settings of
+// captureImage, into the folder (the current folder when none is set), named
+// by the local time ("yyyyMMddHHmmsszzz") with the extension of the file
+// format code (0 jpg, 1 bmp, 2 png, 3 tif, 4 gif holding a JPEG, 5 pdf). A
+// hand or a page in motion and an empty desk are never photographed; a page
+// is photographed once however long it lies there.
+VELCAP_EXPORT void SetAutoCapture(int on);
+VELCAP_EXPORT void SetAutoCaptureFolder(const char* folder);
+VELCAP_EXPORT void SetAutoCaptureCallback(VelcapAutoCaptureCallback callback);
 
 // Queues an existing image file for CombineToPDF: 0, or -1 when it does not exist.
 VELCAP_EXPORT int AddImageFileToPDF(const char* path);

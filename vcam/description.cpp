@@ -252,6 +252,10 @@ Description parse(const std::string& text) {
                 fail(line, "control " + name + ": the default must lie in MIN..MAX, STEP 1 or more");
             c.id = kind->id;
             camera->controls.push_back(c);
+        } else if (key == "pages") {
+            if (!(words >> camera->pageCount >> camera->pageSeconds) || camera->pageCount < 1 ||
+                camera->pageSeconds <= 0)
+                fail(line, "pages COUNT SECONDS (a count of 1 or more, seconds above 0)");
         } else if (key == "first-frame") {
             if (!(words >> camera->firstFrameMs)) fail(line, "first-frame MILLISECONDS");
         } else if (key == "unplug") {

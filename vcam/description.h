@@ -19,6 +19,9 @@
 //                                no-huffman (no DHT segments: the standard tables apply)
 //   first-frame MS               the first frame after STREAMON comes this late (as on
 //                                real cameras, whose sensor starts then); 0 by default
+//   pages COUNT SECONDS          the scene shows COUNT different pages, one after another,
+//                                each lying still for SECONDS; between two, a hand-like
+//                                shape sweeps across while the page is swapped (1.5 s)
 //   unplug FRAMES [replug MS]    the camera is pulled out after FRAMES frames: the node
 //                                goes, every call fails with ENODEV; replugged MS later
 //   fault ...                    see Faults
@@ -106,6 +109,8 @@ struct Camera {
     bool freeRunning = false;
     MjpegStyle mjpeg;
     unsigned firstFrameMs = 0;
+    int pageCount = 0; // a show of pages instead of the one scene
+    double pageSeconds = 0;
     int unplugAfterFrames = -1; // a real-looking unplug after this many frames
     int replugMs = -1;          // and the replug this much later (never when negative)
     Faults faults;

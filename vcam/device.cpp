@@ -228,10 +228,12 @@ void tickerLoop(Node* n) {
         uint8_t* data = n->memory + n->buffers[index].offset;
         const size_t capacity = n->bufferLength;
         auto source = n->source;
+        auto show = n->show;
         const Faults faults = camera.faults;
         const uint32_t fourcc = n->fourcc;
         lock.unlock();
-        size_t bytes = source->render(sequence, data, capacity);
+        size_t bytes =
+            show ? show->render(sequence, fps ? fps : 30, data, capacity) : source->render(sequence, data, capacity);
         if (fourcc == V4L2_PIX_FMT_MJPEG) bytes = damageFrame(faults, number, data, bytes);
         if (faults.bytesUsed) bytes = faults.bytesUsed;
         // An incomplete frame, as a USB transfer error leaves one: its end is missing.

@@ -183,13 +183,17 @@ int requestBuffers(Node& n, OpenFile& file, std::unique_lock<std::mutex>& lock, 
     // Rendering the scene takes a while at large sizes; the device stays usable meanwhile.
     lock.unlock();
     auto source = framesOfNode(n);
+    std::shared_ptr<PageShow> show;
+    if (n.camera.pageCount > 0)
+        show = std::make_shared<PageShow>(n.fourcc, n.width, n.height, n.camera.pageCount, n.camera.pageSeconds,
+                                          n.camera.mjpeg);
     lock.lock();
     if (n.unplugged) {
         n.streamLock.release();
         return failWith(ENODEV);
     }
 
-    size_t length = std::max(frameBytes(n.width, n.height), source->maxBytes());
+    size_t length = std::max(frameBytes(n.width, n.height), show ? show->maxBytes() : source->maxBytes());
     if (n.camera.faults.bufferLength) length = n.camera.faults.bufferLength;
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
     const size_t stride = (length + page - 1) / page * page;
@@ -212,6 +216,7 @@ int requestBuffers(Node& n, OpenFile& file, std::unique_lock<std::mutex>& lock, 
     n.buffers.assign(count, Buffer{});
     for (unsigned i = 0; i < count; ++i) n.buffers[i].offset = i * stride;
     n.source = source;
+    n.show = show;
     n.owner = &file;
     return 0;
 }

@@ -62,6 +62,7 @@ struct Node {
     bool streaming = false, stopTicker = false;
     std::thread ticker;
     std::shared_ptr<FrameSource> source;
+    std::shared_ptr<PageShow> show; // the pages statement's frames, instead of source's
     uint64_t produced = 0, dequeued = 0, sequence = 0;
     uint64_t opens = 0;
     uint64_t controlWrites = 0; // VIDIOC_S_CTRL requests, for tests

@@ -48,12 +48,12 @@ std::string ean13Modules(const std::string& digits) {
     return bits;
 }
 
-// The upright page, drawn at its own size.
-cv::Mat renderPage(int pageWidth, int pageHeight) {
+// The upright page, drawn at its own size. Pages other than the first have
+// text of their own and their number in large figures.
+cv::Mat renderPage(int pageWidth, int pageHeight, int variant = 0) {
     cv::Mat page(pageHeight, pageWidth, CV_8UC3, cv::Scalar(246, 246, 242));
     const double unit = pageWidth / 210.0; // millimetres of an A4 sheet
-    std::mt19937 random(7);
-
+    std::mt19937 random(7 + unsigned(variant) * 7919);
     // Lines of text-like marks.
     const int left = int(18 * unit), right = pageWidth - int(18 * unit);
     const int lineHeight = std::max(2, int(2.6 * unit));
@@ -65,6 +65,15 @@ cv::Mat renderPage(int pageWidth, int pageHeight) {
             cv::rectangle(page, cv::Rect(x, int(y), word, lineHeight), cv::Scalar(40, 40, 48), cv::FILLED);
             x += word + int(2.2 * unit);
         }
+    }
+
+    if (variant > 0) {
+        // The page number in large figures, in a clear box among the lines.
+        const cv::Rect box(int(135 * unit), int(55 * unit), int(55 * unit), int(55 * unit));
+        cv::rectangle(page, box, cv::Scalar(246, 246, 242), cv::FILLED);
+        cv::putText(page, std::to_string(variant + 1), cv::Point(box.x + int(8 * unit), box.y + int(46 * unit)),
+                    cv::FONT_HERSHEY_DUPLEX, 1.8 * unit, cv::Scalar(30, 30, 90), std::max(2, int(2.5 * unit)),
+                    cv::LINE_AA);
     }
 
     // The QR code, with its quiet zone.
@@ -213,7 +222,39 @@ std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height) {
     return {corners[0], corners[1], corners[2], corners[3]};
 }
 
-cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage) {
+namespace {
+
+// The light of the scene: stronger from the top left.
+void light(cv::Mat& frame) {
+    cv::Mat light(frame.rows, frame.cols, CV_32F);
+    for (int y = 0; y < light.rows; ++y) {
+        float* row = light.ptr<float>(y);
+        for (int x = 0; x < light.cols; ++x)
+            row[x] = 1.0f - 0.10f * (float(x) / float(frame.cols) + float(y) / float(frame.rows)) * 0.5f;
+    }
+    cv::Mat lit;
+    frame.convertTo(lit, CV_32FC3);
+    cv::Mat light3;
+    cv::merge(std::vector<cv::Mat>{light, light, light}, light3);
+    cv::multiply(lit, light3, lit);
+    lit.convertTo(frame, CV_8UC3);
+}
+
+// Draws page variant onto frame where the scene puts it, moved across by dx pixels.
+void placePage(cv::Mat& frame, int variant, double dx) {
+    PageGeometry g = pageGeometry(unsigned(frame.cols), unsigned(frame.rows));
+    if (g.pageWidth < 8 || g.pageHeight < 8) return; // frames of a few pixels show only the desk
+    cv::Mat m = g.transform.clone();
+    m.at<double>(0, 2) += dx;
+    cv::warpAffine(renderPage(g.pageWidth, g.pageHeight, variant), frame, m, frame.size(), cv::INTER_LINEAR,
+                   cv::BORDER_TRANSPARENT);
+}
+
+const cv::Scalar kDesk(92, 78, 64);
+
+} // namespace
+
+cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage, int page) {
     cv::Mat frame;
     if (!stillImage.empty()) {
         cv::Mat image = cv::imread(stillImage, cv::IMREAD_COLOR);
@@ -222,25 +263,51 @@ cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillIma
         cv::resize(image, frame, cv::Size(int(width), int(height)), 0, 0, cv::INTER_AREA);
         return frame;
     }
-    // The desk, lit more strongly from the top left.
     frame.create(int(height), int(width), CV_8UC3);
-    PageGeometry g = pageGeometry(width, height);
-    frame.setTo(cv::Scalar(92, 78, 64));
-    // Frames of a few pixels show only the desk.
-    if (g.pageWidth >= 8 && g.pageHeight >= 8)
-        cv::warpAffine(renderPage(g.pageWidth, g.pageHeight), frame, g.transform, frame.size(), cv::INTER_LINEAR,
-                       cv::BORDER_TRANSPARENT);
-    cv::Mat light(int(height), int(width), CV_32F);
-    for (int y = 0; y < light.rows; ++y) {
-        float* row = light.ptr<float>(y);
-        for (int x = 0; x < light.cols; ++x) row[x] = 1.0f - 0.10f * (float(x) / width + float(y) / height) * 0.5f;
+    frame.setTo(kDesk);
+    if (page >= 0) placePage(frame, page, 0);
+    light(frame);
+    return frame;
+}
+
+cv::Mat renderPageSwap(unsigned width, unsigned height, int from, int to, double phase) {
+    cv::Mat frame(int(height), int(width), CV_8UC3, kDesk);
+    const double w = width;
+    // The hand comes in from the right, takes the page away to the left, brings
+    // the next one in from the left and leaves to the right; it never rests.
+    auto smooth = [](double t) { return t * t * (3 - 2 * t); };
+    double pageShift = 0;
+    int page = from;
+    if (phase >= 0.25 && phase < 0.5) {
+        pageShift = -smooth((phase - 0.25) / 0.25) * w;
+    } else if (phase >= 0.5 && phase < 0.75) {
+        page = to;
+        pageShift = -(1 - smooth((phase - 0.5) / 0.25)) * w;
+    } else if (phase >= 0.75) {
+        page = to;
     }
-    cv::Mat lit;
-    frame.convertTo(lit, CV_32FC3);
-    cv::Mat light3;
-    cv::merge(std::vector<cv::Mat>{light, light, light}, light3);
-    cv::multiply(lit, light3, lit);
-    lit.convertTo(frame, CV_8UC3);
+    placePage(frame, page, pageShift);
+    light(frame);
+    double handX; // the palm's centre; it holds the page while the page moves
+    if (phase < 0.25)
+        handX = w * (1.15 - 0.65 * smooth(phase / 0.25));
+    else if (phase < 0.75)
+        handX = w * 0.5 + pageShift;
+    else
+        handX = w * (0.5 + 0.65 * smooth((phase - 0.75) / 0.25));
+    const double unit = height / 100.0;
+    const cv::Point palm(int(handX), int(height * (0.55 + 0.05 * std::sin(phase * 12))));
+    const cv::Scalar skin(214, 170, 140);
+    // The arm reaches from the palm to the frame's right edge.
+    std::vector<cv::Point> arm = {{palm.x, palm.y - int(9 * unit)},
+                                  {int(width) + int(40 * unit), palm.y - int(14 * unit)},
+                                  {int(width) + int(40 * unit), palm.y + int(14 * unit)},
+                                  {palm.x, palm.y + int(9 * unit)}};
+    cv::fillConvexPoly(frame, arm, skin * 0.9, cv::LINE_AA);
+    cv::ellipse(frame, palm, cv::Size(int(14 * unit), int(11 * unit)), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
+    for (int finger = 0; finger < 4; ++finger)
+        cv::ellipse(frame, cv::Point(palm.x - int(17 * unit), palm.y - int((7.5 - 5 * finger) * unit)),
+                    cv::Size(int(8 * unit), int(2.2 * unit)), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
     return frame;
 }
 
@@ -400,6 +467,52 @@ std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsign
     auto& entry = cache[{fourcc, width, height, stillImage, style}];
     if (!entry) entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage, style);
     return entry;
+}
+
+} // namespace vcam
+
+namespace vcam {
+
+PageShow::PageShow(uint32_t fourcc, unsigned width, unsigned height, int count, double seconds, MjpegStyle style)
+    : fourcc_(fourcc), width_(width), height_(height), count_(std::max(count, 1)), seconds_(seconds), style_(style) {
+    for (int page = 0; page < count_; ++page)
+        pages_.push_back(std::make_unique<FrameSource>(fourcc, renderScene(width, height, {}, page), style));
+}
+
+PageShow::~PageShow() = default;
+
+int PageShow::pageAt(double time, int count, double seconds, double* phase) {
+    const double period = seconds + kPageSwapSeconds;
+    const int index = int(time / period);
+    const double within = time - index * period;
+    if (index >= count - 1) return count - 1; // the last page stays
+    if (within < seconds) return index;
+    if (phase) *phase = (within - seconds) / kPageSwapSeconds;
+    return -1 - index; // swapping page index for the next
+}
+
+size_t PageShow::maxBytes() const {
+    // A swap frame is a JPEG of a busier picture than a page; YUYV frames all have one size.
+    size_t most = size_t(width_) * height_ * 2;
+    for (const auto& page : pages_) most = std::max(most, page->maxBytes());
+    return most;
+}
+
+size_t PageShow::render(uint64_t frame, double rate, uint8_t* out, size_t capacity) {
+    double phase = 0;
+    const int page = pageAt(rate > 0 ? double(frame) / rate : 0, count_, seconds_, &phase);
+    if (page >= 0) return pages_[size_t(page)]->render(frame, out, capacity);
+    const int from = -1 - page;
+    const cv::Mat picture = renderPageSwap(width_, height_, from, from + 1, phase);
+    if (fourcc_ == V4L2_PIX_FMT_MJPEG) {
+        const std::vector<uint8_t> jpeg = encodeJpeg(picture, 0, style_);
+        const size_t bytes = std::min(capacity, jpeg.size());
+        std::memcpy(out, jpeg.data(), bytes);
+        return bytes;
+    }
+    const size_t pixels = std::min(capacity / 2, size_t(width_) * height_);
+    rgbToYuyv(picture.data, out, pixels);
+    return pixels * 2;
 }
 
 } // namespace vcam

@@ -20,7 +20,12 @@ constexpr const char* kSceneEan13 = "4006381333931";
 // The synthetic scene at a size, R, G, B: a white page with lines of text-like
 // marks, a QR code and an EAN-13 bar code, lying a few degrees tilted on a
 // darker desk under slightly uneven light. A non-empty stillImage replaces it.
-cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage = {});
+// page chooses the page: 0 the page above, 1 and on others with text of
+// their own and their number in large figures, -1 none (an empty desk).
+cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage = {}, int page = 0);
+// A frame of a page swap (phase 0 to 1): a hand-like shape sweeps in, takes
+// page from away, lays page to down and leaves, moving all the while.
+cv::Mat renderPageSwap(unsigned width, unsigned height, int from, int to, double phase);
 // The page's corners in frame pixels: top-left, top-right, bottom-right, bottom-left.
 std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height);
 // The top rows of every frame that carry the frame counter.
@@ -59,6 +64,33 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     cv::Mat scene_;
+};
+
+// The frames of the pages statement: count different pages, each lying still
+// for seconds, and between two of them a swap of kPageSwapSeconds in which a
+// hand-like shape sweeps across while the page is changed. The last page stays.
+constexpr double kPageSwapSeconds = 1.5;
+class PageShow {
+public:
+    PageShow(uint32_t fourcc, unsigned width, unsigned height, int count, double seconds, MjpegStyle style = {});
+    ~PageShow();
+    PageShow(const PageShow&) = delete;
+    PageShow& operator=(const PageShow&) = delete;
+
+    // The page lying still at a time of the show (0 for the first), or -1 - i
+    // while page i is being swapped for the next (phase then tells how far, 0 to 1).
+    static int pageAt(double seconds, int count, double stillSeconds, double* phase = nullptr);
+    size_t maxBytes() const;
+    // Writes frame number frame of a camera running at rate frames a second.
+    size_t render(uint64_t frame, double rate, uint8_t* out, size_t capacity);
+
+private:
+    uint32_t fourcc_;
+    unsigned width_, height_;
+    int count_;
+    double seconds_;
+    MjpegStyle style_;
+    std::vector<std::unique_ptr<FrameSource>> pages_;
 };
 
 // A cached source per (format, size, still image), shared by all devices.

@@ -28,6 +28,9 @@ void markStreamThread();
 // delivered frame (empty for an orientation the library does not know).
 void serveCapture(const cv::Mat& frame);
 void serveRecognition(const cv::Mat& frame);
+// The auto-capture stage, and forgetting what it saw (when a camera opens).
+void autoCaptureStage(const cv::Mat& frame);
+void resetAutoCapture();
 // Marks whether a stream thread runs; the end wakes every waiting caller.
 void setStreaming(bool on);
 

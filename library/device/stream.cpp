@@ -284,6 +284,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     }
 
     velcap::pageOutlineFound = false;
+    velcap::resetAutoCapture();
     bKeep = true;
     velcap::setStreaming(true);
     try {

@@ -70,6 +70,7 @@ FrameStep processFrame(unsigned char* raw, int length) {
     const cv::Mat frame = deliveredFrame(angle);
     velcap::serveCapture(frame);
     velcap::serveRecognition(frame);
+    velcap::autoCaptureStage(frame); // before the outline is drawn into the frame
     pageOutlineStage(frame);
     deliverToCallback(frame);
     if (VelcapWebFrameCallback web = pGetVideoWebStream.load()) embeddedPreviewStage(frame, web);
