@@ -1,13 +1,17 @@
 // The per-frame steps of the stream thread at 8 MP, each beside its peer:
 // YUYV conversion vs OpenCV's cvtColor, the MJPEG decoders vs tjDecompress2,
 // the quarter turn vs transpose plus flip, and the embedded preview's picture
-// vs cv::resize of the same region.
+// vs cv::resize of the same region; and what auto-capture adds to each frame.
+#include <chrono>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 #include <turbojpeg.h>
 
+#include "device/device.h"
 #include "scene.h"
 #include "state.h"
 
@@ -162,6 +166,30 @@ void BM_CamdataRote180(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(CamdataRote180(src).data);
 }
 BENCHMARK(BM_CamdataRote180)->Unit(benchmark::kMillisecond);
+
+// Auto-capture's watch of each frame: while something moves (argument 0, two
+// frames in turn), and on a page that lies still after its capture (argument 1).
+void BM_AutoCaptureStage(benchmark::State& state) {
+    const cv::Mat page = vcam::renderScene(kWidth, kHeight, {}, 0);
+    const cv::Mat other = vcam::renderScene(kWidth, kHeight, {}, 1);
+    const std::string folder = "/tmp/velcap-bench-auto";
+    std::system(("rm -rf " + folder + " && mkdir -p " + folder).c_str());
+    SetAutoCaptureFolder(folder.c_str());
+    SetAutoCapture(1);
+    velcap::resetAutoCapture();
+    if (state.range(0) == 1) {
+        // Until the page has been captured, outside the measurement.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(900);
+        while (std::chrono::steady_clock::now() < end) velcap::autoCaptureStage(page);
+    }
+    bool flip = false;
+    for (auto _ : state) {
+        velcap::autoCaptureStage(state.range(0) == 0 && (flip = !flip) ? other : page);
+        benchmark::ClobberMemory();
+    }
+    SetAutoCapture(0);
+}
+BENCHMARK(BM_AutoCaptureStage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

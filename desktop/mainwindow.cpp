@@ -118,6 +118,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     const QString saveFolder = homeDirectory() + "/Image";
     QDir().mkpath(saveFolder);
     ui->textEdit_path->setText(saveFolder);
+    // Auto-capture writes where manual captures go.
+    SetAutoCaptureFolder(saveFolder.toUtf8().constData());
+    connect(ui->textEdit_path, &QLineEdit::textChanged, this,
+            [](const QString& folder) { SetAutoCaptureFolder(folder.toUtf8().constData()); });
 
     for (const char* format : {"jpg", "bmp", "png", "tif", "gif", "pdf"}) ui->comboBox_format->addItem(format);
 
@@ -147,6 +151,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
 MainWindow::~MainWindow() {
     // After closeCamera no frame callback runs; only then is MW cleared.
+    SetAutoCapture(0);
     closeCamera();
     MW = nullptr;
     isOpenCamera = false;
@@ -371,6 +376,20 @@ void MainWindow::on_checkBox1_clicked() {
 void MainWindow::on_checkBox_2_clicked() {
     SetDelBackColor(ui->checkBox_2->isChecked() ? 1 : 0);
     setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_checkBox_auto_clicked() {
+    SetAutoCaptureCallback(&MainWindow::autoCaptured);
+    SetAutoCapture(ui->checkBox_auto->isChecked() ? 1 : 0);
+}
+
+void MainWindow::autoCaptured(const char* path) {
+    MainWindow* window = MW.load();
+    if (!window) return;
+    const QString file = QString::fromUtf8(path);
+    // The entry is made on the GUI thread; a window destroyed meanwhile drops the call.
+    QMetaObject::invokeMethod(
+        window, [window, file] { window->addEntry(file, QFileInfo(file).fileName(), file); }, Qt::QueuedConnection);
 }
 
 void MainWindow::on_checkBox_clicked() {

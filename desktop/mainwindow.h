@@ -29,6 +29,8 @@ public:
     // Hands one preview frame (R, G, B rows) from the stream thread to the GUI
     // thread; drops it when the GUI is still behind with earlier ones.
     void postFrame(const unsigned char* pixels, int width, int height);
+    // On the stream thread: a file that auto-capture wrote enters the list.
+    static void autoCaptured(const char* path);
     // Frames posted and not shown yet.
     int pendingFrames() const { return pendingFrames_.load(); }
 
@@ -62,6 +64,7 @@ public slots:
     void on_checkBox1_clicked();
     void on_checkBox_2_clicked();
     void on_checkBox_clicked();
+    void on_checkBox_auto_clicked();
     void on_comboBox_format_currentIndexChanged(int index);
     void on_pushButton_8_clicked();
     void on_pushButton_9_clicked();

@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "../velcap.h"
+
 namespace velcap {
 
 // Unmaps what a failed open left mapped and closes cam_fd; for a descriptor
@@ -29,8 +31,9 @@ void markStreamThread();
 void serveCapture(const cv::Mat& frame);
 void serveRecognition(const cv::Mat& frame);
 // The auto-capture stage, and forgetting what it saw (when a camera opens).
-void autoCaptureStage(const cv::Mat& frame);
-void resetAutoCapture();
+// Exported for the benchmark.
+VELCAP_EXPORT void autoCaptureStage(const cv::Mat& frame);
+VELCAP_EXPORT void resetAutoCapture();
 // Marks whether a stream thread runs; the end wakes every waiting caller.
 void setStreaming(bool on);
 

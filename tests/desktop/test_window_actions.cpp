@@ -57,6 +57,7 @@ private slots:
     void init() { urls_.urls.clear(); }
     void cleanup() {
         window_.reset();
+        SetAutoCapture(0);
         SetCutType(0);
         SetDelBackColor(0);
         SetDelBlackedge(0);
@@ -94,6 +95,24 @@ private slots:
         QCOMPARE(pdfPages(pdf), 1);
         for (int i : {0, 1, 2, 3})
             QCOMPARE(QImage(w->ui->listWidget1->item(i)->data(Qt::ToolTipRole).toString()).size(), QSize(640, 480));
+    }
+
+    void autoCaptureListsThePageOnce() {
+        MainWindow* w = start(0);
+        QCOMPARE(w->ui->checkBox_auto->text(), QString("自动拍照"));
+        w->ui->comboBox_format->setCurrentIndex(2);
+        w->ui->checkBox_auto->click();
+        // The page lies still: it is photographed once, into the save folder, and listed.
+        QVERIFY(QTest::qWaitFor([&] { return w->ui->listWidget1->count() == 1; }, 10000));
+        const QListWidgetItem* entry = w->ui->listWidget1->item(0);
+        const QString path = entry->data(Qt::ToolTipRole).toString();
+        QCOMPARE(path, folder_->path() + "/" + entry->text());
+        QVERIFY2(path.endsWith(".png") && QFileInfo(path).isFile(), qPrintable(path));
+        QVERIFY(!entry->icon().pixmap(120, 160).isNull());
+        QTest::qWait(1500);
+        QCOMPARE(w->ui->listWidget1->count(), 1);
+        w->ui->checkBox_auto->click();
+        QCOMPARE(files().size(), 1);
     }
 
     void aFailedCaptureSaysSoAndListsNothing() {
