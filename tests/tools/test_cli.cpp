@@ -314,6 +314,39 @@ TEST_F(Cli, ScanPrintsTheCodeTextAlone) {
     expectOneLineNaming(none, "no QR code found within 1.5 s");
 }
 
+TEST_F(Cli, AutoPrintsEachPageAsItIsWritten) {
+    const std::string pages = "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\n"
+                              "format MJPG 640x480@30\npages 3 1.5\n";
+    Outcome outcome = velcap("-q auto --count 2 --format png " + dir_, pages);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = outcome.out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(outcome.out.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 2u) << outcome.out;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind(dir_ + "/", 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - 4), ".png");
+        EXPECT_EQ(cv::imread(line).size(), cv::Size(640, 480)) << line;
+    }
+    EXPECT_NE(lines[0], lines[1]);
+
+    // An empty desk: nothing within the time-out.
+    const std::string empty = path("desk.png");
+    cv::Mat desk = vcam::renderScene(640, 480, {}, -1);
+    cv::cvtColor(desk, desk, cv::COLOR_RGB2BGR);
+    cv::imwrite(empty, desk);
+    Outcome none = velcap("auto --timeout 2 " + dir_ + "/none", cameraShowing(empty));
+    EXPECT_EQ(none.status, 1) << "the folder does not exist";
+    velcap::test::run("mkdir -p " + dir_ + "/none");
+    none = velcap("auto --timeout 2 " + dir_ + "/none", cameraShowing(empty));
+    EXPECT_EQ(none.status, 1);
+    expectOneLineNaming(none, "no page captured");
+    EXPECT_EQ(velcap::test::run("ls " + dir_ + "/none | wc -l").first, "0\n");
+    Outcome format = velcap("auto --format webp " + dir_);
+    EXPECT_EQ(format.status, 2);
+    expectOneLineNaming(format, "'webp'");
+}
+
 TEST_F(Cli, PdfMergeAndCleanWorkOnFiles) {
     cv::imwrite(path("a.jpg"), cv::Mat(300, 200, CV_8UC3, cv::Scalar(200, 200, 200)));
     cv::imwrite(path("b.png"), cv::Mat(100, 150, CV_8UC3, cv::Scalar(20, 200, 20)));

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <thread>
 
 #include "cli.h"
@@ -228,6 +229,40 @@ const char* captureError(int code) {
     }
 }
 
+std::atomic<int> autoCaptured{0};
+std::atomic<bool> interrupted{false};
+
+// On the stream thread: each file auto-capture wrote is a result at once.
+void onAutoCaptured(const char* path) {
+    result(path);
+    ++autoCaptured;
+}
+
+void onInterrupt(int) {
+    interrupted = true;
+}
+
+// The extension of a name given to --format, as the library's file format code.
+int fileFormatCode(const std::string& format) {
+    static const char* const kFormats[] = {"jpg", "bmp", "png", "tif", "gif", "pdf"};
+    for (int code = 0; code < 6; ++code)
+        if (format == kFormats[code]) return code;
+    usageError("--format takes jpg, bmp, png, tif, gif or pdf, not '" + format + "'");
+}
+
+// The settings that capture and auto share.
+void applyPictureSettings(const Arguments& args) {
+    if (args.has("grey") && args.has("bw")) usageError("--grey and --bw exclude each other");
+    const int rotate = args.integer("rotate", 0, 0, 3);
+    const int quality = args.integer("quality", 90, 1, 100);
+    SetCutType(args.has("crop") ? 1 : 0);
+    SetDelBackColor(args.has("whiten") ? 1 : 0);
+    SetDelBlackedge(args.has("black-edge") ? 1 : 0);
+    SetColorMode(args.has("grey") ? 1 : args.has("bw") ? 2 : 0);
+    SetJpgQuality(quality);
+    SetRotate(rotate);
+}
+
 } // namespace
 
 int listCameras(const Arguments& args) {
@@ -259,21 +294,13 @@ int captureCommand(const Arguments& args) {
     if (extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "bmp" && extension != "tif" &&
         extension != "tiff" && extension != "pdf")
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
-    if (args.has("grey") && args.has("bw")) usageError("--grey and --bw exclude each other");
     if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
     const int count = args.integer("count", 1, 1, 999);
     const double interval = args.seconds("interval", 0);
-    const int rotate = args.integer("rotate", 0, 0, 3);
-    const int quality = args.integer("quality", 90, 1, 100);
+    applyPictureSettings(args);
     requireWritable(path);
 
     CameraChoice choice = chooseCamera(args, args.has("yuyv"));
-    SetCutType(args.has("crop") ? 1 : 0);
-    SetDelBackColor(args.has("whiten") ? 1 : 0);
-    SetDelBlackedge(args.has("black-edge") ? 1 : 0);
-    SetColorMode(args.has("grey") ? 1 : args.has("bw") ? 2 : 0);
-    SetJpgQuality(quality);
-    SetRotate(rotate);
     OpenCamera open(choice);
     waitForSettledPicture(args.has("crop"));
 
@@ -288,6 +315,48 @@ int captureCommand(const Arguments& args) {
         result(file);
         progress.update(shot);
     }
+    return kSuccess;
+}
+
+int autoCommand(const Arguments& args) {
+    args.expectOperands(1, 1, "auto [--count N] [--timeout SECONDS] [OPTION...] FOLDER");
+    std::string folder = args.operands()[0];
+    const int count = args.integer("count", 0, 1, 100000);
+    const double timeout = args.seconds("timeout", 0);
+    const int format = fileFormatCode(args.value("format", "jpg"));
+    applyPictureSettings(args);
+    requireWritable(folder + "/x");
+
+    CameraChoice choice = chooseCamera(args, args.has("yuyv"));
+    SetFileFormat(format);
+    SetAutoCaptureFolder(folder.c_str());
+    SetAutoCaptureCallback(onAutoCaptured);
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    SetAutoCapture(1);
+    bool silent = false;
+    {
+        OpenCamera open(choice);
+        const auto deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+        // A camera that sends nothing for this long has gone.
+        constexpr auto kSilence = std::chrono::seconds(5);
+        int frames = stillness.frames;
+        auto lastFrame = Clock::now();
+        while (!interrupted && (!count || autoCaptured < count) && (timeout == 0 || Clock::now() < deadline)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (stillness.frames != frames) {
+                frames = stillness.frames;
+                lastFrame = Clock::now();
+            } else if (Clock::now() - lastFrame > kSilence) {
+                silent = true;
+                break;
+            }
+        }
+        SetAutoCapture(0);
+    }
+    if (silent) failed("the camera sends no pictures any more");
+    if (autoCaptured == 0) failed("no page captured");
     return kSuccess;
 }
 

@@ -89,6 +89,7 @@ std::string extensionOf(const std::string& path);
 int listCameras(const Arguments& args);
 int captureCommand(const Arguments& args);
 int scanCommand(const Arguments& args);
+int autoCommand(const Arguments& args);
 int pdfCommand(const Arguments& args);
 int mergeCommand(const Arguments& args);
 int cleanCommand(const Arguments& args);

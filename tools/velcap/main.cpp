@@ -24,6 +24,10 @@ Commands:
       .png, .bmp, .tif or .pdf), at the largest size unless --size is given.
       --crop waits for the page outline and crops to it. --count N writes N
       files, FILE's stem numbered -001, -002 ..., --interval seconds apart.
+  auto [--count N] [--timeout SECONDS] [--format EXT] [capture's options] FOLDER
+      Photographs each new page laid under the camera once it lies still,
+      into FOLDER, named by the time; prints each path as it is written.
+      Stops after N files, at the time-out, or at Ctrl-C.
   scan (--qr|--bar) [--camera N] [--timeout SECONDS]
       Prints the text of the first QR code or bar code the camera sees
       (within 10 seconds unless --timeout is given).
@@ -65,6 +69,10 @@ const std::vector<Command>& commands() {
          {"yuyv", "crop", "whiten", "black-edge", "grey", "bw"},
          {"camera", "size", "rotate", "quality", "count", "interval"}},
         {"scan", scanCommand, {"qr", "bar"}, {"camera", "timeout"}},
+        {"auto",
+         autoCommand,
+         {"yuyv", "crop", "whiten", "black-edge", "grey", "bw"},
+         {"camera", "size", "rotate", "quality", "count", "timeout", "format"}},
         {"pdf", pdfCommand, {}, {}},
         {"merge", mergeCommand, {"column"}, {}},
         {"clean", cleanCommand, {"black-edge", "whiten"}, {}},
