@@ -208,7 +208,11 @@ int roundedValue(const Control& control, int64_t value) {
     return int(control.minimum + (value - control.minimum) / step * step);
 }
 
-int queryControl(const std::vector<Control>& controls, v4l2_queryctrl& query) {
+namespace {
+
+// QUERYCTRL and QUERY_EXT_CTRL answer the same, in fields of other widths.
+template <typename Query>
+int answerQuery(const std::vector<Control>& controls, Query& query) {
     uint32_t id;
     ControlFacts d;
     if (!queriedId(controls, query.id, id) || !describe(controls, id, d)) return EINVAL;
@@ -216,28 +220,23 @@ int queryControl(const std::vector<Control>& controls, v4l2_queryctrl& query) {
     query.id = d.id;
     query.type = d.type;
     std::snprintf(reinterpret_cast<char*>(query.name), sizeof(query.name), "%s", d.name);
-    query.minimum = int32_t(d.minimum);
-    query.maximum = int32_t(d.maximum);
-    query.step = int32_t(d.step);
-    query.default_value = int32_t(d.defaultValue);
+    query.minimum = decltype(query.minimum)(d.minimum);
+    query.maximum = decltype(query.maximum)(d.maximum);
+    query.step = decltype(query.step)(d.step);
+    query.default_value = decltype(query.default_value)(d.defaultValue);
     query.flags = d.flags;
     return 0;
 }
 
+} // namespace
+
+int queryControl(const std::vector<Control>& controls, v4l2_queryctrl& query) {
+    return answerQuery(controls, query);
+}
+
 int queryExtControl(const std::vector<Control>& controls, v4l2_query_ext_ctrl& query) {
-    uint32_t id;
-    ControlFacts d;
-    if (!queriedId(controls, query.id, id) || !describe(controls, id, d)) return EINVAL;
-    std::memset(&query, 0, sizeof(query));
-    query.id = d.id;
-    query.type = d.type;
-    std::snprintf(query.name, sizeof(query.name), "%s", d.name);
-    query.minimum = d.minimum;
-    query.maximum = d.maximum;
-    query.step = d.step;
-    query.default_value = d.defaultValue;
-    query.flags = d.flags;
-    if (d.type != V4L2_CTRL_TYPE_CTRL_CLASS) {
+    if (int error = answerQuery(controls, query)) return error;
+    if (query.type != V4L2_CTRL_TYPE_CTRL_CLASS) {
         query.elem_size = sizeof(int32_t);
         query.elems = 1;
     }

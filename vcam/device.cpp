@@ -18,8 +18,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "bridge.h"
 #include "node.h"
-#include "real.h"
 #include "vcam.h"
 
 namespace vcam {

@@ -21,20 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "real.h"
-
-int vcam_claims_path(const char* path, int* node);
-int vcam_is_device(int fd);
-int vcam_open(int node, int flags);
-int vcam_close(int fd);
-int vcam_dup(int fd);
-int vcam_dup_to(int fd, int copy);
-void vcam_forget(int fd);
-short vcam_poll_events(int fd, short requested);
-int vcam_ioctl(int fd, unsigned long request, void* argument);
-void* vcam_mmap(void* address, size_t length, int protection, int flags, int fd, long long offset);
-void vcam_fill_stat(int node, void* st);
-int vcam_node_of(int fd);
+#include "bridge.h"
 
 #define NEXT(name, type)                                                                                               \
     static type next_##name(void) {                                                                                    \

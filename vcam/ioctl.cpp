@@ -10,8 +10,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "bridge.h"
 #include "node.h"
-#include "real.h"
 #include "vcam.h"
 
 namespace vcam {

@@ -19,7 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "real.h"
+#include "bridge.h"
 
 namespace vcam::shared {
 

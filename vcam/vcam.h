@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "bridge.h"
 #include "description.h"
 #include "scene.h"
 
@@ -36,24 +37,5 @@ void setPlugListener(PlugListener listener);
 
 // The frames that a camera with this description sends at a format and size.
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height);
-
-// Bridge for the interposer: the device side of each interposed call.
-extern "C" {
-int vcam_claims_path(const char* path, int* node);
-int vcam_is_device(int fd);
-int vcam_open(int node, int flags);
-int vcam_close(int fd);
-int vcam_dup(int fd);
-// copy, a new descriptor of fd's open file made by the caller, joins it.
-int vcam_dup_to(int fd, int copy);
-// Forgets a descriptor that is about to be replaced (dup2 onto it).
-void vcam_forget(int fd);
-// What poll reports for a descriptor now: POLLIN, POLLPRI, POLLERR, POLLHUP.
-short vcam_poll_events(int fd, short requested);
-int vcam_ioctl(int fd, unsigned long request, void* argument);
-void* vcam_mmap(void* address, size_t length, int protection, int flags, int fd, long long offset);
-void vcam_fill_stat(int node, void* stat);
-int vcam_node_of(int fd);
-}
 
 } // namespace vcam
