@@ -39,6 +39,10 @@ extern VELCAP_EXPORT int nSize;
 extern VELCAP_EXPORT int CameraFormat;
 // Written by openCamera, read by captures on the stream thread.
 extern VELCAP_EXPORT std::atomic<bool> isInsert1000M;
+// The 10-megapixel size that the resolution lists offer and captures are
+// scaled up to when a list's tallest frame is 3264 x 2448 and it is chosen (isInsert1000M).
+constexpr int kInterpolatedWidth = 3672;
+constexpr int kInterpolatedHeight = 2856;
 // The stream thread's run flag: set by openCamera, cleared by closeCamera.
 extern VELCAP_EXPORT std::atomic<bool> bKeep;
 

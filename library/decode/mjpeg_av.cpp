@@ -48,15 +48,18 @@ DecoderRecord* record() {
     return static_cast<DecoderRecord*>(pdecode);
 }
 
-// Frees the scaler and the band converters and forgets them, so that
-// nothing freed here can be used or freed again.
+// Frees the band converters and forgets them, so that none can be used or freed again.
+void releaseBands(Geometry& g) {
+    for (SwsContext* band : g.bands) sws_freeContext(band);
+    g.bands.clear();
+    g.bandStart.clear();
+}
+
+// Frees the scaler and the band converters and forgets them.
 void releaseScalers(DecoderRecord* r) {
     sws_freeContext(r->scaler);
     r->scaler = nullptr;
-    if (!r->geometry) return;
-    for (SwsContext* band : r->geometry->bands) sws_freeContext(band);
-    r->geometry->bands.clear();
-    r->geometry->bandStart.clear();
+    if (r->geometry) releaseBands(*r->geometry);
 }
 
 void freeRecord(DecoderRecord* r) {
@@ -112,9 +115,7 @@ void makeBands(Geometry& g, AVPixelFormat source, bool fullRange) {
         SwsContext* band = sws_getContext(g.width, rows, source, g.width, rows, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
                                           nullptr, nullptr);
         if (!band) {
-            for (SwsContext* made : g.bands) sws_freeContext(made);
-            g.bands.clear();
-            g.bandStart.clear();
+            releaseBands(g);
             return;
         }
         sws_setColorspaceDetails(band, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);

@@ -12,6 +12,9 @@ namespace velcap {
 // Unmaps what a failed open left mapped and closes cam_fd; for a descriptor
 // that no stream thread uses.
 void closeLeftoverDescriptor();
+// Before a camera is opened again: a descriptor left by a failed open is
+// closed, or the streaming camera is closed; each prints its caller's line.
+void closeBeforeReopening(const char* leftoverLine, const char* streamingLine);
 
 // The size of the stream thread's raw-frame buffer: at least nSize, and at
 // least the largest mapped driver buffer.

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int kInterpolatedWidth = 3672;
-constexpr int kInterpolatedHeight = 2856;
 constexpr long kLargestNativeArea = 3264L * 2448L;
 
 void clearLists() {
@@ -53,15 +51,8 @@ extern "C" int getCameraResolutionCount(int camera) {
     if (deviceCount < 1) deviceCount = getDeviceCount();
     if (deviceCount < 1 || camera < 0 || camera >= deviceCount) return 0;
 
-    if (cam_fd != -1) {
-        if (!bKeep) {
-            velcap::closeLeftoverDescriptor();
-            std::puts("---------getResolutionCount closeCamera AA---------");
-        } else {
-            closeCamera();
-            std::puts("---------getResolutionCount closeCamera BB---------");
-        }
-    }
+    velcap::closeBeforeReopening("---------getResolutionCount closeCamera AA---------",
+                                 "---------getResolutionCount closeCamera BB---------");
 
     cam_fd = ::open(devices[camera].c_str(), O_RDWR);
     if (cam_fd == -1) {

@@ -20,8 +20,6 @@ using velcap::session;
 
 namespace {
 
-constexpr int kInterpolatedWidth = 3672;
-constexpr int kInterpolatedHeight = 2856;
 constexpr int kNativeWidth = 3264;
 constexpr int kNativeHeight = 2448;
 constexpr int kMappingTableSize = 5; // entries of video_buffer_ptr
@@ -59,6 +57,17 @@ bool onStreamThread() {
 
 void markStreamThread() {
     isStreamThread = true;
+}
+
+void closeBeforeReopening(const char* leftoverLine, const char* streamingLine) {
+    if (cam_fd == -1) return;
+    if (!bKeep) {
+        closeLeftoverDescriptor();
+        std::puts(leftoverLine);
+    } else {
+        closeCamera();
+        std::puts(streamingLine);
+    }
 }
 
 void closeLeftoverDescriptor() {
@@ -154,13 +163,8 @@ extern "C" int openCamera(int camera, int width, int height) {
     }
 
     if (cam_fd != -1) {
-        if (!bKeep) {
-            velcap::closeLeftoverDescriptor();
-            std::puts("---------openCamera > closeCamera AA---------");
-        } else {
-            closeCamera();
-            std::puts("---------openCamera > closeCamera BB---------");
-        }
+        velcap::closeBeforeReopening("---------openCamera > closeCamera AA---------",
+                                     "---------openCamera > closeCamera BB---------");
         std::puts("---------openCamera closeCamera!---------");
     }
 

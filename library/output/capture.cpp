@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int kInterpolatedWidth = 3672;
-constexpr int kInterpolatedHeight = 2856;
 constexpr int kPageFrame = 8; // pixels of surroundings kept around a cropped page
 
 void clean(const cv::Mat& bgr) {
