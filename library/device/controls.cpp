@@ -26,7 +26,7 @@ bool hasControl(uint32_t id) {
 extern "C" int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defaultValue, int* current) {
     if (!bKeep) return -1;
     selectControl(index, qctrl.id);
-    Sleep(50);
+    Sleep(50); // UVC cameras drop control requests that follow each other too closely
     if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -1;
     ctrl.id = qctrl.id;
     if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
@@ -37,27 +37,27 @@ extern "C" int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defa
     if (maximum) *maximum = qctrl.maximum;
     if (defaultValue) *defaultValue = qctrl.default_value;
     if (current) *current = ctrl.value;
-    Sleep(50);
+    Sleep(50); // room before the caller's next control request
     return 0;
 }
 
 extern "C" int SetVideoCtlParam(int index, int value) {
     if (!bKeep) return -1;
     selectControl(index, ctrl.id);
-    Sleep(50);
+    Sleep(50); // UVC cameras drop control requests that follow each other too closely
     ctrl.value = value;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
         std::puts("set param error!");
         return -1;
     }
-    Sleep(20);
+    Sleep(20); // the camera applies the value before the next request
     return 0;
 }
 
 extern "C" int SetVideoCtlDefaultParam(int index) {
     if (!bKeep) return -10001;
     selectControl(index, qctrl.id);
-    Sleep(50);
+    Sleep(50); // UVC cameras drop control requests that follow each other too closely
     if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -10001;
     ctrl.id = qctrl.id;
     if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
@@ -65,19 +65,19 @@ extern "C" int SetVideoCtlDefaultParam(int index) {
         return -10002;
     }
     const int value = qctrl.default_value;
-    Sleep(50);
+    Sleep(50); // between the read and the write of the same control
     ctrl.value = value;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
         std::printf("set default param error!");
         return -10003;
     }
-    Sleep(10);
+    Sleep(10); // the camera applies the value before the next request
     return value;
 }
 
 extern "C" int ManualFocus() {
     if (!bKeep) return -1;
-    Sleep(30);
+    Sleep(30); // after the host's previous control request
     if (!hasControl(V4L2_CID_ZOOM_ABSOLUTE)) return 0;
     v4l2_control control{};
     control.id = V4L2_CID_ZOOM_ABSOLUTE;
@@ -85,7 +85,7 @@ extern "C" int ManualFocus() {
         std::perror("**********************get Focus params failed**************\n");
         return -2;
     }
-    Sleep(25);
+    Sleep(25); // between the read and the write of the same control
     control.value = control.value != 0 ? 0 : 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
         std::printf("set default param error!");
@@ -96,7 +96,7 @@ extern "C" int ManualFocus() {
 
 extern "C" int ManualFocusEx() {
     if (!bKeep) return -1;
-    Sleep(30);
+    Sleep(30); // after the host's previous control request
     if (!hasControl(V4L2_CID_FOCUS_AUTO)) return 0;
     v4l2_control control{};
     control.id = V4L2_CID_FOCUS_AUTO;
@@ -105,13 +105,13 @@ extern "C" int ManualFocusEx() {
         return -2;
     }
     // Autofocus off and on again: the camera focuses once on what it sees now.
-    Sleep(20);
+    Sleep(20); // between the read and the write of the same control
     control.value = 0;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
         std::printf("set default param error 01!");
         return -3;
     }
-    Sleep(50);
+    Sleep(50); // the camera takes autofocus off before it is switched on again
     control.value = 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
         std::printf("set default param error 02!");

@@ -39,7 +39,7 @@ void unmapBuffers(bool report) {
         length = 0;
         video_buffer_ptr[i] = nullptr;
         if (!ok && report) std::printf("munmap fail!!!");
-        if (report) Sleep(10);
+        if (report) Sleep(10); // the driver releases each buffer before the next goes
     }
 }
 
@@ -326,10 +326,10 @@ extern "C" int closeCamera() {
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     ioctl(cam_fd, VIDIOC_STREAMOFF, &type);
     unmapBuffers(true);
-    Sleep(100);
+    Sleep(100); // settle time for the driver after the stream stops, before the descriptor goes
     if (cam_fd != -1) ::close(cam_fd);
     cam_fd = -1;
-    Sleep(100);
+    Sleep(100); // the camera resets its streaming interface before anyone opens it again
 
     if (!srcimage.empty()) {
         srcimage.release();

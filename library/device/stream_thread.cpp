@@ -20,10 +20,19 @@ cv::Mat deliveredFrame(int angle) {
     return cv::Mat();
 }
 
-bool decodeFrame(unsigned char* raw, int length) {
-    if (std::strstr(pix_format, "MJPG")) {
+enum class Decoder { mjpeg, yuyv, none };
+
+// The decoder of the stream's pixel format, decided once when the stream thread starts.
+Decoder decoderOf(const char* format) {
+    if (std::strstr(format, "MJPG")) return Decoder::mjpeg;
+    if (std::strstr(format, "YUYV")) return Decoder::yuyv;
+    return Decoder::none;
+}
+
+bool decodeFrame(Decoder decoder, unsigned char* raw, int length) {
+    if (decoder == Decoder::mjpeg) {
         do_excute_image(raw, length, srcimage.cols, srcimage.rows, srcimage, roimage);
-    } else if (std::strstr(pix_format, "YUYV")) {
+    } else if (decoder == Decoder::yuyv) {
         // A short frame must not show the bytes of an earlier one.
         const size_t frameBytes = size_t(srcimage.cols) * size_t(srcimage.rows) * 2;
         if (size_t(length) < frameBytes) std::memset(raw + length, 0, frameBytes - size_t(length));
@@ -57,8 +66,8 @@ enum class FrameStep { done, next, stop };
 
 void deliverToCallback(const cv::Mat& frame);
 
-FrameStep processFrame(unsigned char* raw, int length) {
-    if (!decodeFrame(raw, length)) return FrameStep::stop;
+FrameStep processFrame(Decoder decoder, unsigned char* raw, int length) {
+    if (!decodeFrame(decoder, raw, length)) return FrameStep::stop;
     if (RotateFlag > 0) {
         --RotateFlag;
         std::puts("RotateFlag--");
@@ -88,6 +97,8 @@ void VideoStreamPro(void*) {
     velcap::markStreamThread();
     // The raw frame buffer, made once.
     std::vector<unsigned char> raw(velcap::rawFrameBytes());
+    // openCamera set the format before it started this thread, and it does not change while it runs.
+    const Decoder decoder = decoderOf(pix_format);
     while (bKeep) {
         if (!velcap::waitForFrame()) break;
         int length = 0;
@@ -103,10 +114,10 @@ void VideoStreamPro(void*) {
         }
         if (length == 0) continue; // nothing usable in this buffer
         // An exception from a stage or from the host's callback costs this frame, not the stream.
-        const FrameStep step =
-            velcap::guarded("VideoStreamPro", FrameStep::next, [&] { return processFrame(raw.data(), length); });
+        const FrameStep step = velcap::guarded("VideoStreamPro", FrameStep::next,
+                                               [&] { return processFrame(decoder, raw.data(), length); });
         if (step == FrameStep::stop) break;
-        if (step == FrameStep::done) Sleep(3);
+        if (step == FrameStep::done) Sleep(3); // the host's threads get the core between frames
     }
     velcap::setStreaming(false);
 }

@@ -77,10 +77,8 @@ void CamdataRote270(cv::Mat src) {
 }
 
 cv::Mat CamdataRote180(cv::Mat src) {
-    velcap::guarded("CamdataRote180", [&] {
-        cv::flip(src, src, 0);
-        cv::flip(src, src, 1);
-    });
+    // Both flips at once: one pass over the frame.
+    velcap::guarded("CamdataRote180", [&] { cv::flip(src, src, -1); });
     return src;
 }
 
