@@ -163,7 +163,7 @@ struct Requests {
     std::mutex captureCaller;
     std::mutex recognitionCaller;
 };
-Requests& requests();
+VELCAP_EXPORT Requests& requests();
 
 // What the library keeps about the open camera beyond the named variables.
 struct StreamSession {

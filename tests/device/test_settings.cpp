@@ -1,4 +1,7 @@
-// Library state at load, the setters, and the callback registration rule.
+// The setters, the helpers, and the callback registration rule.
+#include <chrono>
+#include <cstdio>
+
 #include "support/camera_test.h"
 
 namespace {
@@ -10,29 +13,6 @@ void firstCallback(unsigned char*, int, int) {
 void secondCallback(unsigned char*, int, int) {}
 void firstWeb(unsigned char*, int, int, int, int) {}
 void secondWeb(unsigned char*, int, int, int, int) {}
-
-// Must run before any test opens a camera: gtest runs tests of a file in order.
-TEST(LibraryState, InitialValuesAtLoad) {
-    EXPECT_FALSE(bKeep);
-    EXPECT_EQ(cam_fd, -1);
-    EXPECT_EQ(buffer_count, 5);
-    EXPECT_NE(video_buffer_ptr, nullptr);
-    EXPECT_EQ(CameraFormat, 1);
-    EXPECT_EQ(jpgQuality, 85);
-    EXPECT_EQ(IsRecogBarQr, -99);
-    EXPECT_EQ(GetFileFormat(), 0);
-    EXPECT_EQ(cutType, 0);
-    EXPECT_EQ(colorMode, 0);
-    EXPECT_EQ(RotateAngle, 0);
-    EXPECT_FALSE(isShootPhoto);
-    EXPECT_FALSE(isInsert1000M);
-    EXPECT_EQ(imgSavePath[0], 0);
-    EXPECT_EQ(pix_format[0], 0);
-    EXPECT_TRUE(srcimage.empty() && roimage.empty() && zoomimage.empty());
-    EXPECT_EQ(pGetVideoStream.load(), nullptr);
-    EXPECT_EQ(pGetVideoWebStream.load(), nullptr);
-    for (const auto& d : devices) EXPECT_TRUE(d.empty());
-}
 
 TEST(LibraryState, SettersStoreTheirArgumentUnchecked) {
     SetCutType(1);
@@ -77,11 +57,28 @@ TEST(LibraryState, FirstRegisteredCallbacksStay) {
     pGetVideoWebStream = nullptr;
 }
 
-TEST(LibraryState, HelpersDoNothingHarmful) {
-    char a[] = "file", b[] = "url";
-    EXPECT_EQ(HttpUpFile(a, b), 0);
-    Sleep(0);
-    Sleep(5);
+TEST(LibraryState, SleepWaitsAndUploadTouchesNothing) {
+    const auto before = std::chrono::steady_clock::now();
+    Sleep(30);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(30));
+
+    // The upload is a stub that must neither read, change nor send the file.
+    const std::string path = testing::TempDir() + "/velcap-upload.txt";
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::fputs("kept", file);
+    std::fclose(file);
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+    char url[] = "http://127.0.0.1:9/upload";
+    EXPECT_EQ(HttpUpFile(name.data(), url), 0);
+    EXPECT_EQ(HttpUpFile(nullptr, nullptr), 0);
+    file = std::fopen(path.c_str(), "r");
+    char text[8] = {};
+    ASSERT_TRUE(file);
+    EXPECT_EQ(std::fread(text, 1, sizeof(text) - 1, file), 4u);
+    std::fclose(file);
+    EXPECT_STREQ(text, "kept");
+    std::remove(path.c_str());
 }
 
 } // namespace

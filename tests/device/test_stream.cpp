@@ -63,6 +63,13 @@ protected:
         return (mean[0] + mean[1] + mean[2]) / 3;
     }
 
+    // Waits, with a bound, until the stream thread has ended by itself.
+    static bool waitForStreamEnd() {
+        velcap::Requests& r = velcap::requests();
+        std::unique_lock lock(r.mutex);
+        return r.served.wait_for(lock, 10s, [&] { return !r.streaming; });
+    }
+
     static void expectClosedState() {
         EXPECT_EQ(cam_fd, -1);
         EXPECT_FALSE(bKeep);
@@ -287,7 +294,7 @@ TEST_F(Stream, UnplugStopsTheStreamAndTheNextOpenRecovers) {
         SetVideoFormat(0);
         ASSERT_EQ(openCamera(0, 640, 480), 0);
         ASSERT_TRUE(sink().waitFor(4));
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(waitForStreamEnd());
     });
     EXPECT_EQ(sink().count(), 4);
     EXPECT_NE(
@@ -388,7 +395,7 @@ TEST_F(Stream, InvalidBufferIndexStopsTheStream) {
         SetVideoFormat(1);
         ASSERT_EQ(openCamera(0, 640, 480), 0);
         ASSERT_TRUE(sink().waitFor(2));
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(waitForStreamEnd());
     });
     EXPECT_EQ(sink().count(), 2);
     EXPECT_NE(out.find("invalid buffer index: 99grabImage error!!!!!!!!!!cam get image ret = -100\n"),
@@ -405,7 +412,7 @@ TEST_F(Stream, OtherPixelFormatStopsTheStream) {
     std::string out = stdoutOf([&] {
         SetVideoFormat(1);
         ASSERT_EQ(openCamera(0, 640, 480), 0);
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(waitForStreamEnd());
     });
     EXPECT_NE(out.find("pix.pixelformat:\tNV12"), std::string::npos);
     EXPECT_NE(out.find("don't suport format"), std::string::npos);
