@@ -1,8 +1,11 @@
 #include "mainwindow.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <pwd.h>
 #include <unistd.h>
+
+#include <opencv2/imgproc.hpp>
 
 #include <QApplication>
 #include <QCursor>
@@ -129,6 +132,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(this, &MainWindow::image, this, &MainWindow::showImg, Qt::AutoConnection);
 
     ui->lb->setScaledContents(true);
+    ui->lb->installEventFilter(this);
 
     isInited = false;
     const int count = getDeviceCount();
@@ -200,12 +204,31 @@ bool MainWindow::toOpenCamera() {
 }
 
 void MainWindow::postFrame(const unsigned char* pixels, int width, int height) {
+    frameWidth_ = width;
+    frameHeight_ = height;
     if (pendingFrames_.load() >= kMaxPendingFrames) return;
     ++pendingFrames_;
+    // The label stretches what it shows to its size: the frame is brought to
+    // that size here, once, so that the GUI thread converts only what it shows.
+    const int labelWidth = labelWidth_, labelHeight = labelHeight_;
+    const cv::Mat whole(height, width, CV_8UC3, const_cast<unsigned char*>(pixels), size_t(width) * 3);
+    cv::Mat shown = whole;
+    if (labelWidth > 0 && labelHeight > 0 && (labelWidth != width || labelHeight != height)) {
+        // Area averaging by a whole factor (OpenCV's fast case), then the last
+        // step to the label's size, so that every pixel of the frame counts.
+        const int factor = std::max(1, std::min(width / labelWidth, height / labelHeight));
+        if (factor > 1) {
+            cv::resize(whole, reduced_, cv::Size(width / factor, height / factor), 0, 0, cv::INTER_AREA);
+            cv::resize(reduced_, scaled_, cv::Size(labelWidth, labelHeight), 0, 0, cv::INTER_LINEAR);
+        } else {
+            cv::resize(whole, scaled_, cv::Size(labelWidth, labelHeight), 0, 0, cv::INTER_AREA);
+        }
+        shown = scaled_;
+    }
     // A deep copy: the library's buffer is reused after the callback returns.
     // Pixmaps belong to the GUI thread, so the conversion happens there; a
     // window destroyed meanwhile drops the queued call.
-    QImage frame = QImage(pixels, width, height, width * 3, QImage::Format_RGB888).copy();
+    QImage frame = QImage(shown.data, shown.cols, shown.rows, int(shown.step), QImage::Format_RGB888).copy();
     QMetaObject::invokeMethod(
         this,
         [this, frame] {
@@ -267,6 +290,16 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::resizeEvent(QResizeEvent*) {}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->lb && event->type() == QEvent::Resize) {
+        // Inside the frame the label draws around it.
+        const QRect inside = ui->lb->contentsRect();
+        labelWidth_ = inside.width();
+        labelHeight_ = inside.height();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
 
 // Capture ---------------------------------------------------------------
 

@@ -3,6 +3,8 @@
 
 #include <atomic>
 
+#include <opencv2/core.hpp>
+
 #include <QMainWindow>
 #include <QPixmap>
 
@@ -33,6 +35,8 @@ public:
     static void autoCaptured(const char* path);
     // Frames posted and not shown yet.
     int pendingFrames() const { return pendingFrames_.load(); }
+    // The size of the last frame the camera delivered (the preview shows it at the label's size).
+    QSize lastFrameSize() const { return QSize(frameWidth_.load(), frameHeight_.load()); }
 
     ParamDlg* paramDlg = nullptr;
     multiPdfDlg* pdfDlg = nullptr;
@@ -79,6 +83,7 @@ public slots:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Appends a list entry: the thumbnail read from picture, the name, and path in the tool-tip role.
@@ -97,6 +102,11 @@ private:
     // fresh frames, and memory stays bounded.
     static constexpr int kMaxPendingFrames = 3;
     std::atomic<int> pendingFrames_{0};
+    // The preview label's size, kept by the GUI thread for the stream thread,
+    // which scales each frame to it: the GUI converts no more than it shows.
+    std::atomic<int> labelWidth_{0}, labelHeight_{0};
+    std::atomic<int> frameWidth_{0}, frameHeight_{0};
+    cv::Mat reduced_, scaled_; // stream thread only, reused from frame to frame
 };
 
 // Program-wide state shared by the window, its handlers and dialogs.

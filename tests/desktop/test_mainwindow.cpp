@@ -2,8 +2,11 @@
 // choice, the live preview and shutdown. Runs with QT_QPA_PLATFORM=offscreen
 // under umockdev-wrapper.
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <thread>
+
+#include <opencv2/imgproc.hpp>
 
 #include <QApplication>
 #include <QComboBox>
@@ -16,6 +19,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
+
+#include <opencv2/imgproc.hpp>
 
 #include "mainwindow.h"
 #include "state.h"
@@ -47,11 +52,13 @@ private:
         window_->show();
         return window_.get();
     }
+    // Waits for a preview of frames of this width; the label shows them at its own size.
     bool waitForPreview(int width) {
         return QTest::qWaitFor(
             [&] {
                 const QPixmap p = window_->ui->lb->pixmap(Qt::ReturnByValue);
-                return !p.isNull() && p.width() == width;
+                return !p.isNull() && window_->lastFrameSize().width() == width &&
+                       p.size() == window_->ui->lb->contentsRect().size();
             },
             15000);
     }
@@ -114,6 +121,22 @@ private slots:
         QVERIFY(isOpenCamera);
         QVERIFY(waitForPreview(640));
         QVERIFY(!isInsert1000M);
+    }
+
+    void thePreviewIsTheFrameAtTheLabelsSize() {
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        QVERIFY(waitForPreview(3264));
+        const QImage shown = w->ui->lb->pixmap(Qt::ReturnByValue).toImage().convertToFormat(QImage::Format_RGB888);
+        const cv::Mat picture(shown.height(), shown.width(), CV_8UC3, const_cast<uchar*>(shown.bits()),
+                              size_t(shown.bytesPerLine()));
+        cv::Mat expected;
+        cv::resize(vcam::renderScene(3264, 2448), expected, picture.size(), 0, 0, cv::INTER_AREA);
+        // Below the frame counter's rows, the same picture.
+        const int strip = int(std::ceil(vcam::counterStripHeight(2448) * picture.rows / 2448.0)) + 1;
+        cv::Mat diff;
+        cv::absdiff(picture.rowRange(strip, picture.rows), expected.rowRange(strip, picture.rows), diff);
+        const cv::Scalar mean = cv::mean(diff);
+        QVERIFY2((mean[0] + mean[1] + mean[2]) / 3 < 4.0, qPrintable(QString::number(mean[0])));
     }
 
     void windowIsCentredAtItsSize() {

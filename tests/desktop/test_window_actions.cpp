@@ -201,7 +201,7 @@ private slots:
         QCOMPARE(RotateAngle.load(), 0);
         // A quarter turn stands the preview upright.
         w->ui->pushButton_9->click();
-        QVERIFY(QTest::qWaitFor([&] { return preview().height() > preview().width(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return w->lastFrameSize().height() > w->lastFrameSize().width(); }, 5000));
     }
 
     void focusRestartsTheAutofocus() {
