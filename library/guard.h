@@ -3,6 +3,7 @@
 // function returns its failure result.
 #pragma once
 
+#include "log.h"
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -14,9 +15,9 @@ T guarded(const char* caller, T failure, Fn&& fn) noexcept {
     try {
         return std::forward<Fn>(fn)();
     } catch (const std::exception& e) {
-        std::printf("%s: failed: %s\n", caller, e.what());
+        velcap::say("%s: failed: %s\n", caller, e.what());
     } catch (...) {
-        std::printf("%s: failed\n", caller);
+        velcap::say("%s: failed\n", caller);
     }
     return failure;
 }

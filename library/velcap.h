@@ -44,6 +44,12 @@ typedef struct jpeg_common_struct* j_common_ptr;
 
 extern "C" {
 
+// Where the library's own lines go: to standard output, or to this sink (null
+// restores standard output). The sink gets each piece of text as the library
+// writes it, with its line end where it has one, on whichever thread wrote it.
+typedef void (*VelcapLogSink)(const char* text);
+VELCAP_EXPORT void SetLogSink(VelcapLogSink sink);
+
 // Settings. None checks its argument; a switch counts as on only when it is 1.
 VELCAP_EXPORT void SetCutType(int type);
 VELCAP_EXPORT void SetColorMode(int mode);

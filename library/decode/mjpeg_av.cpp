@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include "../guard.h"
+#include "../log.h"
 #include "../state.h"
 
 namespace {
@@ -131,7 +132,7 @@ void av_decode_init() {
     if (pdecode) return;
     auto* r = static_cast<DecoderRecord*>(std::calloc(1, sizeof(DecoderRecord)));
     if (!r) {
-        std::printf("av_decode_init: out of memory\n");
+        velcap::say("av_decode_init: out of memory\n");
         return;
     }
     const char* failed = nullptr;
@@ -144,7 +145,7 @@ void av_decode_init() {
     if (!failed && !(r->packet = av_packet_alloc())) failed = "av_packet_alloc";
     if (failed) {
         // Without a record, frames are simply not decoded.
-        std::printf("av_decode_init: %s failed; MJPEG frames will not be decoded\n", failed);
+        velcap::say("av_decode_init: %s failed; MJPEG frames will not be decoded\n", failed);
         freeRecord(r);
         return;
     }
@@ -164,7 +165,7 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
     if (length < 1 || !r) return;
     if (width < 1 || height < 1 || destination.type() != CV_8UC3 || !destination.isContinuous() ||
         destination.cols != width || destination.rows != height) {
-        std::printf("do_excute_image: destination is not a %dx%d RGB image\n", width, height);
+        velcap::say("do_excute_image: destination is not a %dx%d RGB image\n", width, height);
         return;
     }
 
@@ -174,13 +175,13 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
     r->packet->data = nullptr;
     r->packet->size = 0;
     if (result < 0) {
-        std::puts("decode error.");
+        velcap::sayLine("decode error.");
         return;
     }
     result = avcodec_receive_frame(r->context, r->picture);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
     if (result < 0) {
-        std::puts("decode error.");
+        velcap::sayLine("decode error.");
         return;
     }
 
@@ -195,7 +196,7 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
         r->scaler = sws_getContext(picture->width, picture->height, source, width, height, AV_PIX_FMT_RGB24,
                                    SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (!r->scaler) {
-            std::printf("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
+            velcap::say("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
                         picture->format);
             av_frame_unref(picture);
             return;

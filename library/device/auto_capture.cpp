@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "../log.h"
 #include "../state.h"
 #include "device.h"
 
@@ -160,7 +161,7 @@ std::string captureFrame(const cv::Mat& frame) {
     const int format = fileFormat;
     const std::string path = timeStampedPath(folder, extensionOf(format));
     if (path.empty() || path.size() >= sizeof(imgSavePath)) {
-        std::printf("auto-capture: no free name in %s; nothing captured\n", folder.c_str());
+        velcap::say("auto-capture: no free name in %s; nothing captured\n", folder.c_str());
         return {};
     }
     // A GIF name holds a JPEG, as the desktop program makes it.
@@ -169,7 +170,7 @@ std::string captureFrame(const cv::Mat& frame) {
     std::vector<char> buffer(written.begin(), written.end());
     buffer.push_back('\0');
     if (capture(buffer.data(), format, cutType, frame) != 0 || !exists(written)) {
-        std::printf("auto-capture: %s could not be written\n", path.c_str());
+        velcap::say("auto-capture: %s could not be written\n", path.c_str());
         return {};
     }
     if (gif && std::rename(written.c_str(), path.c_str()) != 0) return written;
@@ -204,7 +205,7 @@ void autoCaptureStage(const cv::Mat& frame) {
     w.haveCaptured = true;
     const std::string path = captureFrame(frame);
     if (path.empty()) return;
-    std::printf("auto-capture: %s\n", path.c_str());
+    velcap::say("auto-capture: %s\n", path.c_str());
     if (VelcapAutoCaptureCallback callback = settings().callback.load()) callback(path.c_str());
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sys/ioctl.h>
 
+#include "../log.h"
 #include "../state.h"
 
 namespace {
@@ -47,7 +48,7 @@ extern "C" int SetVideoCtlParam(int index, int value) {
     Sleep(50); // UVC cameras drop control requests that follow each other too closely
     ctrl.value = value;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
-        std::puts("set param error!");
+        velcap::sayLine("set param error!");
         return -1;
     }
     Sleep(20); // the camera applies the value before the next request
@@ -68,7 +69,7 @@ extern "C" int SetVideoCtlDefaultParam(int index) {
     Sleep(50); // between the read and the write of the same control
     ctrl.value = value;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
-        std::printf("set default param error!");
+        velcap::say("set default param error!");
         return -10003;
     }
     Sleep(10); // the camera applies the value before the next request
@@ -88,7 +89,7 @@ extern "C" int ManualFocus() {
     Sleep(25); // between the read and the write of the same control
     control.value = control.value != 0 ? 0 : 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        std::printf("set default param error!");
+        velcap::say("set default param error!");
         return -3;
     }
     return 0;
@@ -108,15 +109,15 @@ extern "C" int ManualFocusEx() {
     Sleep(20); // between the read and the write of the same control
     control.value = 0;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        std::printf("set default param error 01!");
+        velcap::say("set default param error 01!");
         return -3;
     }
     Sleep(50); // the camera takes autofocus off before it is switched on again
     control.value = 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        std::printf("set default param error 02!");
+        velcap::say("set default param error 02!");
         return -4;
     }
-    std::puts("ManualFocus");
+    velcap::sayLine("ManualFocus");
     return 0;
 }

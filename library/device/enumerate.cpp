@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
+#include "../log.h"
 #include "../state.h"
 #include "unique_fd.h"
 
@@ -50,7 +51,7 @@ extern "C" int getDeviceCount() {
         const char* sysnum = udev_device_get_sysnum(match.get());
         std::snprintf(path, sizeof(path), "/dev/video%s", sysnum ? sysnum : "");
         devices[deviceCount] = path;
-        std::printf("node:%s\n", path);
+        velcap::say("node:%s\n", path);
         ++deviceCount;
     }
     return deviceCount;

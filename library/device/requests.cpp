@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../log.h"
 #include "../state.h"
 #include "device.h"
 
@@ -41,7 +42,7 @@ bool isWrittenFile(const char* path) {
 // The capture pipeline on the stream thread; 0 only for a file that is there.
 int runCapture(char* path, const cv::Mat& frame) {
     if (frame.empty()) {
-        std::printf("captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", RotateAngle.load(), path);
+        velcap::say("captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", RotateAngle.load(), path);
         return kNotWritten;
     }
     if (capture(path, fileFormat, cutType, frame) != 0) return kNotWritten;
@@ -123,16 +124,16 @@ void serveRecognition(const cv::Mat& frame) {
     std::string text;
     bool decoded = false;
     if (frame.empty()) {
-        std::printf("RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", RotateAngle.load());
+        velcap::say("RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", RotateAngle.load());
     } else {
         try {
             text = BarQrDecodePro(frame, type);
             decoded = true;
         } catch (const std::exception& e) {
-            std::printf("RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
+            velcap::say("RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
         }
     }
-    if (decoded && std::strstr(pix_format, "MJPG")) std::printf("BarQrContent:%s\n", text.c_str());
+    if (decoded && std::strstr(pix_format, "MJPG")) velcap::say("BarQrContent:%s\n", text.c_str());
     {
         std::lock_guard lock(r.mutex);
         if (r.recognitionWithdrawn) {
@@ -154,11 +155,11 @@ extern "C" int captureImage(const char* path) {
     if (!bKeep) return kNoCamera;
     const size_t length = path ? std::strlen(path) : 0;
     if (length == 0 || length >= sizeof(imgSavePath)) {
-        std::printf("captureImage: the path must have 1 to %zu bytes, not %zu\n", sizeof(imgSavePath) - 1, length);
+        velcap::say("captureImage: the path must have 1 to %zu bytes, not %zu\n", sizeof(imgSavePath) - 1, length);
         return kBadPath;
     }
     if (velcap::onStreamThread()) {
-        std::printf("captureImage: called on the stream thread, which serves it; refused\n");
+        velcap::say("captureImage: called on the stream thread, which serves it; refused\n");
         return kOnStreamThread;
     }
 
@@ -193,7 +194,7 @@ extern "C" const char* RecogBarQrCode(int type) {
     answer.clear();
     if (!bKeep) return answer.c_str();
     if (velcap::onStreamThread()) {
-        std::printf("RecogBarQrCode: called on the stream thread, which serves it; refused\n");
+        velcap::say("RecogBarQrCode: called on the stream thread, which serves it; refused\n");
         return answer.c_str();
     }
 

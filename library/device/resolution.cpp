@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "../log.h"
 #include "../state.h"
 #include "device.h"
 
@@ -32,7 +33,7 @@ void enumerateFrameSizes(int fd, const v4l2_fmtdesc& format, std::list<int>& wid
         if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) continue;
         widths.push_back(static_cast<int>(size.discrete.width));
         heights.push_back(static_cast<int>(size.discrete.height));
-        std::printf("width,height:%d,%d\n", size.discrete.width, size.discrete.height);
+        velcap::say("width,height:%d,%d\n", size.discrete.width, size.discrete.height);
     }
 }
 
@@ -45,7 +46,7 @@ extern "C" void SetVideoFormat(int format) {
 extern "C" int getCameraResolutionCount(int camera) {
     if (velcap::onStreamThread()) {
         // It would close the camera under the stream that calls.
-        std::printf("getCameraResolutionCount: called on the stream thread; refused\n");
+        velcap::say("getCameraResolutionCount: called on the stream thread; refused\n");
         return 0;
     }
     if (deviceCount < 1) deviceCount = getDeviceCount();
@@ -56,7 +57,7 @@ extern "C" int getCameraResolutionCount(int camera) {
 
     cam_fd = ::open(devices[camera].c_str(), O_RDWR);
     if (cam_fd == -1) {
-        std::printf("open camera error!!");
+        velcap::say("open camera error!!");
         return 0;
     }
     clearLists();

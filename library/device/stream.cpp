@@ -11,6 +11,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "../log.h"
 #include "../state.h"
 #include "../viewport/viewport.h"
 #include "device.h"
@@ -26,7 +27,7 @@ constexpr int kMappingTableSize = 5; // entries of video_buffer_ptr
 
 int failWithErrno(const char* request, int code) {
     int error = errno;
-    std::printf("ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
+    velcap::say("ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
     return code;
 }
 
@@ -38,7 +39,7 @@ void unmapBuffers(bool report) {
         bool ok = length != 0 && munmap(video_buffer_ptr[i], length) == 0;
         length = 0;
         video_buffer_ptr[i] = nullptr;
-        if (!ok && report) std::printf("munmap fail!!!");
+        if (!ok && report) velcap::say("munmap fail!!!");
         if (report) Sleep(10); // the driver releases each buffer before the next goes
     }
 }
@@ -63,10 +64,10 @@ void closeBeforeReopening(const char* leftoverLine, const char* streamingLine) {
     if (cam_fd == -1) return;
     if (!bKeep) {
         closeLeftoverDescriptor();
-        std::puts(leftoverLine);
+        velcap::sayLine(leftoverLine);
     } else {
         closeCamera();
-        std::puts(streamingLine);
+        velcap::sayLine(streamingLine);
     }
 }
 
@@ -140,7 +141,7 @@ void stopStreamAtExit() {
 extern "C" int openCamera(int camera, int width, int height) {
     if (velcap::onStreamThread()) {
         // The stream that calls would lose its own camera under it.
-        std::printf("openCamera: called on the stream thread; refused\n");
+        velcap::say("openCamera: called on the stream thread; refused\n");
         return -15;
     }
     if (deviceCount < 1) deviceCount = getDeviceCount();
@@ -158,45 +159,45 @@ extern "C" int openCamera(int camera, int width, int height) {
     }
     setGrabSize(width, height);
     if (nSize == 0) {
-        std::printf("openCamera: %dx%d is not a frame size\n", width, height);
+        velcap::say("openCamera: %dx%d is not a frame size\n", width, height);
         return -16;
     }
 
     if (cam_fd != -1) {
         velcap::closeBeforeReopening("---------openCamera > closeCamera AA---------",
                                      "---------openCamera > closeCamera BB---------");
-        std::puts("---------openCamera closeCamera!---------");
+        velcap::sayLine("---------openCamera closeCamera!---------");
     }
 
     OpenInProgress opening;
     velcap::UniqueFD descriptor(::open(devices[camera].c_str(), O_RDWR | O_CLOEXEC));
     if (!descriptor.isValid()) {
-        std::printf("打开相机节点失败");
+        velcap::say("打开相机节点失败");
         return -3;
     }
     cam_fd = descriptor.get();
 
     v4l2_capability capability{};
     ioctl(cam_fd, VIDIOC_QUERYCAP, &capability); // a failed query leaves the fields empty
-    std::printf("Driver Name:%s Card Name:%s Bus info:%s Driver Version:%u.%u.%u", capability.driver, capability.card,
+    velcap::say("Driver Name:%s Card Name:%s Bus info:%s Driver Version:%u.%u.%u", capability.driver, capability.card,
                 capability.bus_info, (capability.version >> 16) & 0xff, (capability.version >> 8) & 0xff,
                 capability.version & 0xff);
 
-    std::printf("Support format:");
+    velcap::say("Support format:");
     for (int index = 0;; ++index) {
         v4l2_fmtdesc description{};
         description.index = static_cast<unsigned>(index);
         description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         int result = ioctl(cam_fd, VIDIOC_ENUM_FMT, &description);
         description.description[sizeof(description.description) - 1] = 0;
-        std::printf("index %d, format %s", index, description.description);
+        velcap::say("index %d, format %s", index, description.description);
         if (result != 0) break;
     }
 
     v4l2_streamparm parameters{};
     parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     ioctl(cam_fd, VIDIOC_G_PARM, &parameters);
-    std::printf("befor:framerate: numerator = %d,denominator = %d", parameters.parm.capture.timeperframe.numerator,
+    velcap::say("befor:framerate: numerator = %d,denominator = %d", parameters.parm.capture.timeperframe.numerator,
                 parameters.parm.capture.timeperframe.denominator);
 
     v4l2_format format{};
@@ -212,29 +213,29 @@ extern "C" int openCamera(int camera, int width, int height) {
     if (ioctl(cam_fd, VIDIOC_TRY_FMT, &format) != 0) return fail(failWithErrno("VIDIOC_TRY_FMT", -5));
     if (ioctl(cam_fd, VIDIOC_S_FMT, &format) != 0) return fail(failWithErrno("VIDIOC_S_FMT", -6));
     if (ioctl(cam_fd, VIDIOC_G_FMT, &format) != 0) {
-        std::printf("set format failed!");
+        velcap::say("set format failed!");
         return fail(-7);
     }
 
-    std::printf("fmt.type:\t\t%d", format.type);
+    velcap::say("fmt.type:\t\t%d", format.type);
     const unsigned fourcc = format.fmt.pix.pixelformat;
     std::snprintf(pix_format, sizeof(pix_format), "%c%c%c%c", fourcc & 0xff, (fourcc >> 8) & 0xff,
                   (fourcc >> 16) & 0xff, (fourcc >> 24) & 0xff);
-    std::printf("pix.pixelformat:\t%s", pix_format);
-    std::printf("pix.width:\t\t%d", format.fmt.pix.width);
-    std::printf("pix.height:\t\t%d", format.fmt.pix.height);
-    std::printf("pix.field:\t\t%d", format.fmt.pix.field);
+    velcap::say("pix.pixelformat:\t%s", pix_format);
+    velcap::say("pix.width:\t\t%d", format.fmt.pix.width);
+    velcap::say("pix.height:\t\t%d", format.fmt.pix.height);
+    velcap::say("pix.field:\t\t%d", format.fmt.pix.field);
 
     // A driver may adjust the size. The frame images and the raw-frame buffer
     // follow what it delivers, so that every frame fits them exactly.
     if (format.fmt.pix.width != static_cast<unsigned>(nWidth) ||
         format.fmt.pix.height != static_cast<unsigned>(nHeight)) {
-        std::printf("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width,
+        velcap::say("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width,
                     format.fmt.pix.height, nWidth, nHeight);
         setGrabSize(static_cast<int>(format.fmt.pix.width), static_cast<int>(format.fmt.pix.height));
         isInsert1000M = false;
         if (nSize == 0) {
-            std::printf("openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
+            velcap::say("openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
                         format.fmt.pix.height);
             return fail(-16);
         }
@@ -245,15 +246,15 @@ extern "C" int openCamera(int camera, int width, int height) {
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
     if (ioctl(cam_fd, VIDIOC_REQBUFS, &request) != 0) return fail(failWithErrno("VIDIOC_REQBUFS", -8));
-    std::printf("req.count: %d", request.count);
+    velcap::say("req.count: %d", request.count);
     if (request.count < static_cast<unsigned>(buffer_count)) {
-        std::printf("request buffer failed");
+        velcap::say("request buffer failed");
         return fail(-9);
     }
     // The mapping table has room for the buffers asked for; buffers granted
     // beyond them are never queued, so the driver never fills them.
     if (request.count > static_cast<unsigned>(kMappingTableSize))
-        std::printf("openCamera: the driver granted %u buffers; using %d\n", request.count, kMappingTableSize);
+        velcap::say("openCamera: the driver granted %u buffers; using %d\n", request.count, kMappingTableSize);
     const unsigned used = std::min<unsigned>(request.count, kMappingTableSize);
 
     for (unsigned index = 0; index < used; ++index) {
@@ -262,13 +263,13 @@ extern "C" int openCamera(int camera, int width, int height) {
         buffer.memory = V4L2_MEMORY_MMAP;
         buffer.index = index;
         if (ioctl(cam_fd, VIDIOC_QUERYBUF, &buffer) != 0) return fail(failWithErrno("VIDIOC_QUERYBUF", -10));
-        std::printf("buffer.length: %d", buffer.length);
-        std::printf("buffer.m.offset: %d", buffer.m.offset);
+        velcap::say("buffer.length: %d", buffer.length);
+        velcap::say("buffer.m.offset: %d", buffer.m.offset);
         void* start = mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, cam_fd, buffer.m.offset);
         if (start == MAP_FAILED) {
             int error = errno;
-            std::printf("MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-            std::printf("mmap() failed %d(%s)", error, std::strerror(error));
+            velcap::say("MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+            velcap::say("mmap() failed %d(%s)", error, std::strerror(error));
             return fail(-11);
         }
         video_buffer_ptr[index] = start;
@@ -283,7 +284,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(cam_fd, VIDIOC_STREAMON, &type) != 0) {
         int error = errno;
-        std::printf("ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
+        velcap::say("ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
         return fail(-13);
     }
 
@@ -296,7 +297,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     } catch (const std::system_error& e) {
         velcap::setStreaming(false);
         bKeep = false;
-        std::printf("create thread error: %s\n", e.what());
+        velcap::say("create thread error: %s\n", e.what());
         ioctl(cam_fd, VIDIOC_STREAMOFF, &type);
         srcimage.release();
         roimage.release();
@@ -306,7 +307,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     (void)stopsAtExit;
     opening.commit();
     descriptor.release(); // cam_fd keeps it until closeCamera
-    std::puts("velcap->openCamera OK");
+    velcap::sayLine("velcap->openCamera OK");
     return 0;
 }
 
@@ -317,7 +318,7 @@ extern "C" int closeCamera() {
         if (velcap::onStreamThread()) {
             // A frame callback cannot wait for its own thread; the stream stops
             // after this frame and the next closeCamera releases the camera.
-            std::puts("closeCamera: called on the stream thread; the camera is released by the next close");
+            velcap::sayLine("closeCamera: called on the stream thread; the camera is released by the next close");
             return 0;
         }
         thread.join();
@@ -333,17 +334,17 @@ extern "C" int closeCamera() {
 
     if (!srcimage.empty()) {
         srcimage.release();
-        std::printf(">>>>>>>>>>>>> closeCamera 01!");
+        velcap::say(">>>>>>>>>>>>> closeCamera 01!");
     }
     if (!roimage.empty()) {
         roimage.release();
-        std::printf(">>>>>>>>>>>>> closeCamera 02!");
+        velcap::say(">>>>>>>>>>>>> closeCamera 02!");
     }
     if (!zoomimage.empty()) {
         zoomimage.release();
-        std::printf(">>>>>>>>>>>>> closeCamera 03!");
+        velcap::say(">>>>>>>>>>>>> closeCamera 03!");
     }
-    if (velcap::releaseWebBuffers()) std::printf(">>>>>>>>>>>>> closeCamera 04!");
+    if (velcap::releaseWebBuffers()) velcap::say(">>>>>>>>>>>>> closeCamera 04!");
     av_decode_deinit();
     return 0;
 }
@@ -355,7 +356,7 @@ int grabImage(unsigned char* destination, int* length) {
     if (ioctl(cam_fd, VIDIOC_DQBUF, &buffer) != 0) return failWithErrno("VIDIOC_DQBUF", -1);
     if (buffer.index >= static_cast<unsigned>(buffer_count) || buffer.index >= unsigned(kMappingTableSize) ||
         session().mappedLength[buffer.index] == 0) {
-        std::printf("invalid buffer index: %d", buffer.index);
+        velcap::say("invalid buffer index: %d", buffer.index);
         return -100;
     }
 
@@ -364,10 +365,10 @@ int grabImage(unsigned char* destination, int* length) {
     size_t filled = std::min<size_t>(buffer.bytesused, session().mappedLength[buffer.index]);
     if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
         // The driver lost part of this frame (a USB transfer error): showing it would show garbage.
-        std::printf("grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
+        velcap::say("grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
         filled = 0;
     } else if (filled > velcap::rawFrameBytes()) {
-        std::printf("grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
+        velcap::say("grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
                     velcap::rawFrameBytes());
         filled = 0;
     } else {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../guard.h"
+#include "../log.h"
 #include "../state.h"
 #include "../viewport/viewport.h"
 #include "device.h"
@@ -38,7 +39,7 @@ bool decodeFrame(Decoder decoder, unsigned char* raw, int length) {
         if (size_t(length) < frameBytes) std::memset(raw + length, 0, frameBytes - size_t(length));
         yuyv_to_rgb888(raw, srcimage.data, srcimage.cols, srcimage.rows);
     } else {
-        std::printf("don't suport format");
+        velcap::say("don't suport format");
         return false;
     }
     return true;
@@ -70,7 +71,7 @@ FrameStep processFrame(Decoder decoder, unsigned char* raw, int length) {
     if (!decodeFrame(decoder, raw, length)) return FrameStep::stop;
     if (RotateFlag > 0) {
         --RotateFlag;
-        std::puts("RotateFlag--");
+        velcap::sayLine("RotateFlag--");
         return FrameStep::next;
     }
     // One reading per frame keeps every stage of a frame on the same image.
@@ -105,9 +106,9 @@ void VideoStreamPro(void*) {
         const int result = grabImage(raw.data(), &length);
         if (result != 0) {
             const int error = errno;
-            std::printf("grabImage error!!!!!!!!!!");
-            std::printf("cam get image ret = %d\n", result);
-            std::printf("VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
+            velcap::say("grabImage error!!!!!!!!!!");
+            velcap::say("cam get image ret = %d\n", result);
+            velcap::say("VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
                         "until the camera is opened again\n",
                         result, result == -1 ? std::strerror(error) : "invalid buffer");
             break;

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "../guard.h"
+#include "../log.h"
 #include "../output/picture_file.h"
 #include "../state.h"
 
@@ -212,7 +213,7 @@ cv::Mat gammaTable(float gamma) {
 
 bool isColourImage(const cv::Mat& image, const char* caller) {
     if (image.empty() || image.type() != CV_8UC3) {
-        std::printf("%s: needs a non-empty 8-bit 3-channel image, got %dx%d of type %d\n", caller, image.cols,
+        velcap::say("%s: needs a non-empty 8-bit 3-channel image, got %dx%d of type %d\n", caller, image.cols,
                     image.rows, image.type());
         return false;
     }
@@ -306,11 +307,11 @@ void rewriteWithoutMargin(const char* path, const char* caller, cv::Mat (*pageTe
     velcap::guarded(caller, [&] {
         cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, caller);
         if (image.empty()) {
-            std::printf("%s: cannot read %s; left alone\n", caller, path ? path : "(null)");
+            velcap::say("%s: cannot read %s; left alone\n", caller, path ? path : "(null)");
             return;
         }
         image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(pageTest(image), image, false));
-        if (!velcap::writePicture(path, image, {}, caller)) std::printf("%s: cannot write %s\n", caller, path);
+        if (!velcap::writePicture(path, image, {}, caller)) velcap::say("%s: cannot write %s\n", caller, path);
     });
 }
 

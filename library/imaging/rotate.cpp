@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "../guard.h"
+#include "../log.h"
 #include "../state.h"
 
 namespace {
@@ -84,7 +85,7 @@ cv::Mat CamdataRote180(cv::Mat src) {
 
 cv::Mat rotateImage(cv::Mat src, float angle) {
     if (src.empty() || !std::isfinite(angle)) {
-        std::printf("rotateImage: nothing to turn (%dx%d, %g degrees)\n", src.cols, src.rows, double(angle));
+        velcap::say("rotateImage: nothing to turn (%dx%d, %g degrees)\n", src.cols, src.rows, double(angle));
         return {};
     }
     return velcap::guarded("rotateImage", cv::Mat(), [&] {

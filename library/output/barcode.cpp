@@ -12,6 +12,7 @@
 #include <zbar.h>
 
 #include "../guard.h"
+#include "../log.h"
 #include "../state.h"
 #include "picture_file.h"
 
@@ -112,7 +113,7 @@ std::string scan(const cv::Mat& grey, int type, bool& found) try {
     image.set_data(nullptr, 0);
     return result;
 } catch (const std::exception& e) {
-    std::printf("zbar: %s\n", e.what());
+    velcap::say("zbar: %s\n", e.what());
     found = false;
     return {};
 }
@@ -120,7 +121,7 @@ std::string scan(const cv::Mat& grey, int type, bool& found) try {
 // A grey image zbar can take: 8 bits, one channel, continuous.
 bool scannable(const cv::Mat& grey, const char* caller) {
     if (grey.empty() || grey.type() != CV_8UC1) {
-        std::printf("%s: needs a non-empty 8-bit one-channel image, got %dx%d of type %d\n", caller, grey.cols,
+        velcap::say("%s: needs a non-empty 8-bit one-channel image, got %dx%d of type %d\n", caller, grey.cols,
                     grey.rows, grey.type());
         return false;
     }
@@ -135,7 +136,7 @@ std::string ZbarDecoder(cv::Mat image, int type) {
         if (!image.isContinuous()) image = image.clone();
         bool found = false;
         std::string result = scan(image, type, found);
-        if (!found) std::puts("No BarQrCode!!\r");
+        if (!found) velcap::sayLine("No BarQrCode!!\r");
         return result;
     });
 }
@@ -174,10 +175,10 @@ std::string GetQR(cv::Mat grey, int type) {
 }
 
 std::string BarQrDecodePro(cv::Mat frame, int type) {
-    std::puts("BarQrDecodePro start\r");
+    velcap::sayLine("BarQrDecodePro start\r");
     std::string result;
     if (frame.empty() || frame.type() != CV_8UC3) {
-        std::printf("BarQrDecodePro: needs an 8-bit R, G, B frame, got %dx%d of type %d\n", frame.cols, frame.rows,
+        velcap::say("BarQrDecodePro: needs an 8-bit R, G, B frame, got %dx%d of type %d\n", frame.cols, frame.rows,
                     frame.type());
     } else {
         try {
@@ -186,21 +187,21 @@ std::string BarQrDecodePro(cv::Mat frame, int type) {
             result = GetQR(grey, type);
         } catch (const std::exception& e) {
             // On the stream thread an escaping exception would end the program.
-            std::printf("BarQrDecodePro: %s\n", e.what());
+            velcap::say("BarQrDecodePro: %s\n", e.what());
             result.clear();
         }
     }
-    std::puts("BarQrDecodePro end\r");
+    velcap::sayLine("BarQrDecodePro end\r");
     return result;
 }
 
 extern "C" const char* RecogBarQrCodeFromFile(const char* path, int type) {
     static std::string text; // valid until the next call
-    std::puts("RecogBarQrCodeFromFile start\r");
+    velcap::sayLine("RecogBarQrCodeFromFile start\r");
     return velcap::guarded("RecogBarQrCodeFromFile", static_cast<const char*>(nullptr), [&]() -> const char* {
         const cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile");
         if (image.empty()) {
-            std::puts("read image file error!!\r");
+            velcap::sayLine("read image file error!!\r");
             return nullptr;
         }
         cv::Mat grey;
@@ -208,12 +209,12 @@ extern "C" const char* RecogBarQrCodeFromFile(const char* path, int type) {
         bool found = false;
         std::string result = scan(grey, type, found);
         if (!found) {
-            std::puts("No BarQrCode!!\r");
+            velcap::sayLine("No BarQrCode!!\r");
             return nullptr;
         }
         text = result;
-        std::printf("resultStr:%s\r\n", text.c_str());
-        std::puts("RecogBarQrCodeFromFile end\r");
+        velcap::say("resultStr:%s\r\n", text.c_str());
+        velcap::sayLine("RecogBarQrCodeFromFile end\r");
         return text.c_str();
     });
 }

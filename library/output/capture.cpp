@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../log.h"
 #include "../state.h"
 
 namespace {
@@ -19,11 +20,11 @@ void clean(const cv::Mat& bgr) {
 }
 
 int wholeFrame(char* path, const cv::Mat& frame) {
-    std::puts("capture->01");
+    velcap::sayLine("capture->01");
     // One copy of the frame, made by the colour swap itself.
     cv::Mat work;
     cv::cvtColor(frame, work, cv::COLOR_RGB2BGR);
-    std::puts("capture->02");
+    velcap::sayLine("capture->02");
     clean(work);
     int result;
     if (isInsert1000M) {
@@ -36,10 +37,10 @@ int wholeFrame(char* path, const cv::Mat& frame) {
         cv::resize(work, out, size, 1.0, 0.0, cv::INTER_LINEAR);
         result = SaveImage(path, out);
     } else {
-        std::puts("capture->03");
+        velcap::sayLine("capture->03");
         result = SaveImage(path, work);
     }
-    std::puts("capture->04");
+    velcap::sayLine("capture->04");
     return result;
 }
 
@@ -57,7 +58,7 @@ int cropToPage(char* path, cv::Mat frame) {
         if (corners[2 * i] > frame.cols) right = std::max(right, corners[2 * i] - frame.cols);
         if (corners[2 * i + 1] > frame.rows) bottom = std::max(bottom, corners[2 * i + 1] - frame.rows);
     }
-    std::printf("AA->img.cols,img.rows: %d,%d\r\n", frame.cols, frame.rows);
+    velcap::say("AA->img.cols,img.rows: %d,%d\r\n", frame.cols, frame.rows);
     const float angle = GetAngle(corners);
 
     cv::Mat canvas = frame;
@@ -77,8 +78,8 @@ int cropToPage(char* path, cv::Mat frame) {
     int cw = CutLastW / 4 * 4 + 4, ch = CutLastH / 4 * 4 + 4;
     if (cx + cw >= w) cw = w - cx;
     if (cy + ch >= h) ch = h - cy;
-    std::printf("BB->img.cols,img.rows: %d,%d\r\n", w, h);
-    std::printf("cx,cy,cw,ch: %d,%d,%d,%d\r\n", cx, cy, cw, ch);
+    velcap::say("BB->img.cols,img.rows: %d,%d\r\n", w, h);
+    velcap::say("cx,cy,cw,ch: %d,%d,%d,%d\r\n", cx, cy, cw, ch);
 
     // The frame round the page comes from the deskewed picture where it reaches, black beyond.
     cv::Mat page;
@@ -108,24 +109,24 @@ bool outlineNearFrame(const cv::Mat& frame) {
 
 int capture(char* path, int, int type, cv::Mat frame) {
     if (!path || frame.empty()) {
-        std::printf("capture: no path or no frame\n");
+        velcap::say("capture: no path or no frame\n");
         return -1;
     }
-    std::printf("capture->path:%s\n", path);
+    velcap::say("capture->path:%s\n", path);
     try {
         if (type != 1) return wholeFrame(path, frame);
         if (!velcap::pageOutlineFound) {
-            std::printf("capture: no page outline found yet; %s gets the whole frame\n", path);
+            velcap::say("capture: no page outline found yet; %s gets the whole frame\n", path);
             return wholeFrame(path, frame);
         }
         if (!outlineNearFrame(frame)) {
-            std::printf("capture: the page outline lies far outside the frame; %s gets the whole frame\n", path);
+            velcap::say("capture: the page outline lies far outside the frame; %s gets the whole frame\n", path);
             return wholeFrame(path, frame);
         }
         return cropToPage(path, frame);
     } catch (const std::exception& e) {
         // On the stream thread: this capture fails, the stream goes on.
-        std::printf("capture: %s failed: %s\n", path, e.what());
+        velcap::say("capture: %s failed: %s\n", path, e.what());
         return -1;
     }
 }

@@ -13,6 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "../log.h"
 #include "../state.h"
 #include "pdf_document.h"
 #include "picture_file.h"
@@ -52,11 +53,11 @@ namespace velcap {
 SaveResult saveImage(const char* path, const cv::Mat& img) {
     const size_t length = path ? std::strlen(path) : 0;
     if (length < 3) {
-        std::printf("SaveImage: the name \"%s\" is too short to tell a format\n", path ? path : "");
+        velcap::say("SaveImage: the name \"%s\" is too short to tell a format\n", path ? path : "");
         return SaveResult::failed;
     }
     if (img.empty()) {
-        std::printf("SaveImage: no image to write to %s\n", path);
+        velcap::say("SaveImage: no image to write to %s\n", path);
         return SaveResult::failed;
     }
     const std::string ext(path + length - 3);
@@ -78,13 +79,13 @@ SaveResult saveImage(const char* path, const cv::Mat& img) {
             return SaveResult::skipped; // a colour mode that writes nothing
         }
     } catch (const std::exception& e) {
-        std::printf("SaveImage: cannot convert the image for %s: %s\n", path, e.what());
+        velcap::say("SaveImage: cannot convert the image for %s: %s\n", path, e.what());
         return SaveResult::failed;
     }
 
     if (ext == "pdf") return TempImgToPdf(const_cast<char*>(path), out) == 0 ? SaveResult::written : SaveResult::failed;
     if (ext != "jpg" && !cv::haveImageWriter(path)) {
-        std::printf("SaveImage: no image encoder for %s\n", path);
+        velcap::say("SaveImage: no image encoder for %s\n", path);
         return SaveResult::failed;
     }
     return writePicture(path, out, ext == "jpg" ? jpegParameters() : std::vector<int>{}, "SaveImage")
@@ -104,17 +105,17 @@ int TempImgToPdf(char* path, cv::Mat img) {
         const auto slash = long(target.rfind('/'));
         const auto dot = long(target.rfind('.'));
         if (target.rfind('.') == std::string::npos || dot <= slash) {
-            std::printf("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
+            velcap::say("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
             return -1;
         }
         const std::string home = homeDirectory();
         if (home.empty()) {
-            std::printf("TempImgToPdf: the user has no home directory for the temporary picture\n");
+            velcap::say("TempImgToPdf: the user has no home directory for the temporary picture\n");
             return -1;
         }
         const std::string temp = unusedHomeName(home, target.substr(size_t(slash + 1), size_t(dot - slash - 1)));
         if (temp.empty()) {
-            std::printf("TempImgToPdf: no free name for the temporary picture of %s in %s\n", target.c_str(),
+            velcap::say("TempImgToPdf: no free name for the temporary picture of %s in %s\n", target.c_str(),
                         home.c_str());
             return -1;
         }
@@ -128,7 +129,7 @@ int TempImgToPdf(char* path, cv::Mat img) {
         if (document.addImagePage(temp.c_str()) != 0) return -1;
         return document.save(target);
     } catch (const std::exception& e) {
-        std::printf("TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
+        velcap::say("TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
         return -1;
     }
 }

@@ -8,6 +8,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "../log.h"
 #include "../state.h"
 #include "picture_file.h"
 
@@ -81,7 +82,7 @@ extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSource
         const size_t columns = images.size() == 4 ? 2 : (mode == 0 ? images.size() : 1);
         const cv::Size size = arrangedSize(images, columns);
         if (!velcap::withinPixelLimit(size.width, size.height)) {
-            std::printf("MergeImages: the merged picture would be %lldx%lld pixels, beyond the limit of %lld\n",
+            velcap::say("MergeImages: the merged picture would be %lldx%lld pixels, beyond the limit of %lld\n",
                         static_cast<long long>(size.width), static_cast<long long>(size.height),
                         VELCAP_MAX_PICTURE_PIXELS);
             return -2;
@@ -94,7 +95,7 @@ extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSource
                 if (::access(name.c_str(), F_OK) == 0 && !velcap::sameFile(name, path)) std::remove(name.c_str());
         return 0;
     } catch (const std::exception& e) {
-        std::printf("MergeImages: %s failed: %s\n", outPath ? outPath : "(null)", e.what());
+        velcap::say("MergeImages: %s failed: %s\n", outPath ? outPath : "(null)", e.what());
         return -2;
     }
 }

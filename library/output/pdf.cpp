@@ -15,6 +15,7 @@
 #include "pdf_document.h"
 #include "picture_file.h"
 
+#include "../log.h"
 #include <opencv2/imgcodecs.hpp>
 
 namespace velcap {
@@ -49,13 +50,13 @@ int PdfDocument::addImagePage(const char* imagePath) {
     if (!valid()) return -1;
     const bool png = endsWith(imagePath, "png");
     if (!png && !endsWith(imagePath, "jpg")) {
-        std::printf("pdf_addPage: %s is neither a .jpg nor a .png picture; no page added\n", imagePath);
+        velcap::say("pdf_addPage: %s is neither a .jpg nor a .png picture; no page added\n", imagePath);
         return -1;
     }
     // libharu's own decoders end the process on some damaged pictures: a
     // picture becomes a page only once it has been decoded here in full.
     if (readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage").empty()) {
-        std::printf("pdf_addPage: %s is refused; no page added\n", imagePath);
+        velcap::say("pdf_addPage: %s is refused; no page added\n", imagePath);
         return -1;
     }
     HPDF_Image image =
@@ -78,7 +79,7 @@ int PdfDocument::addImagePage(const char* imagePath) {
 int PdfDocument::save(const std::string& path) {
     if (!valid()) return -1;
     if (pages_ == 0) {
-        std::printf("pdf: %s has no pages; not written\n", path.c_str());
+        velcap::say("pdf: %s has no pages; not written\n", path.c_str());
         return -1;
     }
     // A short temporary name: a document name near the length limit still fits.
@@ -86,7 +87,7 @@ int PdfDocument::save(const std::string& path) {
     const HPDF_STATUS status = partial.empty() ? HPDF_FILE_IO_ERROR : HPDF_SaveToFile(handle(), partial.c_str());
     if (status != HPDF_OK || failed_ || std::rename(partial.c_str(), path.c_str()) != 0) {
         if (!partial.empty()) std::remove(partial.c_str());
-        std::printf("pdf: %s could not be written\n", path.c_str());
+        velcap::say("pdf: %s could not be written\n", path.c_str());
         return -1;
     }
     return 0;
@@ -97,7 +98,7 @@ int PdfDocument::save(const std::string& path) {
 using velcap::openDocument;
 
 void error_handler(unsigned long error_no, unsigned long detail_no, void* userData) {
-    std::printf("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error_no), unsigned(detail_no));
+    velcap::say("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error_no), unsigned(detail_no));
     if (userData) *static_cast<bool*>(userData) = true;
 }
 
@@ -107,7 +108,7 @@ extern "C" int pdf_start(const char* path) {
     outPdfPath = path ? path : "";
     auto document = std::make_unique<velcap::PdfDocument>();
     if (!document->valid() || outPdfPath.empty()) {
-        std::printf("pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
+        velcap::say("pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
         return -1;
     }
     pdf = document->handle();
@@ -118,13 +119,13 @@ extern "C" int pdf_start(const char* path) {
 extern "C" int pdf_addPage(const char* imagePath) {
     auto& document = openDocument();
     if (!document) {
-        std::printf("pdf_addPage: no document is open; call pdf_start first\n");
+        velcap::say("pdf_addPage: no document is open; call pdf_start first\n");
         return -1;
     }
     if (!imagePath) return -1;
     const int result = document->addImagePage(imagePath);
     if (!document->valid()) {
-        std::printf("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
+        velcap::say("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
         velcap::closeDocument();
     }
     return result;
@@ -133,7 +134,7 @@ extern "C" int pdf_addPage(const char* imagePath) {
 extern "C" int pdf_end() {
     auto& document = openDocument();
     if (!document) {
-        std::printf("pdf_end: no document is open\n");
+        velcap::say("pdf_end: no document is open\n");
         return -1;
     }
     const int result = document->save(outPdfPath);
@@ -158,7 +159,7 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
     const std::list<std::string> queued = std::move(pdf_filelist);
     pdf_filelist.clear();
     if (!pdfPath || !*pdfPath) {
-        std::printf("CombineToPDF: no document name\n");
+        velcap::say("CombineToPDF: no document name\n");
         return -2;
     }
     try {
@@ -179,7 +180,7 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
                 if (velcap::exists(name) && !velcap::sameFile(name, pdfPath)) std::remove(name.c_str());
         return 0;
     } catch (const std::exception& e) {
-        std::printf("CombineToPDF: %s failed: %s\n", pdfPath, e.what());
+        velcap::say("CombineToPDF: %s failed: %s\n", pdfPath, e.what());
         return -2;
     }
 }

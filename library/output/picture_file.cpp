@@ -12,6 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "../log.h"
 #include "../state.h"
 
 namespace velcap {
@@ -141,30 +142,30 @@ bool withinPixelLimit(int64_t width, int64_t height) {
 
 cv::Mat readPicture(const char* path, int flags, const char* caller) {
     if (!path) {
-        std::printf("%s: no file name\n", caller);
+        velcap::say("%s: no file name\n", caller);
         return {};
     }
     if (!isRegularFile(path)) {
-        std::printf("%s: %s is not a readable regular file\n", caller, path);
+        velcap::say("%s: %s is not a readable regular file\n", caller, path);
         return {};
     }
     int width = 0, height = 0;
     std::string why;
     if (!declaredSize(path, width, height, why)) {
-        std::printf("%s: %s is refused: %s\n", caller, path, why.c_str());
+        velcap::say("%s: %s is refused: %s\n", caller, path, why.c_str());
         return {};
     }
     if (!withinPixelLimit(width, height)) {
-        std::printf("%s: %s declares %dx%d pixels, beyond the limit of %lld\n", caller, path, width, height,
+        velcap::say("%s: %s declares %dx%d pixels, beyond the limit of %lld\n", caller, path, width, height,
                     static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS));
         return {};
     }
     try {
         cv::Mat image = cv::imread(path, flags);
-        if (image.empty()) std::printf("%s: %s cannot be decoded\n", caller, path);
+        if (image.empty()) velcap::say("%s: %s cannot be decoded\n", caller, path);
         return image;
     } catch (const std::exception& e) {
-        std::printf("%s: %s cannot be decoded: %s\n", caller, path, e.what());
+        velcap::say("%s: %s cannot be decoded: %s\n", caller, path, e.what());
         return {};
     }
 }
@@ -195,25 +196,25 @@ bool writePicture(const std::string& path, const cv::Mat& image, const std::vect
                   const char* caller) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        std::printf("%s: %s exists and is not a regular file\n", caller, path.c_str());
+        velcap::say("%s: %s exists and is not a regular file\n", caller, path.c_str());
         return false;
     }
     const std::string temporary = temporaryBeside(path);
     if (temporary.empty()) {
-        std::printf("%s: %s could not be written: %s\n", caller, path.c_str(), std::strerror(errno));
+        velcap::say("%s: %s could not be written: %s\n", caller, path.c_str(), std::strerror(errno));
         return false;
     }
     bool written = false;
     try {
         written = cv::imwrite(temporary, image, parameters);
     } catch (const std::exception& e) {
-        std::printf("%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
+        velcap::say("%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
         ::unlink(temporary.c_str());
         return false;
     }
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
-        std::printf("%s: %s could not be written\n", caller, path.c_str());
+        velcap::say("%s: %s could not be written\n", caller, path.c_str());
         return false;
     }
     return true;

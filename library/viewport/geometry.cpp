@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "../log.h"
 #include "../state.h"
 #include "viewport.h"
 
@@ -49,8 +50,8 @@ void centreLayout() {
 
 // One axis of a pan. A picture narrower than the form moves inside it; a
 // larger one slides under it. Either stops at the form's edges, however far the move.
-void panAxis(std::atomic<int>& offset, std::atomic<int>& zoomStart, std::atomic<int>& formStart,
-             std::atomic<int>& show, int move, int form, int zoomed) {
+void panAxis(std::atomic<int>& offset, std::atomic<int>& zoomStart, std::atomic<int>& formStart, std::atomic<int>& show,
+             int move, int form, int zoomed) {
     int position = offset + move;
     if (zoomed < form) {
         show = roundDown4(zoomed);
@@ -152,7 +153,7 @@ void FuncCalculateShowWH() {
 
 void FuncSuitableSize(int formWidth, int formHeight) {
     if (formWidth <= 0 || formHeight <= 0) {
-        std::printf("FuncSuitableSize: the form size %dx%d is refused\n", formWidth, formHeight);
+        velcap::say("FuncSuitableSize: the form size %dx%d is refused\n", formWidth, formHeight);
         return;
     }
     std::lock_guard<std::mutex> lock(velcap::viewport().mutex);
@@ -163,7 +164,7 @@ void FuncDisplayCenter(int, int) {}
 
 void SetWebFormSize(int width, int height) {
     if (width <= 0 || height <= 0) {
-        std::printf("SetWebFormSize: the form size %dx%d is refused\n", width, height);
+        velcap::say("SetWebFormSize: the form size %dx%d is refused\n", width, height);
         return;
     }
     velcap::Viewport& v = velcap::viewport();
@@ -172,7 +173,7 @@ void SetWebFormSize(int width, int height) {
     if (!WEB_BUF || v.bufferBytes < bytes) {
         auto* buffer = static_cast<unsigned char*>(std::malloc(bytes));
         if (!buffer) {
-            std::printf("SetWebFormSize: no memory for a %dx%d form\n", width, height);
+            velcap::say("SetWebFormSize: no memory for a %dx%d form\n", width, height);
             return;
         }
         // A web frame callback may still read the old buffer; it goes at closeCamera.

@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../log.h"
 #include "../state.h"
 #include "viewport.h"
 
@@ -21,7 +22,7 @@ void scaleRegion(const cv::Mat& frame, const velcap::ViewGeometry& view, cv::Mat
 bool renderable(const cv::Mat& frame, const char* caller) {
     if (frame.empty()) return false;
     if (frame.type() == CV_8UC3) return true;
-    std::printf("%s: the frame is not an 8-bit R, G, B image (type %d)\n", caller, frame.type());
+    velcap::say("%s: the frame is not an 8-bit R, G, B image (type %d)\n", caller, frame.type());
     return false;
 }
 

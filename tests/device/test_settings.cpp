@@ -57,6 +57,25 @@ TEST(LibraryState, FirstRegisteredCallbacksStay) {
     pGetVideoWebStream = nullptr;
 }
 
+std::string said;
+void intoSaid(const char* text) {
+    said += text;
+}
+
+TEST(LibraryLog, TheSinkGetsTheTextsAsTheyAre) {
+    said.clear();
+    SetLogSink(intoSaid);
+    EXPECT_EQ(RecogBarQrCodeFromFile("/nonexistent/code.png", 1), nullptr);
+    SetLogSink(nullptr);
+    // Fixed texts keep their line ends, carriage returns included; added lines name the caller.
+    EXPECT_EQ(said.rfind("RecogBarQrCodeFromFile start\r\n", 0), 0u) << said;
+    EXPECT_NE(said.find("RecogBarQrCodeFromFile: "), std::string::npos) << said;
+    EXPECT_NE(said.find("read image file error!!\r\n"), std::string::npos) << said;
+    const size_t before = said.size();
+    EXPECT_EQ(RecogBarQrCodeFromFile("/nonexistent/code.png", 1), nullptr);
+    EXPECT_EQ(said.size(), before) << "the sink is gone";
+}
+
 TEST(LibraryState, SleepWaitsAndUploadTouchesNothing) {
     const auto before = std::chrono::steady_clock::now();
     Sleep(30);

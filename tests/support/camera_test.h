@@ -18,14 +18,24 @@ namespace velcap::test {
 // Returns the library to its state at load, as far as a test can see it.
 void resetLibrary();
 
-// Standard output of the library while fn runs.
+// What the library said while fn ran (its log sink; on any thread).
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::string text() const;
+
+private:
+    size_t depth_;
+};
+
 template <typename Fn>
 std::string stdoutOf(Fn&& fn) {
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
+    LogCapture capture;
     fn();
-    std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
+    return capture.text();
 }
 
 // One camera of a description that tests can change before presenting it.

@@ -1,0 +1,13 @@
+// The one road of the library's own output: its fixed texts and its lines,
+// written as they are (with or without a line end), to standard output or to
+// the sink a host set with SetLogSink.
+#pragma once
+
+namespace velcap {
+
+// printf's formats.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The text and a line end, as puts writes it.
+void sayLine(const char* text);
+
+} // namespace velcap
