@@ -14,16 +14,8 @@ using velcap::test::stdoutOf;
 
 namespace {
 
-class Controls : public CameraTest {
+class Controls : public velcap::test::SinkTest {
 protected:
-    void SetUp() override {
-        CameraTest::SetUp();
-        FrameSink::instance().reset();
-    }
-    void TearDown() override {
-        FrameSink::instance().reset();
-        CameraTest::TearDown();
-    }
     static void open() {
         stdoutOf([] {
             SetVideoFormat(0);

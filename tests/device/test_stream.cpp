@@ -19,18 +19,8 @@ using velcap::test::stdoutOf;
 
 namespace {
 
-class Stream : public CameraTest {
+class Stream : public velcap::test::SinkTest {
 protected:
-    void SetUp() override {
-        CameraTest::SetUp();
-        sink().reset();
-    }
-    void TearDown() override {
-        sink().reset();
-        CameraTest::TearDown();
-    }
-    static FrameSink& sink() { return FrameSink::instance(); }
-
     // Opens camera 0 in a format at a size, quietly; returns openCamera's result.
     int open(int format, int width, int height, std::string* out = nullptr) {
         SetVideoFormat(format);

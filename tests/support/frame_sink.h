@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "camera_test.h"
+
 namespace velcap::test {
 
 class FrameSink {
@@ -33,6 +35,20 @@ private:
     int count_ = 0;
     cv::Mat last_;
     std::function<void(const cv::Mat&)> hook_;
+};
+
+// A camera test whose frames arrive in the sink, forgotten before and after each test.
+class SinkTest : public CameraTest {
+protected:
+    void SetUp() override {
+        CameraTest::SetUp();
+        sink().reset();
+    }
+    void TearDown() override {
+        sink().reset();
+        CameraTest::TearDown();
+    }
+    static FrameSink& sink() { return FrameSink::instance(); }
 };
 
 } // namespace velcap::test
