@@ -3,11 +3,13 @@
 // the sink a host set with SetLogSink.
 #pragma once
 
+#include "velcap.h"
+
 namespace velcap {
 
-// printf's formats.
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf's formats. Exported for programs that build a library source of their own (the fuzzers).
+VELCAP_EXPORT void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end, as puts writes it.
-void sayLine(const char* text);
+VELCAP_EXPORT void sayLine(const char* text);
 
 } // namespace velcap
