@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/filters_reference.h"
+#include "imaging/page_edge.h"
 #include "scene.h"
 #include "velcap.h"
 
@@ -21,6 +22,21 @@ void BM_DrawingEdge(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DrawingEdge)->Args({1920, 1080})->Args({3264, 2448})->Unit(benchmark::kMillisecond);
+
+// The stream thread's way: the same work with pictures kept from frame to frame.
+void BM_PageOutlineStage(benchmark::State& state) {
+    const int width = int(state.range(0)), height = int(state.range(1));
+    const cv::Mat scene = vcam::renderScene(unsigned(width), unsigned(height));
+    cv::Mat frame = scene.clone();
+    velcap::PageWorkspace work;
+    for (auto _ : state) {
+        state.PauseTiming();
+        scene.copyTo(frame);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(velcap::findPageOutline(frame.data, width, height, 1, work));
+    }
+}
+BENCHMARK(BM_PageOutlineStage)->Args({1920, 1080})->Args({3264, 2448})->Unit(benchmark::kMillisecond);
 
 // The page as a capture leaves it: cropped loosely, dark wedges round it.
 cv::Mat capturedPage() {

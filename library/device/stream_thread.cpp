@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../guard.h"
+#include "../imaging/page_edge.h"
 #include "../log.h"
 #include "../state.h"
 #include "../viewport/viewport.h"
@@ -55,9 +56,12 @@ void rotateFrame(int angle) {
 }
 
 // While automatic cropping is on, the preview shows the page outline.
-void pageOutlineStage(const cv::Mat& frame) {
+void pageOutlineStage(const cv::Mat& frame, velcap::PageWorkspace& work) {
     const int type = cutType;
-    if (type == 1 && !frame.empty()) DrawingEdge(frame.data, frame.cols, frame.rows, type);
+    if (type != 1 || frame.empty()) return;
+    // A failure costs the outline, not the frame.
+    velcap::guarded("DrawingEdge", -1,
+                    [&] { return velcap::findPageOutline(frame.data, frame.cols, frame.rows, type, work); });
 }
 void embeddedPreviewStage(const cv::Mat& frame, VelcapWebFrameCallback callback) {
     velcap::embeddedPreview(frame, callback);
@@ -67,7 +71,7 @@ enum class FrameStep { done, next, stop };
 
 void deliverToCallback(const cv::Mat& frame);
 
-FrameStep processFrame(Decoder decoder, unsigned char* raw, int length) {
+FrameStep processFrame(Decoder decoder, unsigned char* raw, int length, velcap::PageWorkspace& pageWork) {
     if (!decodeFrame(decoder, raw, length)) return FrameStep::stop;
     if (RotateFlag > 0) {
         --RotateFlag;
@@ -81,7 +85,7 @@ FrameStep processFrame(Decoder decoder, unsigned char* raw, int length) {
     velcap::serveCapture(frame);
     velcap::serveRecognition(frame);
     velcap::autoCaptureStage(frame); // before the outline is drawn into the frame
-    pageOutlineStage(frame);
+    pageOutlineStage(frame, pageWork);
     deliverToCallback(frame);
     if (VelcapWebFrameCallback web = pGetVideoWebStream.load()) embeddedPreviewStage(frame, web);
     return FrameStep::done;
@@ -98,6 +102,7 @@ void VideoStreamPro(void*) {
     velcap::markStreamThread();
     // The raw frame buffer, made once.
     std::vector<unsigned char> raw(velcap::rawFrameBytes());
+    velcap::PageWorkspace pageWork; // the page finder's pictures, kept while the stream runs
     // openCamera set the format before it started this thread, and it does not change while it runs.
     const Decoder decoder = decoderOf(pix_format);
     while (bKeep) {
@@ -116,7 +121,7 @@ void VideoStreamPro(void*) {
         if (length == 0) continue; // nothing usable in this buffer
         // An exception from a stage or from the host's callback costs this frame, not the stream.
         const FrameStep step = velcap::guarded("VideoStreamPro", FrameStep::next,
-                                               [&] { return processFrame(decoder, raw.data(), length); });
+                                               [&] { return processFrame(decoder, raw.data(), length, pageWork); });
         if (step == FrameStep::stop) break;
         if (step == FrameStep::done) Sleep(3); // the host's threads get the core between frames
     }

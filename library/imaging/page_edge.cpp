@@ -9,6 +9,7 @@
 
 #include "../guard.h"
 #include "../state.h"
+#include "page_edge.h"
 
 namespace {
 
@@ -55,13 +56,13 @@ std::array<cv::Point2f, 4> orderedCorners(const cv::RotatedRect& box) {
 
 // Each 4 x 4 block averaged, rounded half to even: what OpenCV's area
 // interpolation gives for a whole reduction by 4, in one cheap pass.
-void quarterSize(const cv::Mat& frame, cv::Mat& small) {
+void quarterSize(const cv::Mat& frame, cv::Mat& small, std::vector<uint16_t>& sums) {
     if (frame.cols % kScale || frame.rows % kScale) {
         cv::resize(frame, small, cv::Size(frame.cols / kScale, frame.rows / kScale), 0, 0, cv::INTER_AREA);
         return;
     }
     small.create(frame.rows / kScale, frame.cols / kScale, CV_8UC3);
-    std::vector<uint16_t> sums(size_t(frame.cols) * 3);
+    sums.resize(size_t(frame.cols) * 3);
     for (int y = 0; y < small.rows; ++y) {
         std::fill(sums.begin(), sums.end(), 0);
         for (int k = 0; k < kScale; ++k) {
@@ -72,7 +73,8 @@ void quarterSize(const cv::Mat& frame, cv::Mat& small) {
             for (size_t i = 0; i < n; ++i) sum[i] = uint16_t(sum[i] + row[i]);
         }
         uint8_t* out = small.ptr<uint8_t>(y);
-        for (int x = 0; x < small.cols; ++x) {
+        const int columns = small.cols; // a byte store could alias the header: read it once
+        for (int x = 0; x < columns; ++x) {
             const uint16_t* block = sums.data() + size_t(x) * kScale * 3;
             for (int c = 0; c < 3; ++c) {
                 const unsigned sum = unsigned(block[c]) + block[3 + c] + block[6 + c] + block[9 + c];
@@ -85,37 +87,48 @@ void quarterSize(const cv::Mat& frame, cv::Mat& small) {
     }
 }
 
-int findPage(unsigned char* buffer, int width, int height, int mode) {
+} // namespace
+
+namespace velcap {
+
+int findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work) {
     if (!buffer || width < kScale || height < kScale) return -1;
     cv::Mat frame(height, width, CV_8UC3, buffer);
-    cv::Mat small, grey, background;
-    quarterSize(frame, small);
+    cv::Mat &small = work.small, &grey = work.grey, &background = work.background, &normalised = work.normalised;
+    quarterSize(frame, small, work.sums);
     cv::cvtColor(small, grey, cv::COLOR_RGB2GRAY);
     cv::GaussianBlur(grey, background, cv::Size(21, 21), 0, 0, cv::BORDER_REPLICATE);
 
     const auto& table = normalisationTable();
-    cv::Mat normalised(grey.size(), CV_8UC1);
+    normalised.create(grey.size(), CV_8UC1);
     for (int y = 0; y < grey.rows; ++y) {
         const uint8_t* g = grey.ptr<uint8_t>(y);
         const uint8_t* b = background.ptr<uint8_t>(y);
         uint8_t* out = normalised.ptr<uint8_t>(y);
-        for (int x = 0; x < grey.cols; ++x) out[x] = table[size_t(b[x]) * 256 + g[x]];
+        const int columns = grey.cols;
+        for (int x = 0; x < columns; ++x) out[x] = table[size_t(b[x]) * 256 + g[x]];
     }
     cv::threshold(normalised, normalised, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
 
-    std::vector<std::vector<cv::Point>> contours;
+    auto& contours = work.contours;
     cv::findContours(normalised, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
     if (contours.empty()) return -1;
 
-    areaList.clear();
-    cvSeqList.clear();
-    for (auto& contour : contours) {
-        const int area = int(std::fabs(cv::contourArea(contour)));
-        if (area > kMinimumArea) {
-            areaList.push_back(area);
-            cvSeqList.push_back(std::move(contour));
+    // The lists keep their nodes from frame to frame: resizing them reuses
+    // what is there, and the contours are swapped in rather than copied.
+    work.areas.clear();
+    for (const auto& contour : contours) work.areas.push_back(int(std::fabs(cv::contourArea(contour))));
+    const size_t kept =
+        size_t(std::count_if(work.areas.begin(), work.areas.end(), [](int a) { return a > kMinimumArea; }));
+    areaList.resize(kept);
+    cvSeqList.resize(kept);
+    auto keptArea = areaList.begin();
+    auto keptContour = cvSeqList.begin();
+    for (size_t i = 0; i < contours.size(); ++i)
+        if (work.areas[i] > kMinimumArea) {
+            *keptArea++ = work.areas[i];
+            (keptContour++)->swap(contours[i]);
         }
-    }
     if (areaList.empty()) return -2;
 
     // The largest contour; the first of equal ones.
@@ -140,10 +153,12 @@ int findPage(unsigned char* buffer, int width, int height, int mode) {
     return 0;
 }
 
-} // namespace
+} // namespace velcap
 
 int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
-    return velcap::guarded("DrawingEdge", -1, [&] { return findPage(buffer, width, height, mode); });
+    velcap::PageWorkspace work;
+    return velcap::guarded("DrawingEdge", -1,
+                           [&] { return velcap::findPageOutline(buffer, width, height, mode, work); });
 }
 
 float GetAngle(int* c) {
