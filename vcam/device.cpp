@@ -379,6 +379,20 @@ ControlState controls(int node) {
     return state;
 }
 
+Activity activity(int node) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    ensureInstalled(r);
+    Activity now;
+    auto it = r.nodes.find(node);
+    if (it == r.nodes.end()) return now;
+    std::lock_guard<std::mutex> nodeLock(it->second->mutex);
+    now.dequeued = it->second->dequeued;
+    now.openFiles = it->second->files.size();
+    now.streaming = it->second->streaming;
+    return now;
+}
+
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height) {
     auto plain = frameSource(fourcc, width, height, camera.scene, camera.mjpeg);
     if (picturesUnchanged(camera.controls)) return plain;

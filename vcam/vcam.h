@@ -26,6 +26,15 @@ struct ControlState {
 };
 ControlState controls(int node);
 
+// What a program does with a camera now: for tests that must know that frames
+// went by, or that nothing can come any more.
+struct Activity {
+    uint64_t dequeued = 0; // frames taken since the stream last started
+    size_t openFiles = 0;
+    bool streaming = false;
+};
+Activity activity(int node);
+
 // Pulls a camera out: its nodes go, every call on an open descriptor fails
 // with ENODEV, and poll reports POLLERR | POLLHUP. It comes back replugMs
 // later (not by itself when negative), as a new device.

@@ -22,6 +22,20 @@ bool hasControl(uint32_t id) {
     return ioctl(cam_fd, VIDIOC_QUERYCTRL, &query) == 0;
 }
 
+// The start both focus requests share: 0 with the control's value read, 1 when
+// the camera has no such control, -2 when it cannot be read.
+int readFocusControl(uint32_t id, v4l2_control& control) {
+    Sleep(30); // after the host's previous control request
+    if (!hasControl(id)) return 1;
+    control = v4l2_control{};
+    control.id = id;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) {
+        std::perror("**********************get Focus params failed**************\n");
+        return -2;
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defaultValue, int* current) {
@@ -78,14 +92,8 @@ extern "C" int SetVideoCtlDefaultParam(int index) {
 
 extern "C" int ManualFocus() {
     if (!bKeep) return -1;
-    Sleep(30); // after the host's previous control request
-    if (!hasControl(V4L2_CID_ZOOM_ABSOLUTE)) return 0;
-    v4l2_control control{};
-    control.id = V4L2_CID_ZOOM_ABSOLUTE;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) {
-        std::perror("**********************get Focus params failed**************\n");
-        return -2;
-    }
+    v4l2_control control;
+    if (const int read = readFocusControl(V4L2_CID_ZOOM_ABSOLUTE, control); read != 0) return read < 0 ? read : 0;
     Sleep(25); // between the read and the write of the same control
     control.value = control.value != 0 ? 0 : 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
@@ -97,14 +105,8 @@ extern "C" int ManualFocus() {
 
 extern "C" int ManualFocusEx() {
     if (!bKeep) return -1;
-    Sleep(30); // after the host's previous control request
-    if (!hasControl(V4L2_CID_FOCUS_AUTO)) return 0;
-    v4l2_control control{};
-    control.id = V4L2_CID_FOCUS_AUTO;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) {
-        std::perror("**********************get Focus params failed**************\n");
-        return -2;
-    }
+    v4l2_control control;
+    if (const int read = readFocusControl(V4L2_CID_FOCUS_AUTO, control); read != 0) return read < 0 ? read : 0;
     // Autofocus off and on again: the camera focuses once on what it sees now.
     Sleep(20); // between the read and the write of the same control
     control.value = 0;

@@ -67,6 +67,20 @@ protected:
         EXPECT_TRUE(roimage.empty());
         EXPECT_EQ(pdecode, nullptr);
         for (int i = 0; i < 5; ++i) EXPECT_EQ(video_buffer_ptr[i], nullptr) << "buffer " << i;
+        // With the camera's every file closed, no frame can come any more.
+        const vcam::Activity device = vcam::activity(0);
+        EXPECT_EQ(device.openFiles, 0u);
+        EXPECT_FALSE(device.streaming);
+    }
+    // Waits (bounded) until the library has taken more frames from the camera.
+    static bool waitForDequeued(uint64_t frames) {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (vcam::activity(0).dequeued < frames)
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            else
+                std::this_thread::sleep_for(5ms);
+        return true;
     }
 };
 
@@ -93,9 +107,8 @@ TEST_F(Stream, OpenCloseCyclesDeliverFramesOfTheOpenedSize) {
         EXPECT_EQ(frame.cols, m.width);
         EXPECT_EQ(frame.rows, m.height);
         EXPECT_EQ(close(), 0);
-        expectClosedState();
         const int delivered = sink().count();
-        std::this_thread::sleep_for(100ms);
+        expectClosedState();
         EXPECT_EQ(sink().count(), delivered) << "a frame arrived after closeCamera returned";
     }
 }
@@ -136,7 +149,7 @@ TEST_F(Stream, FixedOrientations) {
 TEST_F(Stream, UnknownOrientationDeliversNothingButTheStreamGoesOn) {
     SetRotate(7);
     ASSERT_EQ(open(1, 640, 480), 0);
-    std::this_thread::sleep_for(400ms);
+    ASSERT_TRUE(waitForDequeued(6));
     EXPECT_EQ(sink().count(), 0);
     // Back to a known orientation, frames arrive from the next one on.
     SetRotate(0);
@@ -421,7 +434,7 @@ TEST_F(Stream, DamagedMjpegFramesNeverCrash) {
             SetVideoFormat(0);
             ASSERT_EQ(openCamera(0, 640, 480), 0);
             ASSERT_TRUE(sink().waitFor(2));
-            std::this_thread::sleep_for(400ms);
+            ASSERT_TRUE(waitForDequeued(8)); // damaged frames went by
             EXPECT_TRUE(bKeep);
             closeCamera();
         });
@@ -583,9 +596,8 @@ TEST_F(Stream, CloseWaitsForARunningCallback) {
     close();
     closed = true;
     EXPECT_TRUE(finished) << "closeCamera returned while the callback ran";
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(startedAfterClose, 0);
     expectClosedState();
+    EXPECT_EQ(startedAfterClose, 0);
 }
 
 } // namespace
