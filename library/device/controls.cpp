@@ -22,6 +22,20 @@ bool hasControl(uint32_t id) {
     return ioctl(cam_fd, VIDIOC_QUERYCTRL, &query) == 0;
 }
 
+// Selects the control of an index and reads its range (qctrl) and value (ctrl):
+// 0, -1 when the camera does not describe it, -2 when it cannot be read.
+int readSelected(int index, const char* failure) {
+    selectControl(index, qctrl.id);
+    Sleep(50); // UVC cameras drop control requests that follow each other too closely
+    if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -1;
+    ctrl.id = qctrl.id;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
+        std::perror(failure);
+        return -2;
+    }
+    return 0;
+}
+
 // The start both focus requests share: 0 with the control's value read, 1 when
 // the camera has no such control, -2 when it cannot be read.
 int readFocusControl(uint32_t id, v4l2_control& control) {
@@ -40,14 +54,8 @@ int readFocusControl(uint32_t id, v4l2_control& control) {
 
 extern "C" int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defaultValue, int* current) {
     if (!bKeep) return -1;
-    selectControl(index, qctrl.id);
-    Sleep(50); // UVC cameras drop control requests that follow each other too closely
-    if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -1;
-    ctrl.id = qctrl.id;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
-        std::perror("**********************get ctrl failed**************\n");
-        return -2;
-    }
+    if (const int read = readSelected(index, "**********************get ctrl failed**************\n"); read != 0)
+        return read;
     if (minimum) *minimum = qctrl.minimum;
     if (maximum) *maximum = qctrl.maximum;
     if (defaultValue) *defaultValue = qctrl.default_value;
@@ -71,14 +79,9 @@ extern "C" int SetVideoCtlParam(int index, int value) {
 
 extern "C" int SetVideoCtlDefaultParam(int index) {
     if (!bKeep) return -10001;
-    selectControl(index, qctrl.id);
-    Sleep(50); // UVC cameras drop control requests that follow each other too closely
-    if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -10001;
-    ctrl.id = qctrl.id;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
-        std::perror("**********************get default param failed**************\n");
-        return -10002;
-    }
+    if (const int read = readSelected(index, "**********************get default param failed**************\n");
+        read != 0)
+        return read == -1 ? -10001 : -10002;
     const int value = qctrl.default_value;
     Sleep(50); // between the read and the write of the same control
     ctrl.value = value;

@@ -16,13 +16,7 @@ namespace {
 
 class Controls : public velcap::test::SinkTest {
 protected:
-    static void open() {
-        stdoutOf([] {
-            SetVideoFormat(0);
-            getCameraResolutionCount(0);
-            ASSERT_EQ(openCamera(0, 640, 480), 0);
-        });
-    }
+    static void open() { ASSERT_EQ(SinkTest::open(0, 640, 480), 0); }
     static int value(uint32_t id) {
         for (const vcam::Control& c : vcam::controls(0).controls)
             if (c.id == id) return c.value;

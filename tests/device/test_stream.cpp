@@ -21,24 +21,6 @@ namespace {
 
 class Stream : public velcap::test::SinkTest {
 protected:
-    // Opens camera 0 in a format at a size, quietly; returns openCamera's result.
-    int open(int format, int width, int height, std::string* out = nullptr) {
-        SetVideoFormat(format);
-        int result = 0;
-        std::string text = stdoutOf([&] {
-            getCameraResolutionCount(0);
-            result = openCamera(0, width, height);
-        });
-        if (out) *out = text;
-        return result;
-    }
-    static int close(std::string* out = nullptr) {
-        int result = 0;
-        std::string text = stdoutOf([&] { result = closeCamera(); });
-        if (out) *out = text;
-        return result;
-    }
-
     // Mean absolute difference between a delivered frame (turned back by
     // angle) and the scene, outside the counter rows.
     static double differenceFromScene(cv::Mat frame, int angle, uint32_t fourcc) {

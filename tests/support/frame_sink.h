@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -49,6 +50,25 @@ protected:
         CameraTest::TearDown();
     }
     static FrameSink& sink() { return FrameSink::instance(); }
+
+    // Opens camera 0 in a format at a size, quietly; returns openCamera's result
+    // and, when asked, what the library said.
+    static int open(int format, int width, int height, std::string* out = nullptr) {
+        SetVideoFormat(format);
+        int result = 0;
+        std::string text = stdoutOf([&] {
+            getCameraResolutionCount(0);
+            result = openCamera(0, width, height);
+        });
+        if (out) *out = text;
+        return result;
+    }
+    static int close(std::string* out = nullptr) {
+        int result = 0;
+        std::string text = stdoutOf([&] { result = closeCamera(); });
+        if (out) *out = text;
+        return result;
+    }
 };
 
 } // namespace velcap::test
