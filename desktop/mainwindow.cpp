@@ -454,6 +454,7 @@ void MainWindow::on_pushButton_5_clicked() {
 
 void MainWindow::recognise(int type, const char* title, const char* none) {
     if (!isOpenCamera) return;
+    SetRecogEnhanced(1); // reads codes under a desk lamp's uneven light, with noise or of small modules
     const char* result = RecogBarQrCode(type);
     const QString text = result ? QString::fromUtf8(result) : QString();
     if (!text.isEmpty())

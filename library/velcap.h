@@ -164,6 +164,13 @@ VELCAP_EXPORT int MergeImages(const char* outPath, int mode, int reserved, bool 
 // type). Null for an unreadable file or one without any code; the text stays
 // valid until the next call.
 VELCAP_EXPORT const char* RecogBarQrCodeFromFile(const char* path, int type);
+// The enhanced recognition, off (0) by default. While on (1), both
+// RecogBarQrCode's requests and RecogBarQrCodeFromFile go on where the usual
+// recognition reads nothing: a plain scan of the grey picture, the chain of
+// binarisations, then zxing-cpp, also on the picture with its contrast
+// equalised and, up to about 4 MP, at twice its size. The first text of the
+// asked kind is the result. Any other value is taken as 0.
+VELCAP_EXPORT void SetRecogEnhanced(int on);
 
 // The in-memory source of the JPEG decoders: a frame that ends early ends in
 // an end-of-image marker, with libjpeg's end-of-file warning. An empty buffer

@@ -6,12 +6,12 @@ VELCAP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VELCAP_PACKAGES=(
     build-essential cmake pkg-config
     libudev-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
-    libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev
+    libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev libzxing-dev
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
     qtbase5-dev qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
-    zint qrencode zbar-tools poppler-utils qpdf bsdutils
+    zint qrencode zbar-tools poppler-utils qpdf bsdutils opencv-doc
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 

@@ -14,6 +14,7 @@
 #include "../guard.h"
 #include "../log.h"
 #include "../state.h"
+#include "barcode.h"
 #include "picture_file.h"
 
 namespace {
@@ -69,6 +70,10 @@ std::vector<uint32_t> codePoints(const std::string& text) {
     return out;
 }
 
+} // namespace
+
+namespace velcap {
+
 // The text of a QR code in UTF-8. zbar's raw bytes (ZBAR_CFG_BINARY) are
 // already UTF-8 when the code declares an encoding zbar converts from, or
 // when the text was UTF-8. Other bytes are Chinese (GB18030) or Japanese
@@ -91,7 +96,7 @@ std::string qrText(const std::string& bytes) {
 // The data of the first symbol of the asked kind: type 0 any symbol that is
 // not a QR code, any other type a QR code. Found tells whether zbar saw any
 // symbol at all.
-std::string scan(const cv::Mat& grey, int type, bool& found) try {
+std::string zbarScan(const cv::Mat& grey, int type, bool& found) try {
     zbar::ImageScanner scanner;
     scanner.set_config(zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, 1);
     // The bytes as encoded: zbar's own guess reads UTF-8 Chinese as Shift-JIS.
@@ -118,6 +123,12 @@ std::string scan(const cv::Mat& grey, int type, bool& found) try {
     return {};
 }
 
+} // namespace velcap
+
+namespace {
+
+using velcap::zbarScan;
+
 // A grey image zbar can take: 8 bits, one channel, continuous.
 bool scannable(const cv::Mat& grey, const char* caller) {
     if (grey.empty() || grey.type() != CV_8UC1) {
@@ -135,7 +146,7 @@ std::string ZbarDecoder(cv::Mat image, int type) {
         if (!scannable(image, "ZbarDecoder")) return {};
         if (!image.isContinuous()) image = image.clone();
         bool found = false;
-        std::string result = scan(image, type, found);
+        std::string result = zbarScan(image, type, found);
         if (!found) velcap::sayLine("No BarQrCode!!\r");
         return result;
     });
@@ -184,7 +195,7 @@ std::string BarQrDecodePro(cv::Mat frame, int type) {
         try {
             cv::Mat grey;
             cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
-            result = GetQR(grey, type);
+            result = velcap::recogEnhanced ? velcap::enhancedRecognition(grey, type) : GetQR(grey, type);
         } catch (const std::exception& e) {
             // On the stream thread an escaping exception would end the program.
             velcap::say("BarQrDecodePro: %s\n", e.what());
@@ -207,7 +218,12 @@ extern "C" const char* RecogBarQrCodeFromFile(const char* path, int type) {
         cv::Mat grey;
         cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
         bool found = false;
-        std::string result = scan(grey, type, found);
+        std::string result = zbarScan(grey, type, found);
+        // The enhanced recognition goes on where one scan reads nothing of the kind.
+        if (result.empty() && velcap::recogEnhanced) {
+            result = velcap::enhancedRecognition(grey, type, true);
+            found = found || !result.empty();
+        }
         if (!found) {
             velcap::sayLine("No BarQrCode!!\r");
             return nullptr;

@@ -10,6 +10,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "code_distortions.h"
+
 namespace velcap::test {
 
 constexpr const char* kQrText = "velcap QR 0042 document camera";
@@ -28,10 +30,12 @@ inline cv::Mat qrPicture(const std::string& text = kQrText, int module = 6) {
 }
 
 // zint symbologies: 13 EAN-13 (twelve digits, the check digit added), 20 Code 128, 8 Code 39.
-inline cv::Mat barPicture(int symbology = 13, const std::string& data = "400638133393", int scale = 3) {
+// zint's scale 1 draws a module 2 pixels wide.
+inline cv::Mat barPicture(int symbology = 13, const std::string& data = "400638133393", double scale = 3) {
     const std::string path = testing::TempDir() + "/velcap-bar-" + std::to_string(symbology) + ".png";
-    return encoded("zint -b " + std::to_string(symbology) + " --scale=" + std::to_string(scale) + " -d '" + data +
-                       "' -o " + path,
+    char scaleText[32];
+    std::snprintf(scaleText, sizeof(scaleText), "%g", scale);
+    return encoded("zint -b " + std::to_string(symbology) + " --scale=" + scaleText + " -d '" + data + "' -o " + path,
                    path);
 }
 
@@ -54,50 +58,26 @@ struct Distortion {
 };
 
 inline cv::Mat blurred(const cv::Mat& g) {
-    cv::Mat out;
-    cv::GaussianBlur(g, out, cv::Size(0, 0), 2.0);
-    return out;
-}
-inline cv::Mat noisy(const cv::Mat& g, double sigma) {
-    cv::Mat noise(g.size(), CV_16SC1), out;
-    cv::randn(noise, 0, sigma);
-    g.convertTo(out, CV_16SC1);
-    out += noise;
-    out.convertTo(out, CV_8UC1);
-    return out;
+    return codes::blur(g, 2.0);
 }
 inline cv::Mat noisy(const cv::Mat& g) {
-    return noisy(g, 40);
+    return codes::noise(g, 40);
 }
 inline cv::Mat lowContrast(const cv::Mat& g) {
-    cv::Mat out;
-    g.convertTo(out, CV_8UC1, 15.0 / 255.0, 120);
-    return out;
+    return codes::lowContrast(g, 15);
 }
 // Light falling off from left to right, down to a sixth.
 inline cv::Mat unevenLight(const cv::Mat& g) {
-    cv::Mat out(g.size(), CV_8UC1);
-    for (int y = 0; y < g.rows; ++y)
-        for (int x = 0; x < g.cols; ++x)
-            out.at<uchar>(y, x) = cv::saturate_cast<uchar>(g.at<uchar>(y, x) * (1.0 - 0.85 * x / g.cols) + 10);
-    return out;
+    return codes::unevenLight(g, 0.85);
 }
 inline cv::Mat rotated(const cv::Mat& g) {
-    cv::Mat out;
-    cv::warpAffine(g, out, cv::getRotationMatrix2D(cv::Point2f(g.cols / 2.f, g.rows / 2.f), 6, 1.0), g.size(),
-                   cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(235));
-    return out;
+    return codes::rotation(g, 6);
 }
 inline cv::Mat compressed(const cv::Mat& g) {
-    std::vector<uchar> jpeg;
-    cv::imencode(".jpg", g, jpeg, {cv::IMWRITE_JPEG_QUALITY, 8});
-    return cv::imdecode(jpeg, cv::IMREAD_GRAYSCALE);
+    return codes::jpeg(g, 8);
 }
 inline cv::Mat dimBlurred(const cv::Mat& g) {
-    cv::Mat out;
-    g.convertTo(out, CV_8UC1, 30.0 / 255.0, 120);
-    cv::GaussianBlur(out, out, cv::Size(0, 0), 1.5);
-    return out;
+    return codes::blur(codes::lowContrast(g, 30), 1.5);
 }
 
 inline const std::vector<Distortion>& distortions() {

@@ -97,7 +97,7 @@ TEST(Barcode, DistortedCodesAreRead) {
 
 TEST(Barcode, TheChainReadsWhatOnePlainScanMisses) {
     cv::setRNGSeed(40);
-    const cv::Mat grey = noisy(bothCodes(), 40);
+    const cv::Mat grey = velcap::codes::noise(bothCodes(), 40);
     std::string plainQr, plainBar, qr, bar;
     stdoutOf([&] {
         plainQr = ZbarDecoder(grey, 1);

@@ -361,10 +361,12 @@ int autoCommand(const Arguments& args) {
 }
 
 int scanCommand(const Arguments& args) {
-    args.expectOperands(0, 0, "scan (--qr|--bar) [--camera N] [--timeout SECONDS]");
+    args.expectOperands(0, 0, "scan (--qr|--bar) [--plain] [--camera N] [--timeout SECONDS]");
     if (args.has("qr") == args.has("bar")) usageError("scan needs one of --qr and --bar");
     const double timeout = args.seconds("timeout", 10);
     const int type = args.has("qr") ? 1 : 0;
+    // The enhanced recognition reads what the usual one misses; --plain keeps the usual one.
+    SetRecogEnhanced(args.has("plain") ? 0 : 1);
     CameraChoice choice = chooseCamera(args, false);
     OpenCamera open(choice);
     const auto deadline =

@@ -28,7 +28,7 @@ Commands:
       Photographs each new page laid under the camera once it lies still,
       into FOLDER, named by the time; prints each path as it is written.
       Stops after N files, at the time-out, or at Ctrl-C.
-  scan (--qr|--bar) [--camera N] [--timeout SECONDS]
+  scan (--qr|--bar) [--plain] [--camera N] [--timeout SECONDS]
       Prints the text of the first QR code or bar code the camera sees
       (within 10 seconds unless --timeout is given).
   pdf OUTPUT IMAGE...
@@ -68,7 +68,7 @@ const std::vector<Command>& commands() {
          captureCommand,
          {"yuyv", "crop", "whiten", "black-edge", "grey", "bw"},
          {"camera", "size", "rotate", "quality", "count", "interval"}},
-        {"scan", scanCommand, {"qr", "bar"}, {"camera", "timeout"}},
+        {"scan", scanCommand, {"qr", "bar", "plain"}, {"camera", "timeout"}},
         {"auto",
          autoCommand,
          {"yuyv", "crop", "whiten", "black-edge", "grey", "bw"},

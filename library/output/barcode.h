@@ -1,0 +1,36 @@
+// The recognition functions' shared steps, for the enhanced recognition.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "../velcap.h"
+
+namespace velcap {
+
+// One zbar scan of a continuous 8-bit grey image: the text of the first
+// symbol of the asked kind (type 0 any bar code, any other type a QR code), a
+// QR code's text in UTF-8. found tells whether zbar saw any symbol at all.
+VELCAP_EXPORT std::string zbarScan(const cv::Mat& grey, int type, bool& found);
+
+// One zxing-cpp read (try-harder, rotations) of a continuous 8-bit grey
+// image, with the kinds and the texts of zbarScan.
+VELCAP_EXPORT std::string zxingRead(const cv::Mat& grey, int type);
+
+// The QR text in UTF-8 from the code's bytes.
+std::string qrText(const std::string& bytes);
+
+// SetRecogEnhanced's value: 1 while the enhanced recognition is on.
+extern VELCAP_EXPORT std::atomic<int> recogEnhanced;
+
+// The enhanced recognition of a grey image: a plain scan, the binarisation
+// chain, then zxing-cpp and the pictures that help it, in that order, to the
+// first text of the asked kind. Empty when nothing of that kind is read.
+// plainScanned skips the plain scan a caller has made; step, when given, is
+// set to the name of the attempt that read the text.
+VELCAP_EXPORT std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned = false,
+                                              std::string* step = nullptr);
+
+} // namespace velcap

@@ -1,0 +1,133 @@
+// The enhanced recognition: what one plain scan and the binarisation chain
+// miss, read by zxing-cpp and by scans of pictures made easier to read.
+#define ZX_USE_UTF8 1 // zxing-cpp's texts as UTF-8 std::string
+#include <ZXing/ReadBarcode.h>
+
+#include <functional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "../guard.h"
+#include "../log.h"
+#include "barcode.h"
+#include "velcap.h"
+
+namespace velcap {
+
+std::atomic<int> recogEnhanced{0};
+
+// A code's text as zbar gives it, so that both readers agree on every code.
+static std::string zxingText(const ZXing::Result& result) {
+    if (result.format() == ZXing::BarcodeFormat::QRCode) {
+        // Without an ECI, the bytes go through the same guess as zbar's.
+        if (result.hasECI()) return result.text();
+        const ZXing::ByteArray& bytes = result.bytes();
+        return qrText(std::string(bytes.begin(), bytes.end()));
+    }
+    return result.text();
+}
+
+std::string zxingRead(const cv::Mat& grey, int type) {
+    ZXing::DecodeHints hints;
+    hints.setFormats(type == 0 ? ZXing::BarcodeFormat::LinearCodes : ZXing::BarcodeFormat::QRCode);
+    hints.setTryHarder(true);
+    hints.setTryRotate(true);
+    hints.setReturnCodabarStartEnd(true); // zbar keeps them
+    const ZXing::ImageView view(grey.data, grey.cols, grey.rows, ZXing::ImageFormat::Lum, int(grey.step));
+    const ZXing::Result result = ZXing::ReadBarcode(view, hints);
+    return result.isValid() ? zxingText(result) : std::string();
+}
+
+namespace {
+
+// Pictures up to this many pixels (1080p and below) have the chain run again
+// on their smoothed picture; on larger ones that would double the cost.
+constexpr double kMaxRepeatedChainArea = 2.1e6;
+
+std::string zbarRead(const cv::Mat& grey, int type) {
+    bool found = false;
+    return zbarScan(grey, type, found);
+}
+
+struct Attempt {
+    const char* name;
+    std::function<std::string()> read;
+};
+
+// The attempts after the chain, each of which reads codes that all before it
+// miss (measured by bench/barcode_rates). The pictures they share are made
+// by the first attempt that needs them.
+std::string laterAttempts(const cv::Mat& grey, int type, const std::atomic<bool>& stop, std::string& step) {
+    cv::Mat equalised, median;
+    auto smoothed = [&]() -> const cv::Mat& {
+        if (median.empty()) cv::medianBlur(grey, median, 5); // takes speckle noise out of the modules
+        return median;
+    };
+    std::vector<Attempt> attempts = {
+        {"zxing", [&] { return zxingRead(grey, type); }},
+        {"equalised zbar",
+         [&] {
+             cv::createCLAHE(3.0, cv::Size(8, 8))->apply(grey, equalised);
+             return zbarRead(equalised, type);
+         }},
+        {"median zbar", [&] { return zbarRead(smoothed(), type); }},
+    };
+    // The chain again on the smoothed picture: as dear as the chain itself,
+    // so only where that stays within the time of the chain on a large frame.
+    if (double(grey.total()) <= kMaxRepeatedChainArea)
+        attempts.push_back({"median chain", [&] { return GetQR(smoothed(), type); }});
+    for (const Attempt& attempt : attempts) {
+        if (stop) return {};
+        std::string text = attempt.read();
+        if (!text.empty()) {
+            step = attempt.name;
+            return text;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned, std::string* step) {
+    std::string name;
+    std::string result;
+    if (!plainScanned) result = zbarRead(grey, type);
+    if (!result.empty()) {
+        if (step) *step = "plain";
+        return result;
+    }
+    // The chain and the later attempts run side by side; the chain's text,
+    // when it has one, comes first, as if they ran one after the other.
+    std::atomic<bool> stop{false};
+    std::string later, laterStep;
+    std::thread helper([&] {
+        later =
+            guarded("enhanced recognition", std::string(), [&] { return laterAttempts(grey, type, stop, laterStep); });
+    });
+    std::string chain;
+    try {
+        chain = GetQR(grey, type);
+    } catch (...) {
+        stop = true;
+        helper.join();
+        throw;
+    }
+    if (!chain.empty()) stop = true;
+    helper.join();
+    if (!chain.empty()) {
+        if (step) *step = "chain";
+        return chain;
+    }
+    if (step) *step = laterStep;
+    return later;
+}
+
+} // namespace velcap
+
+extern "C" void SetRecogEnhanced(int on) {
+    velcap::recogEnhanced = on == 1 ? 1 : 0;
+}
