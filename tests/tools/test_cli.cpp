@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "output/code_images.h"
 #include "scene.h"
 #include "support/shell.h"
 
@@ -117,7 +118,7 @@ TEST_F(Cli, HelpVersionManualAndCompletion) {
             .first;
     };
     EXPECT_EQ(complete("velcap ca", 1), "capture\n");
-    EXPECT_EQ(complete("velcap scan --", 2), "--qr --bar --camera --timeout --help\n");
+    EXPECT_EQ(complete("velcap scan --", 2), "--qr --bar --plain --camera --timeout --help\n");
     EXPECT_NE(complete("velcap capture --cr", 2).find("--crop"), std::string::npos);
 }
 
@@ -312,6 +313,21 @@ TEST_F(Cli, ScanPrintsTheCodeTextAlone) {
     Outcome none = velcap("scan --qr --timeout 1.5", cameraShowing(empty));
     EXPECT_EQ(none.status, 1);
     expectOneLineNaming(none, "no QR code found within 1.5 s");
+}
+
+// Under a lamp's uneven light only the enhanced recognition, scan's default,
+// reads the bar code.
+TEST_F(Cli, ScanReadsWhatOnlyTheEnhancedRecognitionReads) {
+    const std::string lamp = path("lamp.png");
+    const cv::Mat code = velcap::test::barPicture(8, "VELCAP39", 1.5);
+    cv::Mat page(480, 640, CV_8UC1, cv::Scalar(velcap::codes::kPaper));
+    code.copyTo(page(cv::Rect((640 - code.cols) / 2, (480 - code.rows) / 2, code.cols, code.rows)));
+    ASSERT_TRUE(cv::imwrite(lamp, velcap::codes::unevenLight(page, 0.85)));
+    Outcome plain = velcap("scan --bar --plain --timeout 2", cameraShowing(lamp));
+    EXPECT_EQ(plain.status, 1) << "the usual recognition reads it: the case proves nothing";
+    Outcome enhanced = velcap("scan --bar --timeout 20", cameraShowing(lamp));
+    ASSERT_EQ(enhanced.status, 0) << enhanced.err;
+    EXPECT_EQ(enhanced.out, "VELCAP39\n");
 }
 
 TEST_F(Cli, AutoPrintsEachPageAsItIsWritten) {
