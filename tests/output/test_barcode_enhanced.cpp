@@ -42,8 +42,14 @@ TEST(EnhancedRecognition, ZbarAndZxingGiveEveryCodeTheSameText) {
         return encoded("printf '%s' '" + text + "' | iconv -f UTF-8 -t " + encoding + " | qrencode -8 -s 6 -o " + path,
                        path);
     };
+    // zint declares the encoding in an ECI.
+    auto eciOf = [&](const std::string& text, int eci) {
+        return encoded("zint -b 58 --scale=3 --eci=" + std::to_string(eci) + " -d '" + text + "' -o " + path, path);
+    };
     const Case cases[] = {
         {"QR", qrPicture(kQrText), 1, kQrText},
+        {"QR ECI GB2312", eciOf("合同编号 甲方乙方", 29), 1, "合同编号 甲方乙方"},
+        {"QR ECI Shift-JIS", eciOf("日本語テキスト", 20), 1, "日本語テキスト"},
         {"QR UTF-8", qrOf("中文测试：文档相机", "UTF-8"), 1, "中文测试：文档相机"},
         {"QR GB18030", qrOf("合同编号 2026-001 甲方乙方", "GB18030"), 1, "合同编号 2026-001 甲方乙方"},
         {"QR Shift-JIS", qrOf("日本語のテキストです", "SHIFT_JIS"), 1, "日本語のテキストです"},
