@@ -5,6 +5,7 @@
 
 #include "imaging/filters_reference.h"
 #include "imaging/page_edge.h"
+#include "desk_scene.h"
 #include "scene.h"
 #include "velcap.h"
 
@@ -37,6 +38,21 @@ void BM_PageOutlineStage(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PageOutlineStage)->Args({1920, 1080})->Args({3264, 2448})->Unit(benchmark::kMillisecond);
+
+// Cut type 2's detection on each preview frame: a page on a white desk under
+// a hand, the camera tilted (the hardest of the desk scenes).
+void BM_DetectPage(benchmark::State& state) {
+    vcam::DeskLook look;
+    look.desk = "white";
+    look.hand = true;
+    look.perspective = 10;
+    look.pose = 3;
+    const cv::Mat frame = vcam::renderDeskScene(unsigned(state.range(0)), unsigned(state.range(1)), look).frame;
+    int corners[8];
+    for (auto _ : state)
+        if (DetectPage(frame.data, frame.cols, frame.rows, corners) != 0) state.SkipWithError("no page found");
+}
+BENCHMARK(BM_DetectPage)->Args({1920, 1080})->Args({3264, 2448})->Unit(benchmark::kMillisecond);
 
 // The page as a capture leaves it: cropped loosely, dark wedges round it.
 cv::Mat capturedPage() {

@@ -132,6 +132,13 @@ VELCAP_EXPORT const char* RecogBarQrCode(int type);
 // openCamera (with cut type 1, captures are then cropped to it), else 0.
 VELCAP_EXPORT int HasPageOutline();
 
+// The page on an R, G, B frame of width x height as a quadrilateral, as cut
+// type 2 finds it: 0 and the corners in corners[8] (x, y of the top-left,
+// top-right, bottom-right and bottom-left corner, in frame pixels); -1 for a
+// null argument or a frame smaller than 64 x 64; -2 when no page is found.
+// It keeps nothing between calls and may be called from any thread.
+VELCAP_EXPORT int DetectPage(const unsigned char* rgb, int width, int height, int* corners);
+
 // Auto-capture: while on (1), the stream thread photographs each new page
 // once it has lain still for about 0.7 s, with the pipeline and settings of
 // captureImage, into the folder (the current folder when none is set), named

@@ -256,6 +256,22 @@ Description parse(const std::string& text) {
             if (!(words >> camera->pageCount >> camera->pageSeconds) || camera->pageCount < 1 ||
                 camera->pageSeconds <= 0)
                 fail(line, "pages COUNT SECONDS (a count of 1 or more, seconds above 0)");
+        } else if (key == "desk") {
+            std::string kind;
+            words >> kind;
+            if (kind != "dark" && kind != "mid" && kind != "light" && kind != "white" && kind != "wood")
+                fail(line, "desk dark|mid|light|white|wood");
+            camera->look.desk = kind;
+        } else if (key == "hand") {
+            std::string on;
+            words >> on;
+            if (on != "on" && on != "off") fail(line, "hand on|off");
+            camera->look.hand = on == "on";
+        } else if (key == "perspective") {
+            if (!(words >> camera->look.perspective) || camera->look.perspective < 0 || camera->look.perspective > 30)
+                fail(line, "perspective DEGREES (0 to 30)");
+        } else if (key == "page-pose") {
+            if (!(words >> camera->look.pose)) fail(line, "page-pose N");
         } else if (key == "first-frame") {
             if (!(words >> camera->firstFrameMs)) fail(line, "first-frame MILLISECONDS");
         } else if (key == "unplug") {

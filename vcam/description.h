@@ -22,6 +22,11 @@
 //   pages COUNT SECONDS          the scene shows COUNT different pages, one after another,
 //                                each lying still for SECONDS; between two, a hand-like
 //                                shape sweeps across while the page is swapped (1.5 s)
+//   desk KIND                    the synthetic scene on another desk: dark, mid, light,
+//                                white or wood (the usual brown desk when not given)
+//   hand on                      a hand-like shape lies over one corner of the page
+//   perspective DEGREES          the camera tilts this far from straight down (0 to 30)
+//   page-pose N                  the page's place and turn on the desk, one of many (0 by default)
 //   unplug FRAMES [replug MS]    the camera is pulled out after FRAMES frames: the node
 //                                goes, every call fails with ENODEV; replugged MS later
 //   fault ...                    see Faults
@@ -55,6 +60,18 @@ struct MjpegStyle {
     bool huffmanTables = true;
     bool operator<(const MjpegStyle& o) const {
         return std::tie(sampling422, huffmanTables) < std::tie(o.sampling422, o.huffmanTables);
+    }
+};
+
+// The synthetic scene's desk, a hand over the page, and the camera's tilt.
+struct DeskLook {
+    std::string desk; // "" the usual desk; dark, mid, light, white, wood
+    bool hand = false;
+    double perspective = 0; // degrees from straight down
+    unsigned pose = 0;      // the page's place and turn, one of many
+    bool usual() const { return desk.empty() && !hand && perspective == 0 && pose == 0; }
+    bool operator<(const DeskLook& o) const {
+        return std::tie(desk, hand, perspective, pose) < std::tie(o.desk, o.hand, o.perspective, o.pose);
     }
 };
 
@@ -106,6 +123,7 @@ struct Camera {
     std::vector<Format> formats;
     std::vector<Control> controls;
     std::string scene;
+    DeskLook look;
     bool freeRunning = false;
     MjpegStyle mjpeg;
     unsigned firstFrameMs = 0;

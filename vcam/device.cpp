@@ -394,7 +394,7 @@ Activity activity(int node) {
 }
 
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height) {
-    auto plain = frameSource(fourcc, width, height, camera.scene, camera.mjpeg);
+    auto plain = frameSource(fourcc, width, height, camera.scene, camera.mjpeg, camera.look);
     if (picturesUnchanged(camera.controls)) return plain;
     // A picture of changed controls is made for the node alone, not cached.
     return std::make_shared<FrameSource>(fourcc, adjustPicture(plain->scene(), camera.controls), camera.mjpeg);

@@ -1,5 +1,7 @@
 #include "scene.h"
 
+#include "desk_scene.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -48,9 +50,9 @@ std::string ean13Modules(const std::string& digits) {
     return bits;
 }
 
-// The upright page, drawn at its own size. Pages other than the first have
-// text of their own and their number in large figures.
-cv::Mat renderPage(int pageWidth, int pageHeight, int variant = 0) {
+} // namespace
+
+cv::Mat renderPage(int pageWidth, int pageHeight, int variant) {
     cv::Mat page(pageHeight, pageWidth, CV_8UC3, cv::Scalar(246, 246, 242));
     const double unit = pageWidth / 210.0; // millimetres of an A4 sheet
     std::mt19937 random(7 + unsigned(variant) * 7919);
@@ -101,6 +103,8 @@ cv::Mat renderPage(int pageWidth, int pageHeight, int variant = 0) {
     }
     return page;
 }
+
+namespace {
 
 struct PageGeometry {
     int pageWidth, pageHeight;
@@ -222,8 +226,6 @@ std::array<cv::Point2f, 4> scenePageCorners(unsigned width, unsigned height) {
     return {corners[0], corners[1], corners[2], corners[3]};
 }
 
-namespace {
-
 // The light of the scene: stronger from the top left.
 void light(cv::Mat& frame) {
     cv::Mat light(frame.rows, frame.cols, CV_32F);
@@ -239,6 +241,8 @@ void light(cv::Mat& frame) {
     cv::multiply(lit, light3, lit);
     lit.convertTo(frame, CV_8UC3);
 }
+
+namespace {
 
 // Draws page variant onto frame where the scene puts it, moved across by dx pixels.
 void placePage(cv::Mat& frame, int variant, double dx) {
@@ -459,13 +463,19 @@ cv::Mat adjustPicture(const cv::Mat& rgb, const std::vector<Control>& controls) 
 }
 
 std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,
-                                         const std::string& stillImage, MjpegStyle style) {
+                                         const std::string& stillImage, MjpegStyle style, const DeskLook& look) {
     static std::mutex mutex;
-    static std::map<std::tuple<uint32_t, unsigned, unsigned, std::string, MjpegStyle>, std::shared_ptr<FrameSource>>
+    static std::map<std::tuple<uint32_t, unsigned, unsigned, std::string, MjpegStyle, DeskLook>,
+                    std::shared_ptr<FrameSource>>
         cache;
     std::lock_guard<std::mutex> lock(mutex);
-    auto& entry = cache[{fourcc, width, height, stillImage, style}];
-    if (!entry) entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage, style);
+    auto& entry = cache[{fourcc, width, height, stillImage, style, look}];
+    if (!entry) {
+        if (stillImage.empty() && !look.usual())
+            entry = std::make_shared<FrameSource>(fourcc, renderDeskScene(width, height, look).frame, style);
+        else
+            entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage, style);
+    }
     return entry;
 }
 

@@ -23,6 +23,13 @@ constexpr const char* kSceneEan13 = "4006381333931";
 // page chooses the page: 0 the page above, 1 and on others with text of
 // their own and their number in large figures, -1 none (an empty desk).
 cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage = {}, int page = 0);
+// The upright page, drawn at its own size, R, G, B: lines of text-like marks,
+// the QR code and the EAN-13 bar code. Pages other than variant 0 have text
+// of their own and their number in large figures.
+cv::Mat renderPage(int pageWidth, int pageHeight, int variant = 0);
+// The scene's light, stronger from the top left, applied to a frame.
+void light(cv::Mat& frame);
+
 // A frame of a page swap (phase 0 to 1): a hand-like shape sweeps in, takes
 // page from away, lays page to down and leaves, moving all the while.
 cv::Mat renderPageSwap(unsigned width, unsigned height, int from, int to, double phase);
@@ -93,9 +100,10 @@ private:
     std::vector<std::unique_ptr<FrameSource>> pages_;
 };
 
-// A cached source per (format, size, still image), shared by all devices.
+// A cached source per (format, size, still image, desk), shared by all devices.
 std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsigned height,
-                                         const std::string& stillImage, MjpegStyle style = {});
+                                         const std::string& stillImage, MjpegStyle style = {},
+                                         const DeskLook& look = {});
 
 // A JPEG of an R, G, B picture as the virtual camera encodes its frames: quality
 // 90, the standard Huffman tables, restart intervals every stripRows rows (a

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../imaging/page_quad.h"
 #include "../log.h"
 #include "../state.h"
 #include "device.h"
@@ -210,5 +211,6 @@ extern "C" const char* RecogBarQrCode(int type) {
 }
 
 extern "C" int HasPageOutline() {
-    return bKeep && velcap::pageOutlineFound ? 1 : 0;
+    const bool found = cutType == 2 ? velcap::pageQuad().found.load() : velcap::pageOutlineFound.load();
+    return bKeep && found ? 1 : 0;
 }

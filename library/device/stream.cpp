@@ -11,6 +11,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "../imaging/page_quad.h"
 #include "../log.h"
 #include "../state.h"
 #include "../viewport/viewport.h"
@@ -289,6 +290,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     }
 
     velcap::pageOutlineFound = false;
+    velcap::pageQuad().found = false;
     velcap::resetAutoCapture();
     bKeep = true;
     velcap::setStreaming(true);

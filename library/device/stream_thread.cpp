@@ -7,6 +7,7 @@
 
 #include "../guard.h"
 #include "../imaging/page_edge.h"
+#include "../imaging/page_quad.h"
 #include "../log.h"
 #include "../state.h"
 #include "../viewport/viewport.h"
@@ -56,9 +57,18 @@ void rotateFrame(int angle) {
 }
 
 // While automatic cropping is on, the preview shows the page outline.
-void pageOutlineStage(const cv::Mat& frame, velcap::PageWorkspace& work) {
+// Both cut types' page finders, with what each keeps from frame to frame.
+struct PageFinders {
+    velcap::PageWorkspace outline;
+    velcap::QuadTracker quad;
+};
+
+void pageOutlineStage(const cv::Mat& frame, PageFinders& finders) {
     const int type = cutType;
-    if (type != 1 || frame.empty()) return;
+    if (frame.empty()) return;
+    if (type == 2) return velcap::pageQuadStage(frame, finders.quad);
+    if (type != 1) return;
+    velcap::PageWorkspace& work = finders.outline;
     // A failure costs the outline, not the frame.
     velcap::guarded("DrawingEdge", -1,
                     [&] { return velcap::findPageOutline(frame.data, frame.cols, frame.rows, type, work); });
@@ -71,7 +81,7 @@ enum class FrameStep { done, next, stop };
 
 void deliverToCallback(const cv::Mat& frame);
 
-FrameStep processFrame(Decoder decoder, unsigned char* raw, int length, velcap::PageWorkspace& pageWork) {
+FrameStep processFrame(Decoder decoder, unsigned char* raw, int length, PageFinders& pageWork) {
     if (!decodeFrame(decoder, raw, length)) return FrameStep::stop;
     if (RotateFlag > 0) {
         --RotateFlag;
@@ -102,7 +112,7 @@ void VideoStreamPro(void*) {
     velcap::markStreamThread();
     // The raw frame buffer, made once.
     std::vector<unsigned char> raw(velcap::rawFrameBytes());
-    velcap::PageWorkspace pageWork; // the page finder's pictures, kept while the stream runs
+    PageFinders pageWork; // the page finders' pictures and steadied corners, kept while the stream runs
     // openCamera set the format before it started this thread, and it does not change while it runs.
     const Decoder decoder = decoderOf(pix_format);
     while (bKeep) {

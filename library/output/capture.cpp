@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../imaging/page_quad.h"
 #include "../log.h"
 #include "../state.h"
 
@@ -95,6 +96,20 @@ int cropToPage(char* path, cv::Mat frame) {
     return SaveImage(path, result);
 }
 
+// Cut type 2: the page's quadrilateral warped to an upright rectangle.
+int straightenPage(char* path, const cv::Mat& frame) {
+    const velcap::PageQuad& quad = velcap::pageQuad();
+    if (!quad.found) {
+        velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
+        return wholeFrame(path, frame);
+    }
+    const cv::Mat page = velcap::straightenedPage(frame, quad.corners);
+    cv::Mat result;
+    cv::cvtColor(page, result, cv::COLOR_RGB2BGR);
+    clean(result);
+    return SaveImage(path, result);
+}
+
 // Corners within a frame's size of the frame: an outline found on a frame of
 // this camera, not values that would make margins of absurd size.
 bool outlineNearFrame(const cv::Mat& frame) {
@@ -114,6 +129,7 @@ int capture(char* path, int, int type, cv::Mat frame) {
     }
     velcap::say("capture->path:%s\n", path);
     try {
+        if (type == 2) return straightenPage(path, frame);
         if (type != 1) return wholeFrame(path, frame);
         if (!velcap::pageOutlineFound) {
             velcap::say("capture: no page outline found yet; %s gets the whole frame\n", path);

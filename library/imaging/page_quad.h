@@ -1,0 +1,53 @@
+// Finding the page as a quadrilateral (cut type 2): on light and white desks,
+// on wood, under a hand over one corner, and in perspective.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <deque>
+
+#include <opencv2/core.hpp>
+
+#include "../velcap.h"
+
+namespace velcap {
+
+using Quad = std::array<cv::Point2f, 4>; // top-left, top-right, bottom-right, bottom-left
+
+// The page on an R, G, B frame; false when none is found. Keeps no state.
+VELCAP_EXPORT bool findPageQuad(const cv::Mat& rgb, Quad& corners);
+
+// The quadrilateral of cut type 2, kept by the stream thread, which alone
+// writes and reads it (captures are served there); found is also read by hosts.
+struct PageQuad {
+    Quad corners{};
+    std::atomic<bool> found{false};
+};
+VELCAP_EXPORT PageQuad& pageQuad();
+
+// Steadies the corners from frame to frame: each corner is the median of the
+// last detections, and moves only when it has moved by more than a dead band.
+// A page missing for a second is gone.
+class QuadTracker {
+public:
+    // One frame's detection; returns whether a page is being tracked.
+    bool update(bool found, const Quad& detected, double diagonal);
+    const Quad& corners() const { return published_; }
+    void reset();
+
+private:
+    std::deque<Quad> recent_;
+    Quad published_{};
+    bool tracking_ = false;
+    int missing_ = 0;
+};
+
+// The stream thread's stage for cut type 2: detects, steadies, publishes the
+// page and draws its outline into the frame.
+void pageQuadStage(const cv::Mat& frame, QuadTracker& tracker);
+
+// A capture's picture for cut type 2: the page warped to an upright
+// rectangle whose sides are multiples of 4; empty when no page is known.
+cv::Mat straightenedPage(const cv::Mat& frame, const Quad& corners);
+
+} // namespace velcap
