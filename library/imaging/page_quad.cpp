@@ -229,6 +229,77 @@ void refine(const cv::Mat& edges, cv::Point2f p, cv::Point2f q, Line& line) {
     line.origin = point;
 }
 
+// The brightness the detection uses, at one pixel of the frame.
+int leastChannel(const cv::Mat& rgb, int x, int y) {
+    const uint8_t* p = rgb.ptr<uint8_t>(std::clamp(y, 0, rgb.rows - 1)) + 3 * std::clamp(x, 0, rgb.cols - 1);
+    return std::min({p[0], p[1], p[2]});
+}
+
+// Each side refitted on the frame itself: across the side at points along
+// it, the steepest rise towards the inside, to a fraction of a pixel; a line
+// through those points. Sides whose points do not agree keep their place.
+void refineOnFrame(const cv::Mat& rgb, int scale, std::array<cv::Point2f, 4>& c) {
+    std::array<cv::Vec4f, 4> fitted;
+    std::array<bool, 4> refitted{};
+    const cv::Point2f centre = (c[0] + c[1] + c[2] + c[3]) * 0.25f;
+    const int reach = 2 * scale + 2;
+    for (int k = 0; k < 4; ++k) {
+        const cv::Point2f p = c[size_t((k + 3) % 4)], q = c[size_t(k)];
+        const float length = float(cv::norm(q - p));
+        if (length < 16) continue;
+        const cv::Point2f along = (q - p) / length;
+        cv::Point2f inward(-along.y, along.x);
+        if ((centre - p).dot(inward) < 0) inward = -inward;
+        std::vector<cv::Point2f> points;
+        std::vector<int> profile(size_t(2 * reach + 1));
+        for (int i = 1; i < 40; ++i) {
+            const cv::Point2f at = p + along * (length * (0.08f + 0.84f * float(i) / 40));
+            for (int o = -reach; o <= reach; ++o) {
+                const cv::Point2f s = at + inward * float(o);
+                profile[size_t(o + reach)] = leastChannel(rgb, int(std::lround(s.x)), int(std::lround(s.y)));
+            }
+            int best = 0, where = -1;
+            for (int o = 1; o + 1 < int(profile.size()); ++o) {
+                const int rise = profile[size_t(o + 1)] - profile[size_t(o - 1)];
+                if (rise > best) best = rise, where = o;
+            }
+            if (where < 1 || where + 2 >= int(profile.size()) || best < 2 * kBrighter) continue;
+            // The peak of the rise, between samples.
+            const float left = float(profile[size_t(where)] - profile[size_t(where - 2 < 0 ? 0 : where - 2)]);
+            const float right = float(profile[size_t(where + 2)] - profile[size_t(where)]);
+            const float middle = float(best);
+            const float denominator = left - 2 * middle + right;
+            const float shift =
+                std::fabs(denominator) > 1e-3f ? std::clamp(0.5f * (left - right) / denominator, -0.5f, 0.5f) : 0;
+            points.push_back(at + inward * (float(where - reach) + shift));
+        }
+        if (points.size() < 12) continue;
+        cv::fitLine(points, fitted[size_t(k)], cv::DIST_HUBER, 0, 0.01, 0.01);
+        const cv::Point2f direction(fitted[size_t(k)][0], fitted[size_t(k)][1]);
+        refitted[size_t(k)] = std::fabs(direction.dot(along)) > 0.999f;
+    }
+    auto lineOfSide = [&](int k) {
+        Line l;
+        if (refitted[size_t(k)]) {
+            l.direction = {fitted[size_t(k)][0], fitted[size_t(k)][1]};
+            l.origin = {fitted[size_t(k)][2], fitted[size_t(k)][3]};
+        } else {
+            const cv::Point2f p = c[size_t((k + 3) % 4)], q = c[size_t(k)];
+            l.direction = (q - p) / float(cv::norm(q - p));
+            l.origin = p;
+        }
+        l.normal = {-l.direction.y, l.direction.x};
+        return l;
+    };
+    std::array<cv::Point2f, 4> refined;
+    for (int k = 0; k < 4; ++k)
+        if (!intersect(lineOfSide(k), lineOfSide((k + 1) % 4), refined[size_t(k)])) return;
+    // A refit that moves a corner far is a refit onto something else.
+    for (int k = 0; k < 4; ++k)
+        if (cv::norm(refined[size_t(k)] - c[size_t(k)]) > 3.0 * scale) return;
+    c = refined;
+}
+
 } // namespace
 
 bool findPageQuad(const cv::Mat& rgb, Quad& corners) {
@@ -320,6 +391,7 @@ bool findPageQuad(const cv::Mat& rgb, Quad& corners) {
         if (!intersect(sides[size_t(k)], sides[size_t((k + 1) % 4)], c[size_t(k)])) return false;
     // Back to frame pixels: a small pixel's centre is the middle of its block.
     for (auto& p : c) p = (p + cv::Point2f(0.5f, 0.5f)) * float(scale) - cv::Point2f(0.5f, 0.5f);
+    refineOnFrame(rgb, scale, c);
     corners = ordered(c);
     return true;
 }

@@ -28,7 +28,7 @@ VELCAP_EXPORT PageQuad& pageQuad();
 // Steadies the corners from frame to frame: each corner is the median of the
 // last detections, and moves only when it has moved by more than a dead band.
 // A page missing for a second is gone.
-class QuadTracker {
+class VELCAP_EXPORT QuadTracker {
 public:
     // One frame's detection; returns whether a page is being tracked.
     bool update(bool found, const Quad& detected, double diagonal);
@@ -48,6 +48,6 @@ void pageQuadStage(const cv::Mat& frame, QuadTracker& tracker);
 
 // A capture's picture for cut type 2: the page warped to an upright
 // rectangle whose sides are multiples of 4; empty when no page is known.
-cv::Mat straightenedPage(const cv::Mat& frame, const Quad& corners);
+VELCAP_EXPORT cv::Mat straightenedPage(const cv::Mat& frame, const Quad& corners);
 
 } // namespace velcap

@@ -70,7 +70,7 @@ bool CaptureTest::waitForOutline() {
     // set there and read after the frame has been counted is safe to read here.
     auto found = std::make_shared<std::atomic<bool>>(false); // a running hook may outlive this call
     sink().onFrame([found](const cv::Mat&) {
-        if (velcap::pageOutlineFound) *found = true;
+        if (HasPageOutline()) *found = true;
     });
     for (int frames = 1; frames <= 60 && !*found; ++frames) sink().waitFor(sink().count() + 1, std::chrono::seconds(5));
     sink().onFrame(nullptr);
