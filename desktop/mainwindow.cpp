@@ -402,7 +402,18 @@ void MainWindow::on_BT_OpenPath_clicked() {
 // Options, turns, focus, recognition ---------------------------------------
 
 void MainWindow::on_checkBox1_clicked() {
-    SetCutType(ui->checkBox1->isChecked() ? 1 : 0);
+    // 梯形校正 refines 自动裁切: it means something only with it.
+    ui->checkBox_quad->setEnabled(ui->checkBox1->isChecked());
+    applyCutType();
+}
+
+void MainWindow::on_checkBox_quad_clicked() {
+    applyCutType();
+}
+
+void MainWindow::applyCutType() {
+    const bool crop = ui->checkBox1->isChecked();
+    SetCutType(crop ? (ui->checkBox_quad->isChecked() ? 2 : 1) : 0);
     setFocus(Qt::OtherFocusReason);
 }
 

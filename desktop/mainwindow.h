@@ -66,6 +66,7 @@ public slots:
 
     // Capture options, turns, focus and recognition.
     void on_checkBox1_clicked();
+    void on_checkBox_quad_clicked();
     void on_checkBox_2_clicked();
     void on_checkBox_clicked();
     void on_checkBox_auto_clicked();
@@ -86,6 +87,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The cut type of the crop check boxes: 0 none, 1 the page outline, 2 its quadrilateral straightened.
+    void applyCutType();
     // Appends a list entry: the thumbnail read from picture, the name, and path in the tool-tip role.
     void addEntry(const QString& picture, const QString& name, const QString& path);
     void addEntry(const QIcon& icon, const QString& name, const QString& path);

@@ -180,7 +180,19 @@ private slots:
 
     void theOptionsReachTheLibrary() {
         MainWindow* w = start(0);
+        QCOMPARE(w->ui->checkBox_quad->text(), QString("梯形校正"));
+        QVERIFY(!w->ui->checkBox_quad->isEnabled()); // only with 自动裁切
         w->ui->checkBox1->click();
+        QCOMPARE(cutType.load(), 1);
+        QVERIFY(w->ui->checkBox_quad->isEnabled());
+        w->ui->checkBox_quad->click();
+        QCOMPARE(cutType.load(), 2);
+        w->ui->checkBox1->click(); // no cropping at all, whatever 梯形校正 says
+        QCOMPARE(cutType.load(), 0);
+        QVERIFY(!w->ui->checkBox_quad->isEnabled());
+        w->ui->checkBox1->click();
+        QCOMPARE(cutType.load(), 2);
+        w->ui->checkBox_quad->click();
         QCOMPARE(cutType.load(), 1);
         w->ui->checkBox1->click();
         QCOMPARE(cutType.load(), 0);

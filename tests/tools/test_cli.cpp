@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "desk_scene.h"
 #include "output/code_images.h"
 #include "scene.h"
 #include "support/shell.h"
@@ -255,6 +256,28 @@ TEST_F(Cli, CropGivesThePageUpright) {
     EXPECT_GT(
         cv::mean(page(cv::Rect(page.cols / 10, page.rows - page.rows / 8, page.cols * 8 / 10, page.rows / 10)))[1],
         245);
+}
+
+// A page on a white desk seen at a slant comes out as the upright sheet.
+TEST_F(Cli, CropQuadStraightensThePerspective) {
+    const std::string camera = "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\n"
+                               "format MJPG 1920x1080@30\ndesk white\nperspective 12\npage-pose 5\n";
+    Outcome outcome = velcap("capture --crop=quad " + path("quad.png"), camera);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, path("quad.png") + "\n");
+    vcam::DeskLook look;
+    look.desk = "white";
+    look.perspective = 12;
+    look.pose = 5;
+    const auto corners = vcam::renderDeskScene(1920, 1080, look).corners;
+    const cv::Mat page = cv::imread(path("quad.png"));
+    EXPECT_EQ(page.cols % 4, 0);
+    EXPECT_EQ(page.rows % 4, 0);
+    EXPECT_NEAR(double(page.rows) / page.cols, std::sqrt(2.0), 0.05);
+    const double longest = std::max(cv::norm(corners[0] - corners[3]), cv::norm(corners[1] - corners[2]));
+    // The page keeps the resolution of its nearer, larger side.
+    EXPECT_GE(page.rows, longest * 0.97);
+    EXPECT_LE(page.rows, longest * 1.1);
 }
 
 TEST_F(Cli, CountWritesNumberedFilesAndOnlyTheirPaths) {

@@ -255,7 +255,11 @@ void applyPictureSettings(const Arguments& args) {
     if (args.has("grey") && args.has("bw")) usageError("--grey and --bw exclude each other");
     const int rotate = args.integer("rotate", 0, 0, 3);
     const int quality = args.integer("quality", 90, 1, 100);
-    SetCutType(args.has("crop") ? 1 : 0);
+    const std::string crop = args.value("crop");
+    if (args.has("crop") && !crop.empty() && crop != "quad")
+        usageError("--crop takes no value or =quad ('--crop=" + crop + "')");
+    // --crop=quad finds the page's four corners and straightens its perspective.
+    SetCutType(!args.has("crop") ? 0 : crop == "quad" ? 2 : 1);
     SetDelBackColor(args.has("whiten") ? 1 : 0);
     SetDelBlackedge(args.has("black-edge") ? 1 : 0);
     SetColorMode(args.has("grey") ? 1 : args.has("bw") ? 2 : 0);

@@ -54,7 +54,8 @@ private:
 // its operands, in order. Options are written --name, --name VALUE or --name=VALUE.
 class Arguments {
 public:
-    // flags take no value, valued take one; anything else starting with '-' is refused.
+    // flags take no value (those listed as "name=" may take one after '='), valued
+    // take one; anything else starting with '-' is refused.
     Arguments(const char* command, const std::vector<std::string>& words, const std::vector<std::string>& flags,
               const std::vector<std::string>& valued);
 

@@ -18,11 +18,12 @@ const char* const kHelp =
 Commands:
   list [--json]
       Each supported camera: index, device node, name, MJPEG and YUYV sizes.
-  capture [--camera N] [--size WxH] [--yuyv] [--crop] [--whiten] [--black-edge]
+  capture [--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten] [--black-edge]
           [--grey|--bw] [--rotate 0-3] [--quality Q] [--count N --interval SECONDS] FILE
       Photographs the page into FILE, in the format of its extension (.jpg,
       .png, .bmp, .tif or .pdf), at the largest size unless --size is given.
-      --crop waits for the page outline and crops to it. --count N writes N
+      --crop waits for the page outline and crops to it; --crop=quad finds the
+      page's four corners and straightens its perspective. --count N writes N
       files, FILE's stem numbered -001, -002 ..., --interval seconds apart.
   auto [--count N] [--timeout SECONDS] [--format EXT] [capture's options] FOLDER
       Photographs each new page laid under the camera once it lies still,
@@ -66,12 +67,12 @@ const std::vector<Command>& commands() {
         {"list", listCameras, {"json"}, {}},
         {"capture",
          captureCommand,
-         {"yuyv", "crop", "whiten", "black-edge", "grey", "bw"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw"},
          {"camera", "size", "rotate", "quality", "count", "interval"}},
         {"scan", scanCommand, {"qr", "bar", "plain"}, {"camera", "timeout"}},
         {"auto",
          autoCommand,
-         {"yuyv", "crop", "whiten", "black-edge", "grey", "bw"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw"},
          {"camera", "size", "rotate", "quality", "count", "timeout", "format"}},
         {"pdf", pdfCommand, {}, {}},
         {"merge", mergeCommand, {"column"}, {}},

@@ -119,11 +119,14 @@ Arguments::Arguments(const char* command, const std::vector<std::string>& words,
         }
         const size_t equals = word.find('=');
         const std::string name = word.substr(word[1] == '-' ? 2 : 1, equals == std::string::npos ? equals : equals - 2);
-        if (word[1] != '-' || (!known(flags, name) && !known(valued, name)))
+        // A flag listed as "name=" may also be given a value after '='.
+        const bool flag = known(flags, name) || known(flags, name + "=");
+        if (word[1] != '-' || (!flag && !known(valued, name)))
             usageError(std::string("unknown option '") + word + "' for " + command_ + " (velcap --help lists them)");
-        if (known(flags, name)) {
-            if (equals != std::string::npos) usageError("option --" + name + " takes no value ('" + word + "')");
-            values_[name] = "";
+        if (flag) {
+            if (equals != std::string::npos && !known(flags, name + "="))
+                usageError("option --" + name + " takes no value ('" + word + "')");
+            values_[name] = equals == std::string::npos ? "" : word.substr(equals + 1);
         } else if (equals != std::string::npos) {
             values_[name] = word.substr(equals + 1);
         } else {
