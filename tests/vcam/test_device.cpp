@@ -52,6 +52,10 @@ fault bytesused 100
 fault error-flag 7
 first-frame 400
 unplug 12 replug 500
+desk white
+hand on
+perspective 12.5
+page-pose 7
 camera 4
 no-ids
 )");
@@ -87,6 +91,11 @@ no-ids
     EXPECT_EQ(c.firstFrameMs, 400u);
     EXPECT_EQ(c.unplugAfterFrames, 12);
     EXPECT_EQ(c.replugMs, 500);
+    EXPECT_EQ(c.look.desk, "white");
+    EXPECT_TRUE(c.look.hand);
+    EXPECT_DOUBLE_EQ(c.look.perspective, 12.5);
+    EXPECT_EQ(c.look.pose, 7u);
+    EXPECT_TRUE(d.cameras[1].look.usual());
     EXPECT_FALSE(d.cameras[1].udevIds);
     EXPECT_EQ(d.cameras[1].unplugAfterFrames, -1);
 }
@@ -109,6 +118,9 @@ TEST(Description, ErrorsNameTheLine) {
     EXPECT_NE(message("camera 0\nformat MJPG 640x480@30,x\n").find("640x480@30,x"), std::string::npos);
     EXPECT_NE(message("camera 0\nunplug 5 later 3\n").find("unplug FRAMES"), std::string::npos);
     EXPECT_NE(message("camera 0\ncontrol gain 10 0 1 0\n").find("MIN..MAX"), std::string::npos);
+    EXPECT_NE(message("camera 0\ndesk marble\n").find("desk dark|mid|light|white|wood"), std::string::npos);
+    EXPECT_NE(message("camera 0\nhand maybe\n").find("hand on|off"), std::string::npos);
+    EXPECT_NE(message("camera 0\nperspective 45\n").find("0 to 30"), std::string::npos);
     EXPECT_THROW(vcam::load("/nonexistent/cameras.vcam"), std::runtime_error);
 }
 
