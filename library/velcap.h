@@ -51,6 +51,8 @@ typedef void (*VelcapLogSink)(const char* text);
 VELCAP_EXPORT void SetLogSink(VelcapLogSink sink);
 
 // Settings. None checks its argument; a switch counts as on only when it is 1.
+// Cut types: 0 the whole frame; 1 the page outline, cropped as a turned
+// rectangle; 2 the page's four corners, its perspective straightened.
 VELCAP_EXPORT void SetCutType(int type);
 VELCAP_EXPORT void SetColorMode(int mode);
 VELCAP_EXPORT void SetFileFormat(int format);

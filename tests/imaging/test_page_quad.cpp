@@ -32,11 +32,17 @@ struct Setting {
 
 class PageQuad : public testing::TestWithParam<Setting> {};
 
+#ifdef VELCAP_SANITIZED
+constexpr unsigned kPoses = 4; // the sanitizers check the memory and threads, not the accuracy, at ten times the cost
+#else
+constexpr unsigned kPoses = 20;
+#endif
+
 TEST_P(PageQuad, CornersWithinTwoPercentOfTheDiagonal) {
     const Setting s = GetParam();
-    int within = 0;
+    unsigned within = 0;
     std::string misses;
-    for (unsigned pose = 1; pose <= 20; ++pose) {
+    for (unsigned pose = 1; pose <= kPoses; ++pose) {
         vcam::DeskLook look;
         look.desk = s.desk;
         look.hand = s.hand;
@@ -48,7 +54,7 @@ TEST_P(PageQuad, CornersWithinTwoPercentOfTheDiagonal) {
         else
             misses += " pose " + std::to_string(pose) + ": " + std::to_string(error);
     }
-    EXPECT_GE(within, 19) << misses;
+    EXPECT_GE(within, kPoses - kPoses / 20) << misses; // 19 of 20
 }
 
 std::string nameOf(const testing::TestParamInfo<Setting>& info) {
