@@ -366,31 +366,29 @@ Description installed() {
     return r.description;
 }
 
-ControlState controls(int node) {
+namespace {
+
+// What read() makes of a node, under the registry's and the node's locks; an
+// empty Result when there is no such node.
+template <class Result, class Read>
+Result readNode(int node, Read read) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     ensureInstalled(r);
-    ControlState state;
     auto it = r.nodes.find(node);
-    if (it == r.nodes.end()) return state;
+    if (it == r.nodes.end()) return Result{};
     std::lock_guard<std::mutex> nodeLock(it->second->mutex);
-    state.controls = it->second->camera.controls;
-    state.writes = it->second->controlWrites;
-    return state;
+    return read(*it->second);
+}
+
+} // namespace
+
+ControlState controls(int node) {
+    return readNode<ControlState>(node, [](const Node& n) { return ControlState{n.camera.controls, n.controlWrites}; });
 }
 
 Activity activity(int node) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    ensureInstalled(r);
-    Activity now;
-    auto it = r.nodes.find(node);
-    if (it == r.nodes.end()) return now;
-    std::lock_guard<std::mutex> nodeLock(it->second->mutex);
-    now.dequeued = it->second->dequeued;
-    now.openFiles = it->second->files.size();
-    now.streaming = it->second->streaming;
-    return now;
+    return readNode<Activity>(node, [](const Node& n) { return Activity{n.dequeued, n.files.size(), n.streaming}; });
 }
 
 std::shared_ptr<FrameSource> framesOf(const Camera& camera, uint32_t fourcc, unsigned width, unsigned height) {

@@ -28,15 +28,17 @@ std::string decodeQuietly(const cv::Mat& rgb, int type) {
     return result;
 }
 
+// A picture with one code, grey, and what reading it must give.
+struct Case {
+    const char* name;
+    cv::Mat grey;
+    int type;
+    const char* text;
+};
+
 // Each reader, on a clean code of every kind, gives the same text: a code read
 // two ways must never come back as two texts.
 TEST(EnhancedRecognition, ZbarAndZxingGiveEveryCodeTheSameText) {
-    struct Case {
-        const char* name;
-        cv::Mat picture;
-        int type;
-        const char* text;
-    };
     const std::string path = testing::TempDir() + "/velcap-kinds.png";
     auto qrOf = [&](const std::string& text, const char* encoding) {
         return encoded("printf '%s' '" + text + "' | iconv -f UTF-8 -t " + encoding + " | qrencode -8 -s 6 -o " + path,
@@ -64,8 +66,8 @@ TEST(EnhancedRecognition, ZbarAndZxingGiveEveryCodeTheSameText) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_FALSE(c.picture.empty());
-        const cv::Mat grey = page(cv::Size(c.picture.cols + 200, c.picture.rows + 200), {{c.picture, {100, 100}}});
+        ASSERT_FALSE(c.grey.empty());
+        const cv::Mat grey = page(cv::Size(c.grey.cols + 200, c.grey.rows + 200), {{c.grey, {100, 100}}});
         bool found = false;
         EXPECT_EQ(velcap::zbarScan(grey, c.type, found), c.text);
         EXPECT_EQ(velcap::zxingRead(grey, c.type), c.text);
@@ -87,12 +89,6 @@ cv::Mat noisyEan() {
 // Pictures the chain cannot read: heavy noise, a lamp's uneven light, a spot
 // shadow, blur, and a QR code of 1.2-pixel modules.
 TEST(EnhancedRecognition, ReadsWhatTheChainMisses) {
-    struct Case {
-        const char* name;
-        cv::Mat grey;
-        int type;
-        const char* text;
-    };
     cv::Mat tiny;
     cv::resize(qrPicture(kQrText, 1), tiny, cv::Size(), 1.2, 1.2, cv::INTER_NEAREST);
     const Case cases[] = {
