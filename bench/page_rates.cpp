@@ -1,6 +1,7 @@
 // How often each page detector finds the page on the virtual camera's desk
 // scenes: cut type 1's outline (DrawingEdge) and cut type 2's quadrilateral
-// (DetectPage), 20 poses of the page on each desk, at 1080p. A page counts as
+// (DetectPage), 20 poses of the page on each desk (odd poses print a picture
+// on the page), with and without a soft shadow, at 1080p. A page counts as
 // found when every corner lies within 2 % of the page's diagonal of the truth.
 #include <cmath>
 #include <cstdio>
@@ -36,13 +37,16 @@ int main() {
         const char* desk;
         bool hand;
         double tilt;
+        bool shadow;
     };
     std::vector<Setting> settings;
-    for (double tilt : {0.0, 15.0})
-        for (bool hand : {false, true})
-            for (const char* desk : {"dark", "mid", "light", "white", "wood"}) settings.push_back({desk, hand, tilt});
-    std::printf("| Desk | Hand | Tilt | Cut type 1 | Cut type 2 | Cut type 2, mean corner error "
-                "|\n|---|---|---|---|---|---|\n");
+    for (bool shadow : {false, true})
+        for (double tilt : {0.0, 15.0})
+            for (bool hand : {false, true})
+                for (const char* desk : {"dark", "mid", "light", "white", "wood"})
+                    settings.push_back({desk, hand, tilt, shadow});
+    std::printf("| Desk | Hand | Tilt | Shadow | Cut type 1 | Cut type 2 | Cut type 2, mean corner error |\n"
+                "|---|---|---|---|---|---|---|\n");
     int total1 = 0, total2 = 0, scenes = 0;
     for (const Setting& s : settings) {
         int within1 = 0, within2 = 0;
@@ -54,6 +58,7 @@ int main() {
             look.hand = s.hand;
             look.perspective = s.tilt;
             look.pose = pose;
+            look.shadow = s.shadow;
             const vcam::DeskScene scene = vcam::renderDeskScene(1920, 1080, look);
             cv::Mat frame = scene.frame.clone();
             if (DrawingEdge(frame.data, frame.cols, frame.rows, 0) == 0 && worstError(scene, CutPoint) <= 0.02)
@@ -67,8 +72,8 @@ int main() {
                 found2 += 4;
             }
         }
-        std::printf("| %s | %s | %g° | %d/20 | %d/20 | %.1f px |\n", s.desk, s.hand ? "yes" : "no", s.tilt, within1,
-                    within2, found2 ? error2 / found2 : 0.0);
+        std::printf("| %s | %s | %g° | %s | %d/20 | %d/20 | %.1f px |\n", s.desk, s.hand ? "yes" : "no", s.tilt,
+                    s.shadow ? "yes" : "no", within1, within2, found2 ? error2 / found2 : 0.0);
         total1 += within1, total2 += within2, scenes += 20;
     }
     std::printf("\nWithin 2 %% of the diagonal: cut type 1 %d of %d, cut type 2 %d of %d\n", total1, scenes, total2,

@@ -267,6 +267,11 @@ Description parse(const std::string& text) {
             words >> on;
             if (on != "on" && on != "off") fail(line, "hand on|off");
             camera->look.hand = on == "on";
+        } else if (key == "shadow") {
+            std::string on;
+            words >> on;
+            if (on != "on" && on != "off") fail(line, "shadow on|off");
+            camera->look.shadow = on == "on";
         } else if (key == "perspective") {
             if (!(words >> camera->look.perspective) || camera->look.perspective < 0 || camera->look.perspective > 30)
                 fail(line, "perspective DEGREES (0 to 30)");

@@ -26,6 +26,7 @@
 //                                white or wood (the usual brown desk when not given)
 //   hand on                      a hand-like shape lies over one corner of the page
 //   perspective DEGREES          the camera tilts this far from straight down (0 to 30)
+//   shadow on                    a soft shadow lies over one side of the page and the desk
 //   page-pose N                  the page's place and turn on the desk, one of many (0 by default)
 //   unplug FRAMES [replug MS]    the camera is pulled out after FRAMES frames: the node
 //                                goes, every call fails with ENODEV; replugged MS later
@@ -68,10 +69,12 @@ struct DeskLook {
     std::string desk; // "" the usual desk; dark, mid, light, white, wood
     bool hand = false;
     double perspective = 0; // degrees from straight down
-    unsigned pose = 0;      // the page's place and turn, one of many
-    bool usual() const { return desk.empty() && !hand && perspective == 0 && pose == 0; }
+    unsigned pose = 0;      // the page's place and turn, one of many; odd poses print a picture on the page
+    bool shadow = false;
+    bool usual() const { return desk.empty() && !hand && perspective == 0 && pose == 0 && !shadow; }
     bool operator<(const DeskLook& o) const {
-        return std::tie(desk, hand, perspective, pose) < std::tie(o.desk, o.hand, o.perspective, o.pose);
+        return std::tie(desk, hand, perspective, pose, shadow) <
+               std::tie(o.desk, o.hand, o.perspective, o.pose, o.shadow);
     }
 };
 

@@ -79,6 +79,34 @@ void drawHand(cv::Mat& frame, cv::Point2f corner, cv::Point2f centre, double uni
     }
 }
 
+// A photograph printed on the page: soft coloured blobs in a box in the lower
+// half, between the margins, as a picture in a leaflet.
+void addPicture(cv::Mat& page, std::mt19937& random) {
+    const int w = page.cols, h = page.rows;
+    const cv::Rect box(w / 8, int(h * 0.58), w * 3 / 4, h / 6);
+    cv::Mat picture(box.size(), CV_8UC3, cv::Scalar(70, 90, 120));
+    std::uniform_int_distribution<int> x(0, box.width), y(0, box.height), r(box.height / 6, box.height / 2),
+        level(20, 235);
+    for (int i = 0; i < 14; ++i)
+        cv::circle(picture, {x(random), y(random)}, r(random), cv::Scalar(level(random), level(random), level(random)),
+                   cv::FILLED, cv::LINE_AA);
+    cv::GaussianBlur(picture, picture, cv::Size(0, 0), box.height / 20.0 + 1);
+    picture.copyTo(page(box));
+}
+
+// Darkens the frame around a point, softly, by up to depth.
+void shade(cv::Mat& frame, cv::Point2f at, float radius, double depth) {
+    for (int y = 0; y < frame.rows; ++y) {
+        cv::Vec3b* row = frame.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < frame.cols; ++x) {
+            const double d = std::hypot(x - at.x, y - at.y) / radius;
+            if (d > 3) continue;
+            const double keep = 1 - depth * std::exp(-d * d);
+            for (int c = 0; c < 3; ++c) row[x][c] = cv::saturate_cast<uchar>(row[x][c] * keep);
+        }
+    }
+}
+
 } // namespace
 
 DeskScene renderDeskScene(unsigned width, unsigned height, const DeskLook& look) {
@@ -112,8 +140,9 @@ DeskScene renderDeskScene(unsigned width, unsigned height, const DeskLook& look)
         pageToFrame = back * h * pageToFrame;
     }
     // The desk's own grain is not tilted: it has no straight lines to tell.
-    cv::warpPerspective(renderPage(pageWidth, pageHeight, int(look.pose % 5)), frame, pageToFrame, size,
-                        cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    cv::Mat page = renderPage(pageWidth, pageHeight, int(look.pose % 5));
+    if (look.pose % 2 == 1) addPicture(page, random);
+    cv::warpPerspective(page, frame, pageToFrame, size, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
     std::vector<cv::Point2f> corners = {
         {0, 0}, {float(pageWidth), 0}, {float(pageWidth), float(pageHeight)}, {0, float(pageHeight)}};
     cv::perspectiveTransform(corners, corners, pageToFrame);
@@ -122,6 +151,13 @@ DeskScene renderDeskScene(unsigned width, unsigned height, const DeskLook& look)
         cv::Point2f middle(0, 0);
         for (const auto& c : corners) middle += c * 0.25f;
         drawHand(frame, corners[look.pose % 4], middle, height / 100.0);
+    }
+    if (look.shadow) {
+        // A lamp's arm or a leaning body: a soft shadow over one side of the page and the desk beside it.
+        cv::Point2f middle(0, 0);
+        for (const auto& c : corners) middle += c * 0.25f;
+        const cv::Point2f side = (corners[(look.pose + 1) % 4] + corners[(look.pose + 2) % 4]) * 0.5f;
+        shade(frame, side, float(height) * 0.28f, 0.45);
     }
     light(frame);
     // A sensor's noise.

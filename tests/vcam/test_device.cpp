@@ -56,6 +56,7 @@ desk white
 hand on
 perspective 12.5
 page-pose 7
+shadow on
 camera 4
 no-ids
 )");
@@ -95,6 +96,7 @@ no-ids
     EXPECT_TRUE(c.look.hand);
     EXPECT_DOUBLE_EQ(c.look.perspective, 12.5);
     EXPECT_EQ(c.look.pose, 7u);
+    EXPECT_TRUE(c.look.shadow);
     EXPECT_TRUE(d.cameras[1].look.usual());
     EXPECT_FALSE(d.cameras[1].udevIds);
     EXPECT_EQ(d.cameras[1].unplugAfterFrames, -1);
@@ -120,6 +122,7 @@ TEST(Description, ErrorsNameTheLine) {
     EXPECT_NE(message("camera 0\ncontrol gain 10 0 1 0\n").find("MIN..MAX"), std::string::npos);
     EXPECT_NE(message("camera 0\ndesk marble\n").find("desk dark|mid|light|white|wood"), std::string::npos);
     EXPECT_NE(message("camera 0\nhand maybe\n").find("hand on|off"), std::string::npos);
+    EXPECT_NE(message("camera 0\nshadow maybe\n").find("shadow on|off"), std::string::npos);
     EXPECT_NE(message("camera 0\nperspective 45\n").find("0 to 30"), std::string::npos);
     EXPECT_THROW(vcam::load("/nonexistent/cameras.vcam"), std::runtime_error);
 }
