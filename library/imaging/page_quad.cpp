@@ -20,7 +20,7 @@ namespace {
 
 constexpr int kWorkWidth = 400;     // the detection's picture is about this wide
 constexpr int kMaxHoughLines = 120; // strongest edges looked at
-constexpr int kCandidates = 60;     // lines kept for the quadrilaterals
+constexpr int kCandidates = 50;     // lines kept for the quadrilaterals
 constexpr int kProbe = 2;           // pixels either side of a line compared
 constexpr int kBrighter = 3;        // grey levels that make one side brighter
 constexpr double kMinAreaShare = 0.06;
@@ -109,13 +109,28 @@ void smallBrightness(const cv::Mat& rgb, int scale, cv::Mat& out) {
     }
 }
 
+// The median of |dx| + |dy| (Sobel) over the picture: the desk's own texture and noise.
+int medianGradient(const cv::Mat& gx, const cv::Mat& gy) {
+    cv::Mat ax, ay, magnitude;
+    cv::convertScaleAbs(gx, ax);
+    cv::convertScaleAbs(gy, ay);
+    cv::add(ax, ay, magnitude); // saturates at 255
+    int histogram[256] = {};
+    for (int y = 0; y < magnitude.rows; ++y) {
+        const uint8_t* row = magnitude.ptr<uint8_t>(y);
+        for (int x = 0; x < magnitude.cols; ++x) ++histogram[row[x]];
+    }
+    const long half = long(magnitude.total()) / 2;
+    long seen = 0;
+    for (int v = 0; v < 256; ++v)
+        if ((seen += histogram[v]) > half) return v;
+    return 255;
+}
+
 // Keeps the edge pixels that could lie on the page's border: their bright
 // side is brighter than everything within a few pixels on their dark side.
 // Edges of text, bars and modules have paper just beyond their dark side.
-void keepBorderEdges(const cv::Mat& grey, cv::Mat& edges) {
-    cv::Mat gx, gy;
-    cv::Sobel(grey, gx, CV_16S, 1, 0);
-    cv::Sobel(grey, gy, CV_16S, 0, 1);
+void keepBorderEdges(const cv::Mat& grey, const cv::Mat& gx, const cv::Mat& gy, cv::Mat& edges) {
     const int w = grey.cols, h = grey.rows;
     auto at = [&](float x, float y) {
         return int(grey.at<uchar>(std::clamp(int(y + 0.5f), 0, h - 1), std::clamp(int(x + 0.5f), 0, w - 1)));
@@ -308,8 +323,14 @@ bool findPageQuad(const cv::Mat& rgb, Quad& corners) {
     cv::Mat grey, edges;
     smallBrightness(rgb, scale, grey);
     cv::GaussianBlur(grey, grey, cv::Size(5, 5), 1.2);
-    cv::Canny(grey, edges, 12, 30);
-    keepBorderEdges(grey, edges);
+    // Low thresholds find a page's faint edge on a white desk in shadow; a
+    // busy desk (wood grain) raises them with its own gradients.
+    cv::Mat gx, gy;
+    cv::Sobel(grey, gx, CV_16S, 1, 0);
+    cv::Sobel(grey, gy, CV_16S, 0, 1);
+    const int low = std::max(6, 3 * medianGradient(gx, gy));
+    cv::Canny(gx, gy, edges, low, low * 5 / 2);
+    keepBorderEdges(grey, gx, gy, edges);
 
     const int shorter = std::min(grey.cols, grey.rows);
     std::vector<cv::Vec2f> found;

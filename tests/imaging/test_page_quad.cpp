@@ -28,6 +28,7 @@ struct Setting {
     const char* desk;
     bool hand;
     double tilt;
+    bool shadow = false;
 };
 
 class PageQuad : public testing::TestWithParam<Setting> {};
@@ -48,6 +49,7 @@ TEST_P(PageQuad, CornersWithinTwoPercentOfTheDiagonal) {
         look.hand = s.hand;
         look.perspective = s.tilt;
         look.pose = pose;
+        look.shadow = s.shadow;
         const double error = worstCornerError(vcam::renderDeskScene(1920, 1080, look));
         if (error <= 0.02)
             ++within;
@@ -59,7 +61,8 @@ TEST_P(PageQuad, CornersWithinTwoPercentOfTheDiagonal) {
 
 std::string nameOf(const testing::TestParamInfo<Setting>& info) {
     return std::string(info.param.desk) + (info.param.hand ? "_hand" : "") +
-           (info.param.tilt > 0 ? "_tilt" + std::to_string(int(info.param.tilt)) : "");
+           (info.param.tilt > 0 ? "_tilt" + std::to_string(int(info.param.tilt)) : "") +
+           (info.param.shadow ? "_shadow" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Desks, PageQuad,
@@ -71,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Desks, PageQuad,
                                          Setting{"light", false, 15}, Setting{"white", false, 15},
                                          Setting{"wood", false, 15}, Setting{"dark", true, 15},
                                          Setting{"mid", true, 15}, Setting{"light", true, 15},
-                                         Setting{"white", true, 15}, Setting{"wood", true, 15}),
+                                         Setting{"white", true, 15}, Setting{"wood", true, 15},
+                                         Setting{"white", false, 0, true}, Setting{"dark", true, 15, true}),
                          nameOf);
 
 } // namespace
