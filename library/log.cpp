@@ -11,11 +11,31 @@ namespace {
 
 std::atomic<VelcapLogSink> sink{nullptr};
 
+// Set while this thread runs the host's sink: a line that the sink itself
+// causes (by calling into the library) must not enter the sink again.
+thread_local bool inSink = false;
+
 void write(const char* text) {
-    if (VelcapLogSink to = sink.load())
+    VelcapLogSink to = sink.load();
+    if (!to || inSink) {
+        std::fputs(text, inSink ? stderr : stdout);
+        return;
+    }
+    inSink = true;
+    try {
         to(text);
-    else
-        std::fputs(text, stdout);
+    } catch (...) {
+        // A sink that throws loses this line; the library goes on.
+    }
+    inSink = false;
+}
+
+// Each thread formats into its own buffer (the stream thread says things
+// too); a line said from within the sink gets a buffer of its own, so that the
+// text the sink is reading stays as it is.
+std::string& buffer(std::string& nested) {
+    thread_local std::string text;
+    return inSink ? nested : text;
 }
 
 } // namespace
@@ -23,8 +43,8 @@ void write(const char* text) {
 namespace velcap {
 
 void say(const char* format, ...) {
-    // Each thread formats into its own buffer: the stream thread says things too.
-    thread_local std::string text;
+    std::string nested;
+    std::string& text = buffer(nested);
     va_list args;
     va_start(args, format);
     va_list again;
@@ -43,7 +63,8 @@ void say(const char* format, ...) {
 }
 
 void sayLine(const char* text) {
-    thread_local std::string line;
+    std::string nested;
+    std::string& line = buffer(nested);
     line = text ? text : "(null)";
     line += '\n';
     write(line.c_str());

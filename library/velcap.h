@@ -29,6 +29,8 @@ typedef void (*VelcapWebFrameCallback)(unsigned char* pixels, int showWidth, int
 
 // Called on the stream thread with the path of each file that auto-capture wrote.
 typedef void (*VelcapAutoCaptureCallback)(const char* path);
+// path: the file that could not be written; why: the reason, in words.
+typedef void (*VelcapAutoCaptureFailureCallback)(const char* path, const char* why);
 
 // One raw frame as a host holds it.
 struct VideoBuf {
@@ -49,6 +51,20 @@ extern "C" {
 // writes it, with its line end where it has one, on whichever thread wrote it.
 typedef void (*VelcapLogSink)(const char* text);
 VELCAP_EXPORT void SetLogSink(VelcapLogSink sink);
+
+// Every file the library writes goes to a hidden temporary name beside it and
+// is renamed into place only when complete. removePartialFiles removes the
+// temporaries of writes still in progress; it is async-signal-safe, for a
+// host's handler of SIGINT or SIGTERM that then ends the process.
+VELCAP_EXPORT void removePartialFiles();
+// The size a JPEG, PNG, BMP or TIFF file declares in its header, read without
+// decoding the picture: 0; -1 not a readable regular file; -2 not such a
+// picture, or a damaged header.
+VELCAP_EXPORT int GetPictureFileSize(const char* path, int* width, int* height);
+// 1: a capture to a ".pdf" name encodes its JPEG in memory and leaves no
+// temporary picture behind. 0 (the default): through a JPEG in the home
+// directory, which stays there.
+VELCAP_EXPORT void SetPdfCaptureInMemory(int on);
 
 // Settings. None checks its argument; a switch counts as on only when it is 1.
 // Cut types: 0 the whole frame; 1 the page outline, cropped as a turned
@@ -77,6 +93,8 @@ VELCAP_EXPORT void SetVideoFormat(int format);
 // 0 (and nothing changed) when called on the stream thread.
 VELCAP_EXPORT int getCameraResolutionCount(int camera);
 VELCAP_EXPORT int getFormatResolutionCount(int ignored);
+// getCameraResolution: 0 with the size; -2 no size in either list; -1 none in
+// the selected format's list; -3 no size at that position (nothing written).
 VELCAP_EXPORT int getCameraResolution(int position, int* width, int* height);
 
 // Opening and streaming. openCamera returns 0 or -1 .. -13 (a failed open
@@ -89,10 +107,11 @@ VELCAP_EXPORT int openCamera(int camera, int width, int height);
 VELCAP_EXPORT int closeCamera();
 
 // PDF documents, one picture a page, the page as large in points as the
-// picture in pixels. pdf_start, pdf_addPage (a .jpg or .png file) and pdf_end
-// build one document; they return 0, or -1 when the document cannot be made,
-// a page is refused, or the document cannot be written. After a PDF error the
-// document is abandoned and nothing is left at its path.
+// picture in pixels. pdf_start, pdf_addPage (a .jpg, .jpeg, .png, .tif,
+// .tiff or .bmp file, in any letter case) and pdf_end build one document;
+// they return 0, or -1 when the document cannot be made, a page is refused,
+// or the document cannot be written. A refused page or a PDF error abandons
+// the document: pdf_end then returns -1, and any older file at its path stays.
 VELCAP_EXPORT int pdf_start(const char* path);
 VELCAP_EXPORT int pdf_addPage(const char* imagePath);
 VELCAP_EXPORT int pdf_end();
@@ -147,16 +166,21 @@ VELCAP_EXPORT int DetectPage(const unsigned char* rgb, int width, int height, in
 // by the local time ("yyyyMMddHHmmsszzz") with the extension of the file
 // format code (0 jpg, 1 bmp, 2 png, 3 tif, 4 gif holding a JPEG, 5 pdf). A
 // hand or a page in motion and an empty desk are never photographed; a page
-// is photographed once however long it lies there.
+// is photographed once however long it lies there. A page that could not be
+// written (a full disk, a folder gone) is tried again about once a second
+// while it lies still; the failure callback hears of its first failure.
+// Both callbacks run on the stream thread.
 VELCAP_EXPORT void SetAutoCapture(int on);
 VELCAP_EXPORT void SetAutoCaptureFolder(const char* folder);
 VELCAP_EXPORT void SetAutoCaptureCallback(VelcapAutoCaptureCallback callback);
+VELCAP_EXPORT void SetAutoCaptureFailureCallback(VelcapAutoCaptureFailureCallback callback);
 
 // Queues an existing image file for CombineToPDF: 0, or -1 when it does not exist.
 VELCAP_EXPORT int AddImageFileToPDF(const char* path);
 // One document of the queued files that still exist, in queue order: 0; -1
-// when nothing is queued; -2 when the document was not written (the sources
-// stay). With deleteSources, the files that became pages are deleted.
+// when nothing is queued; -2 when the document was not written, also when a
+// queued file that exists cannot become a page (the sources and any older
+// file at pdfPath stay). With deleteSources, the files that became pages are deleted.
 VELCAP_EXPORT int CombineToPDF(const char* pdfPath, bool deleteSources);
 // Queues an existing image file for MergeImages: 0, or -1 when it does not exist.
 VELCAP_EXPORT int AddImagePath(const char* path);
@@ -261,8 +285,8 @@ VELCAP_EXPORT std::string GetQR(cv::Mat grey, int type);
 VELCAP_EXPORT std::string BarQrDecodePro(cv::Mat frame, int type);
 
 // Writes an image (B, G, R) in the colour mode and JPEG quality of the
-// settings, in the format of the name's last three characters ("jpg", "pdf",
-// or any extension OpenCV writes). 0, or -1 with a message when nothing could
+// settings, in the format of the name's extension in any letter case ("jpg"
+// or "jpeg", "pdf", or any extension OpenCV writes). 0, or -1 with a message when nothing could
 // be written. A colour mode outside 0 to 2 writes nothing and returns 0.
 VELCAP_EXPORT int SaveImage(char* path, cv::Mat img);
 // Turns one R, G, B frame into the file at path (see captureImage). The frame's

@@ -160,13 +160,13 @@ void av_decode_deinit() {
 
 namespace {
 
-void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat& destination) {
+bool decodeInto(unsigned char* data, int length, int width, int height, cv::Mat& destination) {
     DecoderRecord* r = record();
-    if (length < 1 || !r) return;
+    if (length < 1 || !r) return false;
     if (width < 1 || height < 1 || destination.type() != CV_8UC3 || !destination.isContinuous() ||
         destination.cols != width || destination.rows != height) {
         velcap::say("do_excute_image: destination is not a %dx%d RGB image\n", width, height);
-        return;
+        return false;
     }
 
     r->packet->data = data;
@@ -176,13 +176,13 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
     r->packet->size = 0;
     if (result < 0) {
         velcap::sayLine("decode error.");
-        return;
+        return false;
     }
     result = avcodec_receive_frame(r->context, r->picture);
-    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return false;
     if (result < 0) {
         velcap::sayLine("decode error.");
-        return;
+        return false;
     }
 
     AVFrame* picture = r->picture;
@@ -199,7 +199,7 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
             velcap::say("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
                         picture->format);
             av_frame_unref(picture);
-            return;
+            return false;
         }
         const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
         sws_setColorspaceDetails(r->scaler, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
@@ -236,11 +236,24 @@ void decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
             }
         });
     }
+    // A picture the decoder had to patch up is no photograph: its missing
+    // parts hold whatever the decoder's buffers held.
+    const bool whole = !(picture->decode_error_flags) && !(picture->flags & AV_FRAME_FLAG_CORRUPT);
     av_frame_unref(picture);
+    return whole;
 }
 
 } // namespace
 
 void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination, cv::Mat&) {
-    velcap::guarded("do_excute_image", [&] { decodeInto(data, length, width, height, destination); });
+    velcap::guarded("do_excute_image", false, [&] { return decodeInto(data, length, width, height, destination); });
 }
+
+namespace velcap {
+
+bool decodeMjpegFrame(unsigned char* data, int length, cv::Mat& destination) {
+    return velcap::guarded("do_excute_image", false,
+                           [&] { return decodeInto(data, length, destination.cols, destination.rows, destination); });
+}
+
+} // namespace velcap

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../log.h"
+#include "../output/capture.h"
 #include "../state.h"
 #include "device.h"
 
@@ -37,10 +38,13 @@ constexpr size_t kMovedPixels = 24;
 // out (the camera's exposure drifts): another page's lines fall elsewhere.
 constexpr double kNewPageShare = 0.01;
 constexpr auto kStillTime = std::chrono::milliseconds(700);
+// A page that could not be written is tried again this often while it lies still.
+constexpr auto kRetryTime = std::chrono::milliseconds(1000);
 
 struct Settings {
     std::atomic<bool> on{false};
     std::atomic<VelcapAutoCaptureCallback> callback{nullptr};
+    std::atomic<VelcapAutoCaptureFailureCallback> failureCallback{nullptr};
     std::mutex mutex; // guards folder
     std::string folder;
 };
@@ -55,6 +59,9 @@ struct Watch {
     std::vector<uint8_t> view, previous, captured;
     Clock::time_point stillSince = Clock::now();
     bool haveCaptured = false;
+    // The still page whose writing failed: tried again until it moves.
+    bool failing = false;
+    Clock::time_point lastAttempt;
 };
 
 Watch& watch() {
@@ -150,8 +157,9 @@ std::string timeStampedPath(const std::string& folder, const char* extension) {
     return {};
 }
 
-// Writes the frame as captureImage would; the path written, or empty.
-std::string captureFrame(const cv::Mat& frame) {
+// Writes the frame as captureImage would: the path written, or empty with
+// the path tried and the reason.
+std::string writePage(const cv::Mat& frame, std::string& tried, std::string& why) {
     std::string folder;
     {
         std::lock_guard lock(settings().mutex);
@@ -160,16 +168,17 @@ std::string captureFrame(const cv::Mat& frame) {
     if (folder.empty()) folder = ".";
     const int format = fileFormat;
     const std::string path = timeStampedPath(folder, extensionOf(format));
+    tried = path.empty() ? folder : path;
     if (path.empty() || path.size() >= sizeof(imgSavePath)) {
+        why = "no free file name";
         velcap::say("auto-capture: no free name in %s; nothing captured\n", folder.c_str());
         return {};
     }
     // A GIF name holds a JPEG, as the desktop program makes it.
     const bool gif = format == 4;
-    std::string written = gif ? path.substr(0, path.size() - 4) + ".jpg" : path;
-    std::vector<char> buffer(written.begin(), written.end());
-    buffer.push_back('\0');
-    if (capture(buffer.data(), format, cutType, frame) != 0 || !exists(written)) {
+    const std::string written = gif ? path.substr(0, path.size() - 4) + ".jpg" : path;
+    if (velcap::captureFrame(written.c_str(), cutType, frame) != velcap::SaveResult::written) {
+        why = velcap::whyNotWritten(written);
         velcap::say("auto-capture: %s could not be written\n", path.c_str());
         return {};
     }
@@ -186,6 +195,7 @@ void resetAutoCapture() {
     w.previous.clear();
     w.captured.clear();
     w.haveCaptured = false;
+    w.failing = false;
     w.stillSince = Clock::now();
 }
 
@@ -194,17 +204,30 @@ void autoCaptureStage(const cv::Mat& frame) {
     Watch& w = watch();
     takeView(frame, w.view);
     const auto now = Clock::now();
-    if (moved(w.view, w.previous)) w.stillSince = now;
+    if (moved(w.view, w.previous)) {
+        w.stillSince = now;
+        w.failing = false; // a page that failed and was taken away is lost; the host was told
+    }
     std::swap(w.view, w.previous);
     const std::vector<uint8_t>& view = w.previous;
     if (now - w.stillSince < kStillTime || !pagePresent(view)) return;
     if (w.haveCaptured && !anotherPage(view, w.captured)) return;
 
-    // Whatever the outcome, this page has had its turn.
+    if (w.failing && now - w.lastAttempt < kRetryTime) return;
+    w.lastAttempt = now;
+    std::string tried, why;
+    const std::string path = writePage(frame, tried, why);
+    if (path.empty()) {
+        // The page stays due while it lies still; the host hears of its first failure.
+        if (!w.failing)
+            if (VelcapAutoCaptureFailureCallback failure = settings().failureCallback.load())
+                failure(tried.c_str(), why.c_str());
+        w.failing = true;
+        return;
+    }
+    w.failing = false;
     w.captured = view;
     w.haveCaptured = true;
-    const std::string path = captureFrame(frame);
-    if (path.empty()) return;
     velcap::say("auto-capture: %s\n", path.c_str());
     if (VelcapAutoCaptureCallback callback = settings().callback.load()) callback(path.c_str());
 }
@@ -223,4 +246,8 @@ extern "C" void SetAutoCaptureFolder(const char* folder) {
 
 extern "C" void SetAutoCaptureCallback(VelcapAutoCaptureCallback callback) {
     settings().callback = callback;
+}
+
+extern "C" void SetAutoCaptureFailureCallback(VelcapAutoCaptureFailureCallback callback) {
+    settings().failureCallback = callback;
 }

@@ -24,6 +24,10 @@ size_t rawFrameBytes();
 // Returns false when the stream thread is to stop.
 bool waitForFrame();
 
+// Decodes one MJPEG frame into destination (R, G, B, of the stream's size);
+// false when the frame yields no whole picture, which is then not to be used.
+bool decodeMjpegFrame(unsigned char* data, int length, cv::Mat& destination);
+
 // Whether the calling thread is the stream thread of the open camera.
 bool onStreamThread();
 // Called once by the stream thread when it starts.

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "../imaging/page_quad.h"
 #include "../log.h"
+#include "../output/capture.h"
 #include "../state.h"
 #include "device.h"
 
@@ -35,19 +35,15 @@ enum CaptureResult {
     kOnStreamThread = -6,
 };
 
-bool isWrittenFile(const char* path) {
-    struct stat info {};
-    return ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
-}
-
-// The capture pipeline on the stream thread; 0 only for a file that is there.
-int runCapture(char* path, const cv::Mat& frame) {
+// The capture pipeline on the stream thread; 0 only when it wrote the file.
+// The writers replace a file only by a complete new one, so an older file at
+// the path stays as it was whenever this fails.
+int runCapture(const char* path, const cv::Mat& frame) {
     if (frame.empty()) {
         velcap::say("captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", RotateAngle.load(), path);
         return kNotWritten;
     }
-    if (capture(path, fileFormat, cutType, frame) != 0) return kNotWritten;
-    return isWrittenFile(path) ? kCaptured : kNotWritten;
+    return velcap::captureFrame(path, cutType, frame) == velcap::SaveResult::written ? kCaptured : kNotWritten;
 }
 
 // Waits for a posted request of the slot to be served. Returns true when it
@@ -99,8 +95,7 @@ void serveCapture(const cv::Mat& frame) {
     {
         std::lock_guard lock(r.mutex);
         if (r.captureWithdrawn) {
-            // Nobody waits for this file any more.
-            if (result == kCaptured) ::unlink(path);
+            // Its caller gave up long ago; a photograph written meanwhile is kept.
             r.captureWithdrawn = false;
             r.capture = RequestState::idle;
         } else {
@@ -173,8 +168,6 @@ extern "C" int captureImage(const char* path) {
     if (r.capture == RequestState::serving) return kNotServed;
     std::memset(imgSavePath, 0, sizeof(imgSavePath));
     std::memcpy(imgSavePath, path, length);
-    // A failed capture then leaves no file at all, not an old one.
-    if (::access(path, F_OK) == 0) ::unlink(path); // a file, never a folder
     r.capture = RequestState::pending;
     isShootPhoto = true;
 

@@ -1,5 +1,6 @@
 // The stream format setting and the frame sizes of a camera, with the synthetic
 // 3672 x 2856 size of the 10-megapixel interpolation mode.
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -108,8 +109,9 @@ extern "C" int getCameraResolution(int position, int* width, int* height) {
     const std::list<int>& widths = CameraFormat != 0 ? yuvWidthList : mjpegWidthList;
     const std::list<int>& heights = CameraFormat != 0 ? yuvHeightList : mjpegHeightList;
     if (widths.empty()) return -1;
-    if (position < 0) return 0;
-    if (static_cast<size_t>(position) < widths.size() && width) *width = *std::next(widths.begin(), position);
-    if (static_cast<size_t>(position) < heights.size() && height) *height = *std::next(heights.begin(), position);
+    // A position with no size is a failure: the caller's variables stay unwritten.
+    if (position < 0 || static_cast<size_t>(position) >= std::min(widths.size(), heights.size())) return -3;
+    if (width) *width = *std::next(widths.begin(), position);
+    if (height) *height = *std::next(heights.begin(), position);
     return 0;
 }

@@ -105,8 +105,9 @@ void setGrabSize(int width, int height) {
     nWidth = width;
     nHeight = height;
     // A size whose frame bytes do not fit an int leaves no frame buffer at all.
-    const int64_t bytes = int64_t(width) * int64_t(height) * 3;
-    nSize = width > 0 && height > 0 && bytes <= INT32_MAX ? int(bytes) : 0;
+    // (In 64 bits the pixels of two ints fit, three bytes of each may not.)
+    const int64_t pixels = int64_t(width) * int64_t(height);
+    nSize = width > 0 && height > 0 && pixels <= INT32_MAX / 3 ? int(pixels * 3) : 0;
 }
 
 namespace {
@@ -279,8 +280,9 @@ extern "C" int openCamera(int camera, int width, int height) {
     }
 
     // create() keeps a buffer of the right size and replaces one of another size.
-    srcimage.create(nHeight, nWidth, CV_8UC3);
-    roimage.create(nWidth, nHeight, CV_8UC3);
+    // Black until a frame is decoded: never the heap's old bytes.
+    srcimage = cv::Mat::zeros(nHeight, nWidth, CV_8UC3);
+    roimage = cv::Mat::zeros(nWidth, nHeight, CV_8UC3);
 
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(cam_fd, VIDIOC_STREAMON, &type) != 0) {

@@ -32,9 +32,11 @@ Decoder decoderOf(const char* format) {
     return Decoder::none;
 }
 
-bool decodeFrame(Decoder decoder, unsigned char* raw, int length) {
+enum class Decoded { picture, broken, unknownFormat };
+
+Decoded decodeFrame(Decoder decoder, unsigned char* raw, int length) {
     if (decoder == Decoder::mjpeg) {
-        do_excute_image(raw, length, srcimage.cols, srcimage.rows, srcimage, roimage);
+        if (!velcap::decodeMjpegFrame(raw, length, srcimage)) return Decoded::broken;
     } else if (decoder == Decoder::yuyv) {
         // A short frame must not show the bytes of an earlier one.
         const size_t frameBytes = size_t(srcimage.cols) * size_t(srcimage.rows) * 2;
@@ -42,9 +44,9 @@ bool decodeFrame(Decoder decoder, unsigned char* raw, int length) {
         yuyv_to_rgb888(raw, srcimage.data, srcimage.cols, srcimage.rows);
     } else {
         velcap::say("don't suport format");
-        return false;
+        return Decoded::unknownFormat;
     }
-    return true;
+    return Decoded::picture;
 }
 
 void rotateFrame(int angle) {
@@ -82,7 +84,11 @@ enum class FrameStep { done, next, stop };
 void deliverToCallback(const cv::Mat& frame);
 
 FrameStep processFrame(Decoder decoder, unsigned char* raw, int length, PageFinders& pageWork) {
-    if (!decodeFrame(decoder, raw, length)) return FrameStep::stop;
+    // A frame that does not decode is neither shown nor photographed: the
+    // requests wait for the next whole one.
+    const Decoded decoded = decodeFrame(decoder, raw, length);
+    if (decoded == Decoded::unknownFormat) return FrameStep::stop;
+    if (decoded == Decoded::broken) return FrameStep::next;
     if (RotateFlag > 0) {
         --RotateFlag;
         velcap::sayLine("RotateFlag--");

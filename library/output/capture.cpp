@@ -10,6 +10,10 @@
 #include "../imaging/page_quad.h"
 #include "../log.h"
 #include "../state.h"
+#include "capture.h"
+#include "picture_file.h"
+
+using velcap::SaveResult;
 
 namespace {
 
@@ -20,14 +24,14 @@ void clean(const cv::Mat& bgr) {
     if (isDelBcakColor == 1) FN_DeleteBackcolor(bgr);
 }
 
-int wholeFrame(char* path, const cv::Mat& frame) {
+SaveResult wholeFrame(const char* path, const cv::Mat& frame) {
     velcap::sayLine("capture->01");
     // One copy of the frame, made by the colour swap itself.
     cv::Mat work;
     cv::cvtColor(frame, work, cv::COLOR_RGB2BGR);
     velcap::sayLine("capture->02");
     clean(work);
-    int result;
+    SaveResult result;
     if (isInsert1000M) {
         // A quarter-turned frame stands upright; the frame itself tells, so a
         // turn set while this frame was made cannot squeeze it.
@@ -36,16 +40,16 @@ int wholeFrame(char* path, const cv::Mat& frame) {
                                       : cv::Size(kInterpolatedWidth, kInterpolatedHeight);
         cv::Mat out(size, work.type());
         cv::resize(work, out, size, 1.0, 0.0, cv::INTER_LINEAR);
-        result = SaveImage(path, out);
+        result = velcap::saveImage(path, out);
     } else {
         velcap::sayLine("capture->03");
-        result = SaveImage(path, work);
+        result = velcap::saveImage(path, work);
     }
     velcap::sayLine("capture->04");
     return result;
 }
 
-int cropToPage(char* path, cv::Mat frame) {
+SaveResult cropToPage(const char* path, cv::Mat frame) {
     // A copy of the outline: a second capture without a new outline crops the same page.
     int corners[8];
     std::memcpy(corners, CutPoint, sizeof(corners));
@@ -93,11 +97,11 @@ int cropToPage(char* path, cv::Mat frame) {
     cv::Mat result;
     cv::cvtColor(out, result, cv::COLOR_RGB2BGR);
     clean(result);
-    return SaveImage(path, result);
+    return velcap::saveImage(path, result);
 }
 
 // Cut type 2: the page's quadrilateral warped to an upright rectangle.
-int straightenPage(char* path, const cv::Mat& frame) {
+SaveResult straightenPage(const char* path, const cv::Mat& frame) {
     const velcap::PageQuad& quad = velcap::pageQuad();
     if (!quad.found) {
         velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
@@ -107,7 +111,7 @@ int straightenPage(char* path, const cv::Mat& frame) {
     cv::Mat result;
     cv::cvtColor(page, result, cv::COLOR_RGB2BGR);
     clean(result);
-    return SaveImage(path, result);
+    return velcap::saveImage(path, result);
 }
 
 // Corners within a frame's size of the frame: an outline found on a frame of
@@ -122,10 +126,12 @@ bool outlineNearFrame(const cv::Mat& frame) {
 
 } // namespace
 
-int capture(char* path, int, int type, cv::Mat frame) {
+namespace velcap {
+
+SaveResult captureFrame(const char* path, int type, const cv::Mat& frame) {
     if (!path || frame.empty()) {
         velcap::say("capture: no path or no frame\n");
-        return -1;
+        return SaveResult::failed;
     }
     velcap::say("capture->path:%s\n", path);
     try {
@@ -143,6 +149,12 @@ int capture(char* path, int, int type, cv::Mat frame) {
     } catch (const std::exception& e) {
         // On the stream thread: this capture fails, the stream goes on.
         velcap::say("capture: %s failed: %s\n", path, e.what());
-        return -1;
+        return SaveResult::failed;
     }
+}
+
+} // namespace velcap
+
+int capture(char* path, int, int type, cv::Mat frame) {
+    return velcap::captureFrame(path, type, frame) == SaveResult::failed ? -1 : 0;
 }

@@ -1,5 +1,6 @@
 // Writing an image in the colour mode and format that the settings and the
 // file name ask for.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include "picture_file.h"
 
 namespace {
+
+std::atomic<bool> pdfCaptureInMemory{false};
 
 std::vector<int> jpegParameters() {
     return {cv::IMWRITE_JPEG_QUALITY, jpgQuality.load()};
@@ -60,7 +63,8 @@ SaveResult saveImage(const char* path, const cv::Mat& img) {
         velcap::say("SaveImage: no image to write to %s\n", path);
         return SaveResult::failed;
     }
-    const std::string ext(path + length - 3);
+    // Extensions count alike in every letter case: q.JPG is a JPEG at the set quality too.
+    const std::string ext = velcap::lowerExtension(path);
 
     cv::Mat out;
     try {
@@ -84,11 +88,12 @@ SaveResult saveImage(const char* path, const cv::Mat& img) {
     }
 
     if (ext == "pdf") return TempImgToPdf(const_cast<char*>(path), out) == 0 ? SaveResult::written : SaveResult::failed;
-    if (ext != "jpg" && !cv::haveImageWriter(path)) {
+    const bool jpeg = ext == "jpg" || ext == "jpeg";
+    if (!jpeg && !cv::haveImageWriter(path)) {
         velcap::say("SaveImage: no image encoder for %s\n", path);
         return SaveResult::failed;
     }
-    return writePicture(path, out, ext == "jpg" ? jpegParameters() : std::vector<int>{}, "SaveImage")
+    return writePicture(path, out, jpeg ? jpegParameters() : std::vector<int>{}, "SaveImage")
                ? SaveResult::written
                : SaveResult::failed;
 }
@@ -107,6 +112,16 @@ int TempImgToPdf(char* path, cv::Mat img) {
         if (target.rfind('.') == std::string::npos || dot <= slash) {
             velcap::say("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
             return -1;
+        }
+        if (pdfCaptureInMemory) {
+            std::vector<unsigned char> jpeg;
+            if (!cv::imencode(".jpg", img, jpeg, jpegParameters())) {
+                velcap::say("TempImgToPdf: the picture for %s cannot be encoded\n", target.c_str());
+                return -1;
+            }
+            velcap::PdfDocument document;
+            if (document.addJpegPage(jpeg) != 0) return -1;
+            return document.save(target);
         }
         const std::string home = homeDirectory();
         if (home.empty()) {
@@ -132,4 +147,8 @@ int TempImgToPdf(char* path, cv::Mat img) {
         velcap::say("TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
         return -1;
     }
+}
+
+extern "C" void SetPdfCaptureInMemory(int on) {
+    pdfCaptureInMemory = on == 1;
 }

@@ -17,6 +17,7 @@
 
 #include "../log.h"
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace velcap {
 
@@ -33,36 +34,80 @@ void closeDocument() {
     pdf = nullptr;
 }
 
-bool endsWith(const char* text, const char* suffix) {
-    const size_t n = std::strlen(text), m = std::strlen(suffix);
-    return n >= m && std::strcmp(text + n - m, suffix) == 0;
-}
-
 bool exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
 }
 
 } // namespace
 
-PdfDocument::PdfDocument() : doc_(HPDF_New(error_handler, &failed_)) {}
+PdfDocument::PdfDocument() : doc_(HPDF_New(error_handler, &failed_)) {
+    // Pictures other than JPEG are stored deflated: a PNG page costs about its PNG file.
+    if (doc_) HPDF_SetCompressionMode(handle(), HPDF_COMP_ALL);
+}
+
+namespace {
+
+// A decoded picture as libharu's raw image: 8-bit grey or R, G, B.
+HPDF_Image rawImage(HPDF_Doc doc, const cv::Mat& picture) {
+    cv::Mat eight = picture;
+    if (picture.depth() != CV_8U) picture.convertTo(eight, CV_8U, picture.depth() == CV_16U ? 1.0 / 257 : 1.0);
+    cv::Mat pixels;
+    HPDF_ColorSpace space = HPDF_CS_DEVICE_RGB;
+    switch (eight.channels()) {
+    case 1:
+        pixels = eight;
+        space = HPDF_CS_DEVICE_GRAY;
+        break;
+    case 3:
+        cv::cvtColor(eight, pixels, cv::COLOR_BGR2RGB);
+        break;
+    default: // the transparency of a page picture is dropped, as a printer would
+        cv::cvtColor(eight, pixels, cv::COLOR_BGRA2RGB);
+        break;
+    }
+    if (!pixels.isContinuous()) pixels = pixels.clone();
+    return HPDF_LoadRawImageFromMem(doc, pixels.data, HPDF_UINT(pixels.cols), HPDF_UINT(pixels.rows), space, 8);
+}
+
+} // namespace
 
 int PdfDocument::addImagePage(const char* imagePath) {
     if (!valid()) return -1;
-    const bool png = endsWith(imagePath, "png");
-    if (!png && !endsWith(imagePath, "jpg")) {
-        velcap::say("pdf_addPage: %s is neither a .jpg nor a .png picture; no page added\n", imagePath);
+    // Extensions count in every letter case; JPEG and PNG files go in as they
+    // are, other pictures are decoded and stored losslessly.
+    const std::string extension = lowerExtension(imagePath);
+    const bool jpeg = extension == "jpg" || extension == "jpeg";
+    const bool png = extension == "png";
+    if (!jpeg && !png && extension != "tif" && extension != "tiff" && extension != "bmp") {
+        velcap::say("pdf_addPage: %s is not a .jpg, .png, .tif or .bmp picture; no page added\n", imagePath);
         return -1;
     }
     // libharu's own decoders end the process on some damaged pictures: a
     // picture becomes a page only once it has been decoded here in full.
-    if (readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage").empty()) {
+    const cv::Mat picture = readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage");
+    if (picture.empty()) {
         velcap::say("pdf_addPage: %s is refused; no page added\n", imagePath);
         return -1;
     }
-    HPDF_Image image =
-        png ? HPDF_LoadPngImageFromFile(handle(), imagePath) : HPDF_LoadJpegImageFromFile(handle(), imagePath);
+    HPDF_Image image = nullptr;
+    try {
+        image = jpeg  ? HPDF_LoadJpegImageFromFile(handle(), imagePath)
+                : png ? HPDF_LoadPngImageFromFile(handle(), imagePath)
+                      : rawImage(handle(), picture);
+    } catch (const std::exception& e) {
+        velcap::say("pdf_addPage: %s cannot be converted: %s\n", imagePath, e.what());
+    }
+    return drawPage(image);
+}
+
+int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg) {
+    if (!valid() || jpeg.empty()) return -1;
+    return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())));
+}
+
+int PdfDocument::drawPage(HPDF_Image image) {
     if (!image || failed_) {
-        failed_ = true; // libharu does not always call back for a file it cannot read
+        failed_ = true; // libharu does not always call back for a picture it cannot read
         return -1;
     }
     HPDF_Page page = HPDF_AddPage(handle());
@@ -82,11 +127,11 @@ int PdfDocument::save(const std::string& path) {
         velcap::say("pdf: %s has no pages; not written\n", path.c_str());
         return -1;
     }
+    if (!replaceable(path, "pdf")) return -1;
     // A short temporary name: a document name near the length limit still fits.
-    const std::string partial = temporaryBeside(path);
-    const HPDF_STATUS status = partial.empty() ? HPDF_FILE_IO_ERROR : HPDF_SaveToFile(handle(), partial.c_str());
-    if (status != HPDF_OK || failed_ || std::rename(partial.c_str(), path.c_str()) != 0) {
-        if (!partial.empty()) std::remove(partial.c_str());
+    TemporaryFile partial(path);
+    const HPDF_STATUS status = partial.valid() ? HPDF_SaveToFile(handle(), partial.path().c_str()) : HPDF_FILE_IO_ERROR;
+    if (status != HPDF_OK || failed_ || !partial.commit()) {
         velcap::say("pdf: %s could not be written\n", path.c_str());
         return -1;
     }
@@ -122,9 +167,14 @@ extern "C" int pdf_addPage(const char* imagePath) {
         velcap::say("pdf_addPage: no document is open; call pdf_start first\n");
         return -1;
     }
-    if (!imagePath) return -1;
+    if (!imagePath) {
+        velcap::say("pdf_addPage: no picture name; the document %s is abandoned\n", outPdfPath.c_str());
+        velcap::closeDocument();
+        return -1;
+    }
     const int result = document->addImagePage(imagePath);
-    if (!document->valid()) {
+    // A document that lacks a page it was given must not reach the disk.
+    if (result != 0) {
         velcap::say("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
         velcap::closeDocument();
     }
@@ -168,10 +218,12 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
         std::vector<std::string> pages; // the sources that became pages
         for (const std::string& name : queued) {
             if (!velcap::exists(name)) continue; // gone since it was queued
-            if (document.addImagePage(name.c_str()) == 0)
-                pages.push_back(name);
-            else if (!document.valid())
-                break;
+            if (document.addImagePage(name.c_str()) != 0) {
+                // A document without one of its pages would pass for the whole one.
+                velcap::say("CombineToPDF: %s cannot become a page; %s is not written\n", name.c_str(), pdfPath);
+                return -2;
+            }
+            pages.push_back(name);
         }
         if (document.save(pdfPath) != 0) return -2;
         if (deleteSources)

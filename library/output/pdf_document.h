@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <hpdf.h>
 
@@ -22,11 +23,14 @@ public:
     // Adds a page the size of the picture (a .jpg or .png file) with the
     // picture over all of it. -1 when the name or the file is refused.
     int addImagePage(const char* imagePath);
+    // Adds a page of a JPEG held in memory.
+    int addJpegPage(const std::vector<unsigned char>& jpeg);
     // Writes the document next to path and renames it into place, so that a
     // failure leaves nothing half-written there. 0 or -1.
     int save(const std::string& path);
 
 private:
+    int drawPage(HPDF_Image image);
     struct Free {
         void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }
     };

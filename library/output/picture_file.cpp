@@ -1,5 +1,9 @@
 #include "picture_file.h"
 
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <iterator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -192,32 +197,106 @@ std::string temporaryBeside(const std::string& path) {
     return {};
 }
 
-bool writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
-                  const char* caller) {
+namespace {
+
+// The temporary files of writes in progress, for removePartialFiles(), which
+// may run in a signal handler: fixed slots, lock-free flags, no allocation.
+struct PartialSlot {
+    std::atomic<bool> taken{false};
+    std::atomic<bool> named{false};
+    char path[PATH_MAX];
+};
+PartialSlot partialSlots[32];
+
+int rememberPartial(const std::string& path) {
+    if (path.size() >= PATH_MAX) return -1;
+    for (int i = 0; i < int(std::size(partialSlots)); ++i) {
+        bool expected = false;
+        if (!partialSlots[i].taken.compare_exchange_strong(expected, true)) continue;
+        std::memcpy(partialSlots[i].path, path.c_str(), path.size() + 1);
+        partialSlots[i].named.store(true, std::memory_order_release);
+        return i;
+    }
+    return -1; // more writes at once than slots: this one is not removed on a signal
+}
+
+} // namespace
+
+bool replaceable(const std::string& path, const char* caller) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
         velcap::say("%s: %s exists and is not a regular file\n", caller, path.c_str());
         return false;
     }
-    const std::string temporary = temporaryBeside(path);
-    if (temporary.empty()) {
+    return true;
+}
+
+TemporaryFile::TemporaryFile(std::string target) : target_(std::move(target)), path_(temporaryBeside(target_)) {
+    if (!path_.empty()) slot_ = rememberPartial(path_);
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+    forget();
+}
+
+void TemporaryFile::forget() {
+    if (slot_ < 0) return;
+    partialSlots[slot_].named.store(false, std::memory_order_release);
+    partialSlots[slot_].taken.store(false, std::memory_order_release);
+    slot_ = -1;
+}
+
+bool TemporaryFile::commit() {
+    if (path_.empty()) return false;
+    if (std::rename(path_.c_str(), target_.c_str()) != 0) return false;
+    path_.clear();
+    forget();
+    return true;
+}
+
+bool writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                  const char* caller) {
+    if (!replaceable(path, caller)) return false;
+    TemporaryFile temporary(path);
+    if (!temporary.valid()) {
         velcap::say("%s: %s could not be written: %s\n", caller, path.c_str(), std::strerror(errno));
         return false;
     }
     bool written = false;
     try {
-        written = cv::imwrite(temporary, image, parameters);
+        written = cv::imwrite(temporary.path(), image, parameters);
     } catch (const std::exception& e) {
         velcap::say("%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
-        ::unlink(temporary.c_str());
         return false;
     }
-    if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (!written || !temporary.commit()) {
         velcap::say("%s: %s could not be written\n", caller, path.c_str());
         return false;
     }
     return true;
+}
+
+std::string lowerExtension(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+std::string whyNotWritten(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return "the folder " + folder + " does not exist";
+    if (::access(folder.c_str(), W_OK) != 0) return "the folder " + folder + " is not writable";
+    struct statvfs space {};
+    // Less than a small photograph's room left: what a writer meets as ENOSPC.
+    if (::statvfs(folder.c_str(), &space) == 0 && uint64_t(space.f_bavail) * space.f_frsize < 4u << 20)
+        return "the disk is full";
+    return "the file could not be written";
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -227,3 +306,18 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 } // namespace velcap
+
+extern "C" int GetPictureFileSize(const char* path, int* width, int* height) {
+    if (!velcap::isRegularFile(path) || ::access(path, R_OK) != 0) return -1;
+    int w = 0, h = 0;
+    std::string why;
+    if (!velcap::declaredSize(path, w, h, why)) return -2;
+    if (width) *width = w;
+    if (height) *height = h;
+    return 0;
+}
+
+extern "C" void removePartialFiles() {
+    for (velcap::PartialSlot& slot : velcap::partialSlots)
+        if (slot.named.load(std::memory_order_acquire)) ::unlink(slot.path);
+}

@@ -36,9 +36,41 @@ bool writePicture(const std::string& path, const cv::Mat& image, const std::vect
 // extension, made with the user's usual permissions; empty when none can be made.
 std::string temporaryBeside(const std::string& path);
 
+// Whether path can be replaced by a file: it does not exist or is a regular
+// file (not a folder, a FIFO, or a link to a device). Says why not, after caller.
+bool replaceable(const std::string& path, const char* caller);
+
+// The temporary file of one write: made beside its target, known to
+// removePartialFiles() while it lives, renamed over the target by commit()
+// and removed otherwise.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string target);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool valid() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+    // Renames the complete file over the target; false (and removed) when that fails.
+    bool commit();
+
+private:
+    void forget();
+    std::string target_, path_;
+    int slot_ = -1;
+};
+
 // What SaveImage did: a colour mode outside 0 to 2 writes nothing, and says so.
 enum class SaveResult { written, skipped, failed };
 SaveResult saveImage(const char* path, const cv::Mat& img);
+
+// The extension of path's last name, in lower case and without the dot ("" when none).
+std::string lowerExtension(const std::string& path);
+
+// Why a file could not be written at path, in words a user acts on: the
+// folder is missing or not writable, or the disk is full.
+std::string whyNotWritten(const std::string& path);
 
 // Whether two paths name the same existing file.
 bool sameFile(const std::string& a, const std::string& b);

@@ -1,4 +1,5 @@
 // The frame sizes of a camera and the synthetic 3672 x 2856 size.
+#include <climits>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -124,8 +125,8 @@ TEST_F(Resolution, ResolutionCodesAndPositionsOutsideTheList) {
     int w = 11, h = 22;
     EXPECT_EQ(getCameraResolution(0, &w, &h), -1);
     SetVideoFormat(0);
-    EXPECT_EQ(getCameraResolution(5, &w, &h), 0);
-    EXPECT_EQ(getCameraResolution(-1, &w, &h), 0);
+    // A position without a size fails and writes nothing.
+    for (int position : {5, -1, 1000, INT_MAX, INT_MIN}) EXPECT_EQ(getCameraResolution(position, &w, &h), -3);
     EXPECT_EQ(w, 11);
     EXPECT_EQ(h, 22);
     EXPECT_EQ(getCameraResolution(0, &w, &h), 0);

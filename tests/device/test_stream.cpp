@@ -1,4 +1,5 @@
 // Opening, streaming and closing a camera, on the virtual camera.
+#include <climits>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -508,7 +509,8 @@ TEST_F(Stream, SizesBeyondAFrameBufferAreRefused) {
     std::string out;
     EXPECT_EQ(open(0, 65536, 65536, &out), -16);
     EXPECT_NE(out.find("openCamera: 65536x65536 is not a frame size"), std::string::npos) << out;
-    EXPECT_EQ(open(0, -640, 480), -16);
+    for (auto [w, h] : {std::pair{-640, 480}, {INT_MAX, INT_MAX}, {INT_MAX, 1}, {46341, 46341}})
+        EXPECT_EQ(open(0, w, h), -16) << w << "x" << h;
     expectClosedState();
     EXPECT_EQ(open(0, 640, 480), 0);
 }
