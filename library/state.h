@@ -175,7 +175,8 @@ StreamSession& session();
 // The embedded preview's lock and buffers. The host's thread changes the
 // geometry and WEB_BUF under mutex; the stream thread renders into WEB_BUF
 // under it and calls the web frame callback after it, so a buffer replaced by
-// a larger form is kept in retired until closeCamera, when no callback runs.
+// a larger form is kept in retired until the stream thread's next callback has
+// returned, when no one reads it any more.
 struct Viewport {
     std::mutex mutex;
     size_t bufferBytes = 0; // what WEB_BUF holds

@@ -61,6 +61,10 @@ VELCAP_EXPORT void removePartialFiles();
 // decoding the picture: 0; -1 not a readable regular file; -2 not such a
 // picture, or a damaged header.
 VELCAP_EXPORT int GetPictureFileSize(const char* path, int* width, int* height);
+// Why a file could not be written at path, in words for the user: its folder
+// is missing or not writable, or the disk is full. Valid until the calling
+// thread's next call.
+VELCAP_EXPORT const char* getWriteFailureReason(const char* path);
 // 1: a capture to a ".pdf" name encodes its JPEG in memory and leaves no
 // temporary picture behind. 0 (the default): through a JPEG in the home
 // directory, which stays there.
@@ -68,7 +72,8 @@ VELCAP_EXPORT void SetPdfCaptureInMemory(int on);
 
 // Settings. None checks its argument; a switch counts as on only when it is 1.
 // Cut types: 0 the whole frame; 1 the page outline, cropped as a turned
-// rectangle; 2 the page's four corners, its perspective straightened.
+// rectangle; 2 the page's four corners, its perspective straightened; 3 the
+// box round those four corners, cut out as it lies (not straightened).
 VELCAP_EXPORT void SetCutType(int type);
 VELCAP_EXPORT void SetColorMode(int mode);
 VELCAP_EXPORT void SetFileFormat(int format);
@@ -189,7 +194,8 @@ VELCAP_EXPORT int AddImagePath(const char* path);
 // Arrangement, with images padded by white and never scaled, each in the
 // top-left corner of its cell: two or three images side by side in a row
 // (mode 0) or stacked in a column (any other mode); four in a 2 x 2 grid, in
-// reading order. Unreadable images are left out. With deleteSources, the
+// reading order. Images gone since they were queued are left out; one that
+// exists but cannot be read fails the merge (-2, nothing written). With deleteSources, the
 // images that went into the merged file are deleted; later queued ones stay.
 VELCAP_EXPORT int MergeImages(const char* outPath, int mode, int reserved, bool deleteSources);
 

@@ -204,6 +204,7 @@ extern "C" const char* RecogBarQrCode(int type) {
 }
 
 extern "C" int HasPageOutline() {
-    const bool found = cutType == 2 ? velcap::pageQuad().found.load() : velcap::pageOutlineFound.load();
+    const int type = cutType;
+    const bool found = type == 2 || type == 3 ? velcap::pageQuad().found.load() : velcap::pageOutlineFound.load();
     return bKeep && found ? 1 : 0;
 }

@@ -68,7 +68,7 @@ struct PageFinders {
 void pageOutlineStage(const cv::Mat& frame, PageFinders& finders) {
     const int type = cutType;
     if (frame.empty()) return;
-    if (type == 2) return velcap::pageQuadStage(frame, finders.quad);
+    if (type == 2 || type == 3) return velcap::pageQuadStage(frame, finders.quad);
     if (type != 1) return;
     velcap::PageWorkspace& work = finders.outline;
     // A failure costs the outline, not the frame.

@@ -3,6 +3,7 @@
 #define ZX_USE_UTF8 1 // zxing-cpp's texts as UTF-8 std::string
 #include <ZXing/ReadBarcode.h>
 
+#include <cmath>
 #include <functional>
 #include <thread>
 #include <utility>
@@ -46,6 +47,18 @@ namespace {
 // Pictures up to this many pixels (1080p and below) have the chain run again
 // on their smoothed picture; on larger ones that would double the cost.
 constexpr double kMaxRepeatedChainArea = 2.1e6;
+// The later attempts read pictures above an 8-megapixel frame scaled down to
+// it: on a 48-megapixel picture they would take ten times the plain scan.
+constexpr double kMaxLaterArea = 8.4e6;
+
+cv::Mat boundedForLaterAttempts(const cv::Mat& grey) {
+    const double area = double(grey.total());
+    if (area <= kMaxLaterArea) return grey;
+    const double scale = std::sqrt(kMaxLaterArea / area);
+    cv::Mat smaller;
+    cv::resize(grey, smaller, cv::Size(), scale, scale, cv::INTER_AREA);
+    return smaller;
+}
 
 std::string zbarRead(const cv::Mat& grey, int type) {
     bool found = false;
@@ -60,7 +73,9 @@ struct Attempt {
 // The attempts after the chain, each of which reads codes that all before it
 // miss (measured by bench/barcode_rates). The pictures they share are made
 // by the first attempt that needs them.
-std::string laterAttempts(const cv::Mat& grey, int type, const std::atomic<bool>& stop, std::string& step) {
+std::string laterAttempts(const cv::Mat& original, int type, const std::atomic<bool>& stop, std::string& step) {
+    const cv::Mat grey = boundedForLaterAttempts(original);
+    if (stop) return {};
     cv::Mat equalised, median;
     auto smoothed = [&]() -> const cv::Mat& {
         if (median.empty()) cv::medianBlur(grey, median, 5); // takes speckle noise out of the modules

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -114,6 +115,25 @@ SaveResult straightenPage(const char* path, const cv::Mat& frame) {
     return velcap::saveImage(path, result);
 }
 
+// Cut type 3: the bounding box of cut type 2's quadrilateral, with the
+// page's own frame round it, not straightened.
+SaveResult cropToQuadBox(const char* path, const cv::Mat& frame) {
+    const velcap::PageQuad& quad = velcap::pageQuad();
+    if (!quad.found) {
+        velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
+        return wholeFrame(path, frame);
+    }
+    std::vector<cv::Point2f> corners(quad.corners.begin(), quad.corners.end());
+    cv::Rect box = cv::boundingRect(corners);
+    box.x -= kPageFrame, box.y -= kPageFrame, box.width += 2 * kPageFrame, box.height += 2 * kPageFrame;
+    box &= cv::Rect(0, 0, frame.cols, frame.rows);
+    if (box.width < 4 || box.height < 4) return wholeFrame(path, frame);
+    cv::Mat result;
+    cv::cvtColor(frame(box), result, cv::COLOR_RGB2BGR);
+    clean(result);
+    return velcap::saveImage(path, result);
+}
+
 // Corners within a frame's size of the frame: an outline found on a frame of
 // this camera, not values that would make margins of absurd size.
 bool outlineNearFrame(const cv::Mat& frame) {
@@ -136,6 +156,7 @@ SaveResult captureFrame(const char* path, int type, const cv::Mat& frame) {
     velcap::say("capture->path:%s\n", path);
     try {
         if (type == 2) return straightenPage(path, frame);
+        if (type == 3) return cropToQuadBox(path, frame);
         if (type != 1) return wholeFrame(path, frame);
         if (!velcap::pageOutlineFound) {
             velcap::say("capture: no page outline found yet; %s gets the whole frame\n", path);

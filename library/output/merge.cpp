@@ -72,8 +72,14 @@ extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSource
         std::vector<std::string> merged; // sources that went into the picture
         size_t position = 0;
         for (auto it = queued.begin(); it != queued.end() && position < kMostImages; ++it, ++position) {
+            if (::access(it->c_str(), F_OK) != 0) continue; // gone since it was queued: left out
             cv::Mat image = velcap::readPicture(it->c_str(), cv::IMREAD_COLOR, "MergeImages");
-            if (image.empty()) continue; // unreadable or gone: left out
+            if (image.empty()) {
+                // A merged picture without one of its pictures would pass for the whole one.
+                velcap::say("MergeImages: %s cannot be merged; %s is not written\n", it->c_str(),
+                            outPath ? outPath : "(null)");
+                return -2;
+            }
             images.push_back(image);
             merged.push_back(*it);
         }

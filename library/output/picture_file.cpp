@@ -317,6 +317,12 @@ extern "C" int GetPictureFileSize(const char* path, int* width, int* height) {
     return 0;
 }
 
+extern "C" const char* getWriteFailureReason(const char* path) {
+    thread_local std::string reason;
+    reason = velcap::whyNotWritten(path ? path : "");
+    return reason.c_str();
+}
+
 extern "C" void removePartialFiles() {
     for (velcap::PartialSlot& slot : velcap::partialSlots)
         if (slot.named.load(std::memory_order_acquire)) ::unlink(slot.path);

@@ -130,6 +130,17 @@ void refitFor(cv::Size frame) {
     suitableSize(FormWidth, FormHeight);
 }
 
+namespace {
+
+// Whether a stream thread may be inside a web frame callback.
+bool streamThreadRuns() {
+    Requests& r = requests();
+    std::lock_guard lock(r.mutex);
+    return r.streaming;
+}
+
+} // namespace
+
 bool releaseWebBuffers() {
     Viewport& v = viewport();
     std::lock_guard<std::mutex> lock(v.mutex);
@@ -176,8 +187,12 @@ void SetWebFormSize(int width, int height) {
             velcap::say("SetWebFormSize: no memory for a %dx%d form\n", width, height);
             return;
         }
-        // A web frame callback may still read the old buffer; it goes at closeCamera.
-        if (WEB_BUF) v.retired.push_back(WEB_BUF);
+        // A web frame callback may still read the old buffer: the stream
+        // thread frees it after that callback. Without a stream, nothing does.
+        if (WEB_BUF && velcap::streamThreadRuns())
+            v.retired.push_back(WEB_BUF);
+        else
+            std::free(WEB_BUF);
         WEB_BUF = buffer;
         v.bufferBytes = bytes;
     }

@@ -1,5 +1,6 @@
 // The embedded preview's picture: the part of the frame that the viewport
 // shows, scaled to the shown size.
+#include <cstdlib>
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -69,6 +70,13 @@ void embeddedPreview(const cv::Mat& frame, VelcapWebFrameCallback callback) {
         if (buffer && bytes <= v.bufferBytes && renderable(frame, "VideoZoomToWeb")) renderInto(frame, view, buffer);
     }
     if (buffer) callback(buffer, view.showWidth, view.showHeight, view.formStartX, view.formStartY);
+    {
+        // Buffers that a larger form replaced were kept for the callback just
+        // made; no one reads them any more.
+        std::lock_guard<std::mutex> lock(v.mutex);
+        for (unsigned char* old : v.retired) std::free(old);
+        v.retired.clear();
+    }
     if (!zoomimage.empty()) {
         if (renderable(frame, "VideoZoomToWebEx")) scaleRegion(frame, view, zoomimage);
         callback(zoomimage.data, view.showWidth, view.showHeight, view.formStartX, view.formStartY);

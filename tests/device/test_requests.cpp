@@ -24,6 +24,11 @@ void touch(const std::string& path) {
     std::ofstream(path) << "old";
 }
 
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 using Requests = CaptureTest;
 
 TEST_F(Requests, WithoutACameraNothingIsPostedOrTouched) {
@@ -56,18 +61,21 @@ TEST_F(Requests, FilesThatCannotBeWrittenFail) {
     EXPECT_EQ(shoot(file("missing/folder.jpg")), -4);
     EXPECT_EQ(shoot(file("unknown.xyz")), -4);
 
-    // A colour mode that writes nothing; the old file is gone all the same.
+    // Captures that write nothing leave an older file as it was: a colour
+    // mode or an orientation the library does not know, an unknown format.
     const std::string path = file("nothing.jpg");
     touch(path);
     colorMode = 3;
     EXPECT_EQ(shoot(path), -4);
-    EXPECT_FALSE(exists(path));
-
-    // An orientation the library does not know captures and reads nothing.
+    EXPECT_EQ(contents(path), "old");
     colorMode = 0;
     RotateAngle = 7;
     EXPECT_EQ(shoot(path), -4);
-    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(contents(path), "old");
+    const std::string notes = file("notes.txt");
+    touch(notes);
+    EXPECT_EQ(shoot(notes), -4);
+    EXPECT_EQ(contents(notes), "old");
     EXPECT_STREQ(RecogBarQrCode(1), "");
     RotateAngle = 0;
     EXPECT_EQ(shoot(path), 0);

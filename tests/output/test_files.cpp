@@ -90,10 +90,12 @@ TEST_F(Files, JpegQualityShowsInTheQuantisationTables) {
     ASSERT_EQ(save("q85.jpg", image), 0);
     EXPECT_EQ(run("identify -format %Q " + path("q40.jpg")).first, "40");
     EXPECT_EQ(run("identify -format %Q " + path("q85.jpg")).first, "85");
-    // Upper-case JPG is not "jpg": OpenCV's default quality applies.
+    // Every spelling of a JPEG name gets the set quality.
     jpgQuality = 40;
-    ASSERT_EQ(save("upper.JPG", image), 0);
-    EXPECT_EQ(run("identify -format %Q " + path("upper.JPG")).first, "95");
+    for (const char* name : {"upper.JPG", "mixed.Jpg", "long.jpeg", "LONG.JPEG"}) {
+        ASSERT_EQ(save(name, image), 0) << name;
+        EXPECT_EQ(run("identify -format %Q " + path(name)).first, "40") << name;
+    }
 }
 
 TEST_F(Files, GreyAndBlackAndWhite) {
@@ -192,25 +194,28 @@ TEST_F(Files, PdfMisuseAndErrorsNeverCrashOrLeaveHalfFiles) {
     });
     EXPECT_NE(out.find("pdf_addPage: no document is open; call pdf_start first"), std::string::npos);
 
-    const std::string doc = path("broken.pdf");
-    const std::string bmp = path("a.bmp"), notJpeg = path("fake.jpg");
-    ASSERT_TRUE(cv::imwrite(bmp, picture(50, 50)));
+    // A refused page abandons the document: pdf_end fails and writes nothing.
+    const std::string doc = path("broken.pdf"), notJpeg = path("fake.jpg"), txt = path("a.txt");
     std::ofstream(notJpeg) << "this is not a picture";
-    ASSERT_EQ(pdf_start(doc.c_str()), 0);
-    out = stdoutOf([&] { EXPECT_EQ(pdf_addPage(bmp.c_str()), -1); });
-    EXPECT_NE(out.find("is neither a .jpg nor a .png picture; no page added"), std::string::npos);
-    EXPECT_NE(pdf, nullptr) << "a refused name leaves the document usable";
-    // A picture that cannot be decoded is refused before libharu sees it;
-    // the document stays usable.
-    out = stdoutOf([&] { EXPECT_EQ(pdf_addPage(notJpeg.c_str()), -1); });
-    EXPECT_NE(out.find("fake.jpg is refused; no page added"), std::string::npos) << out;
-    EXPECT_NE(pdf, nullptr);
-    out = stdoutOf([&] { EXPECT_EQ(pdf_addPage(path("missing.jpg").c_str()), -1); });
-    EXPECT_NE(out.find("missing.jpg is not a readable regular file"), std::string::npos) << out;
-    EXPECT_NE(pdf, nullptr);
-    // A document without pages is not written.
-    stdoutOf([] { EXPECT_EQ(pdf_end(), -1); });
-    EXPECT_FALSE(exists(doc));
+    std::ofstream(txt) << "text";
+    const std::string good = path("good.jpg");
+    ASSERT_TRUE(cv::imwrite(good, picture(50, 50)));
+    const struct {
+        std::string page, said;
+    } refusals[] = {
+        {txt, "a.txt is not a .jpg, .png, .tif or .bmp picture; no page added"},
+        {notJpeg, "fake.jpg is refused; no page added"},
+        {path("missing.jpg"), "missing.jpg is not a readable regular file"},
+    };
+    for (const auto& refusal : refusals) {
+        ASSERT_EQ(pdf_start(doc.c_str()), 0);
+        ASSERT_EQ(pdf_addPage(good.c_str()), 0);
+        out = stdoutOf([&] { EXPECT_EQ(pdf_addPage(refusal.page.c_str()), -1); });
+        EXPECT_NE(out.find(refusal.said), std::string::npos) << out;
+        EXPECT_EQ(pdf, nullptr);
+        stdoutOf([] { EXPECT_EQ(pdf_end(), -1); });
+        EXPECT_FALSE(exists(doc)) << refusal.page;
+    }
 
     // An unwritable place: pdf_end fails, and nothing is left there.
     const std::string jpg = path("ok.jpg");

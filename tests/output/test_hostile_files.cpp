@@ -100,6 +100,7 @@ TEST_F(Hostile, DamagedPicturesAreRefusedBeforeTheyCanHarm) {
     ASSERT_EQ(pdf_start(path("host.pdf").c_str()), 0);
     std::string out = stdoutOf([&] { EXPECT_EQ(pdf_addPage(broken.c_str()), -1); });
     EXPECT_NE(out.find("broken.png is refused"), std::string::npos) << out;
+    ASSERT_EQ(pdf_start(path("host.pdf").c_str()), 0);
     EXPECT_EQ(pdf_addPage(good.c_str()), 0);
     EXPECT_EQ(pdf_end(), 0);
     EXPECT_EQ(pages(path("host.pdf")), 1);
@@ -178,21 +179,24 @@ TEST_F(Hostile, CombineToPdfReportsWhatItWroteAndKeepsTheRest) {
     store(refused, "not a picture at all");
     store(target, "%PDF-1.4 an older document");
 
-    // A good page and a refused one: the document holds the good page, and
-    // only that page's file is deleted.
-    AddImageFileToPDF(good.c_str());
-    AddImageFileToPDF(refused.c_str());
-    stdoutOf([&] { EXPECT_EQ(CombineToPDF(target.c_str(), true), 0); });
-    EXPECT_EQ(pages(target), 1);
-    EXPECT_FALSE(exists(good));
-    EXPECT_TRUE(exists(refused));
-
-    // Nothing usable: the older document stays and so does every source.
+    // A good page and a refused one: nothing is written, every source and
+    // the older document stay.
     const std::string older = contents(target);
+    AddImageFileToPDF(good.c_str());
     AddImageFileToPDF(refused.c_str());
     stdoutOf([&] { EXPECT_EQ(CombineToPDF(target.c_str(), true), -2); });
     EXPECT_EQ(contents(target), older);
+    EXPECT_TRUE(exists(good));
     EXPECT_TRUE(exists(refused));
+
+    // A queued file gone since it was queued is skipped, as before.
+    const std::string gone = jpeg("gone.jpg");
+    AddImageFileToPDF(good.c_str());
+    AddImageFileToPDF(gone.c_str());
+    std::remove(gone.c_str());
+    stdoutOf([&] { EXPECT_EQ(CombineToPDF(target.c_str(), true), 0); });
+    EXPECT_EQ(pages(target), 1);
+    EXPECT_FALSE(exists(good));
 
     // The host's own document is left alone.
     const std::string first = jpeg("first.jpg"), second = jpeg("second.jpg");

@@ -4,6 +4,11 @@
 #include <cmath>
 #include <csignal>
 #include <thread>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
 
 #include "cli.h"
 #include "velcap.h"
@@ -119,10 +124,31 @@ struct CameraChoice {
 
 // Picks the format and size, MJPEG first and YUYV as the fallback, the
 // largest size unless one is asked for; a size not offered is a usage error.
+// The camera at a device node (as given, or the node a link leads to).
+int cameraAtNode(const std::string& node, int count) {
+    char wanted[PATH_MAX];
+    const std::string real = ::realpath(node.c_str(), wanted) ? wanted : node;
+    for (int camera = 0; camera < count; ++camera) {
+        const char* found = getCameraNode(camera);
+        if (found && (node == found || real == found)) return camera;
+    }
+    throw Failure(kNoCamera, "no supported camera at " + node);
+}
+
+// The size that the library makes up by interpolation (3672x2856 beside a
+// camera's 3264x2448): offered by name, never chosen by default.
+bool interpolated(const Size& size, const std::vector<Size>& sizes) {
+    if (size.width != 3672 || size.height != 2856) return false;
+    for (const Size& other : sizes)
+        if (other.width == 3264 && other.height == 2448) return true;
+    return false;
+}
+
 CameraChoice chooseCamera(const Arguments& args, bool yuyvOnly) {
     const int count = requireCameras();
     CameraChoice choice;
-    choice.camera = args.integer("camera", 0, 0, 1000);
+    if (args.has("device") && args.has("camera")) usageError("--device and --camera exclude each other");
+    choice.camera = args.has("device") ? cameraAtNode(args.value("device"), count) : args.integer("camera", 0, 0, 1000);
     if (choice.camera >= count)
         throw Failure(kNoCamera, "no camera " + std::to_string(choice.camera) + ": " + std::to_string(count) +
                                      " supported camera" + (count == 1 ? "" : "s") + " found");
@@ -136,7 +162,8 @@ CameraChoice chooseCamera(const Arguments& args, bool yuyvOnly) {
         for (const Size& size : sizes) {
             if (args.has("size") && (size.width != wanted.width || size.height != wanted.height)) continue;
             if (!args.has("size") &&
-                int64_t(size.width) * size.height <= int64_t(choice.size.width) * choice.size.height)
+                (interpolated(size, sizes) ||
+                 int64_t(size.width) * size.height <= int64_t(choice.size.width) * choice.size.height))
                 continue;
             choice.format = format;
             choice.size = size;
@@ -197,9 +224,8 @@ void waitForSettledPicture(bool needOutline) {
     };
     while (!settled() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (stillness.frames == 0) failed("the camera sends no pictures");
-    if (needOutline && HasPageOutline() != 1)
-        note("no page outline found; the whole picture is saved");
-    else if (!settled())
+    if (needOutline && HasPageOutline() != 1) failed("no page found");
+    if (!settled())
         note("the picture did not settle; photographed as it is");
 }
 
@@ -212,7 +238,7 @@ std::string numbered(const std::string& path, int number) {
     return path.substr(0, dot) + suffix + path.substr(dot);
 }
 
-const char* captureError(int code) {
+std::string captureError(int code, const std::string& path) {
     switch (code) {
     case -1:
         return "no camera is open";
@@ -221,7 +247,7 @@ const char* captureError(int code) {
     case -3:
         return "the stream stopped";
     case -4:
-        return "the file could not be written";
+        return getWriteFailureReason(path.c_str());
     case -5:
         return "the path is too long";
     default:
@@ -230,12 +256,20 @@ const char* captureError(int code) {
 }
 
 std::atomic<int> autoCaptured{0};
+std::atomic<int> autoFailed{0};
 std::atomic<bool> interrupted{false};
 
 // On the stream thread: each file auto-capture wrote is a result at once.
 void onAutoCaptured(const char* path) {
     result(path);
     ++autoCaptured;
+}
+
+// On the stream thread: a page that could not be written is said at once,
+// however quiet; the library tries it again while it lies still.
+void onAutoCaptureFailed(const char* path, const char* why) {
+    note(std::string("cannot write '") + path + "': " + why + "; trying again while the page lies still");
+    ++autoFailed;
 }
 
 void onInterrupt(int) {
@@ -258,8 +292,9 @@ void applyPictureSettings(const Arguments& args) {
     const std::string crop = args.value("crop");
     if (args.has("crop") && !crop.empty() && crop != "quad")
         usageError("--crop takes no value or =quad ('--crop=" + crop + "')");
-    // --crop=quad finds the page's four corners and straightens its perspective.
-    SetCutType(!args.has("crop") ? 0 : crop == "quad" ? 2 : 1);
+    // Both crops find the page as four corners, which works on any desk;
+    // --crop cuts out the box round them, --crop=quad straightens the page.
+    SetCutType(!args.has("crop") ? 0 : crop == "quad" ? 2 : 3);
     SetDelBackColor(args.has("whiten") ? 1 : 0);
     SetDelBlackedge(args.has("black-edge") ? 1 : 0);
     SetColorMode(args.has("grey") ? 1 : args.has("bw") ? 2 : 0);
@@ -291,31 +326,87 @@ int listCameras(const Arguments& args) {
     return kSuccess;
 }
 
+namespace {
+
+// FILE - : the picture goes through a temporary file to standard output.
+class StandardOutputPicture {
+public:
+    explicit StandardOutputPicture(const std::string& extension) {
+        const char* folder = std::getenv("TMPDIR");
+        std::string pattern = std::string(folder && *folder ? folder : "/tmp") + "/velcap-XXXXXX." + extension;
+        const int fd = ::mkstemps(pattern.data(), int(extension.size() + 1));
+        if (fd < 0) failed(std::string("cannot make a temporary file: ") + std::strerror(errno));
+        ::close(fd);
+        path_ = pattern;
+        rememberTemporary(path_);
+    }
+    ~StandardOutputPicture() {
+        ::unlink(path_.c_str());
+        rememberTemporary({});
+    }
+    const std::string& path() const { return path_; }
+    void copyToResults() const {
+        std::FILE* in = std::fopen(path_.c_str(), "rb");
+        if (!in) failed("cannot read the picture back: " + std::string(std::strerror(errno)));
+        char buffer[1 << 16];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) std::fwrite(buffer, 1, n, results());
+        std::fclose(in);
+    }
+
+private:
+    std::string path_;
+};
+
+} // namespace
+
 int captureCommand(const Arguments& args) {
     args.expectOperands(1, 1, "capture [OPTION...] FILE");
     const std::string path = args.operands()[0];
-    const std::string extension = extensionOf(path);
+    const bool toStandardOutput = path == "-";
+    if (args.has("format") && !toStandardOutput) usageError("--format is for FILE - (a file's extension tells its format)");
+    std::string extension = toStandardOutput ? args.value("format", "jpg") : extensionOf(path);
     if (extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "bmp" && extension != "tif" &&
-        extension != "tiff" && extension != "pdf")
+        extension != "tiff" && extension != "pdf") {
+        if (toStandardOutput) usageError("--format takes jpg, png, bmp, tif or pdf, not '" + extension + "'");
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
+    }
     if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
+    if (toStandardOutput && args.has("count")) usageError("--count writes several files; FILE - is one picture");
     const int count = args.integer("count", 1, 1, 999);
     const double interval = args.seconds("interval", 0);
     applyPictureSettings(args);
-    requireWritable(path);
+    SetPdfCaptureInMemory(1); // no temporary picture left in the home folder
+    const bool noClobber = args.has("no-clobber");
+    if (!toStandardOutput)
+        for (int shot = 1; shot <= count; ++shot) requireWritable(args.has("count") ? numbered(path, shot) : path, noClobber);
 
     CameraChoice choice = chooseCamera(args, args.has("yuyv"));
     OpenCamera open(choice);
     waitForSettledPicture(args.has("crop"));
 
+    if (toStandardOutput) {
+        const StandardOutputPicture picture(extension);
+        const int status = captureImage(picture.path().c_str());
+        if (status != 0) failed("cannot photograph: " + captureError(status, picture.path()));
+        picture.copyToResults();
+        return kSuccess;
+    }
     Progress progress("photographed", count);
     auto next = Clock::now();
     for (int shot = 1; shot <= count; ++shot) {
-        std::this_thread::sleep_until(next);
+        // The countdown to the next photograph, on a terminal.
+        while (Clock::now() < next) {
+            const auto left = std::chrono::duration_cast<std::chrono::seconds>(next - Clock::now()).count() + 1;
+            progress.show("\rvelcap: photographed " + std::to_string(shot - 1) + "/" + std::to_string(count) +
+                          ", the next in " + std::to_string(left) + " s");
+            std::this_thread::sleep_until(std::min(next, Clock::now() + std::chrono::milliseconds(200)));
+        }
         next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
         const std::string file = args.has("count") ? numbered(path, shot) : path;
+        if (noClobber) requireWritable(file, true);
         const int status = captureImage(file.c_str());
-        if (status != 0) failed("cannot photograph into '" + file + "': " + captureError(status));
+        if (status != 0) failed("cannot photograph into '" + file + "': " + captureError(status, file));
         result(file);
         progress.update(shot);
     }
@@ -329,12 +420,17 @@ int autoCommand(const Arguments& args) {
     const double timeout = args.seconds("timeout", 0);
     const int format = fileFormatCode(args.value("format", "jpg"));
     applyPictureSettings(args);
+    SetPdfCaptureInMemory(1);
+    std::error_code error;
+    if (!folder.empty()) std::filesystem::create_directories(folder, error);
+    if (error) failed("cannot make the folder '" + folder + "': " + error.message());
     requireWritable(folder + "/x");
 
     CameraChoice choice = chooseCamera(args, args.has("yuyv"));
     SetFileFormat(format);
     SetAutoCaptureFolder(folder.c_str());
     SetAutoCaptureCallback(onAutoCaptured);
+    SetAutoCaptureFailureCallback(onAutoCaptureFailed);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     SetAutoCapture(1);
@@ -347,8 +443,11 @@ int autoCommand(const Arguments& args) {
         constexpr auto kSilence = std::chrono::seconds(5);
         int frames = stillness.frames;
         auto lastFrame = Clock::now();
+        Progress progress("waiting for a page; captured", count);
+        int shown = -1;
         while (!interrupted && (!count || autoCaptured < count) && (timeout == 0 || Clock::now() < deadline)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (autoCaptured != shown) progress.update(shown = autoCaptured);
             if (stillness.frames != frames) {
                 frames = stillness.frames;
                 lastFrame = Clock::now();
@@ -359,14 +458,24 @@ int autoCommand(const Arguments& args) {
         }
         SetAutoCapture(0);
     }
-    if (silent) failed("the camera sends no pictures any more");
+    SetAutoCaptureFailureCallback(nullptr);
+    if (silent) throw Failure(kNoCamera, "the camera is gone: it sends no pictures any more");
+    if (autoFailed > 0) failed(std::to_string(autoFailed.load()) + " page" + (autoFailed == 1 ? "" : "s") +
+                               " could not be written");
     if (autoCaptured == 0) failed("no page captured");
     return kSuccess;
 }
 
 int scanCommand(const Arguments& args) {
-    args.expectOperands(0, 0, "scan (--qr|--bar) [--plain] [--camera N] [--timeout SECONDS]");
-    if (args.has("qr") == args.has("bar")) usageError("scan needs one of --qr and --bar");
+    if (args.has("qr") && args.has("bar")) usageError("--qr and --bar exclude each other; give neither for both");
+    // Pictures: every code in each; without them, the camera.
+    if (!args.operands().empty()) {
+        if (args.has("camera") || args.has("device") || args.has("timeout"))
+            usageError("--camera, --device and --timeout are for the camera, not for files");
+        return scanFiles(args, !args.has("bar"), !args.has("qr"));
+    }
+    if (args.has("raw")) usageError("--raw is for files; the camera's text is printed alone");
+    if (!args.has("qr") && !args.has("bar")) usageError("scan from the camera needs one of --qr and --bar");
     const double timeout = args.seconds("timeout", 10);
     const int type = args.has("qr") ? 1 : 0;
     // The enhanced recognition reads what the usual one misses; --plain keeps the usual one.
@@ -375,6 +484,11 @@ int scanCommand(const Arguments& args) {
     OpenCamera open(choice);
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    // No frame for this long: the camera is gone (unplugged), not merely codeless.
+    constexpr auto kSilence = std::chrono::seconds(2);
+    int frames = stillness.frames;
+    auto lastFrame = Clock::now();
+    Progress progress(type == 1 ? "looking for a QR code; seconds" : "looking for a bar code; seconds", 0);
     do {
         // Each request reads the next frame.
         const std::string text = RecogBarQrCode(type);
@@ -382,12 +496,20 @@ int scanCommand(const Arguments& args) {
             result(text);
             return kSuccess;
         }
+        if (stillness.frames != frames) {
+            frames = stillness.frames;
+            lastFrame = Clock::now();
+        } else if (Clock::now() - lastFrame > kSilence) {
+            throw Failure(kNoCamera, "the camera is gone: it sends no pictures any more");
+        }
+        progress.update(int(std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count()));
         // An answer without a frame read (the stream has stopped) must not spin.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (Clock::now() < deadline);
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%g", timeout);
-    failed(std::string("no ") + (type == 1 ? "QR code" : "bar code") + " found within " + seconds + " s");
+    throw Failure(kNothingFound, std::string("no ") + (type == 1 ? "QR code" : "bar code") + " found within " +
+                                     seconds + " s");
 }
 
 } // namespace velcap::cli

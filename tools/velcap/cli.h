@@ -10,7 +10,7 @@
 namespace velcap::cli {
 
 // Exit statuses, as --help and the manual page give them.
-enum Exit { kSuccess = 0, kFailed = 1, kUsage = 2, kNoCamera = 3 };
+enum Exit { kSuccess = 0, kFailed = 1, kUsage = 2, kNoCamera = 3, kNothingFound = 4 };
 
 // A failure that ends the command with a one-line message on standard error.
 struct Failure : std::runtime_error {
@@ -24,12 +24,27 @@ struct Failure : std::runtime_error {
     throw Failure(kFailed, message);
 }
 
-// The results of a command (paths, decoded text, JSON). Standard output is
-// kept for them alone: the library's own lines go to standard error.
+// How much reaches standard error beside velcap's own messages: quiet
+// nothing; normal the image libraries' warnings; verbose also the library's lines.
+enum class Verbosity { quiet, normal, verbose };
+
+// Opens /dev/null onto any of descriptors 0 to 2 that are closed.
+void openStandardDescriptors();
+// The results of a command (paths, decoded text, JSON, pictures). Standard
+// output is kept for them alone: the library's own lines and what the image
+// libraries write to descriptors 1 and 2 become messages, shown by level.
 FILE* results();
-// Keeps standard output for results and sends the library's lines to
-// standard error, or nowhere when quiet.
-bool keepStandardOutputForResults(bool quiet);
+bool takeOverStandardStreams(Verbosity level);
+// Passes on the last messages; called once, before the program ends.
+void releaseStandardStreams();
+// Whether every result written reached standard output (not a full disk).
+bool resultsReachedTheirReader();
+// velcap's own temporary file, removed by removeTemporaries (empty: none).
+void rememberTemporary(const std::string& path);
+// Removes the partial files of writes in progress; async-signal-safe.
+void removeTemporaries();
+// Text on standard error as it is.
+void message(const char* text);
 // A result line, written at once so that a script reading a pipe sees each as it comes.
 void result(const std::string& line);
 // Ends the open line on standard error, if any.
@@ -43,6 +58,8 @@ public:
     Progress(const char* what, int total);
     ~Progress();
     void update(int done);
+    // Any text as the progress line ("\r" first to redraw it).
+    void show(const std::string& text);
 
 private:
     const char* what_;
@@ -79,10 +96,12 @@ bool parseSize(const std::string& text, int& width, int& height);
 std::string sizeText(int width, int height);
 
 // File checks made before anything is done, so that bad input costs nothing.
-// A picture file that exists, is a regular readable file and that an image decoder recognises.
+// A picture file that exists, is a regular readable file, that an image
+// decoder recognises, and whose header declares a size within the pixel limit.
 void requirePicture(const std::string& path);
-// A path whose folder exists and is writable, and that is not a folder itself.
-void requireWritable(const std::string& path);
+// A path whose folder exists and is writable, and that is nothing but a
+// regular file (with noClobber: nothing at all).
+void requireWritable(const std::string& path, bool noClobber = false);
 // The lower-case extension of path, without the dot ("" when it has none).
 std::string extensionOf(const std::string& path);
 
@@ -90,6 +109,8 @@ std::string extensionOf(const std::string& path);
 int listCameras(const Arguments& args);
 int captureCommand(const Arguments& args);
 int scanCommand(const Arguments& args);
+// scan with picture files: every code of the asked kinds in each.
+int scanFiles(const Arguments& args, bool qr, bool bar);
 int autoCommand(const Arguments& args);
 int pdfCommand(const Arguments& args);
 int mergeCommand(const Arguments& args);

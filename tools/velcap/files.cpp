@@ -23,19 +23,17 @@ int pdfCommand(const Arguments& args) {
     const std::vector<std::string> pictures(args.operands().begin() + 1, args.operands().end());
     requireExtension(output, {"pdf"}, "a .pdf document");
     for (const std::string& picture : pictures) {
-        // A PDF page is made of a JPEG or PNG picture as it is.
-        requireExtension(picture, {"jpg", "png"}, "a .jpg or .png picture (a PDF page is made of one)");
+        requireExtension(picture, {"jpg", "jpeg", "png", "tif", "tiff", "bmp"},
+                         "a .jpg, .png, .tif or .bmp picture (a PDF page is made of one)");
         requirePicture(picture);
     }
-    requireWritable(output);
+    requireWritable(output, args.has("no-clobber"));
 
     if (pdf_start(output.c_str()) != 0) failed("cannot start the document '" + output + "'");
     Progress progress("pages", int(pictures.size()));
     for (size_t i = 0; i < pictures.size(); ++i) {
-        if (pdf_addPage(pictures[i].c_str()) != 0) {
-            pdf_end(); // abandons the document: nothing is left at its path
-            failed("cannot make a page of '" + pictures[i] + "'; nothing written");
-        }
+        // A refused page abandons the document: an older file at its path stays.
+        if (pdf_addPage(pictures[i].c_str()) != 0) failed("cannot make a page of '" + pictures[i] + "'; nothing written");
         progress.update(int(i + 1));
     }
     if (pdf_end() != 0) failed("cannot write '" + output + "'");
@@ -50,7 +48,7 @@ int mergeCommand(const Arguments& args) {
     requireExtension(output, {"jpg", "jpeg", "png", "bmp", "tif", "tiff", "pdf"},
                      "a .jpg, .png, .bmp, .tif or .pdf file");
     for (const std::string& picture : pictures) requirePicture(picture);
-    requireWritable(output);
+    requireWritable(output, args.has("no-clobber"));
     // A picture the decoder cannot read would be left out of the merge without a word.
     for (const std::string& picture : pictures)
         if (cv::imread(picture, cv::IMREAD_REDUCED_COLOR_8).empty()) failed("cannot read picture '" + picture + "'");
@@ -68,12 +66,10 @@ int cleanCommand(const Arguments& args) {
     const std::string output = args.operands()[1];
     requireExtension(output, {"jpg", "jpeg", "png", "bmp", "tif", "tiff", "pdf"},
                      "a .jpg, .png, .bmp, .tif or .pdf file");
-    requirePicture(input);
-    requireWritable(output);
+    requirePicture(input); // its size too, from its header, before it is decoded
+    requireWritable(output, args.has("no-clobber"));
     cv::Mat picture = cv::imread(input, cv::IMREAD_COLOR);
     if (picture.empty()) failed("cannot read picture '" + input + "'");
-    if (int64_t(picture.cols) * picture.rows > VELCAP_MAX_PICTURE_PIXELS)
-        failed("picture '" + input + "' is too large (" + sizeText(picture.cols, picture.rows) + ")");
 
     const bool both = !args.has("black-edge") && !args.has("whiten");
     if (both || args.has("black-edge")) FN_DeleteBlackEdge(picture);

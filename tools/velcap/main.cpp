@@ -1,8 +1,10 @@
 // velcap: drives the document camera library from scripts and terminals.
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
 #include "cli.h"
+#include "velcap.h"
 
 #ifndef VELCAP_VERSION
 #define VELCAP_VERSION "unknown"
@@ -12,111 +14,166 @@ using namespace velcap::cli;
 
 namespace {
 
-const char* const kHelp =
-    R"(Usage: velcap COMMAND [OPTION...] [OPERAND...]
-
-Commands:
-  list [--json]
-      Each supported camera: index, device node, name, MJPEG and YUYV sizes.
-  capture [--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten] [--black-edge]
-          [--grey|--bw] [--rotate 0-3] [--quality Q] [--count N --interval SECONDS] FILE
-      Photographs the page into FILE, in the format of its extension (.jpg,
-      .png, .bmp, .tif or .pdf), at the largest size unless --size is given.
-      --crop waits for the page outline and crops to it; --crop=quad finds the
-      page's four corners and straightens its perspective. --count N writes N
-      files, FILE's stem numbered -001, -002 ..., --interval seconds apart.
-  auto [--count N] [--timeout SECONDS] [--format EXT] [capture's options] FOLDER
-      Photographs each new page laid under the camera once it lies still,
-      into FOLDER, named by the time; prints each path as it is written.
-      Stops after N files, at the time-out, or at Ctrl-C.
-  scan (--qr|--bar) [--plain] [--camera N] [--timeout SECONDS]
-      Prints the text of the first QR code or bar code the camera sees
-      (within 10 seconds unless --timeout is given).
-  pdf OUTPUT IMAGE...
-      One PDF document, a .jpg or .png picture a page.
-  merge [--column] OUTPUT IMAGE...
-      Two to four pictures side by side (in a column with --column, four in a
-      2 x 2 grid) in one picture.
-  clean [--black-edge] [--whiten] INPUT OUTPUT
-      Whitens the black margin around the page and the paper's background
-      (both when neither option is given).
-
-Standard output carries only results: the paths written, one a line, the
-decoded text, or the JSON. Messages, progress and the library's own lines go
-to standard error.
-
-Options for every command: --quiet (-q) leaves out the library's own lines;
---help; --version.
-
-Exit status:
-  0  success
-  1  the operation failed (nothing written, no code found)
-  2  usage error
-  3  no supported camera
-)";
-
 struct Command {
     const char* name;
     int (*run)(const Arguments&);
     std::vector<std::string> flags;
     std::vector<std::string> valued;
+    const char* usage; // the command's part of --help
 };
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"list", listCameras, {"json"}, {}},
+        {"list", listCameras, {"json"}, {},
+         R"(  list [--json]
+      Each supported camera: index, device node, name, MJPEG and YUYV sizes.
+)"},
         {"capture",
          captureCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw"},
-         {"camera", "size", "rotate", "quality", "count", "interval"}},
-        {"scan", scanCommand, {"qr", "bar", "plain"}, {"camera", "timeout"}},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber"},
+         {"camera", "device", "size", "rotate", "quality", "count", "interval", "format"},
+         R"(  capture [-d NODE|--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten]
+          [--black-edge] [--grey|--bw] [--rotate 0-3] [--quality Q] [-n]
+          [--count N --interval SECONDS] [--format EXT] FILE
+      Photographs the page into FILE, in the format of its extension (.jpg,
+      .jpeg, .png, .bmp, .tif, .tiff or .pdf), at the largest size the camera
+      offers unless --size is given. FILE - writes the picture to standard
+      output, in the format of --format (jpg unless given). --crop waits for
+      the page and crops to it; --crop=quad also straightens its perspective;
+      with no page found, nothing is written. --count N writes N files,
+      FILE's stem numbered -001, -002 ..., --interval seconds apart.
+)"},
+        {"scan", scanCommand, {"qr", "bar", "plain", "raw"}, {"camera", "device", "timeout"},
+         R"(  scan [--qr|--bar] [--raw] [--plain] [-d NODE|--camera N] [--timeout SECONDS] [FILE...]
+      With files: prints every code in each picture, one a line, as TYPE:TEXT
+      (QR-Code:..., EAN-13:...), or the text alone with --raw. Without: the
+      text of the first code the camera sees (within 10 seconds unless
+      --timeout is given). Exit status 4 when no code is found.
+)"},
         {"auto",
          autoCommand,
          {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw"},
-         {"camera", "size", "rotate", "quality", "count", "timeout", "format"}},
-        {"pdf", pdfCommand, {}, {}},
-        {"merge", mergeCommand, {"column"}, {}},
-        {"clean", cleanCommand, {"black-edge", "whiten"}, {}},
+         {"camera", "device", "size", "rotate", "quality", "count", "timeout", "format"},
+         R"(  auto [--count N] [--timeout SECONDS] [--format EXT] [capture's options] FOLDER
+      Photographs each new page laid under the camera once it lies still,
+      into FOLDER (made when missing), named by the time; prints each path as
+      it is written. Stops after N files, at the time-out, or at Ctrl-C.
+)"},
+        {"pdf", pdfCommand, {"no-clobber"}, {},
+         R"(  pdf [-n] OUTPUT IMAGE...
+      One PDF document, a picture a page (.jpg, .jpeg, .png, .tif, .tiff, .bmp).
+)"},
+        {"merge", mergeCommand, {"column", "no-clobber"}, {},
+         R"(  merge [--column] [-n] OUTPUT IMAGE...
+      Two to four pictures side by side (in a column with --column, four in a
+      2 x 2 grid) in one picture.
+)"},
+        {"clean", cleanCommand, {"black-edge", "whiten", "no-clobber"}, {},
+         R"(  clean [--black-edge] [--whiten] [-n] INPUT OUTPUT
+      Whitens the black margin around the page and the paper's background
+      (both when neither option is given).
+)"},
     };
     return table;
 }
 
+const char* const kHelpTail = R"(
+Standard output carries only results: the paths written, one a line, the
+decoded text, the JSON, or a picture. Messages and progress go to standard
+error. A file is replaced only by a complete new one: on any failure an
+existing file stays as it was.
+
+Options for every command:
+  -q, --quiet      no messages but errors (no warnings of the image libraries)
+  -v, --verbose    also the library's own lines
+  -n, --no-clobber (capture, pdf, merge, clean) never replace an existing file
+  -d, --device NODE  (capture, scan, auto) the camera at this device node
+  -h, --help       this text, or with a command that command's usage
+  --version
+
+Exit status:
+  0  success
+  1  the operation failed (nothing written)
+  2  usage error
+  3  no supported camera, or the camera is gone
+  4  scan: no code found
+)";
+
+void printHelp(const Command* only) {
+    std::string text = only ? "Usage: velcap " + std::string(only->name) + " [OPTION...]\n\n"
+                            : "Usage: velcap COMMAND [OPTION...] [OPERAND...]\n\nCommands:\n";
+    for (const Command& command : commands())
+        if (!only || only == &command) text += command.usage;
+    text += kHelpTail;
+    std::fputs(text.c_str(), stdout);
+}
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : commands())
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+// Short options are spelt out, so that each command reads one spelling.
+std::string longForm(const std::string& word) {
+    if (word == "-n") return "--no-clobber";
+    if (word == "-d") return "--device";
+    return word;
+}
+
 int runCommand(const std::vector<std::string>& words) {
     if (words.empty()) usageError("no command given (velcap --help lists them)");
-    for (const Command& command : commands()) {
-        if (words[0] != command.name) continue;
-        const Arguments args(command.name, {words.begin() + 1, words.end()}, command.flags, command.valued);
-        return command.run(args);
+    const Command* command = findCommand(words[0]);
+    if (!command) usageError("unknown command '" + words[0] + "' (velcap --help lists them)");
+    std::vector<std::string> rest;
+    bool operandsOnly = false;
+    for (size_t i = 1; i < words.size(); ++i) {
+        operandsOnly = operandsOnly || words[i] == "--";
+        rest.push_back(operandsOnly ? words[i] : longForm(words[i]));
     }
-    usageError("unknown command '" + words[0] + "' (velcap --help lists them)");
+    const Arguments args(command->name, rest, command->flags, command->valued);
+    return command->run(args);
+}
+
+// A signal that ends velcap takes the partial files of its writes with it.
+void endOnSignal(int signal) {
+    removeTemporaries();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    openStandardDescriptors();
     std::vector<std::string> words;
-    bool quiet = false;
+    Verbosity verbosity = Verbosity::normal;
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         operandsOnly = operandsOnly || word == "--";
         if (!operandsOnly && (word == "--quiet" || word == "-q"))
-            quiet = true;
+            verbosity = Verbosity::quiet;
+        else if (!operandsOnly && (word == "--verbose" || word == "-v"))
+            verbosity = Verbosity::verbose;
         else
             words.push_back(word);
     }
     for (const std::string& word : words) {
         if (word == "--") break;
         if (word == "--help" || word == "-h") {
-            std::fputs(kHelp, stdout);
-            return kSuccess;
+            printHelp(words.empty() ? nullptr : findCommand(words[0]));
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kSuccess : kFailed;
         }
         if (word == "--version") {
             std::printf("velcap %s\n", VELCAP_VERSION);
-            return kSuccess;
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kSuccess : kFailed;
         }
     }
-    if (!keepStandardOutputForResults(quiet)) {
+    // A file too large for the limit fails its write, which then cleans up.
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, endOnSignal);
+    if (!takeOverStandardStreams(verbosity)) {
         std::perror("velcap: standard output");
         return kFailed;
     }
@@ -129,7 +186,12 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         note(e.what());
     }
+    if (!resultsReachedTheirReader()) {
+        note(std::string("standard output: ") + std::strerror(errno ? errno : EIO));
+        status = kFailed;
+    }
     // The library's last line may lack its line end; the terminal's prompt must not follow it.
     endLine();
+    releaseStandardStreams();
     return status;
 }

@@ -4,19 +4,27 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli.h"
+#include "velcap.h"
 
 namespace velcap::cli {
 
 namespace {
 
 FILE* resultStream = stdout;
+
+// The terminal's standard error, kept before descriptors 1 and 2 are taken
+// over: every message, progress line and shown library line goes there.
+int messageFd = STDERR_FILENO;
 
 // The last byte that reached standard error, so that a message never starts
 // in the middle of a library line (several end without a line end).
@@ -25,48 +33,125 @@ std::atomic<char> lastByte{'\n'};
 // Whether the progress line is the open line on standard error.
 std::atomic<bool> progressOnLine{false};
 
-bool quietLibrary = false;
+Verbosity verbosity = Verbosity::normal;
+
+// What the image libraries write to descriptor 2 (libjpeg's warnings) comes
+// through this pipe; a thread passes it on unless quiet.
+int pipeRead = -1;
+std::thread pipeReader;
 
 // The progress line gives way to the lines that come, and is drawn again below them.
 void clearProgress() {
-    (void)!::write(STDERR_FILENO, "\r\033[K", 4);
+    (void)!::write(messageFd, "\r\033[K", 4);
 }
 
-ssize_t writeToStandardError(void*, const char* data, size_t size) {
-    if (quietLibrary) return ssize_t(size);
+void writeMessage(const char* data, size_t size) {
     if (progressOnLine.exchange(false)) clearProgress();
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(STDERR_FILENO, data + done, size - done);
+        const ssize_t n = ::write(messageFd, data + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return done > 0 ? ssize_t(done) : -1;
+        if (n <= 0) return;
         done += size_t(n);
     }
     if (size > 0) lastByte = data[size - 1];
-    return ssize_t(size);
 }
+
+// The library's own lines: progress and tracing, shown with --verbose.
+void librarySink(const char* text) {
+    if (verbosity == Verbosity::verbose) writeMessage(text, std::strlen(text));
+}
+
+// velcap's own temporary file (a picture on its way to standard output), for
+// the signal handler: a fixed buffer and a lock-free flag.
+char temporaryName[PATH_MAX];
+std::atomic<bool> temporaryNamed{false};
 
 } // namespace
 
-void endLine() {
-    std::fflush(stdout);
-    if (lastByte.exchange('\n') != '\n' || progressOnLine.exchange(false)) std::fputc('\n', stderr);
+void rememberTemporary(const std::string& path) {
+    temporaryNamed = false;
+    if (path.empty() || path.size() >= sizeof(temporaryName)) return;
+    std::memcpy(temporaryName, path.c_str(), path.size() + 1);
+    temporaryNamed = true;
 }
 
-bool keepStandardOutputForResults(bool quiet) {
-    quietLibrary = quiet;
-    const int kept = ::dup(STDOUT_FILENO);
-    if (kept < 0) return false;
-    FILE* results = ::fdopen(kept, "w");
-    // The library writes its lines through stdout; they go to standard error,
-    // line by line. Anything written to the descriptor itself goes there too.
-    FILE* diagnostics = ::fopencookie(nullptr, "w", {nullptr, writeToStandardError, nullptr, nullptr});
-    if (!results || !diagnostics || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return false;
-    std::setvbuf(diagnostics, nullptr, _IOLBF, 0);
+void removeTemporaries() {
+    removePartialFiles();
+    if (temporaryNamed) ::unlink(temporaryName);
+}
+
+void endLine() {
     std::fflush(stdout);
-    stdout = diagnostics;
+    std::fflush(stderr);
+    if (lastByte.exchange('\n') != '\n' || progressOnLine.exchange(false)) writeMessage("\n", 1);
+}
+
+void openStandardDescriptors() {
+    // A program started with 0, 1 or 2 closed would have its first file take
+    // that number, and its messages would land in that file.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
+bool takeOverStandardStreams(Verbosity level) {
+    verbosity = level;
+    const int kept = ::dup(STDOUT_FILENO);
+    messageFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int ends[2];
+    if (kept < 0 || messageFd < 0 || ::pipe2(ends, O_CLOEXEC) != 0) return false;
+    ::fcntl(kept, F_SETFD, FD_CLOEXEC);
+    FILE* results = ::fdopen(kept, "w");
+    FILE* messages = ::fdopen(::fcntl(messageFd, F_DUPFD_CLOEXEC, 3), "w");
+    if (!results || !messages) return false;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Descriptors 1 and 2 now lead into the pipe: whatever a library writes
+    // there is a message, never a result.
+    if (::dup2(ends[1], STDOUT_FILENO) < 0 || ::dup2(ends[1], STDERR_FILENO) < 0) return false;
+    ::close(ends[1]);
+    pipeRead = ends[0];
+    pipeReader = std::thread([] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(pipeRead, buffer, sizeof(buffer))) != 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            if (verbosity != Verbosity::quiet) writeMessage(buffer, size_t(n));
+        }
+    });
+    std::setvbuf(messages, nullptr, _IOLBF, 0);
+    stderr = messages;
     resultStream = results;
+    SetLogSink(librarySink);
     return true;
+}
+
+void releaseStandardStreams() {
+    SetLogSink(nullptr);
+    std::fflush(stdout);
+    // The last writers of the pipe close; its reader passes on what is left.
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devNull >= 0) {
+        ::dup2(devNull, STDOUT_FILENO);
+        ::dup2(devNull, STDERR_FILENO);
+        ::close(devNull);
+    }
+    if (pipeReader.joinable()) pipeReader.join();
+}
+
+bool resultsReachedTheirReader() {
+    return std::fflush(resultStream) == 0 && !std::ferror(resultStream);
+}
+
+void message(const char* text) {
+    writeMessage(text, std::strlen(text));
 }
 
 FILE* results() {
@@ -79,12 +164,13 @@ void result(const std::string& line) {
     std::fflush(resultStream);
 }
 
-void note(const std::string& message) {
+void note(const std::string& text) {
     endLine();
-    std::fprintf(stderr, "velcap: %s\n", message.c_str());
+    const std::string line = "velcap: " + text + "\n";
+    writeMessage(line.data(), line.size());
 }
 
-Progress::Progress(const char* what, int total) : what_(what), total_(total), shown_(::isatty(STDERR_FILENO) == 1) {}
+Progress::Progress(const char* what, int total) : what_(what), total_(total), shown_(::isatty(messageFd) == 1) {}
 
 Progress::~Progress() {
     if (shown_) endLine();
@@ -92,11 +178,19 @@ Progress::~Progress() {
 
 void Progress::update(int done) {
     if (!shown_) return;
-    std::fflush(stdout);
+    char line[160];
+    if (total_ > 0)
+        std::snprintf(line, sizeof(line), "\rvelcap: %s %d/%d", what_, done, total_);
+    else
+        std::snprintf(line, sizeof(line), "\rvelcap: %s %d", what_, done);
+    show(line);
+}
+
+void Progress::show(const std::string& text) {
+    if (!shown_) return;
     // Redrawn in place unless a library line came in between.
-    if (lastByte.exchange('\n') != '\n') std::fputc('\n', stderr);
-    std::fprintf(stderr, "\rvelcap: %s %d/%d", what_, done, total_);
-    std::fflush(stderr);
+    if (lastByte.exchange('\n') != '\n') writeMessage("\n", 1);
+    writeMessage(text.data(), text.size());
     progressOnLine = true;
 }
 
@@ -187,19 +281,37 @@ void requirePicture(const std::string& path) {
     if (::stat(path.c_str(), &info) != 0) failed("cannot read picture '" + path + "': " + std::strerror(errno));
     if (!S_ISREG(info.st_mode)) failed("cannot read picture '" + path + "': not a regular file");
     if (::access(path.c_str(), R_OK) != 0) failed("cannot read picture '" + path + "': " + std::strerror(errno));
-    bool known = false;
+    int width = 0, height = 0;
+    const int header = GetPictureFileSize(path.c_str(), &width, &height);
+    if (header == 0) {
+        // Refused from the header: decoding a huge picture costs gigabytes first.
+        if (int64_t(width) * height > VELCAP_MAX_PICTURE_PIXELS || width <= 0 || height <= 0)
+            failed("picture '" + path + "' is too large (" + sizeText(width, height) + "; at most " +
+                   std::to_string(VELCAP_MAX_PICTURE_PIXELS) + " pixels)");
+        return;
+    }
+    const std::string extension = extensionOf(path);
+    for (const char* known : {"jpg", "jpeg", "png", "bmp", "tif", "tiff"})
+        if (extension == known) failed("cannot read picture '" + path + "': a damaged picture header");
+    bool readable = false;
     try {
-        known = cv::haveImageReader(path);
+        readable = cv::haveImageReader(path);
     } catch (const cv::Exception&) {
     }
-    if (!known) failed("cannot read picture '" + path + "': not a picture file");
+    if (!readable) failed("cannot read picture '" + path + "': not a picture file");
 }
 
-void requireWritable(const std::string& path) {
+void requireWritable(const std::string& path, bool noClobber) {
     if (path.empty()) usageError("an empty output path");
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        failed("cannot write '" + path + "': it is a folder");
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) failed("cannot write '" + path + "': it is a folder");
+        // A FIFO or a link to a device would be replaced by a regular file.
+        if (!S_ISREG(info.st_mode)) failed("cannot write '" + path + "': it exists and is not a regular file");
+        if (noClobber) failed("'" + path + "' exists; not replaced (--no-clobber)");
+    } else if (::lstat(path.c_str(), &info) == 0) {
+        failed("cannot write '" + path + "': a link to nothing");
+    }
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     if (::stat(folder.c_str(), &info) != 0) failed("cannot write '" + path + "': " + std::strerror(errno));
