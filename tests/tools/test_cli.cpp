@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <csignal>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -62,20 +66,36 @@ protected:
         velcap::test::run("rm -rf " + dir_ + " && mkdir -p " + dir_);
     }
 
+    std::string writeConfig(const std::string& config) const {
+        const std::string file = dir_ + "/cameras.vcam";
+        std::ofstream(file) << config;
+        return file;
+    }
     // velcap with these arguments, on the default virtual cameras or on a description.
     Outcome velcap(const std::string& arguments, const std::string& config = {}) const {
         std::string launcher = prefix_ + "/bin/velcap-vcam";
-        if (!config.empty()) {
-            const std::string file = dir_ + "/cameras.vcam";
-            std::ofstream(file) << config;
-            launcher += " --config " + file;
-        }
+        if (!config.empty()) launcher += " --config " + writeConfig(config);
         return runSplit(launcher + " -- " + prefix_ + "/bin/velcap " + arguments);
     }
     // velcap without any camera at all.
     Outcome velcapAlone(const std::string& arguments) const { return runSplit(prefix_ + "/bin/velcap " + arguments); }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // A folder on a disk of a few kilobytes, for what a full disk does; empty
+    // where this machine lets no one mount one.
+    std::string smallDisk(const std::string& name, int kilobytes) {
+        const std::string folder = path(name);
+        auto [out, status] = velcap::test::run("mkdir -p " + folder + " && mount -t tmpfs -o size=" +
+                                               std::to_string(kilobytes) + "k tmpfs " + folder);
+        if (status != 0) return {};
+        mounts_.push_back(folder);
+        return folder;
+    }
+    void TearDown() override {
+        for (const std::string& folder : mounts_) velcap::test::run("umount " + folder);
+    }
+    std::vector<std::string> mounts_;
 
     static inline std::string prefix_;
     std::string dir_;
@@ -99,17 +119,23 @@ void expectOneLineNaming(const Outcome& outcome, const std::string& what) {
 TEST_F(Cli, HelpVersionManualAndCompletion) {
     Outcome help = velcapAlone("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* text : {"list [--json]", "capture [", "scan (--qr|--bar)", "pdf OUTPUT", "merge [--column]",
-                             "clean [", "Exit status", "3  no supported camera"})
+    for (const char* text : {"list [--json]", "capture [", "scan [--qr|--bar]", "pdf [-n] OUTPUT", "merge [--column]",
+                             "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
-    EXPECT_EQ(velcapAlone("capture --help").out, help.out);
+    // A command's help is its own usage, and the options of every command.
+    const std::string captureHelp = velcapAlone("capture --help").out;
+    EXPECT_EQ(captureHelp.rfind("Usage: velcap capture", 0), 0u) << captureHelp;
+    EXPECT_EQ(captureHelp.find("merge [--column]"), std::string::npos);
+    EXPECT_NE(captureHelp.find("-n, --no-clobber"), std::string::npos);
 
     Outcome version = velcapAlone("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("velcap ", 0), 0u) << version.out;
 
     const std::string manual = slurp(prefix_ + "/share/man/man1/velcap.1");
-    EXPECT_NE(manual.find(".SH EXIT STATUS"), std::string::npos);
+    for (const char* text : {".SH EXIT STATUS", R"(.BR \-q ", " \-\-quiet)", R"(.BR \-v ", " \-\-verbose)",
+                             R"(\-\-no\-clobber)", R"(\-\-raw)", R"(\-\-device)"})
+        EXPECT_NE(manual.find(text), std::string::npos) << text;
 
     // The installed completion offers the commands, then each command's options.
     const std::string completion = prefix_ + "/share/bash-completion/completions/velcap";
@@ -119,8 +145,12 @@ TEST_F(Cli, HelpVersionManualAndCompletion) {
             .first;
     };
     EXPECT_EQ(complete("velcap ca", 1), "capture\n");
-    EXPECT_EQ(complete("velcap scan --", 2), "--qr --bar --plain --camera --timeout --help\n");
+    EXPECT_EQ(complete("velcap scan --", 2), "--qr --bar --raw --plain --camera --device --timeout --help\n");
     EXPECT_NE(complete("velcap capture --cr", 2).find("--crop"), std::string::npos);
+    // After -q and -v, and the values of --crop=.
+    EXPECT_EQ(complete("velcap -q -v ca", 3), "capture\n");
+    EXPECT_EQ(complete("velcap -q scan --r", 3), "--raw\n");
+    EXPECT_EQ(complete("velcap capture --crop = ''", 4), "quad\n");
 }
 
 TEST_F(Cli, UsageErrorsNameTheValue) {
@@ -144,10 +174,13 @@ TEST_F(Cli, UsageErrorsNameTheValue) {
         {"capture --crop=yes a.jpg", "--crop=yes"},
         {"scan", "--qr and --bar"},
         {"scan --qr --bar", "--qr and --bar"},
+        {"scan --raw --qr", "--raw"},
+        {"capture --format png a.jpg", "--format"},
+        {"capture --device /dev/video0 --camera 0 a.jpg", "--device and --camera"},
         {"scan --qr --size 640x480", "'--size'"},
         {"scan --qr --timeout -1", "'-1'"},
         {"pdf out.pdf", "too few operands"},
-        {"pdf out.pdf page.bmp", "'page.bmp'"},
+        {"pdf out.pdf page.gif", "'page.gif'"},
         {"pdf out.txt page.jpg", "'out.txt'"},
         {"merge out.jpg one.jpg", "too few operands"},
         {"merge out.jpg 1.jpg 2.jpg 3.jpg 4.jpg 5.jpg", "too many operands"},
@@ -166,8 +199,11 @@ TEST_F(Cli, ListShowsEachCameraOnStandardOutputAlone) {
     ASSERT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out, "0\t/dev/video0\tDocCam S8\tMJPEG 640x480,1280x720,1920x1080,2592x1944,3264x2448,3672x2856"
                         "\tYUYV 640x480,1280x720,1600x1200,3264x2448,3672x2856\n");
-    // The library's own lines went to standard error, not away.
-    EXPECT_NE(text.err.find("node:/dev/video0"), std::string::npos) << text.err;
+    // The library's own lines reach standard error only with -v.
+    EXPECT_EQ(text.err.find("node:/dev/video0"), std::string::npos) << text.err;
+    Outcome verbose = velcap("-v list");
+    EXPECT_EQ(verbose.out, text.out);
+    EXPECT_NE(verbose.err.find("node:/dev/video0"), std::string::npos) << verbose.err;
 
     Outcome json = velcap("list --json");
     ASSERT_EQ(json.status, 0);
@@ -215,10 +251,12 @@ TEST_F(Cli, CaptureWritesEachFormatAtTheAskedSize) {
     EXPECT_NE(info.find("Pages:           1"), std::string::npos) << info;
     EXPECT_NE(info.find("640 x 480 pts"), std::string::npos) << info;
 
-    // The largest size by default.
+    // The largest size the camera really offers by default; the interpolated one by name.
     Outcome largest = velcap("capture " + path("largest.jpg"));
     ASSERT_EQ(largest.status, 0) << largest.err;
-    EXPECT_EQ(cv::imread(path("largest.jpg")).size(), cv::Size(3672, 2856));
+    EXPECT_EQ(cv::imread(path("largest.jpg")).size(), cv::Size(3264, 2448));
+    ASSERT_EQ(velcap("capture --size 3672x2856 " + path("ten.jpg")).status, 0);
+    EXPECT_EQ(cv::imread(path("ten.jpg")).size(), cv::Size(3672, 2856));
 }
 
 TEST_F(Cli, CaptureSettingsShapeThePicture) {
@@ -242,20 +280,28 @@ TEST_F(Cli, CaptureSettingsShapeThePicture) {
     EXPECT_LT(slurp(path("q20.jpg")).size() * 2, slurp(path("q95.jpg")).size());
 }
 
-TEST_F(Cli, CropGivesThePageUpright) {
+TEST_F(Cli, CropCutsOutThePageOrWritesNothing) {
     Outcome outcome = velcap("capture --size 1920x1080 --crop --whiten " + path("page.png"));
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.out, path("page.png") + "\n");
+    // The page as it lies, with a few pixels of the desk round it.
     const std::array<cv::Point2f, 4> corners = vcam::scenePageCorners(1920, 1080);
-    const double width = cv::norm(corners[1] - corners[0]);
-    const double height = cv::norm(corners[3] - corners[0]);
+    const cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(corners.begin(), corners.end()));
     cv::Mat page = cv::imread(path("page.png"));
-    EXPECT_NEAR(page.cols, width, width * 0.03);
-    EXPECT_NEAR(page.rows, height, height * 0.03);
+    EXPECT_NEAR(page.cols, box.width + 16, box.width * 0.03);
+    EXPECT_NEAR(page.rows, box.height + 16, box.height * 0.03);
     // Whitened paper: the page's margin is white, not the desk.
-    EXPECT_GT(
-        cv::mean(page(cv::Rect(page.cols / 10, page.rows - page.rows / 8, page.cols * 8 / 10, page.rows / 10)))[1],
-        245);
+    EXPECT_GT(cv::mean(page(cv::Rect(page.cols / 4, page.rows - page.rows / 6, page.cols / 2, page.rows / 20)))[1],
+              245);
+
+    // A desk without a page: "no page found", and an older file stays.
+    const std::string white = path("white.png");
+    cv::imwrite(white, cv::Mat(480, 640, CV_8UC3, cv::Scalar(250, 250, 250)));
+    std::ofstream(path("old.jpg")) << "older";
+    Outcome none = velcap("capture --crop " + path("old.jpg"), cameraShowing(white));
+    EXPECT_EQ(none.status, 1);
+    expectOneLineNaming(none, "no page found");
+    EXPECT_EQ(slurp(path("old.jpg")), "older");
 }
 
 // A page on a white desk seen at a slant comes out as the upright sheet.
@@ -334,7 +380,7 @@ TEST_F(Cli, ScanPrintsTheCodeTextAlone) {
     const std::string empty = path("empty.png");
     cv::imwrite(empty, cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 110, 120)));
     Outcome none = velcap("scan --qr --timeout 1.5", cameraShowing(empty));
-    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.status, 4);
     expectOneLineNaming(none, "no QR code found within 1.5 s");
 }
 
@@ -347,7 +393,7 @@ TEST_F(Cli, ScanReadsWhatOnlyTheEnhancedRecognitionReads) {
     code.copyTo(page(cv::Rect((640 - code.cols) / 2, (480 - code.rows) / 2, code.cols, code.rows)));
     ASSERT_TRUE(cv::imwrite(lamp, velcap::codes::unevenLight(page, 0.85)));
     Outcome plain = velcap("scan --bar --plain --timeout 2", cameraShowing(lamp));
-    EXPECT_EQ(plain.status, 1) << "the usual recognition reads it: the case proves nothing";
+    EXPECT_EQ(plain.status, 4) << "the usual recognition reads it: the case proves nothing";
     Outcome enhanced = velcap("scan --bar --timeout 20", cameraShowing(lamp));
     ASSERT_EQ(enhanced.status, 0) << enhanced.err;
     EXPECT_EQ(enhanced.out, "VELCAP39\n");
@@ -374,13 +420,22 @@ TEST_F(Cli, AutoPrintsEachPageAsItIsWritten) {
     cv::Mat desk = vcam::renderScene(640, 480, {}, -1);
     cv::cvtColor(desk, desk, cv::COLOR_RGB2BGR);
     cv::imwrite(empty, desk);
-    Outcome none = velcap("auto --timeout 2 " + dir_ + "/none", cameraShowing(empty));
-    EXPECT_EQ(none.status, 1) << "the folder does not exist";
-    velcap::test::run("mkdir -p " + dir_ + "/none");
-    none = velcap("auto --timeout 2 " + dir_ + "/none", cameraShowing(empty));
+    // (The missing folder is made.)
+    Outcome none = velcap("auto --timeout 2 " + dir_ + "/none/deeper", cameraShowing(empty));
     EXPECT_EQ(none.status, 1);
     expectOneLineNaming(none, "no page captured");
-    EXPECT_EQ(velcap::test::run("ls " + dir_ + "/none | wc -l").first, "0\n");
+    EXPECT_EQ(velcap::test::run("ls -A " + dir_ + "/none/deeper | wc -l").first, "0\n");
+
+    // Pages that cannot be written, on a full disk, are said at once, however
+    // quiet, and fail the command.
+    const std::string disk = smallDisk("full", 48);
+    if (disk.empty()) GTEST_SKIP() << "no disk of a few kilobytes can be mounted here";
+    Outcome full = velcap("-q auto --timeout 4 --format png " + disk, pages);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("cannot write '" + disk + "/"), std::string::npos) << full.err;
+    EXPECT_NE(full.err.find("the disk is full"), std::string::npos) << full.err;
+    expectOneLineNaming(full, "could not be written");
+    EXPECT_EQ(velcap::test::run("ls -A " + disk + " | wc -l").first, "0\n") << "no partial file";
     Outcome format = velcap("auto --format webp " + dir_);
     EXPECT_EQ(format.status, 2);
     expectOneLineNaming(format, "'webp'");
@@ -434,6 +489,193 @@ TEST_F(Cli, PdfMergeAndCleanWorkOnFiles) {
         expectOneLineNaming(outcome, c.named);
         EXPECT_FALSE(exists(c.output));
     }
+}
+
+// A PNG header that declares a picture of width x height and nothing more.
+std::string declaringPng(uint32_t width, uint32_t height) {
+    std::string png = "\x89PNG\r\n\x1a\n";
+    png += std::string("\0\0\0\x0dIHDR", 8);
+    for (uint32_t v : {width, height})
+        for (int shift = 24; shift >= 0; shift -= 8) png += char(v >> shift & 0xff);
+    png += std::string("\x08\x02\0\0\0\0\0\0\0", 9); // 8-bit RGB, then a CRC nobody reads first
+    return png;
+}
+
+void qrencodeTo(const std::string& file, const std::string& text) {
+    velcap::test::run("qrencode -s 6 -o " + file + " '" + text + "'");
+}
+
+std::string temporariesIn(const std::string& folder) {
+    return velcap::test::run("ls -A " + folder + " | grep '^\\.velcap-' || true").first;
+}
+
+// Every command that writes: on failure the file at its path stays byte for
+// byte, no temporary is left, and one line says which input and why.
+TEST_F(Cli, FailedWritesLeaveEveryFileAsItWas) {
+    cv::imwrite(path("a.jpg"), cv::Mat(300, 200, CV_8UC3, cv::Scalar(200, 100, 50)));
+    const std::string whole = slurp(path("a.jpg"));
+    std::ofstream(path("damaged.jpg"), std::ios::binary) << whole.substr(0, 100);
+    std::ofstream(path("over.png"), std::ios::binary) << declaringPng(32000, 32000);
+    ASSERT_EQ(::mkfifo(path("fifo.pdf").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("/dev/null", path("null.jpg").c_str()), 0);
+    struct Case {
+        std::string arguments, target, named;
+    } cases[] = {
+        {"pdf OLD.pdf a.jpg damaged.jpg", "OLD.pdf", "damaged.jpg"},
+        {"merge OLD.jpg a.jpg over.png a.jpg", "OLD.jpg", "over.png' is too large (32000x32000"},
+        {"clean over.png OLD.png", "OLD.png", "over.png' is too large"},
+        {"pdf -n OLD.pdf a.jpg", "OLD.pdf", "not replaced (--no-clobber)"},
+        {"merge --no-clobber OLD.png a.jpg a.jpg", "OLD.png", "not replaced"},
+        {"clean -n a.jpg OLD.jpg", "OLD.jpg", "not replaced"},
+        {"capture -n --size 640x480 OLD.jpg", "OLD.jpg", "not replaced"},
+        {"pdf fifo.pdf a.jpg", "fifo.pdf", "not a regular file"},
+        {"capture --size 640x480 fifo.pdf", "fifo.pdf", "not a regular file"},
+        {"capture --size 640x480 null.jpg", "null.jpg", "not a regular file"},
+        {"clean a.jpg null.jpg", "null.jpg", "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const std::string target = path(c.target);
+        const bool special = c.target == "fifo.pdf" || c.target == "null.jpg";
+        if (!special) std::ofstream(target, std::ios::binary) << "an older file";
+        std::string arguments;
+        for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+            end = c.arguments.find(' ', start);
+            const std::string word = c.arguments.substr(start, end - start);
+            arguments += (word.find('.') != std::string::npos ? path(word) : word) + " ";
+        }
+        Outcome outcome = runSplit(prefix_ + "/bin/velcap-vcam -- " + prefix_ + "/bin/velcap " + arguments);
+        EXPECT_EQ(outcome.status, 1);
+        expectOneLineNaming(outcome, c.named);
+        EXPECT_EQ(outcome.err.find(".velcap-"), std::string::npos) << "a temporary name is shown";
+        if (special)
+            EXPECT_EQ(velcap::test::run("stat -c %F " + target).first,
+                      c.target == "fifo.pdf" ? "fifo\n" : "symbolic link\n");
+        else
+            EXPECT_EQ(slurp(target), "an older file");
+        EXPECT_EQ(temporariesIn(dir_), "");
+    }
+    // A disk too full for the new picture keeps the old one.
+    const std::string disk = smallDisk("small", 48);
+    for (const char* name : {"/old.png", "/old.pdf"}) {
+        if (disk.empty()) break;
+        std::ofstream(disk + name) << "an older file";
+        Outcome full = velcap(std::string("capture --size 1280x720 ") + disk + name);
+        EXPECT_EQ(full.status, 1) << name;
+        expectOneLineNaming(full, "the disk is full");
+        EXPECT_EQ(slurp(disk + name), "an older file");
+        EXPECT_EQ(temporariesIn(disk), "");
+    }
+    // A PDF capture leaves no picture behind in the home folder.
+    const std::string stem = "velcap-cli-home-" + std::to_string(::getpid());
+    ASSERT_EQ(velcap("capture --size 640x480 " + path(stem + ".pdf")).status, 0);
+    EXPECT_FALSE(exists(std::string(::getpwuid(::getuid())->pw_dir) + "/" + stem + ".jpg"));
+}
+
+// SIGTERM in the middle of writing a large document: nothing is left.
+TEST_F(Cli, ASignalTakesThePartialFileWithIt) {
+    cv::Mat noise(1200, 1600, CV_8UC3);
+    cv::randu(noise, 0, 255);
+    cv::imwrite(path("noise.png"), noise);
+    std::string arguments = "pdf " + path("big.pdf");
+    for (int page = 0; page < 60; ++page) arguments += " " + path("noise.png");
+    for (int signal : {SIGTERM, SIGINT}) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::execl("/bin/sh", "sh", "-c", ("exec " + prefix_ + "/bin/velcap -q " + arguments).c_str(), nullptr);
+            ::_exit(127);
+        }
+        // The document is written once every page is in: wait for its temporary.
+        std::string seen;
+        for (int waited = 0; waited < 6000 && seen.empty(); ++waited) {
+            seen = temporariesIn(dir_);
+            if (::waitpid(child, nullptr, WNOHANG) == child) FAIL() << "velcap ended before its temporary was seen";
+        }
+        ASSERT_FALSE(seen.empty());
+        ::kill(child, signal);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(temporariesIn(dir_), "");
+        EXPECT_FALSE(exists(path("big.pdf")));
+    }
+}
+
+TEST_F(Cli, PdfTakesEveryPictureCaptureWritesAndCompressesPng) {
+    cv::Mat scene = vcam::renderScene(1280, 720, {}, -1);
+    cv::cvtColor(scene, scene, cv::COLOR_RGB2BGR);
+    std::string pages;
+    for (const char* name : {"p.JPG", "p.PNG", "p.jpeg", "p.tif", "p.tiff", "p.bmp"}) {
+        ASSERT_TRUE(cv::imwrite(path(name), scene)) << name;
+        pages += " " + path(name);
+    }
+    Outcome all = velcap("pdf " + path("all.pdf") + pages);
+    ASSERT_EQ(all.status, 0) << all.err;
+    auto [info, status] = velcap::test::run("pdfinfo " + path("all.pdf"));
+    EXPECT_NE(info.find("Pages:           6"), std::string::npos) << info;
+    // The JPEG goes in as it is; the others losslessly.
+    auto [images, listed] = velcap::test::run("pdfimages -list " + path("all.pdf") + " | awk 'NR>2{print $9}'");
+    EXPECT_EQ(images, "jpeg\nimage\njpeg\nimage\nimage\nimage\n");
+    ASSERT_EQ(velcap("pdf " + path("png.pdf") + " " + path("p.PNG")).status, 0);
+    EXPECT_LE(slurp(path("png.pdf")).size(), 2 * slurp(path("p.PNG")).size());
+    velcap::test::run("pdftoppm -r 72 -f 2 -l 2 -png " + path("all.pdf") + " " + path("back"));
+    const cv::Mat back = cv::imread(path("back-2.png"));
+    ASSERT_EQ(back.size(), scene.size());
+    EXPECT_LT(cv::norm(back, scene, cv::NORM_INF), 2) << "the PNG page is lossless";
+}
+
+TEST_F(Cli, StandardStreamsAsScriptsNeedThem) {
+    // A picture on standard output.
+    Outcome picture = velcap("capture --size 640x480 --format png -");
+    ASSERT_EQ(picture.status, 0) << picture.err;
+    const cv::Mat decoded = cv::imdecode(std::vector<uchar>(picture.out.begin(), picture.out.end()), cv::IMREAD_COLOR);
+    EXPECT_EQ(decoded.size(), cv::Size(640, 480));
+    EXPECT_EQ(temporariesIn("/tmp"), "");
+
+    qrencodeTo(path("q.png"), "velcap");
+    // A full standard output fails; a closed standard error is not taken by a file.
+    for (const std::string& command : {std::string("-q list"), "-q scan " + path("q.png")})
+        EXPECT_EQ(velcap(command + " >/dev/full").status, 1) << command;
+    Outcome closed = runSplit("sh -c '" + prefix_ + "/bin/velcap-vcam -- " + prefix_ + "/bin/velcap -v list 2>&-'");
+    EXPECT_EQ(closed.status, 0);
+    EXPECT_EQ(closed.out.find("node:"), std::string::npos) << closed.out;
+
+    // The camera by its node.
+    EXPECT_EQ(velcap("list").out.substr(0, 13), "0\t/dev/video0");
+    EXPECT_EQ(velcap("capture -d /dev/video0 --size 640x480 " + path("d.jpg")).status, 0);
+    Outcome none = velcap("capture -d /dev/video7 " + path("e.jpg"));
+    EXPECT_EQ(none.status, 3);
+    expectOneLineNaming(none, "no supported camera at /dev/video7");
+}
+
+TEST_F(Cli, ScanOfFilesPrintsEveryCodeAsZbarimgDoes) {
+    qrencodeTo(path("q.png"), "velcap QR");
+    velcap::test::run("zint -b 13 -d 9780201379624 -o " + path("ean.png"));
+    cv::imwrite(path("blank.png"), cv::Mat(200, 200, CV_8UC3, cv::Scalar::all(255)));
+    struct Case {
+        std::string arguments, out;
+        int status;
+    } cases[] = {
+        {"scan " + path("q.png") + " " + path("ean.png"), "QR-Code:velcap QR\nEAN-13:9780201379624\n", 0},
+        {"scan --raw " + path("q.png"), "velcap QR\n", 0},
+        {"scan --qr " + path("ean.png"), "", 4},
+        {"scan --bar " + path("ean.png"), "EAN-13:9780201379624\n", 0},
+        {"scan " + path("blank.png"), "", 4},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = velcapAlone(c.arguments);
+        EXPECT_EQ(outcome.status, c.status) << c.arguments << outcome.err;
+        EXPECT_EQ(outcome.out, c.out) << c.arguments;
+    }
+}
+
+// Unplugged while scanning: the camera is gone, not merely codeless.
+TEST_F(Cli, ScanSaysTheCameraIsGone) {
+    const std::string empty = path("empty.png");
+    cv::imwrite(empty, cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 110, 120)));
+    Outcome gone = velcap("scan --qr --timeout 8", cameraShowing(empty) + "unplug 10\n");
+    EXPECT_EQ(gone.status, 3);
+    expectOneLineNaming(gone, "the camera is gone");
 }
 
 } // namespace

@@ -126,8 +126,15 @@ struct CameraChoice {
 // largest size unless one is asked for; a size not offered is a usage error.
 // The camera at a device node (as given, or the node a link leads to).
 int cameraAtNode(const std::string& node, int count) {
-    char wanted[PATH_MAX];
-    const std::string real = ::realpath(node.c_str(), wanted) ? wanted : node;
+    // A link such as /dev/v4l/by-id/... leads to the node itself.
+    std::string real = node;
+    char target[PATH_MAX];
+    for (int hops = 0; hops < 8; ++hops) {
+        const ssize_t length = ::readlink(real.c_str(), target, sizeof(target) - 1);
+        if (length <= 0) break;
+        const std::string next(target, size_t(length));
+        real = next[0] == '/' ? next : real.substr(0, real.rfind('/') + 1) + next;
+    }
     for (int camera = 0; camera < count; ++camera) {
         const char* found = getCameraNode(camera);
         if (found && (node == found || real == found)) return camera;

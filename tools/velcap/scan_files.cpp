@@ -57,6 +57,9 @@ std::vector<Code> codesIn(const cv::Mat& grey, bool qr, bool bar) {
     zbar::ImageScanner scanner;
     scanner.set_config(zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, bar ? 1 : 0);
     scanner.set_config(zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_ENABLE, qr ? 1 : 0);
+    // As zbarimg: a book's code is an EAN-13, not an ISBN.
+    scanner.set_config(zbar::ZBAR_ISBN10, zbar::ZBAR_CFG_ENABLE, 0);
+    scanner.set_config(zbar::ZBAR_ISBN13, zbar::ZBAR_CFG_ENABLE, 0);
     zbar::Image image(unsigned(grey.cols), unsigned(grey.rows), "Y800", grey.data, grey.total());
     if (scanner.scan(image) > 0)
         for (auto symbol = image.symbol_begin(); symbol != image.symbol_end(); ++symbol)
