@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <thread>
 
@@ -27,6 +28,12 @@ void onCaptured(const char* path) {
     reported.push_back(path);
 }
 
+std::vector<std::string> failures; // "path: why", under reportedMutex
+void onFailed(const char* path, const char* why) {
+    std::lock_guard lock(reportedMutex);
+    failures.push_back(std::string(path) + ": " + why);
+}
+
 class AutoCapture : public CameraTest {
 protected:
     void SetUp() override {
@@ -36,6 +43,7 @@ protected:
         {
             std::lock_guard lock(reportedMutex);
             reported.clear();
+            failures.clear();
         }
         SetAutoCaptureFolder(folder_.c_str());
         SetAutoCaptureCallback(onCaptured);
@@ -159,6 +167,34 @@ TEST_F(AutoCapture, WithCroppingEachFileIsThePage) {
         EXPECT_NEAR(page.rows, height, height * 0.05) << path;
     }
     EXPECT_EQ(files().size(), 2u);
+}
+
+// A page that cannot be written is reported once and written as soon as it
+// can be, while it still lies there.
+TEST_F(AutoCapture, APageThatCannotBeWrittenIsReportedAndTriedAgain) {
+    const std::string later = folder_ + "/later";
+    SetAutoCaptureFolder(later.c_str());
+    SetAutoCaptureFailureCallback(onFailed);
+    start(documentCamera());
+    auto reports = [](const std::vector<std::string>& list) {
+        std::lock_guard lock(reportedMutex);
+        return list.size();
+    };
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (reports(failures) == 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(reports(failures), 1u);
+    {
+        std::lock_guard lock(reportedMutex);
+        EXPECT_NE(failures[0].find(later + "/"), std::string::npos) << failures[0];
+        EXPECT_NE(failures[0].find("does not exist"), std::string::npos) << failures[0];
+    }
+    ASSERT_EQ(::mkdir(later.c_str(), 0755), 0);
+    const auto written = std::chrono::steady_clock::now() + 10s;
+    while (reports(reported) == 0 && std::chrono::steady_clock::now() < written) std::this_thread::sleep_for(20ms);
+    stop();
+    SetAutoCaptureFailureCallback(nullptr);
+    EXPECT_EQ(reports(reported), 1u);
+    EXPECT_EQ(reports(failures), 1u) << "the same page was reported again";
 }
 
 TEST_F(AutoCapture, OffByDefaultAndAfterwards) {

@@ -1,5 +1,7 @@
 // Capture and recognition requests: the host's thread asks, the stream thread
 // serves, and every way a request can fail has its own answer.
+#include <algorithm>
+#include <stdexcept>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -196,3 +198,59 @@ TEST_F(Requests, ReadsTheScenesCodesFromTheStream) {
 }
 
 } // namespace
+
+namespace {
+
+// A sink that throws on its first line, and one that calls into the library.
+std::atomic<int> sinkLines{0};
+thread_local int sinkDepth = 0;
+std::atomic<int> deepestSink{0};
+void throwingSink(const char*) {
+    if (sinkLines++ == 0) throw std::runtime_error("a host's sink failed");
+}
+void reenteringSink(const char*) {
+    ++sinkLines;
+    deepestSink = std::max(deepestSink.load(), ++sinkDepth);
+    SetWebFormSize(0, 0); // says that it refuses the size: a line said inside the sink
+    getCameraNode(0);
+    --sinkDepth;
+}
+
+} // namespace
+
+// What a host's log sink does costs that line at most: no wedged captures, no
+// exception out of the library, no recursion.
+TEST_F(Requests, LogSinksThatThrowOrCallBackLoseOnlyTheirLine) {
+    // Straight calls: the fixture's helpers would put a sink of their own.
+    auto session = [this](VelcapLogSink sink, std::initializer_list<const char*> names) {
+        sinkLines = 0;
+        SetLogSink(sink);
+        SetVideoFormat(0);
+        EXPECT_NO_THROW(getCameraResolutionCount(0));
+        EXPECT_NO_THROW(EXPECT_EQ(openCamera(0, 640, 480), 0));
+        for (const char* name : names) EXPECT_EQ(captureImage(file(name).c_str()), 0) << name;
+        EXPECT_NO_THROW(closeCamera());
+        SetLogSink(nullptr);
+        EXPECT_GT(sinkLines, 1);
+        for (const char* name : names) EXPECT_TRUE(exists(file(name))) << name;
+    };
+    session(throwingSink, {"one.jpg", "two.jpg"});
+    session(reenteringSink, {"three.jpg"});
+    EXPECT_EQ(deepestSink, 1) << "a line said inside the sink entered it again";
+}
+
+// Frames that do not decode are neither shown nor photographed: the capture
+// waits for a whole frame and fails when none comes.
+TEST_F(Requests, UndecodableFramesAreNeitherDeliveredNorPhotographed) {
+    vcam::Camera c = documentCamera();
+    c.faults.bytesUsed = 1;
+    present(c);
+    ASSERT_EQ(open(0, 640, 480), 0);
+    const std::string path = file("x.png");
+    std::string log;
+    EXPECT_EQ(shoot(path, &log), -2) << log;
+    EXPECT_FALSE(exists(path));
+    EXPECT_GT(vcam::activity(0).dequeued, 10u);
+    EXPECT_EQ(sink().count(), 0);
+    close();
+}

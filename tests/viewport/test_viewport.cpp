@@ -1,5 +1,6 @@
 // The embedded preview: its geometry, and the pictures the stream thread hands
 // to the web frame callback, on the virtual camera.
+#include <fstream>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -285,6 +286,30 @@ TEST_F(Viewport, FormSizesAreCheckedAndTheBufferFollowsThem) {
     const std::string out = stdoutOf([] { closeCamera(); });
     EXPECT_NE(out.find(">>>>>>>>>>>>> closeCamera 04!"), std::string::npos);
     EXPECT_EQ(WEB_BUF, nullptr);
+}
+
+long residentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// A window edge dragged while streaming: each larger form replaces the
+// buffer, and the old one goes once the stream thread is done with it.
+TEST_F(Viewport, AGrowingFormKeepsOneBuffer) {
+    open(3264, 2448);
+    SetWebFormSize(640, 480);
+    ASSERT_FALSE(nextPicture().pixels.empty());
+    const long before = residentKilobytes();
+    for (int step = 1; step <= 40; ++step) {
+        SetWebFormSize(2400 + 20 * step, 1800 + 15 * step); // some 15 MB each, drawn into by every frame
+        ASSERT_FALSE(nextPicture().pixels.empty()) << step;
+    }
+    const long grown = residentKilobytes() - before;
+    EXPECT_LT(grown, 250 * 1024) << "kilobytes kept by 40 larger forms: " << grown;
+    stdoutOf([] { closeCamera(); });
 }
 
 TEST_F(Viewport, OperationsWithoutACameraChangeNothing) {
