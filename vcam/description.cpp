@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include "description.h"
 
 #include "controls.h"
@@ -60,6 +61,30 @@ struct NamedErrno {
 const NamedErrno kErrnos[] = {{"EINVAL", EINVAL}, {"EIO", EIO},       {"ENODEV", ENODEV}, {"EBUSY", EBUSY},
                               {"ENOMEM", ENOMEM}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EPERM", EPERM},
                               {"ENOSPC", ENOSPC}, {"EAGAIN", EAGAIN}, {"ENOTTY", ENOTTY}, {"EFAULT", EFAULT}};
+
+constexpr int kMaxNode = 63;
+// A frame of at most 64 megapixels, 16384 pixels a side: a description that
+// asks for more is a typing error, not a camera, and would take gigabytes.
+constexpr const char* kSizeLimit = " is beyond 16384 pixels a side or 64 megapixels";
+bool plausibleSize(uint64_t width, uint64_t height) {
+    return width <= 16384 && height <= 16384 && width * height <= 64ull << 20;
+}
+
+// Whether path is a regular file that starts as a PNG, JPEG, BMP, TIFF or
+// PNM picture does: the scene is decoded only once a program streams.
+bool readablePicture(const std::string& path, std::string& why) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return why = std::strerror(errno), false;
+    if (!S_ISREG(info.st_mode)) return why = "not a regular file", false;
+    std::ifstream in(path, std::ios::binary);
+    unsigned char head[8] = {};
+    in.read(reinterpret_cast<char*>(head), sizeof(head));
+    const bool picture = std::memcmp(head, "\x89PNG", 4) == 0 || (head[0] == 0xFF && head[1] == 0xD8) ||
+                         (head[0] == 'B' && head[1] == 'M') || std::memcmp(head, "II*\0", 4) == 0 ||
+                         std::memcmp(head, "MM\0*", 4) == 0 || (head[0] == 'P' && head[1] >= '1' && head[1] <= '6');
+    if (!picture) why = "not a picture";
+    return picture;
+}
 
 [[noreturn]] void fail(int line, const std::string& what) {
     throw std::runtime_error("vcam description, line " + std::to_string(line) + ": " + what);
@@ -166,7 +191,8 @@ Description parse(const std::string& text) {
         if (!(in >> key)) continue;
         if (key == "camera") {
             Camera c;
-            if (!(in >> c.node) || c.node < 0) fail(line, "camera NODE");
+            // /dev/video0 to 63: a metadata node follows each, and both must fit.
+            if (!(in >> c.node) || c.node < 0 || c.node > kMaxNode) fail(line, "camera NODE (0 to 63)");
             if (description.camera(c.node)) fail(line, "node " + std::to_string(c.node) + " twice");
             c.bus = "usb-vcam-" + std::to_string(c.node);
             description.cameras.push_back(c);
@@ -191,6 +217,8 @@ Description parse(const std::string& text) {
         } else if (key == "bus") {
             camera->bus = rest;
         } else if (key == "scene") {
+            std::string why;
+            if (!readablePicture(rest, why)) fail(line, "scene " + rest + ": " + why);
             camera->scene = rest;
         } else if (key == "free-running") {
             camera->freeRunning = true;
@@ -215,6 +243,7 @@ Description parse(const std::string& text) {
                 int consumed = 0;
                 if (std::sscanf(size.c_str(), "%ux%u%n", &s.width, &s.height, &consumed) != 2 || !s.width || !s.height)
                     fail(line, "bad size " + size);
+                if (!plausibleSize(s.width, s.height)) fail(line, "size " + size + kSizeLimit);
                 std::string rates = size.substr(size_t(consumed));
                 if (rates.empty()) rates = "@30";
                 if (rates[0] != '@') fail(line, "bad size " + size);
@@ -239,6 +268,7 @@ Description parse(const std::string& text) {
             if (std::sscanf(range.c_str(), "%ux%u-%ux%u/%u", &s.width, &s.height, &s.maxWidth, &s.maxHeight, &s.step) !=
                 5)
                 fail(line, "stepwise FOURCC MINWxMINH-MAXWxMAXH/STEP");
+            if (!plausibleSize(s.maxWidth, s.maxHeight)) fail(line, "stepwise " + range + kSizeLimit);
             camera->formatToFill(code).sizes.push_back(s);
         } else if (key == "control") {
             std::string name;
@@ -254,8 +284,8 @@ Description parse(const std::string& text) {
             camera->controls.push_back(c);
         } else if (key == "pages") {
             if (!(words >> camera->pageCount >> camera->pageSeconds) || camera->pageCount < 1 ||
-                camera->pageSeconds <= 0)
-                fail(line, "pages COUNT SECONDS (a count of 1 or more, seconds above 0)");
+                camera->pageCount > 1000 || !(camera->pageSeconds >= 0.1) || camera->pageSeconds > 3600)
+                fail(line, "pages COUNT SECONDS (a count of 1 to 1000, 0.1 to 3600 seconds)");
         } else if (key == "desk") {
             std::string kind;
             words >> kind;

@@ -1,4 +1,5 @@
 // The virtual camera as a V4L2 device: what a program sees on its nodes.
+#include <fstream>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -25,6 +26,7 @@ protected:
 };
 
 TEST(Description, ParsesEveryStatement) {
+    std::ofstream("/tmp/page.png", std::ios::binary) << "\x89PNG\r\n\x1a\n"; // a scene must look like a picture
     vcam::Description d = vcam::parse(R"(
 camera 3   # a comment
 vendor 31a5
@@ -123,6 +125,19 @@ TEST(Description, ErrorsNameTheLine) {
     EXPECT_NE(message("camera 0\ndesk marble\n").find("desk dark|mid|light|white|wood"), std::string::npos);
     EXPECT_NE(message("camera 0\nhand maybe\n").find("hand on|off"), std::string::npos);
     EXPECT_NE(message("camera 0\nshadow maybe\n").find("shadow on|off"), std::string::npos);
+    // Hand-written values that would abort, overflow or take gigabytes.
+    const std::string folder = testing::TempDir(), text = folder + "/velcap-not-a-picture.txt";
+    std::ofstream(text) << "words";
+    const std::pair<std::string, std::string> refused[] = {
+        {"camera 0\nscene /nonexistent.png\n", "line 2: scene /nonexistent.png: No such file"},
+        {"camera 0\nscene " + folder + "\n", "not a regular file"},
+        {"camera 0\nscene " + text + "\n", "not a picture"},
+        {"camera 0\npages 2147483647 1e-300\n", "line 2: pages COUNT"},
+        {"camera 2147483647\n", "line 1: camera NODE"},
+        {"camera 0\nformat YUYV 20000x20000\n", "line 2: size 20000x20000 is beyond"},
+        {"camera 0\nstepwise YUYV 8x8-65536x65536/8\n", "is beyond"},
+    };
+    for (const auto& [description, said] : refused) EXPECT_NE(message(description.c_str()).find(said), std::string::npos) << description << message(description.c_str());
     EXPECT_NE(message("camera 0\nperspective 45\n").find("0 to 30"), std::string::npos);
     EXPECT_THROW(vcam::load("/nonexistent/cameras.vcam"), std::runtime_error);
 }
