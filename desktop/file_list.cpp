@@ -1,6 +1,8 @@
 #include "file_list.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QStandardPaths>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -11,8 +13,14 @@ namespace filelist {
 
 QListWidgetItem* entry(const QIcon& icon, const QString& name, const QString& path) {
     auto* item = new QListWidgetItem(icon, name);
-    item->setData(Qt::ToolTipRole, path);
+    item->setData(Qt::ToolTipRole, path); // the whole name, however the list elides it
     return item;
+}
+
+void showWholeNames(QListWidget* list) {
+    // A long name loses its middle, never its end (the extension and the time).
+    list->setTextElideMode(Qt::ElideMiddle);
+    list->setWordWrap(false);
 }
 
 void openCurrent(QListWidget* list) {
@@ -21,13 +29,18 @@ void openCurrent(QListWidget* list) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(item->data(Qt::ToolTipRole).toString()));
 }
 
-void deleteCurrent(QListWidget* list) {
+bool deleteCurrent(QListWidget* list) {
     const int row = list->currentRow();
-    if (list->count() == 0 || row < 0) return;
-    QListWidgetItem* item = list->takeItem(row);
-    const QString path = item->data(Qt::ToolTipRole).toString();
-    delete item;
-    if (QFileInfo(path).isFile()) QFile::remove(path);
+    if (list->count() == 0 || row < 0) return true;
+    const QString path = list->item(row)->data(Qt::ToolTipRole).toString();
+    if (QFileInfo(path).isFile()) {
+        // Into the desktop's trash, from where the user can take it back. Qt
+        // makes the trash only inside an existing data folder.
+        QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+        if (!QFile::moveToTrash(path)) return false; // the file and its entry stay
+    }
+    delete list->takeItem(row);
+    return true;
 }
 
 } // namespace filelist

@@ -14,7 +14,10 @@ namespace filelist {
 QListWidgetItem* entry(const QIcon& icon, const QString& name, const QString& path);
 // Hands the current entry's file to the desktop's default application.
 void openCurrent(QListWidget* list);
-// Takes the current entry out of the list and deletes its file.
-void deleteCurrent(QListWidget* list);
+// Moves the current entry's file to the trash and takes the entry out of the
+// list; false, with both left as they were, when the file cannot go there.
+bool deleteCurrent(QListWidget* list);
+// Names elided in the middle, so that their ends stay readable.
+void showWholeNames(QListWidget* list);
 
 } // namespace filelist

@@ -2,9 +2,12 @@
 #include <QApplication>
 
 #include "mainwindow.h"
+#include "qt_texts.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    // Qt's own dialogs and buttons in Chinese, as the program's own texts are.
+    installChineseQtTexts(application);
     MainWindow window;
     window.show();
     return application.exec();

@@ -22,6 +22,7 @@
 #include <QListWidgetItem>
 #include <QMenu>
 #include <QMessageBox>
+#include <QStorageInfo>
 #include <QMetaType>
 #include <QUrl>
 
@@ -105,6 +106,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     ui->listWidget1->setSpacing(10);
     ui->listWidget1->setResizeMode(QListView::Adjust);
     ui->listWidget1->setMovement(QListView::Static);
+    filelist::showWholeNames(ui->listWidget1);
 
     openAction = new QAction("打开", this);
     deleteAction = new QAction("删除", this);
@@ -315,21 +317,22 @@ void MainWindow::on_bt_capture_clicked() {
         const QString jpgPath = folder + "/" + timeStamp() + ".jpg";
         const QString name = timeStamp() + ext;
         const QString path = folder + "/" + name;
-        if (captureImage(jpgPath.toUtf8().constData()) != 0) {
-            reportCaptureFailure();
+        const int captured = captureImage(jpgPath.toUtf8().constData());
+        if (captured != 0) {
+            reportCaptureFailure(captured, jpgPath);
         } else if (ext == ".gif") {
             const QIcon icon{QPixmap(jpgPath)};
             if (std::rename(jpgPath.toUtf8().constData(), path.toUtf8().constData()) != 0)
-                reportCaptureFailure(); // the JPEG stays, under its own name
+                reportCaptureFailure(-4, path); // the JPEG stays, under its own name
             else
                 addEntry(icon, name, path);
         } else {
             if (pdf_start(path.toUtf8().constData()) != 0) {
-                reportCaptureFailure();
+                reportCaptureFailure(-4, path);
             } else {
                 pdf_addPage(jpgPath.toUtf8().constData());
                 if (pdf_end() != 0) {
-                    reportCaptureFailure();
+                    reportCaptureFailure(-4, path);
                 } else {
                     addEntry(jpgPath, name, path);
                     if (isFile(jpgPath)) QFile::remove(jpgPath);
@@ -339,16 +342,41 @@ void MainWindow::on_bt_capture_clicked() {
     } else {
         const QString name = timeStamp() + ext;
         const QString path = folder + "/" + name;
-        if (captureImage(path.toUtf8().constData()) == 0)
+        const int captured = captureImage(path.toUtf8().constData());
+        if (captured == 0)
             addEntry(path, name, path);
         else
-            reportCaptureFailure();
+            reportCaptureFailure(captured, path);
     }
     setFocus(Qt::OtherFocusReason);
 }
 
-void MainWindow::reportCaptureFailure() {
-    QMessageBox::information(this, "提示", "拍照失败！", QMessageBox::Ok);
+// Why a capture wrote nothing, in words the user can act on.
+QString MainWindow::captureFailureReason(int code, const QString& path) const {
+    switch (code) {
+    case -1:
+        return "未打开摄像头。";
+    case -2:
+        return "摄像头没有及时送来画面，请重试。";
+    case -3:
+        return "摄像头已断开，请检查连接。";
+    case -5:
+        return "文件路径太长。";
+    default:
+        break;
+    }
+    const QFileInfo folder(QFileInfo(path).absolutePath());
+    if (!folder.isDir()) return "保存文件夹不存在：" + folder.filePath();
+    if (!folder.isWritable()) return "保存文件夹不可写：" + folder.filePath();
+    const QStorageInfo disk(folder.filePath());
+    if (disk.isValid() && disk.bytesAvailable() < 4 * 1024 * 1024) return "磁盘已满：" + disk.rootPath();
+    return "文件无法写入：" + path;
+}
+
+void MainWindow::reportCaptureFailure(int code, const QString& path) {
+    QMessageBox box(QMessageBox::Warning, "提示", "拍照失败！", QMessageBox::Ok, this);
+    box.setInformativeText(captureFailureReason(code, path));
+    box.exec();
 }
 
 void MainWindow::addEntry(const QString& picture, const QString& name, const QString& path) {
@@ -374,7 +402,8 @@ void MainWindow::openCurrentEntry() {
 }
 
 void MainWindow::deleteCurrentEntry() {
-    filelist::deleteCurrent(ui->listWidget1);
+    if (!filelist::deleteCurrent(ui->listWidget1))
+        QMessageBox::warning(this, "提示", "删除失败！文件无法移到回收站。", QMessageBox::Ok);
 }
 
 void MainWindow::on_listWidget1_clicked(const QModelIndex&) {

@@ -95,7 +95,8 @@ private:
     void openCurrentEntry();
     void deleteCurrentEntry();
     // "拍照失败！" under "提示".
-    void reportCaptureFailure();
+    void reportCaptureFailure(int code, const QString& path);
+    QString captureFailureReason(int code, const QString& path) const;
     // The recognition of one kind, and its answer in a message box.
     void recognise(int type, const char* title, const char* none);
     // Opens the chosen camera in the current format (MJPEG); when that fails,

@@ -48,6 +48,7 @@ multiPdfDlg::multiPdfDlg(QWidget* parent) : QMainWindow(parent) {
     list->setSpacing(10);
     list->setResizeMode(QListView::Adjust);
     list->setMovement(QListView::Static);
+    filelist::showWholeNames(list);
 
     openAction = new QAction("打开", this);
     insertAction = new QAction("插入", this);
@@ -107,7 +108,8 @@ void multiPdfDlg::openCurrentPage() {
 }
 
 void multiPdfDlg::deletePage() {
-    filelist::deleteCurrent(ui->listWidget1);
+    if (!filelist::deleteCurrent(ui->listWidget1))
+        QMessageBox::warning(this, "提示", "删除失败！文件无法移到回收站。", QMessageBox::Ok);
 }
 
 void multiPdfDlg::on_listWidget1_doubleClicked(const QModelIndex&) {
@@ -120,7 +122,7 @@ void multiPdfDlg::on_Bt_export_clicked() {
     if (!isOpenCamera) return;
     QListWidget* list = ui->listWidget1;
     if (list->count() == 0) {
-        QMessageBox::information(this, "提示", "导出失败！请先拍照图片", QMessageBox::Ok);
+        QMessageBox::warning(this, "提示", "导出失败！请先拍照图片", QMessageBox::Ok);
         return;
     }
     const QString pdfName = timeStamp() + ".pdf";
@@ -141,7 +143,7 @@ void multiPdfDlg::on_Bt_export_clicked() {
     const bool written = ended && pagesAdded;
     QApplication::restoreOverrideCursor();
     if (!written) {
-        QMessageBox::information(this, "提示", "导出失败！", QMessageBox::Ok);
+        QMessageBox::warning(this, "提示", "导出失败！", QMessageBox::Ok);
         return;
     }
 

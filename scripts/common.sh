@@ -10,7 +10,7 @@ VELCAP_PACKAGES=(
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
-    qtbase5-dev qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
+    qtbase5-dev qttranslations5-l10n qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
     zint qrencode zbar-tools poppler-utils qpdf bsdutils opencv-doc
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )

@@ -8,11 +8,14 @@
 //   L / R         quarter turn left / right (Web_RotateL, Web_RotateR)
 //
 // Usage: velcap-viewer [--form WxH] [--camera N]
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -124,6 +127,17 @@ int main(int argc, char** argv) {
             ++i;
         else
             return usage(("bad argument " + a.toStdString()).c_str());
+    }
+    // A form larger than the screen cannot be shown (Qt's window would fail
+    // on its size): it is bounded to the screen's available area.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableSize();
+        if (formWidth > room.width() || formHeight > room.height()) {
+            std::fprintf(stderr, "velcap-viewer: the form %dx%d is larger than the screen; %dx%d is used\n", formWidth,
+                         formHeight, std::min(formWidth, room.width()), std::min(formHeight, room.height()));
+            formWidth = std::min(formWidth, room.width());
+            formHeight = std::min(formHeight, room.height());
+        }
     }
     if (camera >= getDeviceCount()) {
         std::fprintf(stderr, "velcap-viewer: no supported camera %d\n", camera);

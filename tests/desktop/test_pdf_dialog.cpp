@@ -121,9 +121,11 @@ private slots:
 
         d->ui->listWidget1->setCurrentRow(4);
         const QString last = pagePaths(d)[4];
+        qputenv("XDG_DATA_HOME", QFile::encodeName(folder_->path() + "/data"));
         d->deleteAction->trigger();
         QCOMPARE(d->ui->listWidget1->count(), 4);
         QVERIFY(!QFile::exists(last));
+        QVERIFY(velcap::test::inTrash(last));
     }
 
     void aFolderWithChineseAndBlanks() {

@@ -25,6 +25,7 @@
 #include "ui_mainwindow.h"
 #include "ui_paramdlg.h"
 #include "vcam.h"
+#include "qt_texts.h"
 #include "window_test.h"
 
 using velcap::test::MessageBoxCatcher;
@@ -125,6 +126,8 @@ private slots:
             w->ui->bt_capture->click();
             QCOMPARE(catcher.title, QString("提示"));
             QCOMPARE(catcher.text, QString("拍照失败！"));
+            QCOMPARE(catcher.icon, QMessageBox::Warning);
+            QVERIFY2(catcher.informativeText.startsWith("保存文件夹不存在"), qPrintable(catcher.informativeText));
         }
         QCOMPARE(w->ui->listWidget1->count(), 0);
     }
@@ -146,10 +149,15 @@ private slots:
         QTest::mouseDClick(w->ui->listWidget1->viewport(), Qt::LeftButton, {}, cell.center());
         QCOMPARE(urls_.urls, (QList<QUrl>{QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
 
+        // 删除 moves the file to the trash, where the user finds it again.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(folder_->path() + "/data"));
         w->ui->listWidget1->setCurrentRow(0);
         w->deleteAction->trigger();
         QCOMPARE(w->ui->listWidget1->count(), 1);
         QVERIFY(!QFile::exists(first));
+        QVERIFY(velcap::test::inTrash(first));
+        // Long names lose their middle, never their end.
+        QCOMPARE(w->ui->listWidget1->textElideMode(), Qt::ElideMiddle);
         QVERIFY(QFile::exists(second));
         // With no current entry, nothing happens.
         w->ui->listWidget1->setCurrentRow(-1);
@@ -280,6 +288,13 @@ private slots:
         w->ui->Bt_Params->click();
         QCOMPARE(w->paramDlg->ui->SatuSlider->value(), 80);
         SetVideoCtlDefaultParam(2);
+    }
+
+    void qtsOwnTextsAreChinese() {
+        QVERIFY(installChineseQtTexts(*QCoreApplication::instance()));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("取消"));
+        QMessageBox box(QMessageBox::Warning, "提示", "拍照失败！", QMessageBox::Ok);
+        QCOMPARE(box.button(QMessageBox::Ok)->text(), QString("确定"));
     }
 
 private:

@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
+#include <QStandardPaths>
+#include <QFileInfo>
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -29,13 +32,16 @@ inline vcam::Camera documentCamera() {
 
 // Answers the next modal message box and remembers what it said.
 struct MessageBoxCatcher {
-    QString title, text;
+    QString title, text, informativeText;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     int seen = 0;
     void arm() {
         QTimer::singleShot(50, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 title = box->windowTitle();
                 text = box->text();
+                informativeText = box->informativeText();
+                icon = box->icon();
                 ++seen;
                 box->accept();
             } else {
@@ -44,6 +50,12 @@ struct MessageBoxCatcher {
         });
     }
 };
+
+// Whether a file of this name lies in the desktop's trash (XDG_DATA_HOME's).
+inline bool inTrash(const QString& path) {
+    const QString trash = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash/files/";
+    return QFile::exists(trash + QFileInfo(path).fileName());
+}
 
 inline QStringList items(QComboBox* box) {
     QStringList out;
