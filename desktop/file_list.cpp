@@ -2,11 +2,11 @@
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QStandardPaths>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <QListWidget>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace filelist {

@@ -22,8 +22,8 @@
 #include <QListWidgetItem>
 #include <QMenu>
 #include <QMessageBox>
-#include <QStorageInfo>
 #include <QMetaType>
+#include <QStorageInfo>
 #include <QUrl>
 
 #include "file_list.h"

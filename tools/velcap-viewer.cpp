@@ -15,11 +15,11 @@
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QWheelEvent>
 #include <QWidget>
 

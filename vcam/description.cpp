@@ -1,5 +1,5 @@
-#include <sys/stat.h>
 #include "description.h"
+#include <sys/stat.h>
 
 #include "controls.h"
 

@@ -70,6 +70,35 @@ std::vector<uint32_t> codePoints(const std::string& text) {
     return out;
 }
 
+// Half-width katakana that take the voicing marks ﾞ (U+FF9E) and ﾟ (U+FF9F).
+bool takesDakuten(uint32_t c) {
+    return (c >= 0xFF76 && c <= 0xFF84) || (c >= 0xFF8A && c <= 0xFF8E) || c == 0xFF73;
+}
+bool takesHandakuten(uint32_t c) {
+    return c >= 0xFF8A && c <= 0xFF8E;
+}
+
+// Whether a Shift-JIS reading is Japanese: it has kana and no half-width
+// katakana, or its half-width katakana carry voicing marks, each after a
+// letter that takes it. Chinese read as Shift-JIS turns into half-width
+// katakana, where a mark after the right letter is rare.
+bool looksJapanese(const std::string& japanese) {
+    const std::vector<uint32_t> text = codePoints(japanese);
+    int kana = 0, halfWidth = 0, voiced = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint32_t c = text[i];
+        if (c >= 0x3040 && c <= 0x30FF) ++kana;
+        if (c < 0xFF61 || c > 0xFF9F) continue;
+        ++halfWidth;
+        if (c == 0xFF9E || c == 0xFF9F) {
+            const uint32_t before = i > 0 ? text[i - 1] : 0;
+            if (!(c == 0xFF9E ? takesDakuten(before) : takesHandakuten(before))) return false; // a stray mark
+            ++voiced;
+        }
+    }
+    return halfWidth == 0 ? kana > 0 : voiced > 0;
+}
+
 } // namespace
 
 namespace velcap {
@@ -77,20 +106,14 @@ namespace velcap {
 // The text of a QR code in UTF-8. zbar's raw bytes (ZBAR_CFG_BINARY) are
 // already UTF-8 when the code declares an encoding zbar converts from, or
 // when the text was UTF-8. Other bytes are Chinese (GB18030) or Japanese
-// (Shift-JIS) text: Japanese has kana, and Chinese read as Shift-JIS turns
-// into half-width katakana.
+// (Shift-JIS) text, told apart as looksJapanese says.
 std::string qrText(const std::string& bytes) {
     if (validUtf8(bytes)) return bytes;
     const std::string chinese = fromEncoding(bytes, "GB18030");
     const std::string japanese = fromEncoding(bytes, "SHIFT_JIS");
     if (japanese.empty()) return chinese.empty() ? bytes : chinese;
     if (chinese.empty()) return japanese;
-    int kana = 0, halfWidth = 0;
-    for (uint32_t c : codePoints(japanese)) {
-        if (c >= 0x3040 && c <= 0x30FF) ++kana;
-        if (c >= 0xFF61 && c <= 0xFF9F) ++halfWidth;
-    }
-    return kana > 0 && halfWidth == 0 ? japanese : chinese;
+    return looksJapanese(japanese) ? japanese : chinese;
 }
 
 // The data of the first symbol of the asked kind: type 0 any symbol that is
@@ -108,6 +131,9 @@ std::string zbarScan(const cv::Mat& grey, int type, bool& found) try {
     std::string result;
     if (found) {
         for (auto symbol = image.symbol_begin(); symbol != image.symbol_end(); ++symbol) {
+            // An EAN-2 or EAN-5 add-on alone is not a book's code: zbar
+            // appends it to its EAN-13 where it reads both.
+            if (symbol->get_type() == zbar::ZBAR_EAN2 || symbol->get_type() == zbar::ZBAR_EAN5) continue;
             const bool isQr = symbol->get_type_name() == kQrName;
             if ((type == 0) != isQr) {
                 result = isQr ? qrText(symbol->get_data()) : symbol->get_data();

@@ -93,9 +93,8 @@ SaveResult saveImage(const char* path, const cv::Mat& img) {
         velcap::say("SaveImage: no image encoder for %s\n", path);
         return SaveResult::failed;
     }
-    return writePicture(path, out, jpeg ? jpegParameters() : std::vector<int>{}, "SaveImage")
-               ? SaveResult::written
-               : SaveResult::failed;
+    return writePicture(path, out, jpeg ? jpegParameters() : std::vector<int>{}, "SaveImage") ? SaveResult::written
+                                                                                              : SaveResult::failed;
 }
 
 } // namespace velcap

@@ -2,14 +2,14 @@
 
 #include <atomic>
 #include <cctype>
-#include <climits>
-#include <iterator>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sys/stat.h>
 #include <sys/statvfs.h>

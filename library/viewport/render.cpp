@@ -1,8 +1,8 @@
 // The embedded preview's picture: the part of the frame that the viewport
 // shows, scaled to the shown size.
-#include <cstdlib>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include <opencv2/imgproc.hpp>

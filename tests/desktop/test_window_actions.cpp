@@ -20,12 +20,12 @@
 
 #include "mainwindow.h"
 #include "paramdlg.h"
+#include "qt_texts.h"
 #include "state.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "ui_paramdlg.h"
 #include "vcam.h"
-#include "qt_texts.h"
 #include "window_test.h"
 
 using velcap::test::MessageBoxCatcher;

@@ -7,12 +7,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
-#include <QStandardPaths>
-#include <QFileInfo>
-#include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <dirent.h>
-#include <sys/stat.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>

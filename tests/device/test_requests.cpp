@@ -1,11 +1,11 @@
 // Capture and recognition requests: the host's thread asks, the stream thread
 // serves, and every way a request can fail has its own answer.
 #include <algorithm>
-#include <stdexcept>
 #include <atomic>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 // Opening, streaming and closing a camera, on the virtual camera.
-#include <climits>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <memory>
 #include <thread>
 

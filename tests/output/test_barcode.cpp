@@ -163,6 +163,9 @@ TEST(Barcode, QrTextInEveryEncodingComesBackInUtf8) {
         {"中文测试：你好世界，文档相机", "GB18030", "-8"},
         {"合同编号 2026-001 甲方乙方", "GB18030", "-8"},
         {"日本語のテキストです", "SHIFT_JIS", "-8"},
+        {"ﾃﾞｻﾞｲﾝQR", "SHIFT_JIS", "-8"},
+        {"ｺﾝﾋﾟｭｰﾀｰ ﾃﾞｰﾀ", "SHIFT_JIS", "-8"},
+        {"中文二维码测试", "GB18030", "-8"},
     };
     const std::string path = testing::TempDir() + "/velcap-cjk.png";
     for (const Case& c : cases) {

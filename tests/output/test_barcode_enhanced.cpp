@@ -161,6 +161,31 @@ TEST(EnhancedRecognition, FromFile) {
     EXPECT_EQ(text, nullptr);
 }
 
+// A book's EAN-13 with its price add-on: the main code, never the add-on alone.
+TEST(EnhancedRecognition, ABooksAddOnNeverComesAlone) {
+    const std::string path = testing::TempDir() + "/velcap-book.png";
+    for (const char* addOn : {"90000", "17"}) {
+        SCOPED_TRACE(addOn);
+        const cv::Mat book =
+            encoded("zint -b 13 --scale 2 -d '9780201379624+" + std::string(addOn) + "' -o " + path, path);
+        ASSERT_FALSE(book.empty());
+        // The whole code, and the add-on alone, as a hand over the code leaves it.
+        const cv::Mat addOnAlone = book.colRange(book.cols * 2 / 3, book.cols).clone();
+        for (int enhanced : {0, 1}) {
+            SetRecogEnhanced(enhanced);
+            std::string whole, part;
+            stdoutOf([&] {
+                whole = BarQrDecodePro(toRgb(page(book.size() + cv::Size(200, 200), {{book, cv::Point(100, 100)}})), 0);
+                part = BarQrDecodePro(
+                    toRgb(page(addOnAlone.size() + cv::Size(200, 200), {{addOnAlone, cv::Point(100, 100)}})), 0);
+            });
+            EXPECT_EQ(whole.rfind("9780201379624", 0), 0u) << whole << (enhanced ? " (enhanced)" : "");
+            EXPECT_EQ(part, "") << (enhanced ? " (enhanced)" : "");
+        }
+        SetRecogEnhanced(0);
+    }
+}
+
 // No misreads: on photographs, pages of text and empty desks, neither
 // recognition finds a code of either kind.
 TEST(EnhancedRecognition, NothingIsReadWhereThereIsNoCode) {

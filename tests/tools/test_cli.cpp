@@ -2,12 +2,12 @@
 // launcher as a user runs it: results on standard output only, messages on
 // standard error, and the documented exit statuses.
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <string>
-#include <csignal>
 #include <pwd.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,8 +86,8 @@ protected:
     // where this machine lets no one mount one.
     std::string smallDisk(const std::string& name, int kilobytes) {
         const std::string folder = path(name);
-        auto [out, status] = velcap::test::run("mkdir -p " + folder + " && mount -t tmpfs -o size=" +
-                                               std::to_string(kilobytes) + "k tmpfs " + folder);
+        auto [out, status] = velcap::test::run(
+            "mkdir -p " + folder + " && mount -t tmpfs -o size=" + std::to_string(kilobytes) + "k tmpfs " + folder);
         if (status != 0) return {};
         mounts_.push_back(folder);
         return folder;

@@ -1,7 +1,7 @@
 // The virtual camera as a V4L2 device: what a program sees on its nodes.
-#include <fstream>
 #include <cerrno>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -137,7 +137,9 @@ TEST(Description, ErrorsNameTheLine) {
         {"camera 0\nformat YUYV 20000x20000\n", "line 2: size 20000x20000 is beyond"},
         {"camera 0\nstepwise YUYV 8x8-65536x65536/8\n", "is beyond"},
     };
-    for (const auto& [description, said] : refused) EXPECT_NE(message(description.c_str()).find(said), std::string::npos) << description << message(description.c_str());
+    for (const auto& [description, said] : refused)
+        EXPECT_NE(message(description.c_str()).find(said), std::string::npos)
+            << description << message(description.c_str());
     EXPECT_NE(message("camera 0\nperspective 45\n").find("0 to 30"), std::string::npos);
     EXPECT_THROW(vcam::load("/nonexistent/cameras.vcam"), std::runtime_error);
 }

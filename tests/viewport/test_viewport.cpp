@@ -1,8 +1,8 @@
 // The embedded preview: its geometry, and the pictures the stream thread hands
 // to the web frame callback, on the virtual camera.
-#include <fstream>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 
 #include <opencv2/imgproc.hpp>
@@ -67,10 +67,10 @@ private:
 
 // Every geometry variable, to see that an operation changed nothing.
 std::vector<double> geometry() {
-    return {double(FormWidth),  double(FormHeight),   double(FormStartX),   double(FormStartY), double(ShowWidth),
-            double(ShowHeight), double(ZoomWidth),    double(ZoomHeight),   double(ZoomStartX), double(ZoomStartY),
-            double(VideoOffsetX), double(VideoOffsetY), pZoomScale.load(), pBestScale.load(),  double(RotateAngle),
-            double(RotateFlag)};
+    return {double(FormWidth),  double(FormHeight), double(FormStartX),   double(FormStartY),
+            double(ShowWidth),  double(ShowHeight), double(ZoomWidth),    double(ZoomHeight),
+            double(ZoomStartX), double(ZoomStartY), double(VideoOffsetX), double(VideoOffsetY),
+            pZoomScale.load(),  pBestScale.load(),  double(RotateAngle),  double(RotateFlag)};
 }
 
 // The view that the geometry asks for, computed from the delivered frame.

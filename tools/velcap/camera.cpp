@@ -1,13 +1,13 @@
 // The commands that use a camera: list, capture and scan.
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <csignal>
-#include <thread>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 #include "cli.h"
@@ -168,9 +168,8 @@ CameraChoice chooseCamera(const Arguments& args, bool yuyvOnly) {
         const std::vector<Size> sizes = sizesOf(choice.camera, format);
         for (const Size& size : sizes) {
             if (args.has("size") && (size.width != wanted.width || size.height != wanted.height)) continue;
-            if (!args.has("size") &&
-                (interpolated(size, sizes) ||
-                 int64_t(size.width) * size.height <= int64_t(choice.size.width) * choice.size.height))
+            if (!args.has("size") && (interpolated(size, sizes) || int64_t(size.width) * size.height <=
+                                                                       int64_t(choice.size.width) * choice.size.height))
                 continue;
             choice.format = format;
             choice.size = size;
@@ -232,8 +231,7 @@ void waitForSettledPicture(bool needOutline) {
     while (!settled() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (stillness.frames == 0) failed("the camera sends no pictures");
     if (needOutline && HasPageOutline() != 1) failed("no page found");
-    if (!settled())
-        note("the picture did not settle; photographed as it is");
+    if (!settled()) note("the picture did not settle; photographed as it is");
 }
 
 std::string numbered(const std::string& path, int number) {
@@ -371,7 +369,8 @@ int captureCommand(const Arguments& args) {
     args.expectOperands(1, 1, "capture [OPTION...] FILE");
     const std::string path = args.operands()[0];
     const bool toStandardOutput = path == "-";
-    if (args.has("format") && !toStandardOutput) usageError("--format is for FILE - (a file's extension tells its format)");
+    if (args.has("format") && !toStandardOutput)
+        usageError("--format is for FILE - (a file's extension tells its format)");
     std::string extension = toStandardOutput ? args.value("format", "jpg") : extensionOf(path);
     if (extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "bmp" && extension != "tif" &&
         extension != "tiff" && extension != "pdf") {
@@ -386,7 +385,8 @@ int captureCommand(const Arguments& args) {
     SetPdfCaptureInMemory(1); // no temporary picture left in the home folder
     const bool noClobber = args.has("no-clobber");
     if (!toStandardOutput)
-        for (int shot = 1; shot <= count; ++shot) requireWritable(args.has("count") ? numbered(path, shot) : path, noClobber);
+        for (int shot = 1; shot <= count; ++shot)
+            requireWritable(args.has("count") ? numbered(path, shot) : path, noClobber);
 
     CameraChoice choice = chooseCamera(args, args.has("yuyv"));
     OpenCamera open(choice);
@@ -467,8 +467,8 @@ int autoCommand(const Arguments& args) {
     }
     SetAutoCaptureFailureCallback(nullptr);
     if (silent) throw Failure(kNoCamera, "the camera is gone: it sends no pictures any more");
-    if (autoFailed > 0) failed(std::to_string(autoFailed.load()) + " page" + (autoFailed == 1 ? "" : "s") +
-                               " could not be written");
+    if (autoFailed > 0)
+        failed(std::to_string(autoFailed.load()) + " page" + (autoFailed == 1 ? "" : "s") + " could not be written");
     if (autoCaptured == 0) failed("no page captured");
     return kSuccess;
 }
@@ -515,8 +515,8 @@ int scanCommand(const Arguments& args) {
     } while (Clock::now() < deadline);
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%g", timeout);
-    throw Failure(kNothingFound, std::string("no ") + (type == 1 ? "QR code" : "bar code") + " found within " +
-                                     seconds + " s");
+    throw Failure(kNothingFound,
+                  std::string("no ") + (type == 1 ? "QR code" : "bar code") + " found within " + seconds + " s");
 }
 
 } // namespace velcap::cli

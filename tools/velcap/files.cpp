@@ -33,7 +33,8 @@ int pdfCommand(const Arguments& args) {
     Progress progress("pages", int(pictures.size()));
     for (size_t i = 0; i < pictures.size(); ++i) {
         // A refused page abandons the document: an older file at its path stays.
-        if (pdf_addPage(pictures[i].c_str()) != 0) failed("cannot make a page of '" + pictures[i] + "'; nothing written");
+        if (pdf_addPage(pictures[i].c_str()) != 0)
+            failed("cannot make a page of '" + pictures[i] + "'; nothing written");
         progress.update(int(i + 1));
     }
     if (pdf_end() != 0) failed("cannot write '" + output + "'");

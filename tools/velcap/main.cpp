@@ -24,7 +24,10 @@ struct Command {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"list", listCameras, {"json"}, {},
+        {"list",
+         listCameras,
+         {"json"},
+         {},
          R"(  list [--json]
       Each supported camera: index, device node, name, MJPEG and YUYV sizes.
 )"},
@@ -43,7 +46,10 @@ const std::vector<Command>& commands() {
       with no page found, nothing is written. --count N writes N files,
       FILE's stem numbered -001, -002 ..., --interval seconds apart.
 )"},
-        {"scan", scanCommand, {"qr", "bar", "plain", "raw"}, {"camera", "device", "timeout"},
+        {"scan",
+         scanCommand,
+         {"qr", "bar", "plain", "raw"},
+         {"camera", "device", "timeout"},
          R"(  scan [--qr|--bar] [--raw] [--plain] [-d NODE|--camera N] [--timeout SECONDS] [FILE...]
       With files: prints every code in each picture, one a line, as TYPE:TEXT
       (QR-Code:..., EAN-13:...), or the text alone with --raw. Without: the
@@ -59,16 +65,25 @@ const std::vector<Command>& commands() {
       into FOLDER (made when missing), named by the time; prints each path as
       it is written. Stops after N files, at the time-out, or at Ctrl-C.
 )"},
-        {"pdf", pdfCommand, {"no-clobber"}, {},
+        {"pdf",
+         pdfCommand,
+         {"no-clobber"},
+         {},
          R"(  pdf [-n] OUTPUT IMAGE...
       One PDF document, a picture a page (.jpg, .jpeg, .png, .tif, .tiff, .bmp).
 )"},
-        {"merge", mergeCommand, {"column", "no-clobber"}, {},
+        {"merge",
+         mergeCommand,
+         {"column", "no-clobber"},
+         {},
          R"(  merge [--column] [-n] OUTPUT IMAGE...
       Two to four pictures side by side (in a column with --column, four in a
       2 x 2 grid) in one picture.
 )"},
-        {"clean", cleanCommand, {"black-edge", "whiten", "no-clobber"}, {},
+        {"clean",
+         cleanCommand,
+         {"black-edge", "whiten", "no-clobber"},
+         {},
          R"(  clean [--black-edge] [--whiten] [-n] INPUT OUTPUT
       Whitens the black margin around the page and the paper's background
       (both when neither option is given).

@@ -63,7 +63,9 @@ std::vector<Code> codesIn(const cv::Mat& grey, bool qr, bool bar) {
     zbar::Image image(unsigned(grey.cols), unsigned(grey.rows), "Y800", grey.data, grey.total());
     if (scanner.scan(image) > 0)
         for (auto symbol = image.symbol_begin(); symbol != image.symbol_end(); ++symbol)
-            codes.push_back({symbol->get_type_name(), symbol->get_data()});
+            // An add-on is printed with its EAN-13, never alone.
+            if (symbol->get_type() != zbar::ZBAR_EAN2 && symbol->get_type() != zbar::ZBAR_EAN5)
+                codes.push_back({symbol->get_type_name(), symbol->get_data()});
     image.set_data(nullptr, 0);
     if (!codes.empty()) return codes;
 

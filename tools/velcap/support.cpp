@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
