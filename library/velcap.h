@@ -131,6 +131,17 @@ VELCAP_EXPORT int GetVideoCtlParam(int index, int* minimum, int* maximum, int* d
 VELCAP_EXPORT int SetVideoCtlParam(int index, int value);
 VELCAP_EXPORT int SetVideoCtlDefaultParam(int index);
 VELCAP_EXPORT int ManualFocus();
+// The open camera's controls by the names v4l2-ctl gives them (brightness,
+// contrast, saturation, hue, gain, gamma, sharpness, backlight_compensation,
+// power_line_frequency, white_balance_automatic, white_balance_temperature,
+// auto_exposure, exposure_time_absolute, focus_auto, focus_absolute).
+// GetCameraControlName: the name of index 0, 1, ..., null past the last.
+// GetCameraControl: 0; -1 no camera, no such name or the camera lacks it;
+// -2 unreadable. SetCameraControl: 0; -1 as above; -2 outside its range;
+// -3 refused by the camera.
+VELCAP_EXPORT const char* GetCameraControlName(int index);
+VELCAP_EXPORT int GetCameraControl(const char* name, int* minimum, int* maximum, int* defaultValue, int* current);
+VELCAP_EXPORT int SetCameraControl(const char* name, int value);
 VELCAP_EXPORT int ManualFocusEx();
 
 // Capture and recognition requests, served by the stream thread on its next

@@ -1,6 +1,8 @@
 // The open camera's picture controls, and focusing, through the V4L2
 // control requests on its descriptor.
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <sys/ioctl.h>
 
 #include "../log.h"
@@ -125,4 +127,70 @@ extern "C" int ManualFocusEx() {
     }
     velcap::sayLine("ManualFocus");
     return 0;
+}
+
+namespace {
+
+// The controls a document camera's user sets, by the names v4l2-ctl gives them.
+struct NamedControl {
+    const char* name;
+    uint32_t id;
+};
+constexpr NamedControl kNamedControls[] = {
+    {"brightness", V4L2_CID_BRIGHTNESS},
+    {"contrast", V4L2_CID_CONTRAST},
+    {"saturation", V4L2_CID_SATURATION},
+    {"hue", V4L2_CID_HUE},
+    {"gain", V4L2_CID_GAIN},
+    {"gamma", V4L2_CID_GAMMA},
+    {"sharpness", V4L2_CID_SHARPNESS},
+    {"backlight_compensation", V4L2_CID_BACKLIGHT_COMPENSATION},
+    {"power_line_frequency", V4L2_CID_POWER_LINE_FREQUENCY},
+    {"white_balance_automatic", V4L2_CID_AUTO_WHITE_BALANCE},
+    {"white_balance_temperature", V4L2_CID_WHITE_BALANCE_TEMPERATURE},
+    {"auto_exposure", V4L2_CID_EXPOSURE_AUTO},
+    {"exposure_time_absolute", V4L2_CID_EXPOSURE_ABSOLUTE},
+    {"focus_auto", V4L2_CID_FOCUS_AUTO},
+    {"focus_absolute", V4L2_CID_FOCUS_ABSOLUTE},
+};
+
+// The open camera's description of a named control; false when there is none.
+bool describeNamed(const char* name, v4l2_queryctrl& query) {
+    if (!bKeep || !name) return false;
+    for (const NamedControl& c : kNamedControls) {
+        if (std::strcmp(c.name, name) != 0) continue;
+        query = v4l2_queryctrl{};
+        query.id = c.id;
+        return ioctl(cam_fd, VIDIOC_QUERYCTRL, &query) == 0 && !(query.flags & V4L2_CTRL_FLAG_DISABLED);
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" const char* GetCameraControlName(int index) {
+    return index >= 0 && index < int(std::size(kNamedControls)) ? kNamedControls[index].name : nullptr;
+}
+
+extern "C" int GetCameraControl(const char* name, int* minimum, int* maximum, int* defaultValue, int* current) {
+    v4l2_queryctrl query{};
+    if (!describeNamed(name, query)) return -1;
+    v4l2_control control{};
+    control.id = query.id;
+    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) return -2;
+    if (minimum) *minimum = query.minimum;
+    if (maximum) *maximum = query.maximum;
+    if (defaultValue) *defaultValue = query.default_value;
+    if (current) *current = control.value;
+    return 0;
+}
+
+extern "C" int SetCameraControl(const char* name, int value) {
+    v4l2_queryctrl query{};
+    if (!describeNamed(name, query)) return -1;
+    if (value < query.minimum || value > query.maximum) return -2;
+    v4l2_control control{};
+    control.id = query.id;
+    control.value = value;
+    return ioctl(cam_fd, VIDIOC_S_CTRL, &control) == 0 ? 0 : -3;
 }

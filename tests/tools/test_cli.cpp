@@ -669,6 +669,31 @@ TEST_F(Cli, ScanOfFilesPrintsEveryCodeAsZbarimgDoes) {
     }
 }
 
+// controls lists NAME VALUE MIN MAX DEFAULT and sets by name, as v4l2-ctl names them.
+TEST_F(Cli, ControlsListAndSetByName) {
+    Outcome listed = velcap("controls");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    for (const char* line : {"brightness\t0\t-64\t64\t0\n", "power_line_frequency\t1\t0\t2\t1\n",
+                             "focus_absolute\t", "exposure_time_absolute\t", "white_balance_temperature\t"})
+        EXPECT_NE(listed.out.find(line), std::string::npos) << line << listed.out;
+    // Set, then read back in the same run of the virtual camera.
+    Outcome both = runSplit(prefix_ + "/bin/velcap-vcam -- sh -c '" + prefix_ + "/bin/velcap controls brightness=20 " +
+                            "power_line_frequency=2 && " + prefix_ + "/bin/velcap -d /dev/video0 controls'");
+    ASSERT_EQ(both.status, 0) << both.err;
+    EXPECT_NE(both.out.find("brightness\t20\t"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("power_line_frequency\t2\t"), std::string::npos) << both.out;
+    const std::pair<const char*, const char*> refused[] = {
+        {"controls brightness=999", "brightness takes -64 to 64, not 999"},
+        {"controls wobble=1", "no control 'wobble'"},
+        {"controls brightness", "NAME=VALUE"},
+    };
+    for (const auto& [arguments, said] : refused) {
+        Outcome outcome = velcap(arguments);
+        EXPECT_EQ(outcome.status, 2) << arguments;
+        expectOneLineNaming(outcome, said);
+    }
+}
+
 // Unplugged while scanning: the camera is gone, not merely codeless.
 TEST_F(Cli, ScanSaysTheCameraIsGone) {
     const std::string empty = path("empty.png");

@@ -519,4 +519,43 @@ int scanCommand(const Arguments& args) {
                   std::string("no ") + (type == 1 ? "QR code" : "bar code") + " found within " + seconds + " s");
 }
 
+int controlsCommand(const Arguments& args) {
+    // NAME=VALUE settings are checked before the camera opens.
+    std::vector<std::pair<std::string, int>> settings;
+    for (const std::string& operand : args.operands()) {
+        const size_t equals = operand.find('=');
+        char* end = nullptr;
+        const long value = equals == std::string::npos ? 0 : std::strtol(operand.c_str() + equals + 1, &end, 10);
+        if (equals == std::string::npos || equals == 0 || end == operand.c_str() + equals + 1 || *end != '\0' ||
+            value < INT_MIN || value > INT_MAX)
+            usageError("controls takes NAME=VALUE, such as brightness=10, not '" + operand + "'");
+        settings.emplace_back(operand.substr(0, equals), int(value));
+    }
+    CameraChoice choice = chooseCamera(args, false);
+    // The smallest size opens fastest; controls do not depend on it.
+    const std::vector<Size> sizes = sizesOf(choice.camera, choice.format);
+    for (const Size& size : sizes)
+        if (int64_t(size.width) * size.height < int64_t(choice.size.width) * choice.size.height) choice.size = size;
+    OpenCamera open(choice);
+    for (const auto& [name, value] : settings) {
+        int minimum = 0, maximum = 0;
+        if (GetCameraControl(name.c_str(), &minimum, &maximum, nullptr, nullptr) != 0)
+            usageError("camera " + std::to_string(choice.camera) + " has no control '" + name +
+                       "' (velcap controls lists them)");
+        const int status = SetCameraControl(name.c_str(), value);
+        if (status == -2)
+            usageError(name + " takes " + std::to_string(minimum) + " to " + std::to_string(maximum) + ", not " +
+                       std::to_string(value));
+        if (status != 0) failed("the camera refused " + name + "=" + std::to_string(value));
+    }
+    if (!settings.empty()) return kSuccess;
+    for (int index = 0; const char* name = GetCameraControlName(index); ++index) {
+        int minimum = 0, maximum = 0, defaultValue = 0, value = 0;
+        if (GetCameraControl(name, &minimum, &maximum, &defaultValue, &value) != 0) continue;
+        result(std::string(name) + "\t" + std::to_string(value) + "\t" + std::to_string(minimum) + "\t" +
+               std::to_string(maximum) + "\t" + std::to_string(defaultValue));
+    }
+    return kSuccess;
+}
+
 } // namespace velcap::cli

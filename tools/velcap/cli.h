@@ -115,5 +115,6 @@ int autoCommand(const Arguments& args);
 int pdfCommand(const Arguments& args);
 int mergeCommand(const Arguments& args);
 int cleanCommand(const Arguments& args);
+int controlsCommand(const Arguments& args);
 
 } // namespace velcap::cli

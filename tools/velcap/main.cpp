@@ -65,6 +65,14 @@ const std::vector<Command>& commands() {
       into FOLDER (made when missing), named by the time; prints each path as
       it is written. Stops after N files, at the time-out, or at Ctrl-C.
 )"},
+        {"controls",
+         controlsCommand,
+         {},
+         {"camera", "device"},
+         R"(  controls [-d NODE|--camera N] [NAME=VALUE...]
+      Lists the camera's controls, one a line: NAME VALUE MIN MAX DEFAULT,
+      tab-separated; or sets them (power_line_frequency=1 for 50 Hz).
+)"},
         {"pdf",
          pdfCommand,
          {"no-clobber"},
@@ -102,7 +110,7 @@ Options for every command:
   -q, --quiet      no messages but errors (no warnings of the image libraries)
   -v, --verbose    also the library's own lines
   -n, --no-clobber (capture, pdf, merge, clean) never replace an existing file
-  -d, --device NODE  (capture, scan, auto) the camera at this device node
+  -d, --device NODE  (capture, scan, auto, controls) the camera at this device node
   -h, --help       this text, or with a command that command's usage
   --version
 
@@ -174,6 +182,16 @@ int main(int argc, char** argv) {
         else
             words.push_back(word);
     }
+    // -d NODE and -n may come before the command too, as v4l2-ctl takes -d:
+    // they are moved behind it.
+    std::vector<std::string> leading;
+    while (!words.empty() && (words[0] == "-d" || words[0] == "--device" || words[0] == "-n" ||
+                              words[0] == "--no-clobber" || words[0].rfind("--device=", 0) == 0)) {
+        const bool valued = words[0] == "-d" || words[0] == "--device";
+        leading.insert(leading.end(), words.begin(), words.begin() + (valued && words.size() > 1 ? 2 : 1));
+        words.erase(words.begin(), words.begin() + (valued && words.size() > 1 ? 2 : 1));
+    }
+    if (!words.empty()) words.insert(words.begin() + 1, leading.begin(), leading.end());
     for (const std::string& word : words) {
         if (word == "--") break;
         if (word == "--help" || word == "-h") {
