@@ -5,11 +5,32 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QStyledItemDelegate>
+#include <algorithm>
 #include <QListWidget>
 #include <QStandardPaths>
 #include <QUrl>
 
 namespace filelist {
+
+namespace {
+
+// Entries as wide as their thumbnail and a little more: a longer name is
+// elided within its entry instead of being cut off by the list's edge.
+class NarrowEntries : public QStyledItemDelegate {
+public:
+    explicit NarrowEntries(QListWidget* list) : QStyledItemDelegate(list), list_(list) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setWidth(std::min(size.width(), list_->iconSize().width() + 24));
+        return size;
+    }
+
+private:
+    QListWidget* list_;
+};
+
+} // namespace
 
 QListWidgetItem* entry(const QIcon& icon, const QString& name, const QString& path) {
     auto* item = new QListWidgetItem(icon, name);
@@ -21,6 +42,7 @@ void showWholeNames(QListWidget* list) {
     // A long name loses its middle, never its end (the extension and the time).
     list->setTextElideMode(Qt::ElideMiddle);
     list->setWordWrap(false);
+    list->setItemDelegate(new NarrowEntries(list));
 }
 
 void openCurrent(QListWidget* list) {

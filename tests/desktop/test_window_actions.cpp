@@ -156,8 +156,10 @@ private slots:
         QCOMPARE(w->ui->listWidget1->count(), 1);
         QVERIFY(!QFile::exists(first));
         QVERIFY(velcap::test::inTrash(first));
-        // Long names lose their middle, never their end.
+        // Long names lose their middle, never their end: the entry fits the list.
         QCOMPARE(w->ui->listWidget1->textElideMode(), Qt::ElideMiddle);
+        const QRect entry = w->ui->listWidget1->visualItemRect(w->ui->listWidget1->item(0));
+        QVERIFY2(entry.right() < w->ui->listWidget1->viewport()->width(), qPrintable(QString::number(entry.right())));
         QVERIFY(QFile::exists(second));
         // With no current entry, nothing happens.
         w->ui->listWidget1->setCurrentRow(-1);
