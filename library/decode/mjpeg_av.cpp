@@ -139,6 +139,9 @@ void av_decode_init() {
     r->codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
     if (!r->codec) failed = "no MJPEG decoder";
     if (!failed && !(r->context = avcodec_alloc_context3(r->codec))) failed = "avcodec_alloc_context3";
+    // A damaged frame is an error, not a picture patched up from the
+    // decoder's leftovers: the stream thread then skips it.
+    if (!failed) r->context->err_recognition |= AV_EF_EXPLODE;
     if (!failed && avcodec_open2(r->context, r->codec, nullptr) < 0) failed = "avcodec_open2";
     if (!failed && !(r->picture = av_frame_alloc())) failed = "av_frame_alloc";
     if (!failed && !(r->rgbPicture = av_frame_alloc())) failed = "av_frame_alloc";

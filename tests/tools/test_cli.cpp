@@ -275,6 +275,17 @@ TEST_F(Cli, CaptureSettingsShapeThePicture) {
     cv::Mat bw = cv::imread(path("bw.png"), cv::IMREAD_UNCHANGED);
     EXPECT_EQ(cv::countNonZero((bw != 0) & (bw != 255)), 0);
 
+    // Every letter case of an extension is that format, at the asked quality.
+    for (const char* name : {"q5.jpg", "q5.JPG", "q5.Jpeg"})
+        ASSERT_EQ(velcap(std::string("capture --size 1280x720 --quality 5 ") + path(name)).status, 0) << name;
+    EXPECT_NEAR(double(slurp(path("q5.JPG")).size()), double(slurp(path("q5.jpg")).size()),
+                0.1 * double(slurp(path("q5.jpg")).size()));
+    EXPECT_NEAR(double(slurp(path("q5.Jpeg")).size()), double(slurp(path("q5.jpg")).size()),
+                0.1 * double(slurp(path("q5.jpg")).size()));
+    std::ofstream(path("r.PDF")) << "an older document";
+    ASSERT_EQ(velcap("capture --size 640x480 " + path("r.PDF")).status, 0);
+    EXPECT_EQ(slurp(path("r.PDF")).substr(0, 5), "%PDF-");
+
     ASSERT_EQ(velcap("capture --size 1280x720 --quality 20 " + path("q20.jpg")).status, 0);
     ASSERT_EQ(velcap("capture --size 1280x720 --quality 95 " + path("q95.jpg")).status, 0);
     EXPECT_LT(slurp(path("q20.jpg")).size() * 2, slurp(path("q95.jpg")).size());
@@ -566,6 +577,11 @@ TEST_F(Cli, FailedWritesLeaveEveryFileAsItWas) {
         EXPECT_EQ(slurp(disk + name), "an older file");
         EXPECT_EQ(temporariesIn(disk), "");
     }
+    // The image libraries' warnings are shown, but not with -q.
+    std::ofstream(path("cut.jpg"), std::ios::binary) << whole.substr(0, whole.size() * 2 / 3);
+    EXPECT_NE(velcap("clean " + path("cut.jpg") + " " + path("cut.png")).err.find("Premature end of JPEG file"),
+              std::string::npos);
+    EXPECT_EQ(velcap("-q clean " + path("cut.jpg") + " " + path("cut2.png")).err, "");
     // A PDF capture leaves no picture behind in the home folder.
     const std::string stem = "velcap-cli-home-" + std::to_string(::getpid());
     ASSERT_EQ(velcap("capture --size 640x480 " + path(stem + ".pdf")).status, 0);

@@ -108,8 +108,7 @@ bool takeOverStandardStreams(Verbosity level) {
     if (kept < 0 || messageFd < 0 || ::pipe2(ends, O_CLOEXEC) != 0) return false;
     ::fcntl(kept, F_SETFD, FD_CLOEXEC);
     FILE* results = ::fdopen(kept, "w");
-    FILE* messages = ::fdopen(::fcntl(messageFd, F_DUPFD_CLOEXEC, 3), "w");
-    if (!results || !messages) return false;
+    if (!results) return false;
     std::fflush(stdout);
     std::fflush(stderr);
     // Descriptors 1 and 2 now lead into the pipe: whatever a library writes
@@ -126,8 +125,9 @@ bool takeOverStandardStreams(Verbosity level) {
             if (verbosity != Verbosity::quiet) writeMessage(buffer, size_t(n));
         }
     });
-    std::setvbuf(messages, nullptr, _IOLBF, 0);
-    stderr = messages;
+    // stderr stays on descriptor 2: the image libraries print through it.
+    // velcap's own messages go to messageFd (writeMessage).
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
     resultStream = results;
     SetLogSink(librarySink);
     return true;
