@@ -5,11 +5,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
-#include <QStyledItemDelegate>
-#include <algorithm>
 #include <QListWidget>
 #include <QStandardPaths>
+#include <QStyledItemDelegate>
 #include <QUrl>
+#include <algorithm>
 
 namespace filelist {
 

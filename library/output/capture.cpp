@@ -25,6 +25,14 @@ void clean(const cv::Mat& bgr) {
     if (isDelBcakColor == 1) FN_DeleteBackcolor(bgr);
 }
 
+// The last steps of every path: B, G, R order, cleaned, written.
+SaveResult cleanAndSave(const char* path, const cv::Mat& rgb) {
+    cv::Mat result;
+    cv::cvtColor(rgb, result, cv::COLOR_RGB2BGR);
+    clean(result);
+    return velcap::saveImage(path, result);
+}
+
 SaveResult wholeFrame(const char* path, const cv::Mat& frame) {
     velcap::sayLine("capture->01");
     // One copy of the frame, made by the colour swap itself.
@@ -95,43 +103,23 @@ SaveResult cropToPage(const char* path, cv::Mat frame) {
     cv::Mat out = page;
     if (size != page.size()) cv::resize(page, out, size, 1.0, 0.0, cv::INTER_LINEAR);
 
-    cv::Mat result;
-    cv::cvtColor(out, result, cv::COLOR_RGB2BGR);
-    clean(result);
-    return velcap::saveImage(path, result);
+    return cleanAndSave(path, out);
 }
 
-// Cut type 2: the page's quadrilateral warped to an upright rectangle.
-SaveResult straightenPage(const char* path, const cv::Mat& frame) {
+// Cut types 2 and 3: the page's quadrilateral warped to an upright
+// rectangle (2), or the box round it with the page's frame, as it lies (3).
+SaveResult cropToQuad(const char* path, const cv::Mat& frame, bool straighten) {
     const velcap::PageQuad& quad = velcap::pageQuad();
     if (!quad.found) {
         velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
         return wholeFrame(path, frame);
     }
-    const cv::Mat page = velcap::straightenedPage(frame, quad.corners);
-    cv::Mat result;
-    cv::cvtColor(page, result, cv::COLOR_RGB2BGR);
-    clean(result);
-    return velcap::saveImage(path, result);
-}
-
-// Cut type 3: the bounding box of cut type 2's quadrilateral, with the
-// page's own frame round it, not straightened.
-SaveResult cropToQuadBox(const char* path, const cv::Mat& frame) {
-    const velcap::PageQuad& quad = velcap::pageQuad();
-    if (!quad.found) {
-        velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
-        return wholeFrame(path, frame);
-    }
-    std::vector<cv::Point2f> corners(quad.corners.begin(), quad.corners.end());
-    cv::Rect box = cv::boundingRect(corners);
+    if (straighten) return cleanAndSave(path, velcap::straightenedPage(frame, quad.corners));
+    cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(quad.corners.begin(), quad.corners.end()));
     box.x -= kPageFrame, box.y -= kPageFrame, box.width += 2 * kPageFrame, box.height += 2 * kPageFrame;
     box &= cv::Rect(0, 0, frame.cols, frame.rows);
     if (box.width < 4 || box.height < 4) return wholeFrame(path, frame);
-    cv::Mat result;
-    cv::cvtColor(frame(box), result, cv::COLOR_RGB2BGR);
-    clean(result);
-    return velcap::saveImage(path, result);
+    return cleanAndSave(path, frame(box));
 }
 
 // Corners within a frame's size of the frame: an outline found on a frame of
@@ -155,8 +143,7 @@ SaveResult captureFrame(const char* path, int type, const cv::Mat& frame) {
     }
     velcap::say("capture->path:%s\n", path);
     try {
-        if (type == 2) return straightenPage(path, frame);
-        if (type == 3) return cropToQuadBox(path, frame);
+        if (type == 2 || type == 3) return cropToQuad(path, frame, type == 2);
         if (type != 1) return wholeFrame(path, frame);
         if (!velcap::pageOutlineFound) {
             velcap::say("capture: no page outline found yet; %s gets the whole frame\n", path);

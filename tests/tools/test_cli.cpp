@@ -689,8 +689,8 @@ TEST_F(Cli, ScanOfFilesPrintsEveryCodeAsZbarimgDoes) {
 TEST_F(Cli, ControlsListAndSetByName) {
     Outcome listed = velcap("controls");
     ASSERT_EQ(listed.status, 0) << listed.err;
-    for (const char* line : {"brightness\t0\t-64\t64\t0\n", "power_line_frequency\t1\t0\t2\t1\n",
-                             "focus_absolute\t", "exposure_time_absolute\t", "white_balance_temperature\t"})
+    for (const char* line : {"brightness\t0\t-64\t64\t0\n", "power_line_frequency\t1\t0\t2\t1\n", "focus_absolute\t",
+                             "exposure_time_absolute\t", "white_balance_temperature\t"})
         EXPECT_NE(listed.out.find(line), std::string::npos) << line << listed.out;
     // Set, then read back in the same run of the virtual camera.
     Outcome both = runSplit(prefix_ + "/bin/velcap-vcam -- sh -c '" + prefix_ + "/bin/velcap controls brightness=20 " +
