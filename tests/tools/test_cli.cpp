@@ -352,8 +352,10 @@ TEST_F(Cli, CountWritesNumberedFilesAndOnlyTheirPaths) {
         velcap::test::run("script -qec '" + prefix_ + "/bin/velcap-vcam -- " + prefix_ +
                           "/bin/velcap -q capture --size 640x480 --count 2 " + path("tty.jpg") + "' /dev/null");
     EXPECT_EQ(status, 0) << terminal;
-    EXPECT_NE(terminal.find("\rvelcap: photographed 1/2\r\033[K" + path("tty-002.jpg")), std::string::npos) << terminal;
-    EXPECT_NE(terminal.find("\rvelcap: photographed 2/2"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("velcap: photographed 1/2\r\033[K" + path("tty-002.jpg")), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\033[Kvelcap: photographed 2/2"), std::string::npos) << terminal;
+    // The last progress line ends with a line end.
+    EXPECT_EQ(terminal.substr(terminal.size() - 2), "\r\n") << terminal;
 }
 
 TEST_F(Cli, CaptureRefusesWhatItCannotDo) {

@@ -400,13 +400,15 @@ int captureCommand(const Arguments& args) {
         return kSuccess;
     }
     Progress progress("photographed", count);
+    std::string countdown;
     auto next = Clock::now();
     for (int shot = 1; shot <= count; ++shot) {
         // The countdown to the next photograph, on a terminal.
         while (Clock::now() < next) {
             const auto left = std::chrono::duration_cast<std::chrono::seconds>(next - Clock::now()).count() + 1;
-            progress.show("\rvelcap: photographed " + std::to_string(shot - 1) + "/" + std::to_string(count) +
-                          ", the next in " + std::to_string(left) + " s");
+            const std::string text = "velcap: photographed " + std::to_string(shot - 1) + "/" + std::to_string(count) +
+                                     ", the next in " + std::to_string(left) + " s";
+            if (text != countdown) progress.show(countdown = text);
             std::this_thread::sleep_until(std::min(next, Clock::now() + std::chrono::milliseconds(200)));
         }
         next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
@@ -495,7 +497,9 @@ int scanCommand(const Arguments& args) {
     constexpr auto kSilence = std::chrono::seconds(2);
     int frames = stillness.frames;
     auto lastFrame = Clock::now();
-    Progress progress(type == 1 ? "looking for a QR code; seconds" : "looking for a bar code; seconds", 0);
+    const std::string looking = type == 1 ? "looking for a QR code" : "looking for a bar code";
+    Progress progress(looking.c_str(), 0);
+    long long shownLeft = -1;
     do {
         // Each request reads the next frame.
         const std::string text = RecogBarQrCode(type);
@@ -509,7 +513,9 @@ int scanCommand(const Arguments& args) {
         } else if (Clock::now() - lastFrame > kSilence) {
             throw Failure(kNoCamera, "the camera is gone: it sends no pictures any more");
         }
-        progress.update(int(std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count()));
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count() + 1;
+        if (left != shownLeft)
+            progress.show("\rvelcap: " + looking + ", " + std::to_string(shownLeft = left) + " s left");
         // An answer without a frame read (the stream has stopped) must not spin.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (Clock::now() < deadline);

@@ -188,9 +188,14 @@ void Progress::update(int done) {
 
 void Progress::show(const std::string& text) {
     if (!shown_) return;
-    // Redrawn in place unless a library line came in between.
+    // Redrawn in place unless a library line came in between; the progress
+    // line itself is no open line of text (lastByte stays as it was).
     if (lastByte.exchange('\n') != '\n') writeMessage("\n", 1);
-    writeMessage(text.data(), text.size());
+    progressOnLine = false;
+    // Drawn over the last one, which is cleared first: a shorter text leaves nothing behind.
+    const std::string line = "\r\033[K" + (text.empty() || text[0] != '\r' ? text : text.substr(1));
+    writeMessage(line.data(), line.size());
+    lastByte = '\n';
     progressOnLine = true;
 }
 
