@@ -91,9 +91,10 @@ int PdfDocument::addImagePage(const char* imagePath) {
     }
     HPDF_Image image = nullptr;
     try {
-        image = jpeg  ? HPDF_LoadJpegImageFromFile(handle(), imagePath)
-                : png ? HPDF_LoadPngImageFromFile(handle(), imagePath)
-                      : rawImage(handle(), picture);
+        // libharu reads 8-bit PNGs (and their transparency) itself; 16-bit ones go in decoded.
+        image = jpeg                              ? HPDF_LoadJpegImageFromFile(handle(), imagePath)
+                : png && picture.depth() == CV_8U ? HPDF_LoadPngImageFromFile(handle(), imagePath)
+                                                  : rawImage(handle(), picture);
     } catch (const std::exception& e) {
         velcap::say("pdf_addPage: %s cannot be converted: %s\n", imagePath, e.what());
     }
