@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <dirent.h>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -40,6 +41,7 @@ protected:
         CameraTest::SetUp();
         folder_ = testing::TempDir() + "/velcap-auto-" + testing::UnitTest::GetInstance()->current_test_info()->name();
         std::system(("rm -rf " + folder_ + " && mkdir -p " + folder_).c_str());
+        dir_.reset(::opendir(folder_.c_str()));
         {
             std::lock_guard lock(reportedMutex);
             reported.clear();
@@ -55,6 +57,7 @@ protected:
         SetCutType(0);
         SetFileFormat(0);
         CameraTest::TearDown();
+        dir_.reset(); // once no stream thread writes any more
     }
 
     void start(const vcam::Camera& camera, int width = 640, int height = 480) {
@@ -70,13 +73,15 @@ protected:
         stdoutOf([] { closeCamera(); });
     }
 
-    std::vector<std::string> files() const {
+    // The folder's files. Its directory stream stays open for the whole test:
+    // a descriptor opened and closed while the stream thread writes would
+    // reuse numbers that thread's closes (through umockdev, past TSan) freed.
+    std::vector<std::string> files() {
         std::vector<std::string> names;
-        if (DIR* dir = ::opendir(folder_.c_str())) {
-            while (dirent* entry = ::readdir(dir))
-                if (entry->d_name[0] != '.') names.push_back(folder_ + "/" + entry->d_name);
-            ::closedir(dir);
-        }
+        if (!dir_) return names;
+        ::rewinddir(dir_.get());
+        while (dirent* entry = ::readdir(dir_.get()))
+            if (entry->d_name[0] != '.') names.push_back(folder_ + "/" + entry->d_name);
         std::sort(names.begin(), names.end()); // time stamps sort in time order
         return names;
     }
@@ -101,6 +106,10 @@ protected:
     }
 
     std::string folder_;
+    struct CloseDir {
+        void operator()(DIR* dir) const { ::closedir(dir); }
+    };
+    std::unique_ptr<DIR, CloseDir> dir_;
 };
 
 TEST_F(AutoCapture, EachPageOnceAndNeverTheSwaps) {
