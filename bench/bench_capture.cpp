@@ -17,7 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "scene.h"
-#include "state.h"
+#include "compat/state.h"
 #include "testbed.h"
 #include "vcam.h"
 

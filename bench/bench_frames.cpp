@@ -11,9 +11,9 @@
 #include <opencv2/imgproc.hpp>
 #include <turbojpeg.h>
 
-#include "device/device.h"
+#include "core/auto_capture.h"
 #include "scene.h"
-#include "state.h"
+#include "compat/state.h"
 
 namespace {
 
@@ -158,6 +158,12 @@ void BM_CamdataRote180(benchmark::State& state) {
 }
 BENCHMARK(BM_CamdataRote180)->Unit(benchmark::kMillisecond);
 
+// A clock the benchmark moves on by hand.
+struct StepClock final : velcap::Clock {
+    time_point t{};
+    time_point now() const override { return t; }
+};
+
 // Auto-capture's watch of each frame: while something moves (argument 0, two
 // frames in turn), and on a page that lies still after its capture (argument 1).
 void BM_AutoCaptureStage(benchmark::State& state) {
@@ -165,20 +171,26 @@ void BM_AutoCaptureStage(benchmark::State& state) {
     const cv::Mat other = vcam::renderScene(kWidth, kHeight, {}, 1);
     const std::string folder = "/tmp/velcap-bench-auto";
     std::system(("rm -rf " + folder + " && mkdir -p " + folder).c_str());
-    SetAutoCaptureFolder(folder.c_str());
-    SetAutoCapture(1);
-    velcap::resetAutoCapture();
+    StepClock clock;
+    velcap::AutoCaptureStage stage(clock);
+    velcap::AutoCapture config;
+    config.on = true;
+    config.folder = folder;
+    stage.configure(config);
+    const velcap::FrameSettings settings;
+    const velcap::CaptureParams params;
+    const velcap::PageState pageState;
     if (state.range(0) == 1) {
         // Until the page has been captured, outside the measurement.
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(900);
-        while (std::chrono::steady_clock::now() < end) velcap::autoCaptureStage(page);
+        stage.process(page, settings, params, pageState);
+        clock.t += std::chrono::seconds(1);
+        stage.process(page, settings, params, pageState);
     }
     bool flip = false;
     for (auto _ : state) {
-        velcap::autoCaptureStage(state.range(0) == 0 && (flip = !flip) ? other : page);
+        stage.process(state.range(0) == 0 && (flip = !flip) ? other : page, settings, params, pageState);
         benchmark::ClobberMemory();
     }
-    SetAutoCapture(0);
 }
 BENCHMARK(BM_AutoCaptureStage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

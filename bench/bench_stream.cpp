@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "state.h"
+#include "compat/state.h"
 #include "testbed.h"
 #include "vcam.h"
 

@@ -11,7 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "desk_scene.h"
-#include "state.h"
+#include "compat/state.h"
 #include "velcap.h"
 
 namespace {

@@ -3,19 +3,44 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "velcap.h"
+#include "velcap/camera.h"
 
 namespace {
 
 std::atomic<VelcapLogSink> sink{nullptr};
 
+using Handler = std::function<void(velcap::LogLevel, const char*, const char*)>;
+std::mutex handlerMutex;
+std::shared_ptr<const Handler> handler;
+std::atomic<bool> haveHandler{false};
+
 // Set while this thread runs the host's sink: a line that the sink itself
 // causes (by calling into the library) must not enter the sink again.
 thread_local bool inSink = false;
 
-void write(const char* text) {
+void write(const char* text, velcap::LogLevel level = velcap::LogLevel::Info, const char* category = "velcap") {
+    if (haveHandler && !inSink) {
+        std::shared_ptr<const Handler> to;
+        {
+            std::lock_guard lock(handlerMutex);
+            to = handler;
+        }
+        if (to) {
+            inSink = true;
+            try {
+                (*to)(level, category, text);
+            } catch (...) {
+                // A handler that throws loses this line; the library goes on.
+            }
+            inSink = false;
+            return;
+        }
+    }
     VelcapLogSink to = sink.load();
     if (!to || inSink) {
         std::fputs(text, inSink ? stderr : stdout);
@@ -42,15 +67,14 @@ std::string& buffer(std::string& nested) {
 
 namespace velcap {
 
-void say(const char* format, ...) {
+namespace {
+
+void format(LogLevel level, const char* category, const char* format, va_list args) {
     std::string nested;
     std::string& text = buffer(nested);
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
     if (length < 0) {
         va_end(again);
         return;
@@ -59,7 +83,30 @@ void say(const char* format, ...) {
     std::vsnprintf(text.data(), text.size(), format, again);
     va_end(again);
     text.resize(size_t(length));
-    write(text.c_str());
+    write(text.c_str(), level, category);
+}
+
+} // namespace
+
+void say(const char* text, ...) {
+    va_list args;
+    va_start(args, text);
+    format(LogLevel::Info, "velcap", text, args);
+    va_end(args);
+}
+
+void log(LogLevel level, const char* category, const char* text, ...) {
+    va_list args;
+    va_start(args, text);
+    format(level, category, text, args);
+    va_end(args);
+}
+
+void setLogHandler(std::function<void(LogLevel, const char*, const char*)> to) {
+    auto shared = to ? std::make_shared<const Handler>(std::move(to)) : nullptr;
+    std::lock_guard lock(handlerMutex);
+    handler = std::move(shared);
+    haveHandler = handler != nullptr;
 }
 
 void sayLine(const char* text) {

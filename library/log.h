@@ -4,11 +4,15 @@
 #pragma once
 
 #include "velcap.h"
+#include "velcap/camera.h"
 
 namespace velcap {
 
 // printf's formats. Exported for programs that build a library source of their own (the fuzzers).
 VELCAP_EXPORT void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A line of a level and a category (the subsystem: "device", "capture", ...).
+VELCAP_EXPORT void log(LogLevel level, const char* category, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 // The text and a line end, as puts writes it.
 VELCAP_EXPORT void sayLine(const char* text);
 

@@ -13,11 +13,11 @@ extern "C" {
 
 #include "../guard.h"
 #include "../log.h"
-#include "../state.h"
+#include "mjpeg_decoder.h"
 
 namespace {
 
-// The decoder record that pdecode points to: eight pointer-sized fields.
+// The decoder record (the flat interface's pdecode points to one): eight pointer-sized fields.
 struct DecoderRecord {
     AVPacket* packet; // wraps each frame; no copy of its bytes is made
     AVCodecContext* context;
@@ -44,10 +44,6 @@ struct Geometry {
     }
 };
 static_assert(sizeof(DecoderRecord) == 8 * sizeof(void*), "the decoder record has eight fields");
-
-DecoderRecord* record() {
-    return static_cast<DecoderRecord*>(pdecode);
-}
 
 // Frees the band converters and forgets them, so that none can be used or freed again.
 void releaseBands(Geometry& g) {
@@ -128,12 +124,13 @@ void makeBands(Geometry& g, AVPixelFormat source, bool fullRange) {
 
 } // namespace
 
-void av_decode_init() {
-    if (pdecode) return;
+namespace velcap {
+
+void* newMjpegDecoderRecord() {
     auto* r = static_cast<DecoderRecord*>(std::calloc(1, sizeof(DecoderRecord)));
     if (!r) {
         velcap::say("av_decode_init: out of memory\n");
-        return;
+        return nullptr;
     }
     const char* failed = nullptr;
     r->codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
@@ -150,21 +147,20 @@ void av_decode_init() {
         // Without a record, frames are simply not decoded.
         velcap::say("av_decode_init: %s failed; MJPEG frames will not be decoded\n", failed);
         freeRecord(r);
-        return;
+        return nullptr;
     }
-    pdecode = r;
+    return r;
 }
 
-void av_decode_deinit() {
-    if (!pdecode) return;
-    freeRecord(record());
-    pdecode = nullptr;
+void freeMjpegDecoderRecord(void* record) {
+    if (record) freeRecord(static_cast<DecoderRecord*>(record));
 }
+
+} // namespace velcap
 
 namespace {
 
-bool decodeInto(unsigned char* data, int length, int width, int height, cv::Mat& destination) {
-    DecoderRecord* r = record();
+bool decodeInto(DecoderRecord* r, unsigned char* data, int length, int width, int height, cv::Mat& destination) {
     if (length < 1 || !r) return false;
     if (width < 1 || height < 1 || destination.type() != CV_8UC3 || !destination.isContinuous() ||
         destination.cols != width || destination.rows != height) {
@@ -248,15 +244,19 @@ bool decodeInto(unsigned char* data, int length, int width, int height, cv::Mat&
 
 } // namespace
 
-void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination, cv::Mat&) {
-    velcap::guarded("do_excute_image", false, [&] { return decodeInto(data, length, width, height, destination); });
-}
-
 namespace velcap {
 
-bool decodeMjpegFrame(unsigned char* data, int length, cv::Mat& destination) {
-    return velcap::guarded("do_excute_image", false,
-                           [&] { return decodeInto(data, length, destination.cols, destination.rows, destination); });
+bool decodeMjpeg(void* record, unsigned char* data, int length, cv::Mat& destination) {
+    return velcap::guarded("do_excute_image", false, [&] {
+        return decodeInto(static_cast<DecoderRecord*>(record), data, length, destination.cols, destination.rows,
+                          destination);
+    });
+}
+
+bool decodeMjpeg(void* record, unsigned char* data, int length, int width, int height, cv::Mat& destination) {
+    return velcap::guarded("do_excute_image", false, [&] {
+        return decodeInto(static_cast<DecoderRecord*>(record), data, length, width, height, destination);
+    });
 }
 
 } // namespace velcap

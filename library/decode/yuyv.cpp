@@ -12,7 +12,8 @@
 
 #include <immintrin.h>
 
-#include "../state.h"
+#include "../velcap.h"
+
 
 namespace {
 

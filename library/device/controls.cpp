@@ -1,137 +1,15 @@
-// The open camera's picture controls, and focusing, through the V4L2
-// control requests on its descriptor.
-#include <cstdio>
+#include "controls.h"
+
 #include <cstring>
 #include <iterator>
 #include <sys/ioctl.h>
 
-#include "../log.h"
-#include "../state.h"
+#include <linux/videodev2.h>
+
+namespace velcap {
 
 namespace {
 
-// Control indices 0 to 5; any other index keeps the identifier of the last call.
-void selectControl(int index, uint32_t& id) {
-    static const uint32_t kControls[6] = {V4L2_CID_BRIGHTNESS, V4L2_CID_CONTRAST, V4L2_CID_SATURATION,
-                                          V4L2_CID_HUE,        V4L2_CID_GAIN,     V4L2_CID_GAMMA};
-    if (index >= 0 && index < 6) id = kControls[index];
-}
-
-// Whether the open camera has the control.
-bool hasControl(uint32_t id) {
-    v4l2_queryctrl query{};
-    query.id = id;
-    return ioctl(cam_fd, VIDIOC_QUERYCTRL, &query) == 0;
-}
-
-// Selects the control of an index and reads its range (qctrl) and value (ctrl):
-// 0, -1 when the camera does not describe it, -2 when it cannot be read.
-int readSelected(int index, const char* failure) {
-    selectControl(index, qctrl.id);
-    Sleep(50); // UVC cameras drop control requests that follow each other too closely
-    if (ioctl(cam_fd, VIDIOC_QUERYCTRL, &qctrl) != 0) return -1;
-    ctrl.id = qctrl.id;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
-        std::perror(failure);
-        return -2;
-    }
-    return 0;
-}
-
-// The start both focus requests share: 0 with the control's value read, 1 when
-// the camera has no such control, -2 when it cannot be read.
-int readFocusControl(uint32_t id, v4l2_control& control) {
-    Sleep(30); // after the host's previous control request
-    if (!hasControl(id)) return 1;
-    control = v4l2_control{};
-    control.id = id;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) {
-        std::perror("**********************get Focus params failed**************\n");
-        return -2;
-    }
-    return 0;
-}
-
-} // namespace
-
-extern "C" int GetVideoCtlParam(int index, int* minimum, int* maximum, int* defaultValue, int* current) {
-    if (!bKeep) return -1;
-    if (const int read = readSelected(index, "**********************get ctrl failed**************\n"); read != 0)
-        return read;
-    if (minimum) *minimum = qctrl.minimum;
-    if (maximum) *maximum = qctrl.maximum;
-    if (defaultValue) *defaultValue = qctrl.default_value;
-    if (current) *current = ctrl.value;
-    Sleep(50); // room before the caller's next control request
-    return 0;
-}
-
-extern "C" int SetVideoCtlParam(int index, int value) {
-    if (!bKeep) return -1;
-    selectControl(index, ctrl.id);
-    Sleep(50); // UVC cameras drop control requests that follow each other too closely
-    ctrl.value = value;
-    if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
-        velcap::sayLine("set param error!");
-        return -1;
-    }
-    Sleep(20); // the camera applies the value before the next request
-    return 0;
-}
-
-extern "C" int SetVideoCtlDefaultParam(int index) {
-    if (!bKeep) return -10001;
-    if (const int read = readSelected(index, "**********************get default param failed**************\n");
-        read != 0)
-        return read == -1 ? -10001 : -10002;
-    const int value = qctrl.default_value;
-    Sleep(50); // between the read and the write of the same control
-    ctrl.value = value;
-    if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
-        velcap::say("set default param error!");
-        return -10003;
-    }
-    Sleep(10); // the camera applies the value before the next request
-    return value;
-}
-
-extern "C" int ManualFocus() {
-    if (!bKeep) return -1;
-    v4l2_control control;
-    if (const int read = readFocusControl(V4L2_CID_ZOOM_ABSOLUTE, control); read != 0) return read < 0 ? read : 0;
-    Sleep(25); // between the read and the write of the same control
-    control.value = control.value != 0 ? 0 : 1;
-    if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        velcap::say("set default param error!");
-        return -3;
-    }
-    return 0;
-}
-
-extern "C" int ManualFocusEx() {
-    if (!bKeep) return -1;
-    v4l2_control control;
-    if (const int read = readFocusControl(V4L2_CID_FOCUS_AUTO, control); read != 0) return read < 0 ? read : 0;
-    // Autofocus off and on again: the camera focuses once on what it sees now.
-    Sleep(20); // between the read and the write of the same control
-    control.value = 0;
-    if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        velcap::say("set default param error 01!");
-        return -3;
-    }
-    Sleep(50); // the camera takes autofocus off before it is switched on again
-    control.value = 1;
-    if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        velcap::say("set default param error 02!");
-        return -4;
-    }
-    velcap::sayLine("ManualFocus");
-    return 0;
-}
-
-namespace {
-
-// The controls a document camera's user sets, by the names v4l2-ctl gives them.
 struct NamedControl {
     const char* name;
     uint32_t id;
@@ -154,43 +32,61 @@ constexpr NamedControl kNamedControls[] = {
     {"focus_absolute", V4L2_CID_FOCUS_ABSOLUTE},
 };
 
-// The open camera's description of a named control; false when there is none.
-bool describeNamed(const char* name, v4l2_queryctrl& query) {
-    if (!bKeep || !name) return false;
-    for (const NamedControl& c : kNamedControls) {
-        if (std::strcmp(c.name, name) != 0) continue;
-        query = v4l2_queryctrl{};
-        query.id = c.id;
-        return ioctl(cam_fd, VIDIOC_QUERYCTRL, &query) == 0 && !(query.flags & V4L2_CTRL_FLAG_DISABLED);
-    }
-    return false;
+bool describe(int fd, unsigned id, v4l2_queryctrl& query) {
+    query = v4l2_queryctrl{};
+    query.id = id;
+    return fd >= 0 && ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0 && !(query.flags & V4L2_CTRL_FLAG_DISABLED);
 }
 
 } // namespace
 
-extern "C" const char* GetCameraControlName(int index) {
+const char* namedControlName(int index) {
     return index >= 0 && index < int(std::size(kNamedControls)) ? kNamedControls[index].name : nullptr;
 }
 
-extern "C" int GetCameraControl(const char* name, int* minimum, int* maximum, int* defaultValue, int* current) {
-    v4l2_queryctrl query{};
-    if (!describeNamed(name, query)) return -1;
-    v4l2_control control{};
-    control.id = query.id;
-    if (ioctl(cam_fd, VIDIOC_G_CTRL, &control) != 0) return -2;
-    if (minimum) *minimum = query.minimum;
-    if (maximum) *maximum = query.maximum;
-    if (defaultValue) *defaultValue = query.default_value;
-    if (current) *current = control.value;
+unsigned namedControlId(const char* name) {
+    if (!name) return 0;
+    for (const NamedControl& c : kNamedControls)
+        if (std::strcmp(c.name, name) == 0) return c.id;
     return 0;
 }
 
-extern "C" int SetCameraControl(const char* name, int value) {
+Status readControl(int fd, unsigned id, Control& out) {
     v4l2_queryctrl query{};
-    if (!describeNamed(name, query)) return -1;
-    if (value < query.minimum || value > query.maximum) return -2;
+    if (!describe(fd, id, query)) return Status::NoControl;
     v4l2_control control{};
-    control.id = query.id;
-    control.value = value;
-    return ioctl(cam_fd, VIDIOC_S_CTRL, &control) == 0 ? 0 : -3;
+    control.id = id;
+    if (ioctl(fd, VIDIOC_G_CTRL, &control) != 0) return Status::ControlFailed;
+    out.id = id;
+    out.name.clear();
+    for (const NamedControl& c : kNamedControls)
+        if (c.id == id) out.name = c.name;
+    if (out.name.empty()) out.name.assign(reinterpret_cast<const char*>(query.name), strnlen(reinterpret_cast<const char*>(query.name), sizeof(query.name)));
+    out.minimum = query.minimum;
+    out.maximum = query.maximum;
+    out.step = query.step;
+    out.defaultValue = query.default_value;
+    out.value = control.value;
+    return Status::Ok;
 }
+
+Status writeControl(int fd, unsigned id, int value) {
+    v4l2_queryctrl query{};
+    if (!describe(fd, id, query)) return Status::NoControl;
+    if (value < query.minimum || value > query.maximum) return Status::OutOfRange;
+    v4l2_control control{};
+    control.id = id;
+    control.value = value;
+    return ioctl(fd, VIDIOC_S_CTRL, &control) == 0 ? Status::Ok : Status::ControlFailed;
+}
+
+std::vector<Control> readControls(int fd) {
+    std::vector<Control> controls;
+    for (const NamedControl& c : kNamedControls) {
+        Control control;
+        if (readControl(fd, c.id, control) == Status::Ok) controls.push_back(std::move(control));
+    }
+    return controls;
+}
+
+} // namespace velcap

@@ -1,47 +1,34 @@
-// Helpers shared by the files of the device layer.
+// Finding supported cameras and what they offer, through libudev and V4L2.
 #pragma once
 
-#include <cstddef>
-
-#include <opencv2/core.hpp>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "../velcap.h"
+#include "velcap/camera.h"
 
 namespace velcap {
 
-// Unmaps what a failed open left mapped and closes cam_fd; for a descriptor
-// that no stream thread uses.
-void closeLeftoverDescriptor();
-// Before a camera is opened again: a descriptor left by a failed open is
-// closed, or the streaming camera is closed; each prints its caller's line.
-void closeBeforeReopening(const char* leftoverLine, const char* streamingLine);
+// The supported models, in listing order: vendor and product IDs as udev writes them.
+constexpr int kSupportedModelCount = 9;
+extern const char* const kSupportedVendors[kSupportedModelCount];
+extern const char* const kSupportedProducts[kSupportedModelCount];
 
-// The size of the stream thread's raw-frame buffer: at least nSize, and at
-// least the largest mapped driver buffer.
-size_t rawFrameBytes();
+// The cameras udev lists whose IDs are in the table, one per model (its
+// first node), in table order; each with its name and serial, and its sizes
+// when withSizes. Empty, with ok false, when udev cannot be asked.
+std::vector<Device> findCameras(const char* const* vendors, const char* const* products, int models, bool withSizes,
+                                bool& ok);
 
-// Blocks until the open camera has a filled buffer, or until bKeep is cleared.
-// Returns false when the stream thread is to stop.
-bool waitForFrame();
+// The card name a camera's driver reports, after its first colon when it
+// has one; false when the node cannot be opened.
+bool cameraName(const std::string& node, std::string& name);
 
-// Decodes one MJPEG frame into destination (R, G, B, of the stream's size);
-// false when the frame yields no whole picture, which is then not to be used.
-bool decodeMjpegFrame(unsigned char* data, int length, cv::Mat& destination);
+// The discrete frame sizes a camera offers in a pixel format, saying each when say is set.
+std::vector<std::pair<int, int>> discreteSizes(int fd, unsigned pixelFormat, bool say);
 
-// Whether the calling thread is the stream thread of the open camera.
-bool onStreamThread();
-// Called once by the stream thread when it starts.
-void markStreamThread();
-
-// The stages of the stream thread that serve the host's requests on the
-// delivered frame (empty for an orientation the library does not know).
-void serveCapture(const cv::Mat& frame);
-void serveRecognition(const cv::Mat& frame);
-// The auto-capture stage, and forgetting what it saw (when a camera opens).
-// Exported for the benchmark.
-VELCAP_EXPORT void autoCaptureStage(const cv::Mat& frame);
-VELCAP_EXPORT void resetAutoCapture();
-// Marks whether a stream thread runs; the end wakes every waiting caller.
-void setStreaming(bool on);
+// The V4L2 pixel formats a camera offers, in its order.
+std::vector<unsigned> pixelFormats(int fd);
 
 } // namespace velcap

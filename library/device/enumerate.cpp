@@ -1,89 +1,134 @@
-// Finding the supported cameras through libudev, and their display names.
-#include <cerrno>
+// Finding the supported cameras through libudev, with their names, serials and sizes.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
+#include <linux/videodev2.h>
+
 #include "../log.h"
-#include "../state.h"
+#include "device.h"
 #include "unique_fd.h"
 
-using namespace velcap;
+namespace velcap {
+
+// One vendor, nine models: the Orvida document cameras, in listing order.
+const char* const kSupportedVendors[kSupportedModelCount] = {"31a5", "31a5", "31a5", "31a5", "31a5",
+                                                             "31a5", "31a5", "31a5", "31a5"};
+const char* const kSupportedProducts[kSupportedModelCount] = {"0801", "0802", "0803", "0501", "0502",
+                                                              "1201", "1202", "0301", "0302"};
 
 namespace {
 
-bool matchesTableEntry(udev_device* device, int entry) {
-    const char* vendor = udev_device_get_property_value(device, "ID_VENDOR_ID");
-    const char* model = udev_device_get_property_value(device, "ID_MODEL_ID");
-    return vendor && model && std::strcmp(vendor, gpyVendor[entry]) == 0 && std::strcmp(model, gpyProduct[entry]) == 0;
+bool matches(udev_device* device, const char* vendor, const char* product) {
+    const char* v = udev_device_get_property_value(device, "ID_VENDOR_ID");
+    const char* m = udev_device_get_property_value(device, "ID_MODEL_ID");
+    return v && m && vendor && product && std::strcmp(v, vendor) == 0 && std::strcmp(m, product) == 0;
+}
+
+unsigned hex(const char* text) {
+    return text ? unsigned(std::strtoul(text, nullptr, 16)) : 0;
+}
+
+// The sizes a user picks from: MJPEG's when the camera has them, else YUYV's.
+std::vector<std::pair<int, int>> preferredSizes(const std::string& node) {
+    UniqueFD fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.isValid()) return {};
+    auto sizes = discreteSizes(fd.get(), V4L2_PIX_FMT_MJPEG, false);
+    if (sizes.empty()) sizes = discreteSizes(fd.get(), V4L2_PIX_FMT_YUYV, false);
+    return sizes;
 }
 
 } // namespace
 
-extern "C" int getDeviceCount() {
-    deviceCount = 0;
+std::vector<Device> findCameras(const char* const* vendors, const char* const* products, int models, bool withSizes,
+                                bool& ok) {
+    ok = false;
+    std::vector<Device> found;
     UdevPtr context(udev_new());
-    if (!context) return -1;
+    if (!context) return found;
     UdevEnumeratePtr enumeration(udev_enumerate_new(context.get()));
-    if (!enumeration) return -1;
+    if (!enumeration) return found;
     udev_enumerate_add_match_subsystem(enumeration.get(), "video4linux");
     udev_enumerate_scan_devices(enumeration.get());
-
-    devices[0].clear();
-    deviceCount = 0;
+    ok = true;
     // Walk the table, not udev's list, so that cameras come out in table order
     // and each model yields one camera (its first node).
-    for (int entry = 0; entry < 9; ++entry) {
+    for (int entry = 0; entry < models; ++entry) {
         UdevDevicePtr match;
         for (udev_list_entry* item = udev_enumerate_get_list_entry(enumeration.get()); item;
              item = udev_list_entry_get_next(item)) {
             UdevDevicePtr device(udev_device_new_from_syspath(udev_enumerate_get_udev(enumeration.get()),
                                                               udev_list_entry_get_name(item)));
-            if (!device) return 0;
-            if (matchesTableEntry(device.get(), entry)) {
+            if (!device) return found;
+            if (matches(device.get(), vendors[entry], products[entry])) {
                 match = std::move(device);
                 break;
             }
         }
         if (!match) continue;
-        char path[100] = {};
+        Device d;
         const char* sysnum = udev_device_get_sysnum(match.get());
-        std::snprintf(path, sizeof(path), "/dev/video%s", sysnum ? sysnum : "");
-        devices[deviceCount] = path;
-        velcap::say("node:%s\n", path);
-        ++deviceCount;
+        d.node = std::string("/dev/video") + (sysnum ? sysnum : "");
+        d.vendor = hex(udev_device_get_property_value(match.get(), "ID_VENDOR_ID"));
+        d.product = hex(udev_device_get_property_value(match.get(), "ID_MODEL_ID"));
+        const char* serial = udev_device_get_property_value(match.get(), "ID_SERIAL_SHORT");
+        d.serial = serial ? serial : "";
+        if (withSizes) {
+            cameraName(d.node, d.name);
+            d.sizes = preferredSizes(d.node);
+        }
+        found.push_back(std::move(d));
     }
-    return deviceCount;
+    return found;
 }
 
-extern "C" const char* getCameraName(int index) {
-    static std::string name;
-    if (deviceCount < 1) deviceCount = getDeviceCount();
-    if (deviceCount < 1 || index < 0 || index >= deviceCount) return nullptr;
-
-    // A descriptor of its own: the shared one may belong to a streaming camera.
-    UniqueFD fd(::open(devices[index].c_str(), O_RDWR));
-    if (!fd.isValid()) return nullptr;
+bool cameraName(const std::string& node, std::string& name) {
+    // A descriptor of its own: another may belong to a streaming camera.
+    UniqueFD fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.isValid()) return false;
     v4l2_capability capability{};
     if (ioctl(fd.get(), VIDIOC_QUERYCAP, &capability) != 0) capability.card[0] = 0;
     capability.card[sizeof(capability.card) - 1] = 0;
-    std::vector<std::string> pieces = split(reinterpret_cast<const char*>(capability.card), ":");
-
-    if (pieces.size() >= 2)
-        name = pieces[1];
-    else if (!pieces.empty())
-        name = pieces[0];
-    else
-        name.clear();
-    return name.c_str();
+    const std::vector<std::string> pieces = split(reinterpret_cast<const char*>(capability.card), ":");
+    name = pieces.size() >= 2 ? pieces[1] : pieces.empty() ? std::string() : pieces[0];
+    return true;
 }
 
-extern "C" const char* getCameraNode(int index) {
-    if (deviceCount < 1) deviceCount = getDeviceCount();
-    if (deviceCount < 1 || index < 0 || index >= deviceCount) return nullptr;
-    return devices[index].c_str();
+std::vector<std::pair<int, int>> discreteSizes(int fd, unsigned pixelFormat, bool sayEach) {
+    std::vector<std::pair<int, int>> sizes;
+    for (unsigned index = 0;; ++index) {
+        v4l2_frmsizeenum size{};
+        size.index = index;
+        size.pixel_format = pixelFormat;
+        if (ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0) break;
+        // Stepwise and continuous ranges are no choice a user can pick from a list.
+        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) continue;
+        sizes.emplace_back(int(size.discrete.width), int(size.discrete.height));
+        if (sayEach) say("width,height:%d,%d\n", size.discrete.width, size.discrete.height);
+    }
+    return sizes;
 }
+
+std::vector<unsigned> pixelFormats(int fd) {
+    std::vector<unsigned> formats;
+    for (unsigned index = 0;; ++index) {
+        v4l2_fmtdesc format{};
+        format.index = index;
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (ioctl(fd, VIDIOC_ENUM_FMT, &format) != 0) break;
+        formats.push_back(format.pixelformat);
+    }
+    return formats;
+}
+
+std::vector<Device> devices() {
+    bool ok = false;
+    return findCameras(kSupportedVendors, kSupportedProducts, kSupportedModelCount, true, ok);
+}
+
+} // namespace velcap
 
 std::vector<std::string> split(std::string text, std::string separator) {
     std::vector<std::string> pieces;

@@ -1,5 +1,6 @@
 // Black-edge removal: everything between the image border and the page
 // outline turns white.
+#include "../velcap.h"
 #include "black_edge.h"
 
 #include <algorithm>
@@ -16,7 +17,6 @@
 #include "../guard.h"
 #include "../log.h"
 #include "../output/picture_file.h"
-#include "../state.h"
 
 namespace velcap {
 

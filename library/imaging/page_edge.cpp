@@ -8,7 +8,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "../guard.h"
-#include "../state.h"
 #include "page_edge.h"
 
 namespace {
@@ -120,6 +119,8 @@ int findPageOutline(unsigned char* buffer, int width, int height, int mode, Page
     for (const auto& contour : contours) work.areas.push_back(int(std::fabs(cv::contourArea(contour))));
     const size_t kept =
         size_t(std::count_if(work.areas.begin(), work.areas.end(), [](int a) { return a > kMinimumArea; }));
+    auto& areaList = work.areaList;
+    auto& cvSeqList = work.contourList;
     areaList.resize(kept);
     cvSeqList.resize(kept);
     auto keptArea = areaList.begin();
@@ -141,10 +142,9 @@ int findPageOutline(unsigned char* buffer, int width, int height, int mode, Page
     std::array<cv::Point2f, 4> corners = orderedCorners(cv::minAreaRect(*chosen));
     for (int i = 0; i < 4; ++i) {
         corners[i] *= float(kScale);
-        CutPoint[2 * i] = int(corners[i].x);
-        CutPoint[2 * i + 1] = int(corners[i].y);
+        work.corners[2 * i] = int(corners[i].x);
+        work.corners[2 * i + 1] = int(corners[i].y);
     }
-    velcap::pageOutlineFound = true;
     if (mode == 1)
         for (int i = 0; i < 4; ++i)
             cv::line(frame, cv::Point(cvRound(corners[i].x), cvRound(corners[i].y)),
@@ -155,23 +155,20 @@ int findPageOutline(unsigned char* buffer, int width, int height, int mode, Page
 
 } // namespace velcap
 
-int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
-    velcap::PageWorkspace work;
-    return velcap::guarded("DrawingEdge", -1,
-                           [&] { return velcap::findPageOutline(buffer, width, height, mode, work); });
-}
+namespace velcap {
 
-float GetAngle(int* c) {
-    if (!c) return 0;
+PageCrop pageCrop(const int* c) {
+    PageCrop crop;
+    if (!c) return crop;
     // In 64 bits: corners anywhere in the int range must not overflow.
     const int64_t xs[4] = {c[0], c[2], c[4], c[6]}, ys[4] = {c[1], c[3], c[5], c[7]};
     const int64_t minX = *std::min_element(xs, xs + 4), maxX = *std::max_element(xs, xs + 4);
     const int64_t minY = *std::min_element(ys, ys + 4), maxY = *std::max_element(ys, ys + 4);
     auto toInt = [](double v) { return int(std::clamp(v, double(INT32_MIN), double(INT32_MAX))); };
-    CutImgStartX = int(minX);
-    CutImgStartY = int(minY);
-    CutImgW = toInt(double(maxX - minX));
-    CutImgH = toInt(double(maxY - minY));
+    crop.startX = int(minX);
+    crop.startY = int(minY);
+    crop.width = toInt(double(maxX - minX));
+    crop.height = toInt(double(maxY - minY));
 
     const float dy = float(ys[0] - ys[1]);
     const float dx = float(xs[1] - xs[0]);
@@ -184,11 +181,15 @@ float GetAngle(int* c) {
     const double d03 = double(ys[3] - ys[0]) * double(ys[3] - ys[0]) + double(xs[3] - xs[0]) * double(xs[3] - xs[0]);
     const int l01 = toInt(std::sqrt(d01)), l03 = toInt(std::sqrt(d03));
     if (a > 45.0f) {
-        CutLastW = l01;
-        CutLastH = l03;
-        return float(a + 270.0f);
+        crop.pageWidth = l01;
+        crop.pageHeight = l03;
+        crop.angle = float(a + 270.0f);
+        return crop;
     }
-    CutLastH = l01;
-    CutLastW = l03;
-    return a;
+    crop.pageHeight = l01;
+    crop.pageWidth = l03;
+    crop.angle = a;
+    return crop;
 }
+
+} // namespace velcap

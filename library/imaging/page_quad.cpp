@@ -417,11 +417,6 @@ bool findPageQuad(const cv::Mat& rgb, Quad& corners) {
     return true;
 }
 
-PageQuad& pageQuad() {
-    static PageQuad quad;
-    return quad;
-}
-
 bool QuadTracker::update(bool found, const Quad& detected, double diagonal) {
     if (!found) {
         // A frame or two without the page (a hand passing) keeps it; longer, and it is gone.
@@ -453,17 +448,15 @@ void QuadTracker::reset() {
     missing_ = 0;
 }
 
-void pageQuadStage(const cv::Mat& frame, QuadTracker& tracker) {
+bool pageQuadStage(const cv::Mat& frame, QuadTracker& tracker) {
     Quad detected;
     const bool found = guarded("DetectPage", false, [&] { return findPageQuad(frame, detected); });
     const bool tracking = tracker.update(found, detected, std::hypot(double(frame.cols), double(frame.rows)));
-    PageQuad& quad = pageQuad();
-    quad.found = tracking;
-    if (!tracking) return;
-    quad.corners = tracker.corners();
+    if (!tracking) return false;
     for (int k = 0; k < 4; ++k)
         cv::line(frame, tracker.corners()[size_t(k)], tracker.corners()[size_t((k + 1) % 4)], cv::Scalar(0, 255, 0), 6,
                  cv::LINE_8);
+    return true;
 }
 
 cv::Mat straightenedPage(const cv::Mat& frame, const Quad& c) {

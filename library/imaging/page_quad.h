@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <deque>
 
 #include <opencv2/core.hpp>
@@ -16,14 +15,6 @@ using Quad = std::array<cv::Point2f, 4>; // top-left, top-right, bottom-right, b
 
 // The page on an R, G, B frame; false when none is found. Keeps no state.
 VELCAP_EXPORT bool findPageQuad(const cv::Mat& rgb, Quad& corners);
-
-// The quadrilateral of cut type 2, kept by the stream thread, which alone
-// writes and reads it (captures are served there); found is also read by hosts.
-struct PageQuad {
-    Quad corners{};
-    std::atomic<bool> found{false};
-};
-VELCAP_EXPORT PageQuad& pageQuad();
 
 // Steadies the corners from frame to frame: each corner is the median of the
 // last detections, and moves only when it has moved by more than a dead band.
@@ -42,9 +33,10 @@ private:
     int missing_ = 0;
 };
 
-// The stream thread's stage for cut type 2: detects, steadies, publishes the
-// page and draws its outline into the frame.
-void pageQuadStage(const cv::Mat& frame, QuadTracker& tracker);
+// The stream thread's stage for cut types 2 and 3: detects and steadies the
+// page and draws its outline into the frame; true while a page is tracked,
+// whose corners the tracker then holds.
+bool pageQuadStage(const cv::Mat& frame, QuadTracker& tracker);
 
 // A capture's picture for cut type 2: the page warped to an upright
 // rectangle whose sides are multiples of 4; empty when no page is known.

@@ -9,7 +9,7 @@
 
 #include "../guard.h"
 #include "../log.h"
-#include "../state.h"
+#include "rotate.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ namespace {
 // run of the band: contiguous writes, reads from lines already loaded. Pixels
 // move as 4-byte words whose fourth byte the next pixel overwrites; the last
 // pixel of a destination row, and the last pixel of the source, move as 3 bytes.
-void quarterTurn(const cv::Mat& src, cv::Mat& dst, bool clockwise) {
+void turnInOnePass(const cv::Mat& src, cv::Mat& dst, bool clockwise) {
     constexpr int kBand = 64;
     const int h = src.rows, w = src.cols;
     dst.create(w, h, src.type());
@@ -53,29 +53,17 @@ void quarterTurn(const cv::Mat& src, cv::Mat& dst, bool clockwise) {
     }
 }
 
-bool canTurnDirectly(const cv::Mat& src) {
-    return src.type() == CV_8UC3 && src.data != roimage.data && !src.empty();
-}
-
 } // namespace
 
-void CamdataRote90(cv::Mat src) {
-    velcap::guarded("CamdataRote90", [&] {
-        if (roimage.empty()) return;
-        if (canTurnDirectly(src)) return quarterTurn(src, roimage, true);
-        cv::transpose(src, roimage);
-        cv::flip(roimage, roimage, 1);
-    });
+namespace velcap {
+
+void quarterTurn(const cv::Mat& src, cv::Mat& dst, bool clockwise) {
+    if (src.type() == CV_8UC3 && src.data != dst.data && !src.empty()) return turnInOnePass(src, dst, clockwise);
+    cv::transpose(src, dst);
+    cv::flip(dst, dst, clockwise ? 1 : 0);
 }
 
-void CamdataRote270(cv::Mat src) {
-    velcap::guarded("CamdataRote270", [&] {
-        if (roimage.empty()) return;
-        if (canTurnDirectly(src)) return quarterTurn(src, roimage, false);
-        cv::transpose(src, roimage);
-        cv::flip(roimage, roimage, 0);
-    });
-}
+} // namespace velcap
 
 cv::Mat CamdataRote180(cv::Mat src) {
     // Both flips at once: one pass over the frame.

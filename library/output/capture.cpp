@@ -10,7 +10,7 @@
 
 #include "../imaging/page_quad.h"
 #include "../log.h"
-#include "../state.h"
+#include "../imaging/page_edge.h"
 #include "capture.h"
 #include "picture_file.h"
 
@@ -20,48 +20,54 @@ namespace {
 
 constexpr int kPageFrame = 8; // pixels of surroundings kept around a cropped page
 
-void clean(const cv::Mat& bgr) {
-    if (isDelBlackedge == 1) FN_DeleteBlackEdge(bgr);
-    if (isDelBcakColor == 1) FN_DeleteBackcolor(bgr);
+using velcap::CaptureParams;
+
+void clean(const cv::Mat& bgr, const CaptureParams& p) {
+    if (p.removeBlackEdge) FN_DeleteBlackEdge(bgr);
+    if (p.whiten) FN_DeleteBackcolor(bgr);
+}
+
+velcap::SaveOptions saveOptions(const CaptureParams& p) {
+    return {p.colorMode, p.jpegQuality};
 }
 
 // The last steps of every path: B, G, R order, cleaned, written.
-SaveResult cleanAndSave(const char* path, const cv::Mat& rgb) {
+SaveResult cleanAndSave(const char* path, const cv::Mat& rgb, const CaptureParams& p) {
     cv::Mat result;
     cv::cvtColor(rgb, result, cv::COLOR_RGB2BGR);
-    clean(result);
-    return velcap::saveImage(path, result);
+    clean(result, p);
+    return velcap::saveImage(path, result, saveOptions(p));
 }
 
-SaveResult wholeFrame(const char* path, const cv::Mat& frame) {
+SaveResult wholeFrame(const char* path, const cv::Mat& frame, const CaptureParams& p) {
     velcap::sayLine("capture->01");
     // One copy of the frame, made by the colour swap itself.
     cv::Mat work;
     cv::cvtColor(frame, work, cv::COLOR_RGB2BGR);
     velcap::sayLine("capture->02");
-    clean(work);
+    clean(work, p);
     SaveResult result;
-    if (isInsert1000M) {
+    if (p.interpolate) {
         // A quarter-turned frame stands upright; the frame itself tells, so a
         // turn set while this frame was made cannot squeeze it.
         const bool upright = frame.rows > frame.cols;
-        const cv::Size size = upright ? cv::Size(kInterpolatedHeight, kInterpolatedWidth)
-                                      : cv::Size(kInterpolatedWidth, kInterpolatedHeight);
+        const cv::Size size = upright ? cv::Size(velcap::kInterpolatedHeight, velcap::kInterpolatedWidth)
+                                      : cv::Size(velcap::kInterpolatedWidth, velcap::kInterpolatedHeight);
         cv::Mat out(size, work.type());
         cv::resize(work, out, size, 1.0, 0.0, cv::INTER_LINEAR);
-        result = velcap::saveImage(path, out);
+        result = velcap::saveImage(path, out, saveOptions(p));
     } else {
         velcap::sayLine("capture->03");
-        result = velcap::saveImage(path, work);
+        result = velcap::saveImage(path, work, saveOptions(p));
     }
     velcap::sayLine("capture->04");
     return result;
 }
 
-SaveResult cropToPage(const char* path, cv::Mat frame) {
+SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const CaptureParams& p) {
     // A copy of the outline: a second capture without a new outline crops the same page.
     int corners[8];
-    std::memcpy(corners, CutPoint, sizeof(corners));
+    std::memcpy(corners, outline, sizeof(corners));
 
     // Margins that bring every corner onto the canvas.
     int left = 0, right = 0, top = 0, bottom = 0;
@@ -73,7 +79,10 @@ SaveResult cropToPage(const char* path, cv::Mat frame) {
         if (corners[2 * i + 1] > frame.rows) bottom = std::max(bottom, corners[2 * i + 1] - frame.rows);
     }
     velcap::say("AA->img.cols,img.rows: %d,%d\r\n", frame.cols, frame.rows);
-    const float angle = GetAngle(corners);
+    const velcap::PageCrop crop = velcap::pageCrop(corners);
+    const float angle = crop.angle;
+    int CutImgStartX = crop.startX, CutImgStartY = crop.startY, CutImgW = crop.width, CutImgH = crop.height;
+    const int CutLastW = crop.pageWidth, CutLastH = crop.pageHeight;
 
     cv::Mat canvas = frame;
     if (left || right || top || bottom)
@@ -103,30 +112,30 @@ SaveResult cropToPage(const char* path, cv::Mat frame) {
     cv::Mat out = page;
     if (size != page.size()) cv::resize(page, out, size, 1.0, 0.0, cv::INTER_LINEAR);
 
-    return cleanAndSave(path, out);
+    return cleanAndSave(path, out, p);
 }
 
 // Cut types 2 and 3: the page's quadrilateral warped to an upright
 // rectangle (2), or the box round it with the page's frame, as it lies (3).
-SaveResult cropToQuad(const char* path, const cv::Mat& frame, bool straighten) {
-    const velcap::PageQuad& quad = velcap::pageQuad();
-    if (!quad.found) {
+SaveResult cropToQuad(const char* path, const cv::Mat& frame, bool straighten, const velcap::PageState& page,
+                      const CaptureParams& p) {
+    if (!page.quadFound) {
         velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
-        return wholeFrame(path, frame);
+        return wholeFrame(path, frame, p);
     }
-    if (straighten) return cleanAndSave(path, velcap::straightenedPage(frame, quad.corners));
-    cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(quad.corners.begin(), quad.corners.end()));
+    if (straighten) return cleanAndSave(path, velcap::straightenedPage(frame, page.quad), p);
+    cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>(page.quad.begin(), page.quad.end()));
     box.x -= kPageFrame, box.y -= kPageFrame, box.width += 2 * kPageFrame, box.height += 2 * kPageFrame;
     box &= cv::Rect(0, 0, frame.cols, frame.rows);
-    if (box.width < 4 || box.height < 4) return wholeFrame(path, frame);
-    return cleanAndSave(path, frame(box));
+    if (box.width < 4 || box.height < 4) return wholeFrame(path, frame, p);
+    return cleanAndSave(path, frame(box), p);
 }
 
 // Corners within a frame's size of the frame: an outline found on a frame of
 // this camera, not values that would make margins of absurd size.
-bool outlineNearFrame(const cv::Mat& frame) {
+bool outlineNearFrame(const cv::Mat& frame, const int* outline) {
     for (int i = 0; i < 4; ++i) {
-        const int x = CutPoint[2 * i], y = CutPoint[2 * i + 1];
+        const int x = outline[2 * i], y = outline[2 * i + 1];
         if (x < -frame.cols || x > 2 * frame.cols || y < -frame.rows || y > 2 * frame.rows) return false;
     }
     return true;
@@ -136,24 +145,24 @@ bool outlineNearFrame(const cv::Mat& frame) {
 
 namespace velcap {
 
-SaveResult captureFrame(const char* path, int type, const cv::Mat& frame) {
+SaveResult captureFrame(const char* path, const CaptureParams& p, const PageState& page, const cv::Mat& frame) {
     if (!path || frame.empty()) {
         velcap::say("capture: no path or no frame\n");
         return SaveResult::failed;
     }
     velcap::say("capture->path:%s\n", path);
     try {
-        if (type == 2 || type == 3) return cropToQuad(path, frame, type == 2);
-        if (type != 1) return wholeFrame(path, frame);
-        if (!velcap::pageOutlineFound) {
+        if (p.cutType == 2 || p.cutType == 3) return cropToQuad(path, frame, p.cutType == 2, page, p);
+        if (p.cutType != 1) return wholeFrame(path, frame, p);
+        if (!page.outlineFound) {
             velcap::say("capture: no page outline found yet; %s gets the whole frame\n", path);
-            return wholeFrame(path, frame);
+            return wholeFrame(path, frame, p);
         }
-        if (!outlineNearFrame(frame)) {
+        if (!outlineNearFrame(frame, page.outline)) {
             velcap::say("capture: the page outline lies far outside the frame; %s gets the whole frame\n", path);
-            return wholeFrame(path, frame);
+            return wholeFrame(path, frame, p);
         }
-        return cropToPage(path, frame);
+        return cropToPage(path, frame, page.outline, p);
     } catch (const std::exception& e) {
         // On the stream thread: this capture fails, the stream goes on.
         velcap::say("capture: %s failed: %s\n", path, e.what());
@@ -162,7 +171,3 @@ SaveResult captureFrame(const char* path, int type, const cv::Mat& frame) {
 }
 
 } // namespace velcap
-
-int capture(char* path, int, int type, cv::Mat frame) {
-    return velcap::captureFrame(path, type, frame) == SaveResult::failed ? -1 : 0;
-}

@@ -15,7 +15,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "../log.h"
-#include "../state.h"
 #include "pdf_document.h"
 #include "picture_file.h"
 
@@ -23,8 +22,8 @@ namespace {
 
 std::atomic<bool> pdfCaptureInMemory{false};
 
-std::vector<int> jpegParameters() {
-    return {cv::IMWRITE_JPEG_QUALITY, jpgQuality.load()};
+std::vector<int> jpegParameters(int quality) {
+    return {cv::IMWRITE_JPEG_QUALITY, quality};
 }
 
 // The home directory of the real user, or empty.
@@ -53,7 +52,7 @@ std::string unusedHomeName(const std::string& home, const std::string& stem) {
 
 namespace velcap {
 
-SaveResult saveImage(const char* path, const cv::Mat& img) {
+SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options) {
     const size_t length = path ? std::strlen(path) : 0;
     if (length < 3) {
         velcap::say("SaveImage: the name \"%s\" is too short to tell a format\n", path ? path : "");
@@ -68,7 +67,7 @@ SaveResult saveImage(const char* path, const cv::Mat& img) {
 
     cv::Mat out;
     try {
-        switch (colorMode.load()) {
+        switch (options.colorMode) {
         case 0:
             out = img;
             break;
@@ -87,23 +86,21 @@ SaveResult saveImage(const char* path, const cv::Mat& img) {
         return SaveResult::failed;
     }
 
-    if (ext == "pdf") return TempImgToPdf(const_cast<char*>(path), out) == 0 ? SaveResult::written : SaveResult::failed;
+    if (ext == "pdf") return pdfCapture(path, out, options.jpegQuality) == 0 ? SaveResult::written : SaveResult::failed;
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
         velcap::say("SaveImage: no image encoder for %s\n", path);
         return SaveResult::failed;
     }
-    return writePicture(path, out, jpeg ? jpegParameters() : std::vector<int>{}, "SaveImage") ? SaveResult::written
+    return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage") ? SaveResult::written
                                                                                               : SaveResult::failed;
 }
 
 } // namespace velcap
 
-int SaveImage(char* path, cv::Mat img) {
-    return velcap::saveImage(path, img) == velcap::SaveResult::failed ? -1 : 0;
-}
+namespace velcap {
 
-int TempImgToPdf(char* path, cv::Mat img) {
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality) {
     try {
         const std::string target = path ? path : "";
         const auto slash = long(target.rfind('/'));
@@ -114,11 +111,11 @@ int TempImgToPdf(char* path, cv::Mat img) {
         }
         if (pdfCaptureInMemory) {
             std::vector<unsigned char> jpeg;
-            if (!cv::imencode(".jpg", img, jpeg, jpegParameters())) {
+            if (!cv::imencode(".jpg", img, jpeg, jpegParameters(jpegQuality))) {
                 velcap::say("TempImgToPdf: the picture for %s cannot be encoded\n", target.c_str());
                 return -1;
             }
-            velcap::PdfDocument document;
+            PdfDocument document;
             if (document.addJpegPage(jpeg) != 0) return -1;
             return document.save(target);
         }
@@ -133,13 +130,13 @@ int TempImgToPdf(char* path, cv::Mat img) {
                         home.c_str());
             return -1;
         }
-        if (!velcap::writePicture(temp, img, jpegParameters(), "TempImgToPdf")) {
+        if (!writePicture(temp, img, jpegParameters(jpegQuality), "TempImgToPdf")) {
             ::unlink(temp.c_str());
             return -1;
         }
 
         // A document of its own: a capture must not disturb one that a host is building.
-        velcap::PdfDocument document;
+        PdfDocument document;
         if (document.addImagePage(temp.c_str()) != 0) return -1;
         return document.save(target);
     } catch (const std::exception& e) {
@@ -147,6 +144,8 @@ int TempImgToPdf(char* path, cv::Mat img) {
         return -1;
     }
 }
+
+} // namespace velcap
 
 extern "C" void SetPdfCaptureInMemory(int on) {
     pdfCaptureInMemory = on == 1;

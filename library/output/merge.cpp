@@ -9,7 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "../log.h"
-#include "../state.h"
+#include "pdf_document.h"
 #include "picture_file.h"
 
 namespace {
@@ -63,10 +63,10 @@ cv::Mat arrange(const std::vector<cv::Mat>& images, size_t columns) {
 
 } // namespace
 
-extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSources) {
-    if (img_filelist.size() < 2) return -1;
-    const std::list<std::string> queued = std::move(img_filelist);
-    img_filelist.clear();
+namespace velcap {
+
+int mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,
+                const SaveOptions& options) {
     try {
         std::vector<cv::Mat> images;
         std::vector<std::string> merged; // sources that went into the picture
@@ -94,7 +94,7 @@ extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSource
             return -2;
         }
         std::string path = outPath;
-        if (velcap::saveImage(path.c_str(), arrange(images, columns)) != velcap::SaveResult::written) return -2;
+        if (velcap::saveImage(path.c_str(), arrange(images, columns), options) != velcap::SaveResult::written) return -2;
         if (deleteSources)
             for (const std::string& name : merged)
                 // A source that the merged picture replaced is the merged picture now.
@@ -105,3 +105,5 @@ extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSource
         return -2;
     }
 }
+
+} // namespace velcap

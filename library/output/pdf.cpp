@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../state.h"
 #include "pdf_document.h"
 #include "picture_file.h"
 
@@ -22,17 +21,6 @@
 namespace velcap {
 
 namespace {
-
-// The document between pdf_start and pdf_end; pdf mirrors its handle.
-std::unique_ptr<PdfDocument>& openDocument() {
-    static auto* document = new std::unique_ptr<PdfDocument>;
-    return *document;
-}
-
-void closeDocument() {
-    openDocument().reset();
-    pdf = nullptr;
-}
 
 bool exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
@@ -141,74 +129,14 @@ int PdfDocument::save(const std::string& path) {
 
 } // namespace velcap
 
-using velcap::openDocument;
-
 void error_handler(unsigned long error_no, unsigned long detail_no, void* userData) {
     velcap::say("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error_no), unsigned(detail_no));
     if (userData) *static_cast<bool*>(userData) = true;
 }
 
-extern "C" int pdf_start(const char* path) {
-    // A document left open by an earlier start is abandoned, not leaked.
-    velcap::closeDocument();
-    outPdfPath = path ? path : "";
-    auto document = std::make_unique<velcap::PdfDocument>();
-    if (!document->valid() || outPdfPath.empty()) {
-        velcap::say("pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
-        return -1;
-    }
-    pdf = document->handle();
-    openDocument() = std::move(document);
-    return 0;
-}
+namespace velcap {
 
-extern "C" int pdf_addPage(const char* imagePath) {
-    auto& document = openDocument();
-    if (!document) {
-        velcap::say("pdf_addPage: no document is open; call pdf_start first\n");
-        return -1;
-    }
-    if (!imagePath) {
-        velcap::say("pdf_addPage: no picture name; the document %s is abandoned\n", outPdfPath.c_str());
-        velcap::closeDocument();
-        return -1;
-    }
-    const int result = document->addImagePage(imagePath);
-    // A document that lacks a page it was given must not reach the disk.
-    if (result != 0) {
-        velcap::say("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
-        velcap::closeDocument();
-    }
-    return result;
-}
-
-extern "C" int pdf_end() {
-    auto& document = openDocument();
-    if (!document) {
-        velcap::say("pdf_end: no document is open\n");
-        return -1;
-    }
-    const int result = document->save(outPdfPath);
-    velcap::closeDocument();
-    return result;
-}
-
-extern "C" int AddImageFileToPDF(const char* path) {
-    if (!path || !velcap::exists(path)) return -1;
-    pdf_filelist.push_back(path);
-    return 0;
-}
-
-extern "C" int AddImagePath(const char* path) {
-    if (!path || !velcap::exists(path)) return -1;
-    img_filelist.push_back(path);
-    return 0;
-}
-
-extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
-    if (pdf_filelist.empty()) return -1;
-    const std::list<std::string> queued = std::move(pdf_filelist);
-    pdf_filelist.clear();
+int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources) {
     if (!pdfPath || !*pdfPath) {
         velcap::say("CombineToPDF: no document name\n");
         return -2;
@@ -237,3 +165,5 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
         return -2;
     }
 }
+
+} // namespace velcap

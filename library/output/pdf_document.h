@@ -2,12 +2,15 @@
 // pdf_end, CombineToPDF and the PDF captures have in common.
 #pragma once
 
+#include <list>
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include <hpdf.h>
+
+#include "picture_file.h"
 
 namespace velcap {
 
@@ -38,5 +41,13 @@ private:
     bool failed_ = false; // set by error_handler through the user-data pointer
     int pages_ = 0;
 };
+
+// CombineToPDF's work on its queue of pictures: one page each, gone files
+// left out; 0, or -2 when the document is not written.
+int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources);
+// MergeImages' work on its queue: up to four pictures side by side (mode 0)
+// or one above the other, written as SaveImage writes; 0 or -2.
+int mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,
+                const SaveOptions& options);
 
 } // namespace velcap

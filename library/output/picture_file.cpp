@@ -1,3 +1,4 @@
+#include "../velcap.h"
 #include "picture_file.h"
 
 #include <atomic>
@@ -18,7 +19,6 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "../log.h"
-#include "../state.h"
 
 namespace velcap {
 

@@ -63,7 +63,15 @@ private:
 
 // What SaveImage did: a colour mode outside 0 to 2 writes nothing, and says so.
 enum class SaveResult { written, skipped, failed };
-SaveResult saveImage(const char* path, const cv::Mat& img);
+// How SaveImage writes: colour mode 0 colour, 1 grey, 2 black and white,
+// others nothing; the quality of JPEG files and of PDF pages.
+struct SaveOptions {
+    int colorMode = 0;
+    int jpegQuality = 85;
+};
+SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options);
+// A one-page PDF of the picture (B, G, R or grey), as a capture makes it: 0 or -1.
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality);
 
 // The extension of path's last name, in lower case and without the dot ("" when none).
 std::string lowerExtension(const std::string& path);

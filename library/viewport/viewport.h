@@ -1,9 +1,7 @@
-// The embedded preview's geometry and rendering, shared by the stream thread's stage.
+// The embedded preview's picture: which part of a frame it shows, and scaling it.
 #pragma once
 
 #include <opencv2/core.hpp>
-
-#include "velcap.h"
 
 namespace velcap {
 
@@ -18,15 +16,8 @@ struct ViewGeometry {
 // The part of a frame of the given size that the geometry shows, clipped to
 // the frame; empty when nothing is shown.
 cv::Rect sourceRegion(const ViewGeometry& view, cv::Size frame);
-// The geometry variables as they are now. The caller holds viewport().mutex.
-ViewGeometry currentGeometry();
-// The best fit again when the frame is not the one the geometry was made for
-// (a turn by SetRotate, a camera opened at another size). The caller holds viewport().mutex.
-void refitFor(cv::Size frame);
-// The stream thread's embedded-preview stage for one delivered frame.
-void embeddedPreview(const cv::Mat& frame, VelcapWebFrameCallback callback);
-// Frees WEB_BUF and the buffers it replaced: true when WEB_BUF was set. Only
-// while no stream thread runs.
-bool releaseWebBuffers();
+// That part scaled (bilinear) into destination, straight into its pixels
+// when it already has the size and type.
+void scaleRegion(const cv::Mat& frame, const ViewGeometry& view, cv::Mat& destination);
 
 } // namespace velcap

@@ -23,7 +23,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "mainwindow.h"
-#include "state.h"
+#include "compat/state.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "vcam.h"

@@ -21,7 +21,7 @@
 #include "mainwindow.h"
 #include "paramdlg.h"
 #include "qt_texts.h"
-#include "state.h"
+#include "compat/state.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "ui_paramdlg.h"

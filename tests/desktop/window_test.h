@@ -19,7 +19,7 @@
 #include <QtTest>
 
 #include "mainwindow.h"
-#include "state.h"
+#include "compat/state.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "vcam.h"

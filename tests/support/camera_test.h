@@ -9,7 +9,7 @@
 
 #include "description.h"
 #include "scene.h"
-#include "state.h"
+#include "compat/state.h"
 #include "testbed.h"
 #include "vcam.h"
 

@@ -6,9 +6,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "../device/device.h"
 #include "../log.h"
-#include "../state.h"
-#include "device.h"
+#include "flat.h"
+#include "state.h"
 
 namespace {
 
@@ -24,17 +25,10 @@ void clearLists() {
     otherfmtHeightList.clear();
 }
 
-void enumerateFrameSizes(int fd, const v4l2_fmtdesc& format, std::list<int>& widths, std::list<int>& heights) {
-    for (unsigned index = 0;; ++index) {
-        v4l2_frmsizeenum size{};
-        size.index = index;
-        size.pixel_format = format.pixelformat;
-        if (ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0) break;
-        // Stepwise and continuous ranges are no choice a user can pick from a list.
-        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) continue;
-        widths.push_back(static_cast<int>(size.discrete.width));
-        heights.push_back(static_cast<int>(size.discrete.height));
-        velcap::say("width,height:%d,%d\n", size.discrete.width, size.discrete.height);
+void enumerateFrameSizes(int fd, unsigned format, std::list<int>& widths, std::list<int>& heights) {
+    for (const auto& [width, height] : velcap::discreteSizes(fd, format, true)) {
+        widths.push_back(width);
+        heights.push_back(height);
     }
 }
 
@@ -45,7 +39,7 @@ extern "C" void SetVideoFormat(int format) {
 }
 
 extern "C" int getCameraResolutionCount(int camera) {
-    if (velcap::onStreamThread()) {
+    if (velcap::flatSession().onStreamThread()) {
         // It would close the camera under the stream that calls.
         velcap::say("getCameraResolutionCount: called on the stream thread; refused\n");
         return 0;
@@ -62,15 +56,11 @@ extern "C" int getCameraResolutionCount(int camera) {
         return 0;
     }
     clearLists();
-    for (unsigned index = 0;; ++index) {
-        v4l2_fmtdesc format{};
-        format.index = index;
-        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (ioctl(cam_fd, VIDIOC_ENUM_FMT, &format) != 0) break;
-        if (format.pixelformat == V4L2_PIX_FMT_MJPEG) {
+    for (const unsigned format : velcap::pixelFormats(cam_fd)) {
+        if (format == V4L2_PIX_FMT_MJPEG) {
             formatList.push_back(0);
             enumerateFrameSizes(cam_fd, format, mjpegWidthList, mjpegHeightList);
-        } else if (format.pixelformat == V4L2_PIX_FMT_YUYV) {
+        } else if (format == V4L2_PIX_FMT_YUYV) {
             formatList.push_back(1);
             enumerateFrameSizes(cam_fd, format, yuvWidthList, yuvHeightList);
         } else {

@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "../log.h"
-#include "../state.h"
+#include "flat.h"
+#include "state.h"
+#include "../viewport/viewport.h"
 #include "viewport.h"
 
 namespace {
@@ -134,9 +136,7 @@ namespace {
 
 // Whether a stream thread may be inside a web frame callback.
 bool streamThreadRuns() {
-    Requests& r = requests();
-    std::lock_guard lock(r.mutex);
-    return r.streaming;
+    return velcap::flatSession().running();
 }
 
 } // namespace
@@ -246,4 +246,67 @@ int Web_RotateL() {
 
 int Web_RotateR() {
     return withOpenCamera([] { turn(1); });
+}
+
+namespace {
+
+bool renderable(const cv::Mat& frame, const char* caller) {
+    if (frame.empty()) return false;
+    if (frame.type() == CV_8UC3) return true;
+    velcap::say("%s: the frame is not an 8-bit R, G, B image (type %d)\n", caller, frame.type());
+    return false;
+}
+
+void renderInto(const cv::Mat& frame, const velcap::ViewGeometry& view, unsigned char* output) {
+    if (view.showWidth <= 0 || view.showHeight <= 0) return;
+    cv::Mat picture(view.showHeight, view.showWidth, CV_8UC3, output);
+    velcap::scaleRegion(frame, view, picture);
+}
+
+velcap::ViewGeometry lockedGeometry() {
+    std::lock_guard<std::mutex> lock(velcap::viewport().mutex);
+    return velcap::currentGeometry();
+}
+
+} // namespace
+
+namespace velcap {
+
+void embeddedPreview(const cv::Mat& frame, VelcapWebFrameCallback callback) {
+    Viewport& v = viewport();
+    ViewGeometry view;
+    unsigned char* buffer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(v.mutex);
+        if (!frame.empty()) refitFor(frame.size());
+        view = currentGeometry();
+        buffer = WEB_BUF;
+        const size_t bytes = size_t(std::max(view.showWidth, 0)) * size_t(std::max(view.showHeight, 0)) * 3;
+        if (buffer && bytes <= v.bufferBytes && renderable(frame, "VideoZoomToWeb")) renderInto(frame, view, buffer);
+    }
+    if (buffer) callback(buffer, view.showWidth, view.showHeight, view.formStartX, view.formStartY);
+    {
+        // Buffers that a larger form replaced were kept for the callback just
+        // made; no one reads them any more.
+        std::lock_guard<std::mutex> lock(v.mutex);
+        for (unsigned char* old : v.retired) std::free(old);
+        v.retired.clear();
+    }
+    if (!zoomimage.empty()) {
+        if (renderable(frame, "VideoZoomToWebEx")) velcap::scaleRegion(frame, view, zoomimage);
+        callback(zoomimage.data, view.showWidth, view.showHeight, view.formStartX, view.formStartY);
+    }
+}
+
+} // namespace velcap
+
+void VideoZoomToWeb(cv::Mat frame, unsigned char* output) {
+    if (!output || !renderable(frame, "VideoZoomToWeb")) return;
+    renderInto(frame, lockedGeometry(), output);
+}
+
+void VideoZoomToWebEx(cv::Mat frame, cv::Mat destination) {
+    if (!renderable(frame, "VideoZoomToWebEx") || destination.empty()) return;
+    // A header of another type receives a buffer of its own from cv::resize.
+    velcap::scaleRegion(frame, lockedGeometry(), destination);
 }

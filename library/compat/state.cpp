@@ -87,18 +87,6 @@ namespace velcap {
 
 std::atomic<bool> pageOutlineFound{false};
 
-Requests& requests() {
-    static Requests* r = new Requests; // outlives a stream thread still running at exit
-    return *r;
-}
-
-// Never destroyed: a process that exits while a camera streams must not
-// destroy a running thread's handle (that would abort it).
-StreamSession& session() {
-    static StreamSession* s = new StreamSession;
-    return *s;
-}
-
 // Never destroyed either: the stream thread may render while the process exits.
 Viewport& viewport() {
     static Viewport* v = new Viewport;

@@ -1,9 +1,12 @@
-// The library-wide state. Every variable is defined once, in state.cpp.
+// The flat interface's library-wide state. Every variable is defined once, in
+// state.cpp. The flat interface's camera is a session of the core (flat.h);
+// these variables mirror it as the interface specifies them: set when it
+// opens and closes, and by its stream thread's hooks.
 //
-// Two threads use it: the host's thread, which calls the exported functions,
-// and the stream thread of the open camera. Variables that both touch while a
-// camera streams are atomics; the rest are written only while no stream
-// thread runs (before it starts, or after closeCamera has joined it).
+// Two threads use them: the host's thread, which calls the exported
+// functions, and the stream thread of the open camera. Variables that both
+// touch while a camera streams are atomics; the rest are written only while
+// no stream thread runs.
 #pragma once
 
 #include <atomic>
@@ -19,7 +22,8 @@
 #include <linux/videodev2.h>
 #include <opencv2/core.hpp>
 
-#include "velcap.h"
+#include "../output/capture.h"
+#include "../velcap.h"
 
 // Variables of library types would carry an ABI tag in their symbol; the
 // library-wide variables keep their bare names.
@@ -39,10 +43,8 @@ extern VELCAP_EXPORT int nSize;
 extern VELCAP_EXPORT int CameraFormat;
 // Written by openCamera, read by captures on the stream thread.
 extern VELCAP_EXPORT std::atomic<bool> isInsert1000M;
-// The 10-megapixel size that the resolution lists offer and captures are
-// scaled up to when a list's tallest frame is 3264 x 2448 and it is chosen (isInsert1000M).
-constexpr int kInterpolatedWidth = 3672;
-constexpr int kInterpolatedHeight = 2856;
+using velcap::kInterpolatedHeight;
+using velcap::kInterpolatedWidth;
 // The stream thread's run flag: set by openCamera, cleared by closeCamera.
 extern VELCAP_EXPORT std::atomic<bool> bKeep;
 
@@ -136,41 +138,9 @@ extern VELCAP_EXPORT void* pdecode;
 
 namespace velcap {
 
-// Whether CutPoint holds an outline found since the camera was opened: set by
-// DrawingEdge, cleared by openCamera before the stream thread starts.
+// Whether CutPoint holds an outline found since the camera was opened: set
+// with CutPoint, cleared by openCamera.
 extern VELCAP_EXPORT std::atomic<bool> pageOutlineFound;
-
-enum class RequestState { idle, pending, serving, done };
-
-// The hand-over of capture and recognition requests beside the named flags
-// (isShootPhoto, imgSavePath, IsRecogBarQr, BarQrContent). Everything here,
-// and imgSavePath and BarQrContent, is read and written under mutex; the
-// caller waits on served, which the stream thread signals.
-struct Requests {
-    std::mutex mutex;
-    std::condition_variable served;
-    bool streaming = false; // a stream thread runs and will serve requests
-
-    RequestState capture = RequestState::idle;
-    bool captureWithdrawn = false; // its caller gave up while it was being served
-    int captureResult = 0;
-
-    RequestState recognition = RequestState::idle;
-    bool recognitionWithdrawn = false;
-    std::string recognitionText;
-
-    // One caller per kind at a time: a second caller waits for the first.
-    std::mutex captureCaller;
-    std::mutex recognitionCaller;
-};
-VELCAP_EXPORT Requests& requests();
-
-// What the library keeps about the open camera beyond the named variables.
-struct StreamSession {
-    std::thread thread;       // the stream thread; joined by closeCamera
-    size_t mappedLength[5]{}; // length of each mapping in video_buffer_ptr, 0 when unmapped
-};
-StreamSession& session();
 
 // The embedded preview's lock and buffers. The host's thread changes the
 // geometry and WEB_BUF under mutex; the stream thread renders into WEB_BUF

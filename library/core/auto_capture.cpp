@@ -19,13 +19,9 @@
 #include <vector>
 
 #include "../log.h"
-#include "../output/capture.h"
-#include "../state.h"
-#include "device.h"
+#include "auto_capture.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kViewWidth = 128, kViewHeight = 96;
 // Motion between two frames: more than a few view pixels changed by more than
@@ -40,34 +36,6 @@ constexpr double kNewPageShare = 0.01;
 constexpr auto kStillTime = std::chrono::milliseconds(700);
 // A page that could not be written is tried again this often while it lies still.
 constexpr auto kRetryTime = std::chrono::milliseconds(1000);
-
-struct Settings {
-    std::atomic<bool> on{false};
-    std::atomic<VelcapAutoCaptureCallback> callback{nullptr};
-    std::atomic<VelcapAutoCaptureFailureCallback> failureCallback{nullptr};
-    std::mutex mutex; // guards folder
-    std::string folder;
-};
-
-Settings& settings() {
-    static Settings s;
-    return s;
-}
-
-// What the stage remembers between frames (stream thread only).
-struct Watch {
-    std::vector<uint8_t> view, previous, captured;
-    Clock::time_point stillSince = Clock::now();
-    bool haveCaptured = false;
-    // The still page whose writing failed: tried again until it moves.
-    bool failing = false;
-    Clock::time_point lastAttempt;
-};
-
-Watch& watch() {
-    static Watch w;
-    return w;
-}
 
 // The grey view: one pair of neighbouring pixels per view pixel, so that each
 // sample reads one cache line of the frame.
@@ -157,19 +125,17 @@ std::string timeStampedPath(const std::string& folder, const char* extension) {
     return {};
 }
 
-// Writes the frame as captureImage would: the path written, or empty with
-// the path tried and the reason.
-std::string writePage(const cv::Mat& frame, std::string& tried, std::string& why) {
-    std::string folder;
-    {
-        std::lock_guard lock(settings().mutex);
-        folder = settings().folder;
-    }
+// Writes the frame as a capture would: the path written, or empty with the
+// path tried and the reason.
+std::string writePage(const cv::Mat& frame, std::string folder, const velcap::FrameSettings& settings,
+                      const velcap::CaptureParams& params, const velcap::PageState& page, std::string& tried,
+                      std::string& why) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     if (folder.empty()) folder = ".";
-    const int format = fileFormat;
+    const int format = settings.fileFormat;
     const std::string path = timeStampedPath(folder, extensionOf(format));
     tried = path.empty() ? folder : path;
-    if (path.empty() || path.size() >= sizeof(imgSavePath)) {
+    if (path.empty() || path.size() > velcap::kMaxCapturePath) {
         why = "no free file name";
         velcap::say("auto-capture: no free name in %s; nothing captured\n", folder.c_str());
         return {};
@@ -177,7 +143,7 @@ std::string writePage(const cv::Mat& frame, std::string& tried, std::string& why
     // A GIF name holds a JPEG, as the desktop program makes it.
     const bool gif = format == 4;
     const std::string written = gif ? path.substr(0, path.size() - 4) + ".jpg" : path;
-    if (velcap::captureFrame(written.c_str(), cutType, frame) != velcap::SaveResult::written) {
+    if (velcap::captureFrame(written.c_str(), params, page, frame) != velcap::SaveResult::written) {
         why = velcap::whyNotWritten(written);
         velcap::say("auto-capture: %s could not be written\n", path.c_str());
         return {};
@@ -190,64 +156,60 @@ std::string writePage(const cv::Mat& frame, std::string& tried, std::string& why
 
 namespace velcap {
 
-void resetAutoCapture() {
-    Watch& w = watch();
-    w.previous.clear();
-    w.captured.clear();
-    w.haveCaptured = false;
-    w.failing = false;
-    w.stillSince = Clock::now();
+AutoCaptureStage::AutoCaptureStage(const Clock& clock) : clock_(clock) {
+    reset();
 }
 
-void autoCaptureStage(const cv::Mat& frame) {
-    if (!settings().on || frame.empty() || frame.type() != CV_8UC3 || frame.cols < 2) return;
-    Watch& w = watch();
-    takeView(frame, w.view);
-    const auto now = Clock::now();
-    if (moved(w.view, w.previous)) {
-        w.stillSince = now;
-        w.failing = false; // a page that failed and was taken away is lost; the host was told
-    }
-    std::swap(w.view, w.previous);
-    const std::vector<uint8_t>& view = w.previous;
-    if (now - w.stillSince < kStillTime || !pagePresent(view)) return;
-    if (w.haveCaptured && !anotherPage(view, w.captured)) return;
+void AutoCaptureStage::configure(AutoCapture config) {
+    const bool on = config.on;
+    auto shared = std::make_shared<const AutoCapture>(std::move(config));
+    std::lock_guard lock(mutex_);
+    config_ = std::move(shared);
+    on_ = on;
+}
 
-    if (w.failing && now - w.lastAttempt < kRetryTime) return;
-    w.lastAttempt = now;
+void AutoCaptureStage::reset() {
+    previous_.clear();
+    captured_.clear();
+    haveCaptured_ = false;
+    failing_ = false;
+    stillSince_ = clock_.now();
+}
+
+void AutoCaptureStage::process(const cv::Mat& frame, const FrameSettings& settings, const CaptureParams& params,
+                               const PageState& page) {
+    if (!on_ || frame.empty() || frame.type() != CV_8UC3 || frame.cols < 2) return;
+    takeView(frame, view_);
+    const auto now = clock_.now();
+    if (moved(view_, previous_)) {
+        stillSince_ = now;
+        failing_ = false; // a page that failed and was taken away is lost; the host was told
+    }
+    std::swap(view_, previous_);
+    const std::vector<uint8_t>& view = previous_;
+    if (now - stillSince_ < kStillTime || !pagePresent(view)) return;
+    if (haveCaptured_ && !anotherPage(view, captured_)) return;
+    if (failing_ && now - lastAttempt_ < kRetryTime) return;
+    lastAttempt_ = now;
+    std::shared_ptr<const AutoCapture> config;
+    {
+        std::lock_guard lock(mutex_);
+        config = config_;
+    }
+    if (!config) return;
     std::string tried, why;
-    const std::string path = writePage(frame, tried, why);
+    const std::string path = writePage(frame, config->folder, settings, params, page, tried, why);
     if (path.empty()) {
         // The page stays due while it lies still; the host hears of its first failure.
-        if (!w.failing)
-            if (VelcapAutoCaptureFailureCallback failure = settings().failureCallback.load())
-                failure(tried.c_str(), why.c_str());
-        w.failing = true;
+        if (!failing_ && config->failed) config->failed(tried, why);
+        failing_ = true;
         return;
     }
-    w.failing = false;
-    w.captured = view;
-    w.haveCaptured = true;
+    failing_ = false;
+    captured_ = view;
+    haveCaptured_ = true;
     velcap::say("auto-capture: %s\n", path.c_str());
-    if (VelcapAutoCaptureCallback callback = settings().callback.load()) callback(path.c_str());
+    if (config->captured) config->captured(path);
 }
 
 } // namespace velcap
-
-extern "C" void SetAutoCapture(int on) {
-    settings().on = on == 1;
-}
-
-extern "C" void SetAutoCaptureFolder(const char* folder) {
-    std::lock_guard lock(settings().mutex);
-    settings().folder = folder ? folder : "";
-    while (settings().folder.size() > 1 && settings().folder.back() == '/') settings().folder.pop_back();
-}
-
-extern "C" void SetAutoCaptureCallback(VelcapAutoCaptureCallback callback) {
-    settings().callback = callback;
-}
-
-extern "C" void SetAutoCaptureFailureCallback(VelcapAutoCaptureFailureCallback callback) {
-    settings().failureCallback = callback;
-}

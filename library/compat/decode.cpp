@@ -1,0 +1,16 @@
+// The flat interface's MJPEG decoder: one record for the library, in pdecode.
+#include "../decode/mjpeg_decoder.h"
+#include "state.h"
+
+void av_decode_init() {
+    if (!pdecode) pdecode = velcap::newMjpegDecoderRecord();
+}
+
+void av_decode_deinit() {
+    velcap::freeMjpegDecoderRecord(pdecode);
+    pdecode = nullptr;
+}
+
+void do_excute_image(unsigned char* data, int length, int width, int height, cv::Mat& destination, cv::Mat&) {
+    if (pdecode) velcap::decodeMjpeg(pdecode, data, length, width, height, destination);
+}

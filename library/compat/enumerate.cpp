@@ -1,0 +1,33 @@
+// The flat interface's device list: the nodes of the supported cameras.
+#include "../device/device.h"
+#include "../log.h"
+#include "state.h"
+
+extern "C" int getDeviceCount() {
+    deviceCount = 0;
+    bool ok = false;
+    const std::vector<velcap::Device> found = velcap::findCameras(gpyVendor, gpyProduct, 9, false, ok);
+    if (!ok) return -1;
+    devices[0].clear();
+    for (const velcap::Device& device : found) {
+        if (deviceCount >= 10) break;
+        devices[deviceCount] = device.node;
+        velcap::say("node:%s\n", device.node.c_str());
+        ++deviceCount;
+    }
+    return deviceCount;
+}
+
+extern "C" const char* getCameraName(int index) {
+    static std::string name;
+    if (deviceCount < 1) deviceCount = getDeviceCount();
+    if (deviceCount < 1 || index < 0 || index >= deviceCount) return nullptr;
+    if (!velcap::cameraName(devices[index], name)) return nullptr;
+    return name.c_str();
+}
+
+extern "C" const char* getCameraNode(int index) {
+    if (deviceCount < 1) deviceCount = getDeviceCount();
+    if (deviceCount < 1 || index < 0 || index >= deviceCount) return nullptr;
+    return devices[index].c_str();
+}

@@ -1,0 +1,16 @@
+// The flat interface's camera: one core session for the whole library.
+#pragma once
+
+#include "../core/session.h"
+
+namespace velcap {
+
+// Never destroyed: a process may exit while it streams.
+VELCAP_EXPORT Session& flatSession();
+
+// Before a camera is opened again: a descriptor left by a stream stopped
+// from its own thread is released, or the streaming camera is closed; each
+// says its caller's line.
+void closeBeforeReopening(const char* leftoverLine, const char* streamingLine);
+
+} // namespace velcap

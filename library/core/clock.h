@@ -1,0 +1,21 @@
+// The time the stages that wait for stillness read, injected so that tests
+// can move it on without sleeping.
+#pragma once
+
+#include <chrono>
+
+#include "../velcap.h"
+
+namespace velcap {
+
+class Clock {
+public:
+    using time_point = std::chrono::steady_clock::time_point;
+    virtual ~Clock() = default;
+    virtual time_point now() const = 0;
+};
+
+// The machine's steady clock.
+VELCAP_EXPORT const Clock& steadyClock();
+
+} // namespace velcap

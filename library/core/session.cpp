@@ -1,0 +1,599 @@
+// A camera's session: opening it, its stream thread with the stages of each
+// frame, and the requests the stream thread serves.
+#include "session.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <system_error>
+#include <thread>
+
+#include <linux/videodev2.h>
+
+#include "../decode/mjpeg_decoder.h"
+#include "../guard.h"
+#include "../imaging/rotate.h"
+#include "../log.h"
+#include "../output/barcode.h"
+
+using namespace std::chrono_literals;
+
+namespace velcap {
+
+namespace {
+
+// How long a request may wait for the stream thread to take it (about 80 and
+// 200 frame periods of the slowest camera mode), and how long a capture or a
+// recognition already under way may take to finish.
+constexpr auto kCaptureWait = 3950ms;
+constexpr auto kRecognitionWait = 9950ms;
+constexpr auto kServingWait = 60s;
+
+thread_local const Session* streamThreadOf = nullptr;
+
+Status failWithErrno(const char* request, Status status) {
+    const int error = errno;
+    say("ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
+    return status;
+}
+
+} // namespace
+
+bool Mapping::map(int fd, size_t length, off_t offset) {
+    unmap();
+    void* start = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
+    if (start == MAP_FAILED) return false;
+    start_ = start;
+    length_ = length;
+    return true;
+}
+
+bool Mapping::unmap() {
+    const bool ok = length_ != 0 && munmap(start_, length_) == 0;
+    start_ = nullptr;
+    length_ = 0;
+    return ok;
+}
+
+Session::Session() = default;
+
+Session::~Session() {
+    close();
+}
+
+bool Session::onStreamThread() const {
+    return streamThreadOf == this;
+}
+
+size_t Session::rawFrameBytes() const {
+    // A compressed frame of a tiny size can be larger than its decoded
+    // pixels: the buffer holds whatever a driver's buffer can carry.
+    size_t bytes = size_t(width_) * size_t(height_) * 3;
+    for (const Mapping& m : mappings_) bytes = std::max(bytes, m.length());
+    return bytes;
+}
+
+void Session::unmapAll(bool report) {
+    for (Mapping& m : mappings_) {
+        const bool ok = m.unmap();
+        if (!ok && report) say("munmap fail!!!");
+        if (report) std::this_thread::sleep_for(10ms); // the driver releases each buffer before the next goes
+    }
+}
+
+Status Session::open(const std::string& node, int width, int height, PixelFormat format, bool interpolate) {
+    if (onStreamThread()) return Status::OnStreamThread;
+    if (fd_.isValid()) close();
+    const Status status = start(node, width, height, format);
+    if (status != Status::Ok) {
+        // Whatever the failed open made goes, in reverse order.
+        unmapAll(false);
+        decoder_.reset();
+        fd_.reset();
+        return status;
+    }
+    interpolate_ = interpolate && width_ == width && height_ == height;
+    return Status::Ok;
+}
+
+Status Session::start(const std::string& node, int width, int height, PixelFormat pixelFormat) {
+    const int64_t pixels = int64_t(width) * int64_t(height);
+    if (width <= 0 || height <= 0 || pixels > INT32_MAX / 3) {
+        say("openCamera: %dx%d is not a frame size\n", width, height);
+        return Status::BadSize;
+    }
+    decoder_ = std::make_unique<MjpegDecoder>();
+    fd_.reset(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd_.isValid()) {
+        say("打开相机节点失败");
+        return Status::OpenFailed;
+    }
+    node_ = node;
+    const int fd = fd_.get();
+
+    v4l2_capability capability{};
+    ioctl(fd, VIDIOC_QUERYCAP, &capability); // a failed query leaves the fields empty
+    say("Driver Name:%s Card Name:%s Bus info:%s Driver Version:%u.%u.%u", capability.driver, capability.card,
+        capability.bus_info, (capability.version >> 16) & 0xff, (capability.version >> 8) & 0xff,
+        capability.version & 0xff);
+    say("Support format:");
+    for (int index = 0;; ++index) {
+        v4l2_fmtdesc description{};
+        description.index = static_cast<unsigned>(index);
+        description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        const int result = ioctl(fd, VIDIOC_ENUM_FMT, &description);
+        description.description[sizeof(description.description) - 1] = 0;
+        say("index %d, format %s", index, description.description);
+        if (result != 0) break;
+    }
+    v4l2_streamparm parameters{};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ioctl(fd, VIDIOC_G_PARM, &parameters);
+    say("befor:framerate: numerator = %d,denominator = %d", parameters.parm.capture.timeperframe.numerator,
+        parameters.parm.capture.timeperframe.denominator);
+
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = static_cast<unsigned>(width);
+    format.fmt.pix.height = static_cast<unsigned>(height);
+    format.fmt.pix.pixelformat = pixelFormat == PixelFormat::Mjpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+    if (ioctl(fd, VIDIOC_TRY_FMT, &format) != 0) return failWithErrno("VIDIOC_TRY_FMT", Status::FormatRefused);
+    if (ioctl(fd, VIDIOC_S_FMT, &format) != 0) return failWithErrno("VIDIOC_S_FMT", Status::FormatNotSet);
+    if (ioctl(fd, VIDIOC_G_FMT, &format) != 0) {
+        say("set format failed!");
+        return Status::FormatUnreadable;
+    }
+    say("fmt.type:\t\t%d", format.type);
+    const unsigned fourcc = format.fmt.pix.pixelformat;
+    std::snprintf(pixelFormat_, sizeof(pixelFormat_), "%c%c%c%c", fourcc & 0xff, (fourcc >> 8) & 0xff,
+                  (fourcc >> 16) & 0xff, (fourcc >> 24) & 0xff);
+    say("pix.pixelformat:\t%s", pixelFormat_);
+    say("pix.width:\t\t%d", format.fmt.pix.width);
+    say("pix.height:\t\t%d", format.fmt.pix.height);
+    say("pix.field:\t\t%d", format.fmt.pix.field);
+
+    // A driver may adjust the size. The frame images and the raw-frame buffer
+    // follow what it delivers, so that every frame fits them exactly.
+    width_ = width;
+    height_ = height;
+    if (format.fmt.pix.width != static_cast<unsigned>(width) || format.fmt.pix.height != static_cast<unsigned>(height)) {
+        say("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width, format.fmt.pix.height,
+            width, height);
+        const int64_t delivered = int64_t(format.fmt.pix.width) * int64_t(format.fmt.pix.height);
+        if (format.fmt.pix.width == 0 || format.fmt.pix.height == 0 || delivered > INT32_MAX / 3 ||
+            format.fmt.pix.width > unsigned(INT32_MAX) || format.fmt.pix.height > unsigned(INT32_MAX)) {
+            say("openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
+                format.fmt.pix.height);
+            width_ = height_ = 0;
+            return Status::BadSize;
+        }
+        width_ = int(format.fmt.pix.width);
+        height_ = int(format.fmt.pix.height);
+    }
+
+    v4l2_requestbuffers request{};
+    request.count = kBufferCount;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (ioctl(fd, VIDIOC_REQBUFS, &request) != 0) return failWithErrno("VIDIOC_REQBUFS", Status::BuffersRefused);
+    say("req.count: %d", request.count);
+    if (request.count < unsigned(kBufferCount)) {
+        say("request buffer failed");
+        return Status::TooFewBuffers;
+    }
+    // The mapping table has room for the buffers asked for; buffers granted
+    // beyond them are never queued, so the driver never fills them.
+    if (request.count > unsigned(kBufferCount))
+        say("openCamera: the driver granted %u buffers; using %d\n", request.count, kBufferCount);
+    for (unsigned index = 0; index < unsigned(kBufferCount); ++index) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = index;
+        if (ioctl(fd, VIDIOC_QUERYBUF, &buffer) != 0) return failWithErrno("VIDIOC_QUERYBUF", Status::BufferQueryFailed);
+        say("buffer.length: %d", buffer.length);
+        say("buffer.m.offset: %d", buffer.m.offset);
+        if (!mappings_[index].map(fd, buffer.length, off_t(buffer.m.offset))) {
+            const int error = errno;
+            say("MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+            say("mmap() failed %d(%s)", error, std::strerror(error));
+            return Status::MapFailed;
+        }
+        if (ioctl(fd, VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", Status::QueueFailed);
+    }
+
+    // Black until a frame is decoded: never the heap's old bytes.
+    image_ = cv::Mat::zeros(height_, width_, CV_8UC3);
+    turned_ = cv::Mat::zeros(width_, height_, CV_8UC3);
+
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (ioctl(fd, VIDIOC_STREAMON, &type) != 0) {
+        const int error = errno;
+        say("ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
+        return Status::StreamFailed;
+    }
+
+    outlineFound_ = false;
+    page_ = PageState{};
+    tracker_.reset();
+    quadFound_ = false;
+    autoCapture_.reset();
+    keep_ = true;
+    setStreaming(true);
+    try {
+        thread_ = std::thread([this] { runStream(); });
+    } catch (const std::system_error& e) {
+        setStreaming(false);
+        keep_ = false;
+        say("create thread error: %s\n", e.what());
+        ioctl(fd, VIDIOC_STREAMOFF, &type);
+        image_.release();
+        turned_.release();
+        return Status::ThreadFailed;
+    }
+    return Status::Ok;
+}
+
+bool Session::close(bool report) {
+    keep_ = false;
+    if (thread_.joinable()) {
+        if (onStreamThread()) return false; // a frame callback cannot wait for its own thread
+        thread_.join();
+    }
+    if (!fd_.isValid()) {
+        if (report) unmapAll(true);
+        return true;
+    }
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
+    unmapAll(report);
+    std::this_thread::sleep_for(100ms); // settle time for the driver after the stream stops, before the descriptor goes
+    fd_.reset();
+    std::this_thread::sleep_for(100ms); // the camera resets its streaming interface before anyone opens it again
+    image_.release();
+    turned_.release();
+    decoder_.reset();
+    return true;
+}
+
+void Session::releaseStopped() {
+    // A stream thread that was told to stop from its own callback is gone or going.
+    if (thread_.joinable() && !onStreamThread()) thread_.join();
+    unmapAll(false);
+    fd_.reset();
+}
+
+bool Session::waitForFrame() {
+    // A bounded wait, so that close never waits on a camera that stopped delivering frames.
+    pollfd descriptor{fd_.get(), POLLIN, 0};
+    while (keep_) {
+        const int ready = poll(&descriptor, 1, 100);
+        if (ready != 0) return keep_; // a frame, or an error that grab reports
+    }
+    return false;
+}
+
+int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequence) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    if (ioctl(fd_.get(), VIDIOC_DQBUF, &buffer) != 0) {
+        failWithErrno("VIDIOC_DQBUF", Status::StreamStopped);
+        return -1;
+    }
+    if (buffer.index >= unsigned(kBufferCount) || mappings_[buffer.index].length() == 0) {
+        say("invalid buffer index: %d", buffer.index);
+        return -100;
+    }
+    // Copy what the driver filled, never more than it mapped nor than the
+    // destination (the raw-frame buffer) holds.
+    size_t filled = std::min<size_t>(buffer.bytesused, mappings_[buffer.index].length());
+    if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
+        // The driver lost part of this frame (a USB transfer error): showing it would show garbage.
+        say("grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
+        filled = 0;
+    } else if (filled > rawFrameBytes()) {
+        say("grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
+            rawFrameBytes());
+        filled = 0;
+    } else {
+        std::memcpy(destination, mappings_[buffer.index].start(), filled);
+    }
+    *length = static_cast<int>(filled);
+    if (sequence) *sequence = buffer.sequence;
+    if (ioctl(fd_.get(), VIDIOC_QBUF, &buffer) != 0) {
+        failWithErrno("VIDIOC_QBUF", Status::StreamStopped);
+        return -1;
+    }
+    return 0;
+}
+
+void Session::runStream() {
+    streamThreadOf = this;
+    std::vector<unsigned char> raw(rawFrameBytes());
+    while (keep_) {
+        if (!waitForFrame()) break;
+        int length = 0;
+        std::uint64_t sequence = 0;
+        const int result = grab(raw.data(), &length, &sequence);
+        if (result != 0) {
+            const int error = errno;
+            say("grabImage error!!!!!!!!!!");
+            say("cam get image ret = %d\n", result);
+            say("VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
+                "until the camera is opened again\n",
+                result, result == -1 ? std::strerror(error) : "invalid buffer");
+            break;
+        }
+        if (length == 0) continue; // nothing usable in this buffer
+        // An exception from a stage or from the host's callback costs this frame, not the stream.
+        const Step step =
+            guarded("VideoStreamPro", Step::next, [&] { return processFrame(raw.data(), length, sequence); });
+        if (step == Step::stop) break;
+        if (step == Step::done) std::this_thread::sleep_for(3ms); // the host's threads get the core between frames
+    }
+    setStreaming(false);
+    streamThreadOf = nullptr;
+}
+
+bool Session::decode(unsigned char* raw, int length) {
+    if (std::strstr(pixelFormat_, "MJPG")) return decoder_ && decoder_->decode(raw, length, image_);
+    // A short frame must not show the bytes of an earlier one.
+    const size_t frameBytes = size_t(image_.cols) * size_t(image_.rows) * 2;
+    if (size_t(length) < frameBytes) std::memset(raw + length, 0, frameBytes - size_t(length));
+    yuyv_to_rgb888(raw, image_.data, image_.cols, image_.rows);
+    return true;
+}
+
+cv::Mat Session::turn(int rotation) {
+    // Quarter turns go into their own picture; the half turn stays in place.
+    switch (rotation) {
+    case 0:
+        return image_;
+    case 1:
+    case 3:
+        quarterTurn(image_, turned_, rotation == 1);
+        return turned_;
+    case 2:
+        cv::flip(image_, image_, -1);
+        return image_;
+    default:
+        return cv::Mat(); // an orientation the library does not know: no stage gets the frame
+    }
+}
+
+Session::Step Session::processFrame(unsigned char* raw, int length, std::uint64_t sequence) {
+    if (!std::strstr(pixelFormat_, "MJPG") && !std::strstr(pixelFormat_, "YUYV")) {
+        say("don't suport format");
+        return Step::stop;
+    }
+    // A frame that does not decode is neither shown nor photographed: the
+    // requests wait for the next whole one.
+    if (!decode(raw, length)) return Step::next;
+    if (hooks_.skipFrame && hooks_.skipFrame()) return Step::next;
+    // One snapshot per frame keeps every stage of a frame on the same settings.
+    const FrameSettings settings = settings_.snapshot();
+    const cv::Mat frame = turn(settings.rotation);
+    CaptureParams params;
+    params.cutType = settings.cutType;
+    params.colorMode = settings.colorMode;
+    params.jpegQuality = settings.jpegQuality;
+    params.removeBlackEdge = settings.removeBlackEdge == 1;
+    params.whiten = settings.whiten == 1;
+    params.interpolate = interpolate_;
+    if (captureWanted_) serveCapture(frame, params);
+    if (recognitionWanted_) serveRecognition(frame, settings.rotation);
+    autoCapture_.process(frame, settings, params, page_); // before the outline is drawn into the frame
+    outlineStage(frame, settings.cutType);
+    deliver(frame, sequence);
+    if (hooks_.delivered) hooks_.delivered(frame);
+    return Step::done;
+}
+
+void Session::outlineStage(const cv::Mat& frame, int cutType) {
+    if (frame.empty()) return;
+    if (cutType == 2 || cutType == 3) {
+        const bool tracking = pageQuadStage(frame, tracker_);
+        page_.quadFound = tracking;
+        if (tracking) page_.quad = tracker_.corners();
+        quadFound_ = tracking;
+        return;
+    }
+    if (cutType != 1) return;
+    // A failure costs the outline, not the frame.
+    const int found = guarded("DrawingEdge", -1, [&] {
+        return findPageOutline(frame.data, frame.cols, frame.rows, cutType, outline_);
+    });
+    if (found != 0) return;
+    std::memcpy(page_.outline, outline_.corners, sizeof(page_.outline));
+    page_.outlineFound = true;
+    outlineFound_ = true;
+    if (hooks_.outlineFound) hooks_.outlineFound(outline_);
+}
+
+void Session::setFrameCallback(std::function<void(const Frame&)> callback) {
+    auto shared = callback ? std::make_shared<const std::function<void(const Frame&)>>(std::move(callback)) : nullptr;
+    std::lock_guard lock(callbackMutex_);
+    callback_ = std::move(shared);
+}
+
+void Session::deliver(const cv::Mat& frame, std::uint64_t sequence) {
+    if (frame.empty()) return;
+    std::shared_ptr<const std::function<void(const Frame&)>> callback;
+    {
+        std::lock_guard lock(callbackMutex_);
+        callback = callback_;
+    }
+    if (!callback) return;
+    Frame out;
+    out.width = frame.cols;
+    out.height = frame.rows;
+    out.stride = int(frame.step);
+    out.rgb = frame.data;
+    out.sequence = sequence;
+    (*callback)(out);
+}
+
+// ---- Requests: the caller posts one and waits; the stream thread serves it
+// on its next frame and wakes the caller.
+
+void Session::setStreaming(bool on) {
+    {
+        std::lock_guard lock(mutex_);
+        streaming_ = on;
+    }
+    served_.notify_all();
+}
+
+void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
+    std::string path;
+    {
+        std::lock_guard lock(mutex_);
+        if (capture_ != RequestState::pending) return;
+        path = capturePath_;
+        capture_ = RequestState::serving;
+    }
+    Status result = Status::NotWritten;
+    if (frame.empty())
+        say("captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", settings_.snapshot().rotation,
+            path.c_str());
+    else if (captureFrame(path.c_str(), params, page_, frame) == SaveResult::written)
+        result = Status::Ok;
+    {
+        std::lock_guard lock(mutex_);
+        if (captureWithdrawn_) {
+            // Its caller gave up long ago; a photograph written meanwhile is kept.
+            captureWithdrawn_ = false;
+            capture_ = RequestState::idle;
+        } else {
+            captureResult_ = result;
+            capture_ = RequestState::done;
+        }
+        captureWanted_ = false;
+    }
+    served_.notify_all();
+}
+
+void Session::serveRecognition(const cv::Mat& frame, int rotation) {
+    int type = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (recognition_ != RequestState::pending) return;
+        type = recognitionType_;
+        recognition_ = RequestState::serving;
+    }
+    std::string text;
+    bool decoded = false;
+    if (frame.empty()) {
+        say("RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", rotation);
+    } else {
+        try {
+            text = BarQrDecodePro(frame, type);
+            decoded = true;
+        } catch (const std::exception& e) {
+            say("RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
+        }
+    }
+    if (decoded && std::strstr(pixelFormat_, "MJPG")) say("BarQrContent:%s\n", text.c_str());
+    if (decoded && hooks_.recognised) hooks_.recognised(text);
+    {
+        std::lock_guard lock(mutex_);
+        if (recognitionWithdrawn_) {
+            recognitionWithdrawn_ = false;
+            recognition_ = RequestState::idle;
+        } else {
+            if (decoded) lastRecognition_ = text;
+            recognitionText_ = std::move(text);
+            recognition_ = RequestState::done;
+        }
+        recognitionWanted_ = false;
+    }
+    served_.notify_all();
+}
+
+// Waits for a posted request of the slot to be served. Returns true when it
+// was; otherwise withdraws it (taking it back when no one took it yet, or
+// marking it so that the stream thread drops its result).
+bool Session::awaitServed(std::unique_lock<std::mutex>& lock, RequestState& state, bool& withdrawn,
+                          std::chrono::milliseconds wait) {
+    auto finished = [&] { return state == RequestState::done || (state == RequestState::pending && !streaming_); };
+    served_.wait_for(lock, wait, finished);
+    if (state == RequestState::serving) served_.wait_for(lock, kServingWait, finished);
+    if (state == RequestState::done) {
+        state = RequestState::idle;
+        return true;
+    }
+    if (state == RequestState::pending)
+        state = RequestState::idle;
+    else
+        withdrawn = true; // still being served after all this time
+    return false;
+}
+
+Status Session::capture(const std::string& path) {
+    if (!keep_) return Status::NotOpen;
+    if (path.empty() || path.size() > kMaxCapturePath) {
+        say("captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath, path.size());
+        return Status::BadPath;
+    }
+    if (onStreamThread()) {
+        say("captureImage: called on the stream thread, which serves it; refused\n");
+        return Status::OnStreamThread;
+    }
+    std::lock_guard caller(captureCaller_);
+    std::unique_lock lock(mutex_);
+    // A withdrawn capture still being written finishes before the next is posted.
+    served_.wait_for(lock, kServingWait, [&] { return capture_ != RequestState::serving; });
+    if (!streaming_) return Status::StreamStopped;
+    if (capture_ == RequestState::serving) return Status::NotServed;
+    capturePath_ = path;
+    capture_ = RequestState::pending;
+    captureWanted_ = true;
+    const bool served = awaitServed(lock, capture_, captureWithdrawn_, kCaptureWait);
+    if (!served && capture_ == RequestState::idle) captureWanted_ = false;
+    if (served) return captureResult_;
+    return streaming_ ? Status::NotServed : Status::StreamStopped;
+}
+
+Status Session::recognise(int type, std::string& text) {
+    text.clear();
+    if (!keep_) return Status::NotOpen;
+    if (onStreamThread()) {
+        say("RecogBarQrCode: called on the stream thread, which serves it; refused\n");
+        return Status::OnStreamThread;
+    }
+    std::lock_guard caller(recognitionCaller_);
+    std::unique_lock lock(mutex_);
+    served_.wait_for(lock, kServingWait, [&] { return recognition_ != RequestState::serving; });
+    if (!streaming_) return Status::StreamStopped;
+    if (recognition_ == RequestState::serving) return Status::NotServed;
+    recognition_ = RequestState::pending;
+    recognitionType_ = type;
+    recognitionWanted_ = true;
+    if (awaitServed(lock, recognition_, recognitionWithdrawn_, kRecognitionWait)) {
+        text = std::move(recognitionText_);
+        return Status::Ok;
+    }
+    if (recognition_ == RequestState::idle) recognitionWanted_ = false;
+    return streaming_ ? Status::NotServed : Status::StreamStopped;
+}
+
+bool Session::waitUntilStopped(std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    return served_.wait_for(lock, wait, [&] { return !streaming_; });
+}
+
+std::string Session::lastRecognition() const {
+    std::lock_guard lock(mutex_);
+    return lastRecognition_;
+}
+
+bool Session::hasPageOutline(int cutType) const {
+    const bool found = cutType == 2 || cutType == 3 ? quadFound_.load() : outlineFound_.load();
+    return keep_ && found;
+}
+
+} // namespace velcap

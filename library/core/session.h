@@ -1,0 +1,170 @@
+// One open camera: its descriptor, buffers, decoder, stream thread,
+// settings, requests and what its stages keep from frame to frame. The
+// object interface's Camera and the flat interface's camera are each one.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "../device/unique_fd.h"
+#include "../imaging/page_edge.h"
+#include "../imaging/page_quad.h"
+#include "../output/capture.h"
+#include "../velcap.h"
+#include "auto_capture.h"
+#include "settings.h"
+#include "velcap/camera.h"
+
+namespace velcap {
+
+// What the flat interface adds to its camera's stream thread; all optional.
+struct SessionHooks {
+    std::function<bool()> skipFrame;                          // before the stages: true drops the frame
+    std::function<void(const cv::Mat&)> delivered;            // after the frame callback
+    std::function<void(const PageWorkspace&)> outlineFound;   // cut type 1 found a page on this frame
+    std::function<void(const std::string&)> recognised;       // codes read for a request
+};
+
+// One mapped driver buffer, unmapped when it goes.
+class Mapping {
+public:
+    Mapping() = default;
+    ~Mapping() { unmap(); }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    bool map(int fd, size_t length, off_t offset);
+    bool unmap(); // false when nothing was mapped or munmap refused
+    void* start() const { return start_; }
+    size_t length() const { return length_; }
+
+private:
+    void* start_ = nullptr;
+    size_t length_ = 0;
+};
+
+class VELCAP_EXPORT Session {
+public:
+    static constexpr int kBufferCount = 5; // buffers asked of the driver, and the mapping table's size
+
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Opens node and starts streaming; a driver's adjusted size is taken.
+    // interpolate makes captures of the 10-megapixel size.
+    Status open(const std::string& node, int width, int height, PixelFormat format, bool interpolate = false);
+    // Stops the stream thread and releases the camera. On the stream thread
+    // it only stops the stream (released by the next close); false then.
+    // report says each empty mapping entry, as the flat interface does.
+    bool close(bool report = false);
+    // Whether the stream was started and not closed since (even if it ended on its own).
+    bool running() const { return keep_; }
+    // Whether a descriptor is held (also one whose stream thread stopped itself).
+    bool holdsDevice() const { return fd_.isValid(); }
+    // Releases a descriptor whose stream was stopped from its own thread.
+    void releaseStopped();
+    bool onStreamThread() const;
+    // Waits, at most for the time given, until no stream thread serves requests; whether none does.
+    bool waitUntilStopped(std::chrono::milliseconds wait);
+
+    int fd() const { return fd_.get(); }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const std::string& node() const { return node_; }
+    // "MJPG", "YUYV" or the driver's four letters.
+    const char* pixelFormat() const { return pixelFormat_; }
+    // The decoded frame and its quarter-turned copy; their pixels change on the stream thread.
+    const cv::Mat& image() const { return image_; }
+    const cv::Mat& turned() const { return turned_; }
+    void* mappedBuffer(int index) const { return mappings_[size_t(index)].start(); }
+    size_t rawFrameBytes() const;
+
+    SettingsSource& settings() { return settings_; }
+    AutoCaptureStage& autoCapture() { return autoCapture_; }
+    void setHooks(SessionHooks hooks) { hooks_ = std::move(hooks); } // while no stream runs
+    void setFrameCallback(std::function<void(const Frame&)> callback);
+
+    // Requests served by the stream thread on its next frame.
+    Status capture(const std::string& path);
+    Status recognise(int type, std::string& text);
+    // The codes read last.
+    std::string lastRecognition() const;
+    bool hasPageOutline(int cutType) const;
+
+    // One raw frame from the driver into destination: 0, -1 when the driver
+    // fails, -100 for a buffer index it should not give.
+    int grab(unsigned char* destination, int* length, std::uint64_t* sequence = nullptr);
+    // The stream thread's loop; it returns when the stream is stopped or ends.
+    void runStream();
+
+private:
+    enum class RequestState { idle, pending, serving, done };
+    enum class Step { done, next, stop };
+
+    Status start(const std::string& node, int width, int height, PixelFormat format);
+    void unmapAll(bool report);
+    bool waitForFrame();
+    Step processFrame(unsigned char* raw, int length, std::uint64_t sequence);
+    bool decode(unsigned char* raw, int length);
+    cv::Mat turn(int rotation);
+    void serveCapture(const cv::Mat& frame, const CaptureParams& params);
+    void serveRecognition(const cv::Mat& frame, int rotation);
+    void outlineStage(const cv::Mat& frame, int cutType);
+    void deliver(const cv::Mat& frame, std::uint64_t sequence);
+    void setStreaming(bool on);
+    bool awaitServed(std::unique_lock<std::mutex>& lock, RequestState& state, bool& withdrawn,
+                     std::chrono::milliseconds wait);
+
+    // The device; written only while no stream thread runs.
+    UniqueFD fd_;
+    std::array<Mapping, kBufferCount> mappings_;
+    std::string node_;
+    int width_ = 0, height_ = 0;
+    char pixelFormat_[8] = {};
+    bool interpolate_ = false;
+    std::unique_ptr<class MjpegDecoder> decoder_;
+    cv::Mat image_, turned_;
+    std::thread thread_;
+    std::atomic<bool> keep_{false}; // the stream thread's run flag
+
+    SettingsSource settings_;
+    SessionHooks hooks_;
+    std::mutex callbackMutex_;
+    std::shared_ptr<const std::function<void(const Frame&)>> callback_;
+
+    // What the stages keep (stream thread only), and what hosts may ask of it.
+    PageWorkspace outline_;
+    QuadTracker tracker_;
+    PageState page_;
+    std::atomic<bool> outlineFound_{false}, quadFound_{false};
+    AutoCaptureStage autoCapture_;
+
+    // The requests: everything here is read and written under mutex_; callers wait on served_.
+    mutable std::mutex mutex_;
+    std::condition_variable served_;
+    bool streaming_ = false; // a stream thread runs and will serve requests
+    RequestState capture_ = RequestState::idle;
+    bool captureWithdrawn_ = false;
+    Status captureResult_ = Status::Ok;
+    std::string capturePath_;
+    RequestState recognition_ = RequestState::idle;
+    bool recognitionWithdrawn_ = false;
+    int recognitionType_ = 0;
+    std::string recognitionText_, lastRecognition_;
+    std::atomic<bool> captureWanted_{false}, recognitionWanted_{false}; // checked on every frame without the lock
+    // One caller per kind at a time: a second caller waits for the first.
+    std::mutex captureCaller_, recognitionCaller_;
+};
+
+} // namespace velcap

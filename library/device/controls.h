@@ -1,0 +1,23 @@
+// A camera's picture controls through the V4L2 control requests on its descriptor.
+#pragma once
+
+#include <vector>
+
+#include "velcap/camera.h"
+
+namespace velcap {
+
+// The controls a document camera's user sets, by the names v4l2-ctl gives
+// them: index 0, 1, ... (null past the last), and the identifier of a name (0 when unknown).
+const char* namedControlName(int index);
+unsigned namedControlId(const char* name);
+
+// Reads a control's range and value: NoControl when the camera lacks it (or
+// has it disabled), ControlFailed when it cannot be read.
+Status readControl(int fd, unsigned id, Control& out);
+// Sets a control: NoControl, OutOfRange, or ControlFailed when the camera refuses.
+Status writeControl(int fd, unsigned id, int value);
+// The named controls the camera has.
+std::vector<Control> readControls(int fd);
+
+} // namespace velcap

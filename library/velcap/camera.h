@@ -1,0 +1,160 @@
+// velcap's object interface: one Camera per open camera, each with its own
+// descriptor, buffers, decoder, stream thread and settings, so that one
+// process can stream from several cameras at once.
+//
+//     for (const velcap::Device& d : velcap::devices()) ...
+//     velcap::Camera camera;
+//     camera.setFrameCallback([](const velcap::Frame& f) { show(f.rgb, f.width, f.height); });
+//     if (camera.open(device, 1920, 1080) == velcap::Status::Ok) camera.capture("page.jpg");
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifndef VELCAP_EXPORT
+#define VELCAP_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace velcap {
+
+// A supported camera as udev lists it, with the frame sizes of its
+// preferred stream format.
+struct Device {
+    std::string node, name, serial;
+    unsigned vendor = 0, product = 0;
+    std::vector<std::pair<int, int>> sizes;
+};
+
+// The supported cameras plugged in now, in the order of the model table.
+VELCAP_EXPORT std::vector<Device> devices();
+
+// One decoded frame: rows top to bottom, stride bytes apart, bytes R, G, B.
+// Valid only during the callback that receives it.
+struct Frame {
+    int width = 0, height = 0, stride = 0;
+    const unsigned char* rgb = nullptr;
+    std::uint64_t sequence = 0;
+};
+
+enum class Status {
+    Ok = 0,
+    NoDevice,        // no such camera
+    NoSizes,         // the camera lists no frame size
+    BadSize,         // not a frame size
+    OpenFailed,      // the node could not be opened
+    FormatRefused,   // the driver refused the stream format
+    FormatNotSet,    // the driver did not take the format
+    FormatUnreadable, // the driver did not tell the format it set
+    BuffersRefused,  // the driver gave no buffers
+    TooFewBuffers,   // the driver gave fewer buffers than asked
+    BufferQueryFailed, // a buffer could not be described
+    MapFailed,       // a buffer could not be mapped
+    QueueFailed,     // a buffer could not be queued
+    StreamFailed,    // the stream could not be started
+    ThreadFailed,    // the stream thread could not be started
+    OnStreamThread,  // called from this camera's own frame callback
+    NotOpen,         // the camera is not streaming
+    StreamStopped,   // the stream ended before the request was served
+    NotServed,       // the stream thread did not take the request in time
+    BadPath,         // an empty or too long path
+    NotWritten,      // the file could not be written; an older file there is kept
+    NoControl,       // the camera has no such control
+    OutOfRange,      // a value outside the control's range
+    ControlFailed,   // the control could not be read or set
+};
+
+VELCAP_EXPORT const char* describe(Status status);
+
+// What the library's log lines are about, and how much they matter.
+enum class LogLevel { Debug, Info, Warning, Error };
+// Receives every line of the library (on whichever thread wrote it) in place
+// of standard output; an empty function restores standard output.
+VELCAP_EXPORT void setLogHandler(std::function<void(LogLevel, const char* category, const char* text)> handler);
+
+// The stream's pixel format: MJPEG (smaller frames, high rates) or YUYV.
+enum class PixelFormat { Mjpeg = 0, Yuyv = 1 };
+
+// How a capture frames the page: the whole frame, the rectangle round the
+// page outline (straightened), the page's quadrilateral warped upright, or
+// the box round that quadrilateral as it lies.
+enum class Crop { None = 0, Outline = 1, Quad = 2, QuadBox = 3 };
+
+// A camera's capture settings. Each frame takes one copy of them, so a
+// change made while a frame is processed applies from the next one.
+struct CaptureSettings {
+    Crop crop = Crop::None;
+    int colorMode = 0;      // 0 colour, 1 grey, 2 black and white (adaptive)
+    int jpegQuality = 85;   // 1 to 100
+    bool removeBlackEdge = false;
+    bool whitenBackground = false;
+    int rotation = 0;       // quarter turns clockwise, 0 to 3
+    int fileFormat = 0;     // auto-capture's files: 0 jpg, 1 bmp, 2 png, 3 tif, 4 gif (a JPEG), 5 pdf
+};
+
+// A picture control of the camera (brightness, focus, ...), by its V4L2 identifier.
+struct Control {
+    unsigned id = 0;
+    std::string name;
+    int minimum = 0, maximum = 0, step = 1, defaultValue = 0, value = 0;
+};
+
+// Auto-capture: each new page laid under the camera is photographed once,
+// when it has lain still, into folder with a time-stamped name.
+struct AutoCapture {
+    bool on = false;
+    std::string folder;
+    std::function<void(const std::string& path)> captured;                        // on the stream thread
+    std::function<void(const std::string& path, const std::string& why)> failed; // once per page
+};
+
+class VELCAP_EXPORT Camera {
+public:
+    Camera();
+    ~Camera(); // closes the camera
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // Opens the camera's node and starts streaming at this size (a size the
+    // driver adjusts is taken as it delivers it). An open camera is closed first.
+    Status open(const Device& device, int width, int height, PixelFormat format = PixelFormat::Mjpeg);
+    // Stops the stream thread, waits for it, and releases the camera. From
+    // this camera's own frame callback it only stops the stream.
+    void close();
+    bool isOpen() const;
+    int width() const;  // of the delivered frames before any turn
+    int height() const;
+    std::string node() const;
+
+    // Runs on this camera's stream thread for every delivered frame.
+    void setFrameCallback(std::function<void(const Frame&)> callback);
+
+    void setCaptureSettings(const CaptureSettings& settings);
+    CaptureSettings captureSettings() const;
+
+    // Saves the next frame to path, by its extension (jpg, bmp, png, tif, pdf),
+    // with this camera's settings. An older file at path stays unless a
+    // complete new one replaces it.
+    Status capture(const std::string& path);
+    // Reads the codes on the next frame: type 0 QR codes, 1 bar codes, 2
+    // both, 3 and 4 as 0 and 1 with the harder attempts. The texts, one a line.
+    Status recognise(int type, std::string& text);
+    // Whether a page has been found for the crop in use since the camera opened.
+    bool hasPageOutline() const;
+
+    std::vector<Control> controls() const;
+    Status control(unsigned id, Control& out) const;
+    Status setControl(unsigned id, int value);
+
+    void setAutoCapture(AutoCapture settings);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace velcap
