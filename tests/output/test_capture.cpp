@@ -220,6 +220,14 @@ TEST_F(Pipeline, WorkedExampleCropsAndLeavesTheFrameAndOutlineAlone) {
     EXPECT_EQ(margin.cols % 4, 0);
     EXPECT_NEAR(margin.cols, 512 + 16, 4);
     EXPECT_EQ(cv::norm(frame, before, cv::NORM_INF), 0);
+
+    // An outline whose centred page starts left of the deskewed picture: the
+    // image library throws, and the capture fails alone (the stream thread goes on).
+    setCorners({0, 0, 0, 0, 0, 0, 0, 1000});
+    path = file("throws.png");
+    log = stdoutOf([&] { EXPECT_EQ(capture(path.data(), 0, 1, frame), -1); });
+    EXPECT_NE(log.find("capture: " + path + " failed: "), std::string::npos) << log;
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
 TEST_F(Pipeline, WithoutAnOutlineTheWholeFrameIsSaved) {
