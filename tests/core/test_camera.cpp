@@ -1,0 +1,170 @@
+// The object interface on the virtual cameras: two cameras in one process,
+// each with its own size, settings and captures, beside the flat interface.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "support/capture_test.h"
+#include "velcap/camera.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using velcap::Status;
+
+// Counts a camera's frames and keeps the size of the last; waits for a count.
+class Frames {
+public:
+    void operator()(const velcap::Frame& f) {
+        {
+            std::lock_guard lock(mutex_);
+            ++count_;
+            size_ = cv::Size(f.width, f.height);
+            stride_ = f.stride;
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 20s, [&] { return count_ >= count; });
+    }
+    int count() {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+    cv::Size size() {
+        std::lock_guard lock(mutex_);
+        return size_;
+    }
+    int stride() {
+        std::lock_guard lock(mutex_);
+        return stride_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+    int stride_ = 0;
+    cv::Size size_;
+};
+
+class Camera : public velcap::test::CaptureTest {
+protected:
+    void SetUp() override {
+        CaptureTest::SetUp();
+        present(vcam::Description{{velcap::test::documentCamera(0, "0801"), velcap::test::documentCamera(2, "0802")}});
+        velcap::test::stdoutOf([&] { list = velcap::devices(); });
+        ASSERT_EQ(list.size(), 2u);
+    }
+    Status openObject(velcap::Camera& camera, int index, int w, int h) {
+        Status status = Status::Ok;
+        velcap::test::stdoutOf([&] { status = camera.open(list[size_t(index)], w, h); });
+        return status;
+    }
+    std::vector<velcap::Device> list;
+};
+
+TEST_F(Camera, DevicesTellNodeIdsSerialAndSizes) {
+    EXPECT_EQ(list[0].node, "/dev/video0");
+    EXPECT_EQ(list[1].node, "/dev/video2");
+    EXPECT_EQ(list[0].vendor, 0x31a5u);
+    EXPECT_EQ(list[1].product, 0x0802u);
+    EXPECT_EQ(list[0].serial, "VC1000");
+    EXPECT_EQ(list[0].name, " DocCam S8");
+    ASSERT_FALSE(list[0].sizes.empty());
+    EXPECT_EQ(list[0].sizes.front(), std::make_pair(640, 480));
+    EXPECT_EQ(list[0].sizes.back(), std::make_pair(3264, 2448));
+}
+
+TEST_F(Camera, TwoCamerasStreamAtTheirOwnSizesAndCaptureAtOnce) {
+    velcap::Camera a, b;
+    Frames framesA, framesB;
+    a.setFrameCallback(std::ref(framesA));
+    ASSERT_EQ(openObject(a, 0, 640, 480), Status::Ok);
+    ASSERT_EQ(openObject(b, 1, 1280, 720), Status::Ok);
+    b.setFrameCallback(std::ref(framesB)); // after open, too
+    velcap::CaptureSettings turned;
+    turned.rotation = 1;
+    b.setCaptureSettings(turned);
+    ASSERT_TRUE(framesA.waitFor(3));
+    ASSERT_TRUE(framesB.waitFor(3));
+    EXPECT_EQ(framesA.size(), cv::Size(640, 480));
+    EXPECT_EQ(framesA.stride(), 640 * 3);
+    EXPECT_EQ(framesB.size(), cv::Size(720, 1280)) << "b's own turn";
+    EXPECT_EQ(a.captureSettings().rotation, 0) << "a kept its settings";
+
+    Status fromA = Status::NotServed, fromB = Status::NotServed;
+    velcap::test::stdoutOf([&] {
+        std::thread other([&] { fromB = b.capture(file("b.png")); });
+        fromA = a.capture(file("a.jpg"));
+        other.join();
+    });
+    EXPECT_EQ(fromA, Status::Ok);
+    EXPECT_EQ(fromB, Status::Ok);
+    EXPECT_EQ(cv::imread(file("a.jpg")).size(), cv::Size(640, 480));
+    EXPECT_EQ(cv::imread(file("b.png")).size(), cv::Size(720, 1280));
+
+    velcap::test::stdoutOf([&] { a.close(); });
+    EXPECT_FALSE(a.isOpen());
+    EXPECT_EQ(a.capture(file("closed.jpg")), Status::NotOpen);
+    EXPECT_TRUE(b.isOpen()) << "closing one camera leaves the other";
+    velcap::test::stdoutOf([&] { EXPECT_EQ(b.capture(file("b2.jpg")), Status::Ok); });
+}
+
+TEST_F(Camera, TheFlatInterfaceOpensOneWhileAnObjectHoldsAnother) {
+    velcap::Camera object;
+    Frames frames;
+    object.setFrameCallback(std::ref(frames));
+    ASSERT_EQ(openObject(object, 1, 640, 480), Status::Ok);
+    velcap::test::stdoutOf([] { ASSERT_EQ(openCamera(0, 1280, 720), 0); });
+    EXPECT_EQ(nWidth, 1280);
+    velcap::test::stdoutOf([&] { EXPECT_EQ(captureImage(file("flat.jpg").c_str()), 0); });
+    EXPECT_EQ(cv::imread(file("flat.jpg")).size(), cv::Size(1280, 720));
+    velcap::test::stdoutOf([] { closeCamera(); });
+    // The object's camera streams on.
+    const int seen = frames.count();
+    ASSERT_TRUE(frames.waitFor(seen + 3));
+    velcap::test::stdoutOf([&] { EXPECT_EQ(object.capture(file("object.bmp")), Status::Ok); });
+    EXPECT_EQ(cv::imread(file("object.bmp")).size(), cv::Size(640, 480));
+}
+
+TEST_F(Camera, FailuresAreStatusesWithWords) {
+    velcap::Camera camera;
+    velcap::Device missing;
+    missing.node = "/dev/video9";
+    velcap::test::stdoutOf([&] { EXPECT_EQ(camera.open(missing, 640, 480), Status::OpenFailed); });
+    EXPECT_EQ(camera.open(velcap::Device{}, 640, 480), Status::NoDevice);
+    EXPECT_EQ(openObject(camera, 0, 0, 480), Status::BadSize);
+    EXPECT_FALSE(camera.isOpen());
+    std::string text;
+    EXPECT_EQ(camera.recognise(0, text), Status::NotOpen);
+    EXPECT_EQ(camera.setControl(0x00980900, 1), Status::NotOpen);
+    for (int s = 0; s <= int(Status::ControlFailed); ++s) EXPECT_STRNE(velcap::describe(Status(s)), "unknown status");
+
+    // The camera's own thread cannot wait for a capture it serves.
+    Status fromCallback = Status::Ok;
+    Frames frames;
+    camera.setFrameCallback([&](const velcap::Frame& f) {
+        if (fromCallback == Status::Ok) fromCallback = camera.capture(file("self.jpg"));
+        frames(f);
+    });
+    ASSERT_EQ(openObject(camera, 0, 640, 480), Status::Ok);
+    ASSERT_TRUE(frames.waitFor(2));
+    EXPECT_EQ(fromCallback, Status::OnStreamThread);
+
+    velcap::Control brightness;
+    EXPECT_EQ(camera.control(0x00980900, brightness), Status::Ok);
+    EXPECT_EQ(brightness.name, "brightness");
+    EXPECT_EQ(camera.setControl(0x00980900, 1000), Status::OutOfRange);
+    EXPECT_EQ(camera.setControl(0x00980900, 12), Status::Ok);
+    EXPECT_EQ(camera.control(0x00980900, brightness), Status::Ok);
+    EXPECT_EQ(brightness.value, 12);
+    EXPECT_GE(camera.controls().size(), 10u);
+}
+
+} // namespace
