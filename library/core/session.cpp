@@ -36,7 +36,7 @@ thread_local const Session* streamThreadOf = nullptr;
 
 Status failWithErrno(const char* request, Status status) {
     const int error = errno;
-    say("ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
+    log(LogLevel::Error, "device", "ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
     return status;
 }
 
@@ -79,7 +79,7 @@ size_t Session::rawFrameBytes() const {
 void Session::unmapAll(bool report) {
     for (Mapping& m : mappings_) {
         const bool ok = m.unmap();
-        if (!ok && report) say("munmap fail!!!");
+        if (!ok && report) log(LogLevel::Warning, "device", "munmap fail!!!");
         if (report) std::this_thread::sleep_for(10ms); // the driver releases each buffer before the next goes
     }
 }
@@ -102,13 +102,13 @@ Status Session::open(const std::string& node, int width, int height, PixelFormat
 Status Session::start(const std::string& node, int width, int height, PixelFormat pixelFormat) {
     const int64_t pixels = int64_t(width) * int64_t(height);
     if (width <= 0 || height <= 0 || pixels > INT32_MAX / 3) {
-        say("openCamera: %dx%d is not a frame size\n", width, height);
+        log(LogLevel::Error, "device", "openCamera: %dx%d is not a frame size\n", width, height);
         return Status::BadSize;
     }
     decoder_ = std::make_unique<MjpegDecoder>();
     fd_.reset(::open(node.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd_.isValid()) {
-        say("打开相机节点失败");
+        log(LogLevel::Error, "device", "打开相机节点失败");
         return Status::OpenFailed;
     }
     node_ = node;
@@ -143,7 +143,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     if (ioctl(fd, VIDIOC_TRY_FMT, &format) != 0) return failWithErrno("VIDIOC_TRY_FMT", Status::FormatRefused);
     if (ioctl(fd, VIDIOC_S_FMT, &format) != 0) return failWithErrno("VIDIOC_S_FMT", Status::FormatNotSet);
     if (ioctl(fd, VIDIOC_G_FMT, &format) != 0) {
-        say("set format failed!");
+        log(LogLevel::Error, "device", "set format failed!");
         return Status::FormatUnreadable;
     }
     say("fmt.type:\t\t%d", format.type);
@@ -165,7 +165,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
         const int64_t delivered = int64_t(format.fmt.pix.width) * int64_t(format.fmt.pix.height);
         if (format.fmt.pix.width == 0 || format.fmt.pix.height == 0 || delivered > INT32_MAX / 3 ||
             format.fmt.pix.width > unsigned(INT32_MAX) || format.fmt.pix.height > unsigned(INT32_MAX)) {
-            say("openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
+            log(LogLevel::Error, "device", "openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
                 format.fmt.pix.height);
             width_ = height_ = 0;
             return Status::BadSize;
@@ -181,7 +181,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     if (ioctl(fd, VIDIOC_REQBUFS, &request) != 0) return failWithErrno("VIDIOC_REQBUFS", Status::BuffersRefused);
     say("req.count: %d", request.count);
     if (request.count < unsigned(kBufferCount)) {
-        say("request buffer failed");
+        log(LogLevel::Error, "device", "request buffer failed");
         return Status::TooFewBuffers;
     }
     // The mapping table has room for the buffers asked for; buffers granted
@@ -198,8 +198,8 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
         say("buffer.m.offset: %d", buffer.m.offset);
         if (!mappings_[index].map(fd, buffer.length, off_t(buffer.m.offset))) {
             const int error = errno;
-            say("MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-            say("mmap() failed %d(%s)", error, std::strerror(error));
+            log(LogLevel::Error, "device", "MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+            log(LogLevel::Error, "device", "mmap() failed %d(%s)", error, std::strerror(error));
             return Status::MapFailed;
         }
         if (ioctl(fd, VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", Status::QueueFailed);
@@ -212,7 +212,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(fd, VIDIOC_STREAMON, &type) != 0) {
         const int error = errno;
-        say("ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
+        log(LogLevel::Error, "device", "ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
         return Status::StreamFailed;
     }
 
@@ -228,7 +228,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     } catch (const std::system_error& e) {
         setStreaming(false);
         keep_ = false;
-        say("create thread error: %s\n", e.what());
+        log(LogLevel::Error, "stream", "create thread error: %s\n", e.what());
         ioctl(fd, VIDIOC_STREAMOFF, &type);
         image_.release();
         turned_.release();
@@ -285,7 +285,7 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
         return -1;
     }
     if (buffer.index >= unsigned(kBufferCount) || mappings_[buffer.index].length() == 0) {
-        say("invalid buffer index: %d", buffer.index);
+        log(LogLevel::Error, "stream", "invalid buffer index: %d", buffer.index);
         return -100;
     }
     // Copy what the driver filled, never more than it mapped nor than the
@@ -293,10 +293,10 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
     size_t filled = std::min<size_t>(buffer.bytesused, mappings_[buffer.index].length());
     if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
         // The driver lost part of this frame (a USB transfer error): showing it would show garbage.
-        say("grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
+        log(LogLevel::Warning, "stream", "grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
         filled = 0;
     } else if (filled > rawFrameBytes()) {
-        say("grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
+        log(LogLevel::Warning, "stream", "grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
             rawFrameBytes());
         filled = 0;
     } else {
@@ -321,9 +321,9 @@ void Session::runStream() {
         const int result = grab(raw.data(), &length, &sequence);
         if (result != 0) {
             const int error = errno;
-            say("grabImage error!!!!!!!!!!");
-            say("cam get image ret = %d\n", result);
-            say("VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
+            log(LogLevel::Error, "stream", "grabImage error!!!!!!!!!!");
+            log(LogLevel::Error, "stream", "cam get image ret = %d\n", result);
+            log(LogLevel::Error, "stream", "VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
                 "until the camera is opened again\n",
                 result, result == -1 ? std::strerror(error) : "invalid buffer");
             break;
@@ -367,7 +367,7 @@ cv::Mat Session::turn(int rotation) {
 
 Session::Step Session::processFrame(unsigned char* raw, int length, std::uint64_t sequence) {
     if (!std::strstr(pixelFormat_, "MJPG") && !std::strstr(pixelFormat_, "YUYV")) {
-        say("don't suport format");
+        log(LogLevel::Error, "stream", "don't suport format");
         return Step::stop;
     }
     // A frame that does not decode is neither shown nor photographed: the
@@ -458,7 +458,7 @@ void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
     }
     Status result = Status::NotWritten;
     if (frame.empty())
-        say("captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", settings_.snapshot().rotation,
+        log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", settings_.snapshot().rotation,
             path.c_str());
     else if (captureFrame(path.c_str(), params, page_, frame) == SaveResult::written)
         result = Status::Ok;
@@ -488,16 +488,16 @@ void Session::serveRecognition(const cv::Mat& frame, int rotation) {
     std::string text;
     bool decoded = false;
     if (frame.empty()) {
-        say("RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", rotation);
+        log(LogLevel::Warning, "recognition", "RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", rotation);
     } else {
         try {
             text = BarQrDecodePro(frame, type);
             decoded = true;
         } catch (const std::exception& e) {
-            say("RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
+            log(LogLevel::Error, "recognition", "RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
         }
     }
-    if (decoded && std::strstr(pixelFormat_, "MJPG")) say("BarQrContent:%s\n", text.c_str());
+    if (decoded && std::strstr(pixelFormat_, "MJPG")) log(LogLevel::Info, "recognition", "BarQrContent:%s\n", text.c_str());
     if (decoded && hooks_.recognised) hooks_.recognised(text);
     {
         std::lock_guard lock(mutex_);
@@ -536,11 +536,11 @@ bool Session::awaitServed(std::unique_lock<std::mutex>& lock, RequestState& stat
 Status Session::capture(const std::string& path) {
     if (!keep_) return Status::NotOpen;
     if (path.empty() || path.size() > kMaxCapturePath) {
-        say("captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath, path.size());
+        log(LogLevel::Warning, "capture", "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath, path.size());
         return Status::BadPath;
     }
     if (onStreamThread()) {
-        say("captureImage: called on the stream thread, which serves it; refused\n");
+        log(LogLevel::Warning, "capture", "captureImage: called on the stream thread, which serves it; refused\n");
         return Status::OnStreamThread;
     }
     std::lock_guard caller(captureCaller_);
@@ -562,7 +562,7 @@ Status Session::recognise(int type, std::string& text) {
     text.clear();
     if (!keep_) return Status::NotOpen;
     if (onStreamThread()) {
-        say("RecogBarQrCode: called on the stream thread, which serves it; refused\n");
+        log(LogLevel::Warning, "recognition", "RecogBarQrCode: called on the stream thread, which serves it; refused\n");
         return Status::OnStreamThread;
     }
     std::lock_guard caller(recognitionCaller_);

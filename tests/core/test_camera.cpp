@@ -137,7 +137,13 @@ TEST_F(Camera, FailuresAreStatusesWithWords) {
     velcap::Camera camera;
     velcap::Device missing;
     missing.node = "/dev/video9";
-    velcap::test::stdoutOf([&] { EXPECT_EQ(camera.open(missing, 640, 480), Status::OpenFailed); });
+    std::vector<std::string> lines;
+    velcap::setLogHandler([&](velcap::LogLevel level, const char* category, const char* text) {
+        if (level == velcap::LogLevel::Error) lines.push_back(std::string(category) + ": " + text);
+    });
+    EXPECT_EQ(camera.open(missing, 640, 480), Status::OpenFailed);
+    velcap::setLogHandler(nullptr);
+    EXPECT_EQ(lines, std::vector<std::string>{"device: 打开相机节点失败"});
     EXPECT_EQ(camera.open(velcap::Device{}, 640, 480), Status::NoDevice);
     EXPECT_EQ(openObject(camera, 0, 0, 480), Status::BadSize);
     EXPECT_FALSE(camera.isOpen());
