@@ -169,6 +169,19 @@ VELCAP_EXPORT const char* RecogBarQrCode(int type);
 // openCamera (with cut type 1, captures are then cropped to it), else 0.
 VELCAP_EXPORT int HasPageOutline();
 
+// Off by default. SetAutoReconnect(1): a camera unplugged while it streams is
+// waited for and opened again by itself when it comes back (the same vendor,
+// product and serial, else the same USB port), at the same size and format,
+// with the control values the host set; frames then reach the same callbacks.
+// While it is away, captureImage returns -1, RecogBarQrCode "", and the frame
+// callbacks get nothing.
+VELCAP_EXPORT void SetAutoReconnect(int on);
+
+// Called on a thread of the library when a supported camera is plugged in
+// (added 1) or unplugged (added 0), with its video node. Null stops it.
+typedef void (*VelcapDeviceCallback)(int added, const char* node);
+VELCAP_EXPORT void SetDeviceCallback(VelcapDeviceCallback callback);
+
 // The page on an R, G, B frame of width x height as a quadrilateral, as cut
 // type 2 finds it: 0 and the corners in corners[8] (x, y of the top-left,
 // top-right, bottom-right and bottom-left corner, in frame pixels); -1 for a

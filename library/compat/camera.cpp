@@ -28,6 +28,10 @@ velcap::FrameSettings globalSettings() {
     return s;
 }
 
+void forgetMappings() {
+    for (int i = 0; i < velcap::Session::kBufferCount; ++i) video_buffer_ptr[i] = nullptr;
+}
+
 velcap::Session* makeFlatSession() {
     auto* session = new velcap::Session;
     session->settings().readFrom(globalSettings);
@@ -49,6 +53,15 @@ velcap::Session* makeFlatSession() {
     hooks.recognised = [](const std::string& text) {
         std::lock_guard lock(recognitionMirror());
         BarQrContent = text;
+    };
+    // A replugged camera has a descriptor and buffers of its own.
+    hooks.gone = [] {
+        cam_fd = -1;
+        forgetMappings();
+    };
+    hooks.back = [session] {
+        for (int i = 0; i < velcap::Session::kBufferCount; ++i) video_buffer_ptr[i] = session->mappedBuffer(i);
+        cam_fd = session->fd();
     };
     session->setHooks(std::move(hooks));
     session->setFrameCallback([](const velcap::Frame& frame) {
@@ -100,10 +113,6 @@ int openResult(velcap::Status status) {
     default:
         return -3;
     }
-}
-
-void forgetMappings() {
-    for (int i = 0; i < velcap::Session::kBufferCount; ++i) video_buffer_ptr[i] = nullptr;
 }
 
 } // namespace
@@ -275,6 +284,10 @@ extern "C" const char* RecogBarQrCode(int type) {
     velcap::flatSession().recognise(type, answer);
     IsRecogBarQr = -99;
     return answer.c_str();
+}
+
+extern "C" void SetAutoReconnect(int on) {
+    velcap::flatSession().setAutoReconnect(on == 1);
 }
 
 extern "C" int HasPageOutline() {

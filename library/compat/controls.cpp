@@ -77,6 +77,7 @@ extern "C" int SetVideoCtlParam(int index, int value) {
         velcap::sayLine("set param error!");
         return -1;
     }
+    velcap::flatSession().rememberControl(ctrl.id, value);
     Sleep(20); // the camera applies the value before the next request
     return 0;
 }
@@ -93,6 +94,7 @@ extern "C" int SetVideoCtlDefaultParam(int index) {
         velcap::say("set default param error!");
         return -10003;
     }
+    velcap::flatSession().rememberControl(ctrl.id, value);
     Sleep(10); // the camera applies the value before the next request
     return value;
 }
@@ -151,10 +153,11 @@ extern "C" int GetCameraControl(const char* name, int* minimum, int* maximum, in
 extern "C" int SetCameraControl(const char* name, int value) {
     const unsigned id = velcap::namedControlId(name);
     if (!bKeep || id == 0) return -1;
-    switch (velcap::writeControl(cam_fd, id, value)) {
+    switch (velcap::flatSession().setControl(id, value)) {
     case velcap::Status::Ok:
         return 0;
     case velcap::Status::NoControl:
+    case velcap::Status::NotOpen:
         return -1;
     case velcap::Status::OutOfRange:
         return -2;

@@ -1,7 +1,6 @@
 // The object interface: each Camera is a session of its own.
 #include "velcap/camera.h"
 
-#include "../device/controls.h"
 #include "../output/capture.h"
 #include "session.h"
 
@@ -115,18 +114,23 @@ bool Camera::hasPageOutline() const {
 }
 
 std::vector<Control> Camera::controls() const {
-    if (!impl_->session.running()) return {};
-    return readControls(impl_->session.fd());
+    return impl_->session.readControls();
 }
 
 Status Camera::control(unsigned id, Control& out) const {
-    if (!impl_->session.running()) return Status::NotOpen;
-    return readControl(impl_->session.fd(), id, out);
+    return impl_->session.readControl(id, out);
 }
 
 Status Camera::setControl(unsigned id, int value) {
-    if (!impl_->session.running()) return Status::NotOpen;
-    return writeControl(impl_->session.fd(), id, value);
+    return impl_->session.setControl(id, value);
+}
+
+void Camera::setAutoReconnect(bool on) {
+    impl_->session.setAutoReconnect(on);
+}
+
+bool Camera::isAway() const {
+    return impl_->session.away();
 }
 
 void Camera::setAutoCapture(AutoCapture settings) {

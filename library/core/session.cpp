@@ -8,12 +8,14 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <system_error>
 #include <thread>
 
 #include <linux/videodev2.h>
 
 #include "../decode/mjpeg_decoder.h"
+#include "../device/controls.h"
 #include "../guard.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
@@ -37,8 +39,11 @@ thread_local const Session* streamThreadOf = nullptr;
 Status failWithErrno(const char* request, Status status) {
     const int error = errno;
     log(LogLevel::Error, "device", "ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
+    errno = error; // for the caller, whatever the log line did
     return status;
 }
+
+constexpr auto kReconnectRetry = 100ms;
 
 } // namespace
 
@@ -106,12 +111,44 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
         return Status::BadSize;
     }
     decoder_ = std::make_unique<MjpegDecoder>();
+    {
+        std::lock_guard lock(deviceMutex_);
+        controlValues_.clear();
+        const Status status = openDevice(node, width, height, pixelFormat, false);
+        if (status != Status::Ok) return status;
+    }
+    if (!identify(node, identity_)) identity_ = Identity{};
+    format_ = pixelFormat;
+
+    outlineFound_ = false;
+    page_ = PageState{};
+    tracker_.reset();
+    quadFound_ = false;
+    autoCapture_.reset();
+    away_ = false;
+    keep_ = true;
+    setStreaming(true);
+    try {
+        thread_ = std::thread([this] { runStream(); });
+    } catch (const std::system_error& e) {
+        setStreaming(false);
+        keep_ = false;
+        log(LogLevel::Error, "stream", "create thread error: %s\n", e.what());
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
+        image_.release();
+        turned_.release();
+        return Status::ThreadFailed;
+    }
+    return Status::Ok;
+}
+
+Status Session::openDevice(const std::string& node, int width, int height, PixelFormat pixelFormat, bool reopening) {
     fd_.reset(::open(node.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd_.isValid()) {
         log(LogLevel::Error, "device", "打开相机节点失败");
         return Status::OpenFailed;
     }
-    node_ = node;
     const int fd = fd_.get();
 
     v4l2_capability capability{};
@@ -148,6 +185,8 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     }
     say("fmt.type:\t\t%d", format.type);
     const unsigned fourcc = format.fmt.pix.pixelformat;
+    char previous[sizeof(pixelFormat_)];
+    std::memcpy(previous, pixelFormat_, sizeof(previous));
     std::snprintf(pixelFormat_, sizeof(pixelFormat_), "%c%c%c%c", fourcc & 0xff, (fourcc >> 8) & 0xff,
                   (fourcc >> 16) & 0xff, (fourcc >> 24) & 0xff);
     say("pix.pixelformat:\t%s", pixelFormat_);
@@ -156,7 +195,14 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     say("pix.field:\t\t%d", format.fmt.pix.field);
 
     // A driver may adjust the size. The frame images and the raw-frame buffer
-    // follow what it delivers, so that every frame fits them exactly.
+    // follow what it delivers, so that every frame fits them exactly. A camera
+    // opened again must deliver what it did, for the pictures the host holds.
+    if (reopening && (format.fmt.pix.width != unsigned(width) || format.fmt.pix.height != unsigned(height) ||
+                      std::strcmp(previous, pixelFormat_) != 0)) {
+        log(LogLevel::Error, "device", "reconnect: %s now delivers %ux%u, not %dx%d\n", node.c_str(),
+            format.fmt.pix.width, format.fmt.pix.height, width, height);
+        return Status::BadSize;
+    }
     width_ = width;
     height_ = height;
     if (format.fmt.pix.width != static_cast<unsigned>(width) || format.fmt.pix.height != static_cast<unsigned>(height)) {
@@ -206,8 +252,10 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     }
 
     // Black until a frame is decoded: never the heap's old bytes.
-    image_ = cv::Mat::zeros(height_, width_, CV_8UC3);
-    turned_ = cv::Mat::zeros(width_, height_, CV_8UC3);
+    if (!reopening) {
+        image_ = cv::Mat::zeros(height_, width_, CV_8UC3);
+        turned_ = cv::Mat::zeros(width_, height_, CV_8UC3);
+    }
 
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(fd, VIDIOC_STREAMON, &type) != 0) {
@@ -215,25 +263,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
         log(LogLevel::Error, "device", "ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
         return Status::StreamFailed;
     }
-
-    outlineFound_ = false;
-    page_ = PageState{};
-    tracker_.reset();
-    quadFound_ = false;
-    autoCapture_.reset();
-    keep_ = true;
-    setStreaming(true);
-    try {
-        thread_ = std::thread([this] { runStream(); });
-    } catch (const std::system_error& e) {
-        setStreaming(false);
-        keep_ = false;
-        log(LogLevel::Error, "stream", "create thread error: %s\n", e.what());
-        ioctl(fd, VIDIOC_STREAMOFF, &type);
-        image_.release();
-        turned_.release();
-        return Status::ThreadFailed;
-    }
+    node_ = node;
     return Status::Ok;
 }
 
@@ -243,19 +273,68 @@ bool Session::close(bool report) {
         if (onStreamThread()) return false; // a frame callback cannot wait for its own thread
         thread_.join();
     }
-    if (!fd_.isValid()) {
-        if (report) unmapAll(true);
-        return true;
+    if (fd_.isValid()) {
+        std::lock_guard lock(deviceMutex_);
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
+        unmapAll(report);
+        std::this_thread::sleep_for(100ms); // settle time for the driver after the stream stops, before the descriptor goes
+        fd_.reset();
+        std::this_thread::sleep_for(100ms); // the camera resets its streaming interface before anyone opens it again
+    } else if (report) {
+        unmapAll(true);
     }
-    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
-    unmapAll(report);
-    std::this_thread::sleep_for(100ms); // settle time for the driver after the stream stops, before the descriptor goes
-    fd_.reset();
-    std::this_thread::sleep_for(100ms); // the camera resets its streaming interface before anyone opens it again
+    away_ = false;
     image_.release();
     turned_.release();
     decoder_.reset();
+    return true;
+}
+
+void Session::releaseDevice() {
+    std::lock_guard lock(deviceMutex_);
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (fd_.isValid()) ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
+    unmapAll(false);
+    fd_.reset();
+}
+
+bool Session::awaitReturn() {
+    // Requests fail at once while the camera is away; their callers wake now.
+    away_ = true;
+    setStreaming(false);
+    if (hooks_.gone) hooks_.gone();
+    releaseDevice();
+    log(LogLevel::Warning, "device", "reconnect: %s was unplugged; waiting for it to come back\n", node_.c_str());
+    DeviceMonitor monitor;
+    const bool known = !identity_.vendor.empty();
+    while (keep_) {
+        const std::string node = known ? findCaptureNode(identity_) : (::access(node_.c_str(), F_OK) == 0 ? node_ : "");
+        if (!node.empty()) {
+            std::lock_guard lock(deviceMutex_);
+            if (openDevice(node, width_, height_, format_, true) == Status::Ok) {
+                for (const auto& [id, value] : controlValues_)
+                    if (writeControl(fd_.get(), id, value) != Status::Ok)
+                        log(LogLevel::Warning, "device", "reconnect: control %#x could not be set again\n", id);
+                break;
+            }
+            unmapAll(false);
+            fd_.reset();
+        }
+        // Woken by udev's events; the timeout also covers a system without them.
+        pollfd descriptor{monitor.fd(), POLLIN, 0};
+        if (poll(&descriptor, monitor.valid() ? 1 : 0, int(kReconnectRetry.count())) > 0) {
+            std::string action, eventNode;
+            Identity identity;
+            while (monitor.next(action, eventNode, identity)) {
+            }
+        }
+    }
+    if (!keep_) return false;
+    log(LogLevel::Info, "device", "reconnect: %s is back\n", node_.c_str());
+    away_ = false;
+    if (hooks_.back) hooks_.back();
+    setStreaming(true);
     return true;
 }
 
@@ -326,6 +405,10 @@ void Session::runStream() {
             log(LogLevel::Error, "stream", "VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
                 "until the camera is opened again\n",
                 result, result == -1 ? std::strerror(error) : "invalid buffer");
+            if (result == -1 && error == ENODEV && autoReconnect_ && awaitReturn()) {
+                raw.resize(std::max(raw.size(), rawFrameBytes()));
+                continue;
+            }
             break;
         }
         if (length == 0) continue; // nothing usable in this buffer
@@ -534,7 +617,7 @@ bool Session::awaitServed(std::unique_lock<std::mutex>& lock, RequestState& stat
 }
 
 Status Session::capture(const std::string& path) {
-    if (!keep_) return Status::NotOpen;
+    if (!keep_ || away_) return Status::NotOpen;
     if (path.empty() || path.size() > kMaxCapturePath) {
         log(LogLevel::Warning, "capture", "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath, path.size());
         return Status::BadPath;
@@ -560,7 +643,7 @@ Status Session::capture(const std::string& path) {
 
 Status Session::recognise(int type, std::string& text) {
     text.clear();
-    if (!keep_) return Status::NotOpen;
+    if (!keep_ || away_) return Status::NotOpen;
     if (onStreamThread()) {
         log(LogLevel::Warning, "recognition", "RecogBarQrCode: called on the stream thread, which serves it; refused\n");
         return Status::OnStreamThread;
@@ -579,6 +662,39 @@ Status Session::recognise(int type, std::string& text) {
     }
     if (recognition_ == RequestState::idle) recognitionWanted_ = false;
     return streaming_ ? Status::NotServed : Status::StreamStopped;
+}
+
+Status Session::readControl(unsigned id, Control& out) {
+    std::lock_guard lock(deviceMutex_);
+    if (!keep_ || away_) return Status::NotOpen;
+    return velcap::readControl(fd_.get(), id, out);
+}
+
+std::vector<Control> Session::readControls() {
+    std::lock_guard lock(deviceMutex_);
+    if (!keep_ || away_) return {};
+    return velcap::readControls(fd_.get());
+}
+
+Status Session::setControl(unsigned id, int value) {
+    {
+        std::lock_guard lock(deviceMutex_);
+        if (!keep_ || away_) return Status::NotOpen;
+        const Status status = writeControl(fd_.get(), id, value);
+        if (status != Status::Ok) return status;
+    }
+    rememberControl(id, value);
+    return Status::Ok;
+}
+
+void Session::rememberControl(unsigned id, int value) {
+    std::lock_guard lock(deviceMutex_);
+    for (auto& [known, kept] : controlValues_)
+        if (known == id) {
+            kept = value;
+            return;
+        }
+    controlValues_.emplace_back(id, value);
 }
 
 bool Session::waitUntilStopped(std::chrono::milliseconds wait) {

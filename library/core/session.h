@@ -17,6 +17,7 @@
 #include <opencv2/core.hpp>
 
 #include "../device/unique_fd.h"
+#include "../device/watch.h"
 #include "../imaging/page_edge.h"
 #include "../imaging/page_quad.h"
 #include "../output/capture.h"
@@ -33,6 +34,8 @@ struct SessionHooks {
     std::function<void(const cv::Mat&)> delivered;            // after the frame callback
     std::function<void(const PageWorkspace&)> outlineFound;   // cut type 1 found a page on this frame
     std::function<void(const std::string&)> recognised;       // codes read for a request
+    std::function<void()> gone;                               // the camera was unplugged; its descriptor goes
+    std::function<void()> back;                               // the camera was opened again after a replug
 };
 
 // One mapped driver buffer, unmapped when it goes.
@@ -90,6 +93,19 @@ public:
     void* mappedBuffer(int index) const { return mappings_[size_t(index)].start(); }
     size_t rawFrameBytes() const;
 
+    // Whether a camera unplugged while it streams is waited for and opened
+    // again, at the same size and format with the controls set through
+    // setControl, when it comes back (matched by IDs and serial, else USB port).
+    void setAutoReconnect(bool on) { autoReconnect_ = on; }
+    // Whether the camera is unplugged and waited for.
+    bool away() const { return away_; }
+    // The controls, on the descriptor of the moment; values set are kept for a reconnection.
+    Status readControl(unsigned id, Control& out);
+    std::vector<Control> readControls();
+    Status setControl(unsigned id, int value);
+    // Keeps a value that was set on the camera another way (the flat interface's own requests).
+    void rememberControl(unsigned id, int value);
+
     SettingsSource& settings() { return settings_; }
     AutoCaptureStage& autoCapture() { return autoCapture_; }
     void setHooks(SessionHooks hooks) { hooks_ = std::move(hooks); } // while no stream runs
@@ -113,6 +129,13 @@ private:
     enum class Step { done, next, stop };
 
     Status start(const std::string& node, int width, int height, PixelFormat format);
+    // Opens node and starts the driver's stream: descriptor, format, buffers,
+    // STREAMON. A reopening keeps the pictures and wants the same size.
+    Status openDevice(const std::string& node, int width, int height, PixelFormat format, bool reopening);
+    // The stream thread, after the camera went: waits for it and opens it
+    // again; false when the stream is to stop.
+    bool awaitReturn();
+    void releaseDevice();
     void unmapAll(bool report);
     bool waitForFrame();
     Step processFrame(unsigned char* raw, int length, std::uint64_t sequence);
@@ -129,7 +152,12 @@ private:
     // The device; written only while no stream thread runs.
     UniqueFD fd_;
     std::array<Mapping, kBufferCount> mappings_;
+    std::mutex deviceMutex_; // fd_ and controlValues_ while a reconnection may swap them
     std::string node_;
+    PixelFormat format_ = PixelFormat::Mjpeg;
+    Identity identity_;
+    std::vector<std::pair<unsigned, int>> controlValues_;
+    std::atomic<bool> autoReconnect_{false}, away_{false};
     int width_ = 0, height_ = 0;
     char pixelFormat_[8] = {};
     bool interpolate_ = false;

@@ -32,6 +32,11 @@ struct Device {
 // The supported cameras plugged in now, in the order of the model table.
 VELCAP_EXPORT std::vector<Device> devices();
 
+// Called on a thread of the library when a supported camera is plugged in
+// (added) or unplugged; an unplugged device has its node, IDs and serial.
+// An empty function stops it.
+VELCAP_EXPORT void setDeviceCallback(std::function<void(const Device& device, bool added)> callback);
+
 // One decoded frame: rows top to bottom, stride bytes apart, bytes R, G, B.
 // Valid only during the callback that receives it.
 struct Frame {
@@ -150,6 +155,15 @@ public:
     Status setControl(unsigned id, int value);
 
     void setAutoCapture(AutoCapture settings);
+
+    // Off by default. When on, a camera unplugged while it streams is waited
+    // for and opened again by itself when it comes back (the same IDs and
+    // serial, else the same USB port), at the same size and format, with the
+    // control values set through setControl. Meanwhile requests fail at once
+    // (NotOpen) and the frame callback gets nothing.
+    void setAutoReconnect(bool on);
+    // Whether the camera is unplugged and waited for.
+    bool isAway() const;
 
     struct Impl;
 

@@ -1,0 +1,116 @@
+// Telling hosts when a supported camera comes or goes: one udev monitor on a
+// thread of the library, running while a host listens.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+
+#include "../device/device.h"
+#include "../device/watch.h"
+#include "../log.h"
+
+namespace velcap {
+
+namespace {
+
+using Callback = std::function<void(const Device&, bool)>;
+
+struct Watcher {
+    std::mutex mutex; // guards callback and thread
+    std::shared_ptr<const Callback> callback;
+    std::thread thread;
+    std::atomic<bool> run{false};
+};
+
+Watcher& watcher() {
+    static Watcher* w = new Watcher; // the thread may outlive the statics at exit
+    return *w;
+}
+
+bool supported(const Identity& identity) {
+    for (int i = 0; i < kSupportedModelCount; ++i)
+        if (identity.vendor == kSupportedVendors[i] && identity.product == kSupportedProducts[i]) return true;
+    return false;
+}
+
+unsigned hex(const std::string& text) {
+    return unsigned(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+void watch() {
+    Watcher& w = watcher();
+    DeviceMonitor monitor;
+    if (!monitor.valid()) {
+        log(LogLevel::Warning, "device", "device events: udev gives no monitor; no camera will be announced\n");
+        return;
+    }
+    while (w.run) {
+        pollfd descriptor{monitor.fd(), POLLIN, 0};
+        if (poll(&descriptor, 1, 100) <= 0) continue;
+        std::string action, node;
+        Identity identity;
+        while (monitor.next(action, node, identity)) {
+            if (node.empty() || !supported(identity) || (action != "add" && action != "remove")) continue;
+            Device device;
+            device.node = node;
+            device.vendor = hex(identity.vendor);
+            device.product = hex(identity.product);
+            device.serial = identity.serial;
+            const bool added = action == "add";
+            if (added) {
+                cameraName(node, device.name);
+                bool ok = false;
+                for (Device& d : findCameras(kSupportedVendors, kSupportedProducts, kSupportedModelCount, true, ok))
+                    if (d.node == node) device = std::move(d);
+            }
+            std::shared_ptr<const Callback> callback;
+            {
+                std::lock_guard lock(w.mutex);
+                callback = w.callback;
+            }
+            if (callback) (*callback)(device, added);
+        }
+    }
+}
+
+void stopWatching() {
+    Watcher& w = watcher();
+    w.run = false;
+    if (w.thread.joinable() && w.thread.get_id() != std::this_thread::get_id()) w.thread.join();
+}
+
+} // namespace
+
+void setDeviceCallback(std::function<void(const Device& device, bool added)> callback) {
+    Watcher& w = watcher();
+    std::unique_lock lock(w.mutex);
+    w.callback = callback ? std::make_shared<const Callback>(std::move(callback)) : nullptr;
+    if (w.callback && !w.run) {
+        if (w.thread.joinable()) w.thread.join();
+        w.run = true;
+        w.thread = std::thread(watch);
+        static const bool stopsAtExit = std::atexit(stopWatching) == 0;
+        (void)stopsAtExit;
+    } else if (!w.callback && w.run) {
+        w.run = false;
+        std::thread finished = std::move(w.thread);
+        lock.unlock();
+        // From the callback itself, the thread ends by itself after it returns.
+        if (finished.get_id() == std::this_thread::get_id())
+            finished.detach();
+        else if (finished.joinable())
+            finished.join();
+    }
+}
+
+} // namespace velcap
+
+extern "C" void SetDeviceCallback(VelcapDeviceCallback callback) {
+    if (!callback) return velcap::setDeviceCallback(nullptr);
+    velcap::setDeviceCallback([callback](const velcap::Device& device, bool added) {
+        callback(added ? 1 : 0, device.node.c_str());
+    });
+}

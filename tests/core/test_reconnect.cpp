@@ -1,0 +1,127 @@
+// A camera unplugged while it streams comes back by itself when asked to,
+// through the flat interface and the object one, and hosts hear of devices.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "support/capture_test.h"
+#include "velcap/camera.h"
+#include "vcam.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The library's lines and the device events, waited for as they come.
+class Heard {
+public:
+    Heard() {
+        velcap::setLogHandler([this](velcap::LogLevel, const char*, const char* text) { add(text); });
+    }
+    ~Heard() {
+        velcap::setLogHandler(nullptr);
+        velcap::setDeviceCallback(nullptr);
+    }
+    void listenToDevices() {
+        velcap::setDeviceCallback([this](const velcap::Device& d, bool added) {
+            add(std::string(added ? "added " : "removed ") + d.node + " " + d.serial + "\n");
+        });
+    }
+    void add(const std::string& text) {
+        {
+            std::lock_guard lock(mutex_);
+            text_ += text;
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(const std::string& piece) {
+        std::unique_lock lock(mutex_);
+        const size_t from = seen_;
+        const bool found = changed_.wait_for(lock, 10s, [&] { return text_.find(piece, from) != std::string::npos; });
+        if (found) seen_ = text_.find(piece, from) + piece.size();
+        return found;
+    }
+    std::string text() {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string text_;
+    size_t seen_ = 0;
+};
+
+using Reconnect = velcap::test::CaptureTest;
+
+TEST_F(Reconnect, TheFlatCameraComesBackWithItsControlsAndRequestsFailWhileAway) {
+    ASSERT_EQ(open(0, 640, 480), 0);
+    Heard heard;
+    SetAutoReconnect(1);
+    ASSERT_EQ(SetCameraControl("brightness", 20), 0);
+    ASSERT_TRUE(sink().waitFor(3));
+
+    vcam::unplug(0);
+    ASSERT_TRUE(heard.waitFor("waiting for it to come back")) << heard.text();
+    EXPECT_EQ(captureImage(file("away.jpg").c_str()), -1);
+    EXPECT_STREQ(RecogBarQrCode(0), "");
+    EXPECT_EQ(cam_fd, -1);
+    EXPECT_TRUE(bKeep);
+
+    const int before = sink().count();
+    vcam::replug(0);
+    ASSERT_TRUE(heard.waitFor("is back")) << heard.text();
+    ASSERT_TRUE(sink().waitFor(before + 3)) << "frames reach the same callback again";
+    EXPECT_NE(cam_fd, -1);
+    int current = 0;
+    ASSERT_EQ(GetCameraControl("brightness", nullptr, nullptr, nullptr, &current), 0);
+    EXPECT_EQ(current, 20) << "the replugged camera starts at its defaults; the host's value is set again";
+    EXPECT_EQ(shoot(file("back.jpg")), 0);
+    SetAutoReconnect(0);
+}
+
+TEST_F(Reconnect, AnObjectCameraComesBackAndHostsHearOfTheDevice) {
+    Heard heard;
+    heard.listenToDevices();
+    velcap::Camera camera;
+    camera.setAutoReconnect(true);
+    std::mutex mutex;
+    std::condition_variable framed;
+    int frames = 0;
+    camera.setFrameCallback([&](const velcap::Frame&) {
+        {
+            std::lock_guard lock(mutex);
+            ++frames;
+        }
+        framed.notify_all();
+    });
+    auto waitForFrames = [&](int count) {
+        std::unique_lock lock(mutex);
+        return framed.wait_for(lock, 10s, [&] { return frames >= count; });
+    };
+    std::vector<velcap::Device> list = velcap::devices();
+    ASSERT_FALSE(list.empty());
+    ASSERT_EQ(camera.open(list[0], 640, 480), velcap::Status::Ok);
+    ASSERT_TRUE(waitForFrames(3));
+
+    vcam::unplug(0);
+    ASSERT_TRUE(heard.waitFor("removed /dev/video0 VC1000")) << heard.text();
+    ASSERT_TRUE(heard.waitFor("waiting for it to come back")) << heard.text();
+    EXPECT_TRUE(camera.isAway());
+    EXPECT_EQ(camera.capture(file("away.jpg")), velcap::Status::NotOpen);
+
+    int before = 0;
+    {
+        std::lock_guard lock(mutex);
+        before = frames;
+    }
+    vcam::replug(0);
+    ASSERT_TRUE(heard.waitFor("added /dev/video0 VC1000")) << heard.text();
+    ASSERT_TRUE(waitForFrames(before + 3));
+    EXPECT_FALSE(camera.isAway());
+    EXPECT_EQ(camera.capture(file("back.png")), velcap::Status::Ok);
+    camera.close();
+}
+
+} // namespace
