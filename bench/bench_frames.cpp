@@ -11,9 +11,9 @@
 #include <opencv2/imgproc.hpp>
 #include <turbojpeg.h>
 
+#include "compat/state.h"
 #include "core/auto_capture.h"
 #include "scene.h"
-#include "compat/state.h"
 
 namespace {
 

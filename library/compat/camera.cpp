@@ -181,9 +181,9 @@ extern "C" int openCamera(int camera, int width, int height) {
 
     velcap::pageOutlineFound = false;
     av_decode_init();
-    const velcap::Status status = session.open(devices[camera], width, height,
-                                               CameraFormat == 0 ? velcap::PixelFormat::Mjpeg : velcap::PixelFormat::Yuyv,
-                                               isInsert1000M);
+    const velcap::Status status =
+        session.open(devices[camera], width, height,
+                     CameraFormat == 0 ? velcap::PixelFormat::Mjpeg : velcap::PixelFormat::Yuyv, isInsert1000M);
     if (status != velcap::Status::Ok) {
         av_decode_deinit();
         cam_fd = -1;

@@ -6,9 +6,9 @@
 #include <mutex>
 
 #include "../log.h"
+#include "../viewport/viewport.h"
 #include "flat.h"
 #include "state.h"
-#include "../viewport/viewport.h"
 #include "viewport.h"
 
 namespace {

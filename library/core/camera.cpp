@@ -12,30 +12,54 @@ struct Camera::Impl {
 
 const char* describe(Status status) {
     switch (status) {
-    case Status::Ok: return "ok";
-    case Status::NoDevice: return "no such camera";
-    case Status::NoSizes: return "the camera lists no frame size";
-    case Status::BadSize: return "not a frame size";
-    case Status::OpenFailed: return "the camera's node could not be opened";
-    case Status::FormatRefused: return "the driver refused the stream format";
-    case Status::FormatNotSet: return "the driver did not take the stream format";
-    case Status::FormatUnreadable: return "the driver did not tell the stream format";
-    case Status::BuffersRefused: return "the driver gave no frame buffers";
-    case Status::TooFewBuffers: return "the driver gave too few frame buffers";
-    case Status::BufferQueryFailed: return "a frame buffer could not be described";
-    case Status::MapFailed: return "a frame buffer could not be mapped";
-    case Status::QueueFailed: return "a frame buffer could not be queued";
-    case Status::StreamFailed: return "the stream could not be started";
-    case Status::ThreadFailed: return "the stream thread could not be started";
-    case Status::OnStreamThread: return "called on the camera's own stream thread";
-    case Status::NotOpen: return "the camera is not open";
-    case Status::StreamStopped: return "the stream has stopped";
-    case Status::NotServed: return "the stream did not serve the request in time";
-    case Status::BadPath: return "the path is empty or too long";
-    case Status::NotWritten: return "the file could not be written";
-    case Status::NoControl: return "the camera has no such control";
-    case Status::OutOfRange: return "the value is outside the control's range";
-    case Status::ControlFailed: return "the control could not be read or set";
+    case Status::Ok:
+        return "ok";
+    case Status::NoDevice:
+        return "no such camera";
+    case Status::NoSizes:
+        return "the camera lists no frame size";
+    case Status::BadSize:
+        return "not a frame size";
+    case Status::OpenFailed:
+        return "the camera's node could not be opened";
+    case Status::FormatRefused:
+        return "the driver refused the stream format";
+    case Status::FormatNotSet:
+        return "the driver did not take the stream format";
+    case Status::FormatUnreadable:
+        return "the driver did not tell the stream format";
+    case Status::BuffersRefused:
+        return "the driver gave no frame buffers";
+    case Status::TooFewBuffers:
+        return "the driver gave too few frame buffers";
+    case Status::BufferQueryFailed:
+        return "a frame buffer could not be described";
+    case Status::MapFailed:
+        return "a frame buffer could not be mapped";
+    case Status::QueueFailed:
+        return "a frame buffer could not be queued";
+    case Status::StreamFailed:
+        return "the stream could not be started";
+    case Status::ThreadFailed:
+        return "the stream thread could not be started";
+    case Status::OnStreamThread:
+        return "called on the camera's own stream thread";
+    case Status::NotOpen:
+        return "the camera is not open";
+    case Status::StreamStopped:
+        return "the stream has stopped";
+    case Status::NotServed:
+        return "the stream did not serve the request in time";
+    case Status::BadPath:
+        return "the path is empty or too long";
+    case Status::NotWritten:
+        return "the file could not be written";
+    case Status::NoControl:
+        return "the camera has no such control";
+    case Status::OutOfRange:
+        return "the value is outside the control's range";
+    case Status::ControlFailed:
+        return "the control could not be read or set";
     }
     return "unknown status";
 }

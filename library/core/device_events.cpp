@@ -110,7 +110,6 @@ void setDeviceCallback(std::function<void(const Device& device, bool added)> cal
 
 extern "C" void SetDeviceCallback(VelcapDeviceCallback callback) {
     if (!callback) return velcap::setDeviceCallback(nullptr);
-    velcap::setDeviceCallback([callback](const velcap::Device& device, bool added) {
-        callback(added ? 1 : 0, device.node.c_str());
-    });
+    velcap::setDeviceCallback(
+        [callback](const velcap::Device& device, bool added) { callback(added ? 1 : 0, device.node.c_str()); });
 }

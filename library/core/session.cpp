@@ -8,9 +8,9 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <unistd.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 #include <linux/videodev2.h>
 
@@ -92,6 +92,7 @@ void Session::unmapAll(bool report) {
 Status Session::open(const std::string& node, int width, int height, PixelFormat format, bool interpolate) {
     if (onStreamThread()) return Status::OnStreamThread;
     if (fd_.isValid()) close();
+    interpolate_ = interpolate; // before the stream thread reads it
     const Status status = start(node, width, height, format);
     if (status != Status::Ok) {
         // Whatever the failed open made goes, in reverse order.
@@ -100,7 +101,6 @@ Status Session::open(const std::string& node, int width, int height, PixelFormat
         fd_.reset();
         return status;
     }
-    interpolate_ = interpolate && width_ == width && height_ == height;
     return Status::Ok;
 }
 
@@ -119,6 +119,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     }
     if (!identify(node, identity_)) identity_ = Identity{};
     format_ = pixelFormat;
+    if (width_ != width || height_ != height) interpolate_ = false; // the driver chose another size
 
     outlineFound_ = false;
     page_ = PageState{};
@@ -203,23 +204,25 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
             format.fmt.pix.width, format.fmt.pix.height, width, height);
         return Status::BadSize;
     }
-    width_ = width;
-    height_ = height;
-    if (format.fmt.pix.width != static_cast<unsigned>(width) || format.fmt.pix.height != static_cast<unsigned>(height)) {
-        say("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width, format.fmt.pix.height,
-            width, height);
-        const int64_t delivered = int64_t(format.fmt.pix.width) * int64_t(format.fmt.pix.height);
-        if (format.fmt.pix.width == 0 || format.fmt.pix.height == 0 || delivered > INT32_MAX / 3 ||
-            format.fmt.pix.width > unsigned(INT32_MAX) || format.fmt.pix.height > unsigned(INT32_MAX)) {
-            log(LogLevel::Error, "device", "openCamera: the driver's size %ux%u is not a frame size\n", format.fmt.pix.width,
-                format.fmt.pix.height);
-            width_ = height_ = 0;
-            return Status::BadSize;
+    if (!reopening) {
+        width_ = width;
+        height_ = height;
+        if (format.fmt.pix.width != static_cast<unsigned>(width) ||
+            format.fmt.pix.height != static_cast<unsigned>(height)) {
+            say("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width,
+                format.fmt.pix.height, width, height);
+            const int64_t delivered = int64_t(format.fmt.pix.width) * int64_t(format.fmt.pix.height);
+            if (format.fmt.pix.width == 0 || format.fmt.pix.height == 0 || delivered > INT32_MAX / 3 ||
+                format.fmt.pix.width > unsigned(INT32_MAX) || format.fmt.pix.height > unsigned(INT32_MAX)) {
+                log(LogLevel::Error, "device", "openCamera: the driver's size %ux%u is not a frame size\n",
+                    format.fmt.pix.width, format.fmt.pix.height);
+                width_ = height_ = 0;
+                return Status::BadSize;
+            }
+            width_ = int(format.fmt.pix.width);
+            height_ = int(format.fmt.pix.height);
         }
-        width_ = int(format.fmt.pix.width);
-        height_ = int(format.fmt.pix.height);
     }
-
     v4l2_requestbuffers request{};
     request.count = kBufferCount;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -239,7 +242,8 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         buffer.index = index;
-        if (ioctl(fd, VIDIOC_QUERYBUF, &buffer) != 0) return failWithErrno("VIDIOC_QUERYBUF", Status::BufferQueryFailed);
+        if (ioctl(fd, VIDIOC_QUERYBUF, &buffer) != 0)
+            return failWithErrno("VIDIOC_QUERYBUF", Status::BufferQueryFailed);
         say("buffer.length: %d", buffer.length);
         say("buffer.m.offset: %d", buffer.m.offset);
         if (!mappings_[index].map(fd, buffer.length, off_t(buffer.m.offset))) {
@@ -263,7 +267,7 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
         log(LogLevel::Error, "device", "ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
         return Status::StreamFailed;
     }
-    node_ = node;
+    node_ = node; // the caller holds deviceMutex_
     return Status::Ok;
 }
 
@@ -278,7 +282,8 @@ bool Session::close(bool report) {
         v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
         unmapAll(report);
-        std::this_thread::sleep_for(100ms); // settle time for the driver after the stream stops, before the descriptor goes
+        std::this_thread::sleep_for(
+            100ms); // settle time for the driver after the stream stops, before the descriptor goes
         fd_.reset();
         std::this_thread::sleep_for(100ms); // the camera resets its streaming interface before anyone opens it again
     } else if (report) {
@@ -372,10 +377,12 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
     size_t filled = std::min<size_t>(buffer.bytesused, mappings_[buffer.index].length());
     if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
         // The driver lost part of this frame (a USB transfer error): showing it would show garbage.
-        log(LogLevel::Warning, "stream", "grabImage: frame %u came incomplete (the driver's error flag); skipped\n", buffer.sequence);
+        log(LogLevel::Warning, "stream", "grabImage: frame %u came incomplete (the driver's error flag); skipped\n",
+            buffer.sequence);
         filled = 0;
     } else if (filled > rawFrameBytes()) {
-        log(LogLevel::Warning, "stream", "grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
+        log(LogLevel::Warning, "stream",
+            "grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
             rawFrameBytes());
         filled = 0;
     } else {
@@ -402,7 +409,8 @@ void Session::runStream() {
             const int error = errno;
             log(LogLevel::Error, "stream", "grabImage error!!!!!!!!!!");
             log(LogLevel::Error, "stream", "cam get image ret = %d\n", result);
-            log(LogLevel::Error, "stream", "VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
+            log(LogLevel::Error, "stream",
+                "VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
                 "until the camera is opened again\n",
                 result, result == -1 ? std::strerror(error) : "invalid buffer");
             if (result == -1 && error == ENODEV && autoReconnect_ && awaitReturn()) {
@@ -487,9 +495,8 @@ void Session::outlineStage(const cv::Mat& frame, int cutType) {
     }
     if (cutType != 1) return;
     // A failure costs the outline, not the frame.
-    const int found = guarded("DrawingEdge", -1, [&] {
-        return findPageOutline(frame.data, frame.cols, frame.rows, cutType, outline_);
-    });
+    const int found = guarded("DrawingEdge", -1,
+                              [&] { return findPageOutline(frame.data, frame.cols, frame.rows, cutType, outline_); });
     if (found != 0) return;
     std::memcpy(page_.outline, outline_.corners, sizeof(page_.outline));
     page_.outlineFound = true;
@@ -541,8 +548,8 @@ void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
     }
     Status result = Status::NotWritten;
     if (frame.empty())
-        log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n", settings_.snapshot().rotation,
-            path.c_str());
+        log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
+            settings_.snapshot().rotation, path.c_str());
     else if (captureFrame(path.c_str(), params, page_, frame) == SaveResult::written)
         result = Status::Ok;
     {
@@ -580,7 +587,8 @@ void Session::serveRecognition(const cv::Mat& frame, int rotation) {
             log(LogLevel::Error, "recognition", "RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
         }
     }
-    if (decoded && std::strstr(pixelFormat_, "MJPG")) log(LogLevel::Info, "recognition", "BarQrContent:%s\n", text.c_str());
+    if (decoded && std::strstr(pixelFormat_, "MJPG"))
+        log(LogLevel::Info, "recognition", "BarQrContent:%s\n", text.c_str());
     if (decoded && hooks_.recognised) hooks_.recognised(text);
     {
         std::lock_guard lock(mutex_);
@@ -619,7 +627,8 @@ bool Session::awaitServed(std::unique_lock<std::mutex>& lock, RequestState& stat
 Status Session::capture(const std::string& path) {
     if (!keep_ || away_) return Status::NotOpen;
     if (path.empty() || path.size() > kMaxCapturePath) {
-        log(LogLevel::Warning, "capture", "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath, path.size());
+        log(LogLevel::Warning, "capture", "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath,
+            path.size());
         return Status::BadPath;
     }
     if (onStreamThread()) {
@@ -645,7 +654,8 @@ Status Session::recognise(int type, std::string& text) {
     text.clear();
     if (!keep_ || away_) return Status::NotOpen;
     if (onStreamThread()) {
-        log(LogLevel::Warning, "recognition", "RecogBarQrCode: called on the stream thread, which serves it; refused\n");
+        log(LogLevel::Warning, "recognition",
+            "RecogBarQrCode: called on the stream thread, which serves it; refused\n");
         return Status::OnStreamThread;
     }
     std::lock_guard caller(recognitionCaller_);
@@ -662,6 +672,11 @@ Status Session::recognise(int type, std::string& text) {
     }
     if (recognition_ == RequestState::idle) recognitionWanted_ = false;
     return streaming_ ? Status::NotServed : Status::StreamStopped;
+}
+
+std::string Session::node() {
+    std::lock_guard lock(deviceMutex_);
+    return node_;
 }
 
 Status Session::readControl(unsigned id, Control& out) {

@@ -30,12 +30,12 @@ namespace velcap {
 
 // What the flat interface adds to its camera's stream thread; all optional.
 struct SessionHooks {
-    std::function<bool()> skipFrame;                          // before the stages: true drops the frame
-    std::function<void(const cv::Mat&)> delivered;            // after the frame callback
-    std::function<void(const PageWorkspace&)> outlineFound;   // cut type 1 found a page on this frame
-    std::function<void(const std::string&)> recognised;       // codes read for a request
-    std::function<void()> gone;                               // the camera was unplugged; its descriptor goes
-    std::function<void()> back;                               // the camera was opened again after a replug
+    std::function<bool()> skipFrame;                        // before the stages: true drops the frame
+    std::function<void(const cv::Mat&)> delivered;          // after the frame callback
+    std::function<void(const PageWorkspace&)> outlineFound; // cut type 1 found a page on this frame
+    std::function<void(const std::string&)> recognised;     // codes read for a request
+    std::function<void()> gone;                             // the camera was unplugged; its descriptor goes
+    std::function<void()> back;                             // the camera was opened again after a replug
 };
 
 // One mapped driver buffer, unmapped when it goes.
@@ -84,7 +84,7 @@ public:
     int fd() const { return fd_.get(); }
     int width() const { return width_; }
     int height() const { return height_; }
-    const std::string& node() const { return node_; }
+    std::string node(); // changes when a replugged camera comes back on another node
     // "MJPG", "YUYV" or the driver's four letters.
     const char* pixelFormat() const { return pixelFormat_; }
     // The decoded frame and its quarter-turned copy; their pixels change on the stream thread.

@@ -9,8 +9,8 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "../velcap.h"
 #include "../log.h"
+#include "../velcap.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 
 #include "../velcap.h"
 
-
 namespace {
 
 inline uint8_t channel(int numerator) {

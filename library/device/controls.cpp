@@ -61,7 +61,9 @@ Status readControl(int fd, unsigned id, Control& out) {
     out.name.clear();
     for (const NamedControl& c : kNamedControls)
         if (c.id == id) out.name = c.name;
-    if (out.name.empty()) out.name.assign(reinterpret_cast<const char*>(query.name), strnlen(reinterpret_cast<const char*>(query.name), sizeof(query.name)));
+    if (out.name.empty())
+        out.name.assign(reinterpret_cast<const char*>(query.name),
+                        strnlen(reinterpret_cast<const char*>(query.name), sizeof(query.name)));
     out.minimum = query.minimum;
     out.maximum = query.maximum;
     out.step = query.step;

@@ -8,8 +8,8 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "../velcap.h"
 #include "../guard.h"
+#include "../velcap.h"
 #include "black_edge.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Black-edge removal: everything between the image border and the page
 // outline turns white.
-#include "../velcap.h"
 #include "black_edge.h"
+#include "../velcap.h"
 
 #include <algorithm>
 #include <cmath>

@@ -11,9 +11,9 @@
 #include <opencv2/imgproc.hpp>
 #include <zbar.h>
 
-#include "../velcap.h"
 #include "../guard.h"
 #include "../log.h"
+#include "../velcap.h"
 #include "barcode.h"
 #include "picture_file.h"
 

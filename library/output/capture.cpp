@@ -8,9 +8,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../imaging/page_edge.h"
 #include "../imaging/page_quad.h"
 #include "../log.h"
-#include "../imaging/page_edge.h"
 #include "capture.h"
 #include "picture_file.h"
 

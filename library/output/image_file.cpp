@@ -92,8 +92,9 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
         velcap::say("SaveImage: no image encoder for %s\n", path);
         return SaveResult::failed;
     }
-    return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage") ? SaveResult::written
-                                                                                              : SaveResult::failed;
+    return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage")
+               ? SaveResult::written
+               : SaveResult::failed;
 }
 
 } // namespace velcap

@@ -1,5 +1,5 @@
-#include "../velcap.h"
 #include "picture_file.h"
+#include "../velcap.h"
 
 #include <atomic>
 #include <cctype>

@@ -47,29 +47,29 @@ struct Frame {
 
 enum class Status {
     Ok = 0,
-    NoDevice,        // no such camera
-    NoSizes,         // the camera lists no frame size
-    BadSize,         // not a frame size
-    OpenFailed,      // the node could not be opened
-    FormatRefused,   // the driver refused the stream format
-    FormatNotSet,    // the driver did not take the format
-    FormatUnreadable, // the driver did not tell the format it set
-    BuffersRefused,  // the driver gave no buffers
-    TooFewBuffers,   // the driver gave fewer buffers than asked
+    NoDevice,          // no such camera
+    NoSizes,           // the camera lists no frame size
+    BadSize,           // not a frame size
+    OpenFailed,        // the node could not be opened
+    FormatRefused,     // the driver refused the stream format
+    FormatNotSet,      // the driver did not take the format
+    FormatUnreadable,  // the driver did not tell the format it set
+    BuffersRefused,    // the driver gave no buffers
+    TooFewBuffers,     // the driver gave fewer buffers than asked
     BufferQueryFailed, // a buffer could not be described
-    MapFailed,       // a buffer could not be mapped
-    QueueFailed,     // a buffer could not be queued
-    StreamFailed,    // the stream could not be started
-    ThreadFailed,    // the stream thread could not be started
-    OnStreamThread,  // called from this camera's own frame callback
-    NotOpen,         // the camera is not streaming
-    StreamStopped,   // the stream ended before the request was served
-    NotServed,       // the stream thread did not take the request in time
-    BadPath,         // an empty or too long path
-    NotWritten,      // the file could not be written; an older file there is kept
-    NoControl,       // the camera has no such control
-    OutOfRange,      // a value outside the control's range
-    ControlFailed,   // the control could not be read or set
+    MapFailed,         // a buffer could not be mapped
+    QueueFailed,       // a buffer could not be queued
+    StreamFailed,      // the stream could not be started
+    ThreadFailed,      // the stream thread could not be started
+    OnStreamThread,    // called from this camera's own frame callback
+    NotOpen,           // the camera is not streaming
+    StreamStopped,     // the stream ended before the request was served
+    NotServed,         // the stream thread did not take the request in time
+    BadPath,           // an empty or too long path
+    NotWritten,        // the file could not be written; an older file there is kept
+    NoControl,         // the camera has no such control
+    OutOfRange,        // a value outside the control's range
+    ControlFailed,     // the control could not be read or set
 };
 
 VELCAP_EXPORT const char* describe(Status status);
@@ -92,12 +92,12 @@ enum class Crop { None = 0, Outline = 1, Quad = 2, QuadBox = 3 };
 // change made while a frame is processed applies from the next one.
 struct CaptureSettings {
     Crop crop = Crop::None;
-    int colorMode = 0;      // 0 colour, 1 grey, 2 black and white (adaptive)
-    int jpegQuality = 85;   // 1 to 100
+    int colorMode = 0;    // 0 colour, 1 grey, 2 black and white (adaptive)
+    int jpegQuality = 85; // 1 to 100
     bool removeBlackEdge = false;
     bool whitenBackground = false;
-    int rotation = 0;       // quarter turns clockwise, 0 to 3
-    int fileFormat = 0;     // auto-capture's files: 0 jpg, 1 bmp, 2 png, 3 tif, 4 gif (a JPEG), 5 pdf
+    int rotation = 0;   // quarter turns clockwise, 0 to 3
+    int fileFormat = 0; // auto-capture's files: 0 jpg, 1 bmp, 2 png, 3 tif, 4 gif (a JPEG), 5 pdf
 };
 
 // A picture control of the camera (brightness, focus, ...), by its V4L2 identifier.
@@ -112,7 +112,7 @@ struct Control {
 struct AutoCapture {
     bool on = false;
     std::string folder;
-    std::function<void(const std::string& path)> captured;                        // on the stream thread
+    std::function<void(const std::string& path)> captured;                       // on the stream thread
     std::function<void(const std::string& path, const std::string& why)> failed; // once per page
 };
 
@@ -130,7 +130,7 @@ public:
     // this camera's own frame callback it only stops the stream.
     void close();
     bool isOpen() const;
-    int width() const;  // of the delivered frames before any turn
+    int width() const; // of the delivered frames before any turn
     int height() const;
     std::string node() const;
 

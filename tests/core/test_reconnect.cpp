@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "support/capture_test.h"
-#include "velcap/camera.h"
 #include "vcam.h"
+#include "velcap/camera.h"
 
 using namespace std::chrono_literals;
 

@@ -38,9 +38,7 @@ protected:
     }
 
     // Waits, with a bound, until the stream thread has ended by itself.
-    static bool waitForStreamEnd() {
-        return velcap::flatSession().waitUntilStopped(10s);
-    }
+    static bool waitForStreamEnd() { return velcap::flatSession().waitUntilStopped(10s); }
 
     static void expectClosedState() {
         EXPECT_EQ(cam_fd, -1);
