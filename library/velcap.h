@@ -177,6 +177,12 @@ VELCAP_EXPORT int HasPageOutline();
 // callbacks get nothing.
 VELCAP_EXPORT void SetAutoReconnect(int on);
 
+// Off by default. SetDeviceProfiles(1): the control values the host sets
+// (SetCameraControl, SetVideoCtlParam, SetVideoCtlDefaultParam) are kept per
+// camera (vendor, product and serial, else USB port) in
+// $XDG_CONFIG_HOME/velcap/devices/ and applied whenever openCamera opens it.
+VELCAP_EXPORT void SetDeviceProfiles(int on);
+
 // Called on a thread of the library when a supported camera is plugged in
 // (added 1) or unplugged (added 0), with its video node. Null stops it.
 typedef void (*VelcapDeviceCallback)(int added, const char* node);

@@ -290,6 +290,10 @@ extern "C" void SetAutoReconnect(int on) {
     velcap::flatSession().setAutoReconnect(on == 1);
 }
 
+extern "C" void SetDeviceProfiles(int on) {
+    velcap::flatSession().setProfiles(on == 1);
+}
+
 extern "C" int HasPageOutline() {
     return bKeep && velcap::flatSession().hasPageOutline(cutType) ? 1 : 0;
 }
@@ -337,4 +341,10 @@ extern "C" void SetAutoCaptureFailureCallback(VelcapAutoCaptureFailureCallback c
                 callback(path.c_str(), why.c_str());
             };
     });
+}
+
+extern "C" void SetDeviceCallback(VelcapDeviceCallback callback) {
+    if (!callback) return velcap::setDeviceCallback(nullptr);
+    velcap::setDeviceCallback(
+        [callback](const velcap::Device& device, bool added) { callback(added ? 1 : 0, device.node.c_str()); });
 }

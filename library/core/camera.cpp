@@ -153,6 +153,10 @@ void Camera::setAutoReconnect(bool on) {
     impl_->session.setAutoReconnect(on);
 }
 
+void Camera::setDeviceProfiles(bool on) {
+    impl_->session.setProfiles(on);
+}
+
 bool Camera::isAway() const {
     return impl_->session.away();
 }

@@ -107,9 +107,3 @@ void setDeviceCallback(std::function<void(const Device& device, bool added)> cal
 }
 
 } // namespace velcap
-
-extern "C" void SetDeviceCallback(VelcapDeviceCallback callback) {
-    if (!callback) return velcap::setDeviceCallback(nullptr);
-    velcap::setDeviceCallback(
-        [callback](const velcap::Device& device, bool added) { callback(added ? 1 : 0, device.node.c_str()); });
-}

@@ -16,6 +16,7 @@
 
 #include "../decode/mjpeg_decoder.h"
 #include "../device/controls.h"
+#include "profile.h"
 #include "../guard.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
@@ -119,6 +120,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     }
     if (!identify(node, identity_)) identity_ = Identity{};
     format_ = pixelFormat;
+    if (profiles_) applyProfile();
     if (width_ != width || height_ != height) interpolate_ = false; // the driver chose another size
 
     outlineFound_ = false;
@@ -703,13 +705,27 @@ Status Session::setControl(unsigned id, int value) {
 }
 
 void Session::rememberControl(unsigned id, int value) {
+    {
+        std::lock_guard lock(deviceMutex_);
+        bool known = false;
+        for (auto& [which, kept] : controlValues_)
+            if (which == id) kept = value, known = true;
+        if (!known) controlValues_.emplace_back(id, value);
+    }
+    if (const char* name = nameOfControl(id); profiles_ && name) saveToProfile(identity_, name, value);
+}
+
+void Session::applyProfile() {
     std::lock_guard lock(deviceMutex_);
-    for (auto& [known, kept] : controlValues_)
-        if (known == id) {
-            kept = value;
-            return;
+    for (const auto& [name, value] : loadProfile(identity_)) {
+        const unsigned id = namedControlId(name.c_str());
+        if (id == 0 || writeControl(fd_.get(), id, value) != Status::Ok) {
+            log(LogLevel::Warning, "device", "profile: %s=%d does not apply to %s\n", name.c_str(), value,
+                node_.c_str());
+            continue;
         }
-    controlValues_.emplace_back(id, value);
+        controlValues_.emplace_back(id, value); // kept for a reconnection too
+    }
 }
 
 bool Session::waitUntilStopped(std::chrono::milliseconds wait) {

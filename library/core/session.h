@@ -99,6 +99,8 @@ public:
     void setAutoReconnect(bool on) { autoReconnect_ = on; }
     // Whether the camera is unplugged and waited for.
     bool away() const { return away_; }
+    // Whether the camera's profile is applied when it opens, and values set are saved to it.
+    void setProfiles(bool on) { profiles_ = on; }
     // The controls, on the descriptor of the moment; values set are kept for a reconnection.
     Status readControl(unsigned id, Control& out);
     std::vector<Control> readControls();
@@ -136,6 +138,7 @@ private:
     // again; false when the stream is to stop.
     bool awaitReturn();
     void releaseDevice();
+    void applyProfile();
     void unmapAll(bool report);
     bool waitForFrame();
     Step processFrame(unsigned char* raw, int length, std::uint64_t sequence);
@@ -157,7 +160,7 @@ private:
     PixelFormat format_ = PixelFormat::Mjpeg;
     Identity identity_;
     std::vector<std::pair<unsigned, int>> controlValues_;
-    std::atomic<bool> autoReconnect_{false}, away_{false};
+    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false};
     int width_ = 0, height_ = 0;
     char pixelFormat_[8] = {};
     bool interpolate_ = false;

@@ -51,6 +51,12 @@ unsigned namedControlId(const char* name) {
     return 0;
 }
 
+const char* nameOfControl(unsigned id) {
+    for (const NamedControl& c : kNamedControls)
+        if (c.id == id) return c.name;
+    return nullptr;
+}
+
 Status readControl(int fd, unsigned id, Control& out) {
     v4l2_queryctrl query{};
     if (!describe(fd, id, query)) return Status::NoControl;

@@ -11,6 +11,8 @@ namespace velcap {
 // them: index 0, 1, ... (null past the last), and the identifier of a name (0 when unknown).
 const char* namedControlName(int index);
 unsigned namedControlId(const char* name);
+// The name of a named control's identifier, or null.
+const char* nameOfControl(unsigned id);
 
 // Reads a control's range and value: NoControl when the camera lacks it (or
 // has it disabled), ControlFailed when it cannot be read.

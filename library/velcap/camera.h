@@ -164,6 +164,10 @@ public:
     void setAutoReconnect(bool on);
     // Whether the camera is unplugged and waited for.
     bool isAway() const;
+    // Off by default. When on, the values of named controls set through
+    // setControl are kept per camera (IDs and serial, else USB port) in
+    // $XDG_CONFIG_HOME/velcap/devices/, and applied whenever it opens.
+    void setDeviceProfiles(bool on);
 
     struct Impl;
 
