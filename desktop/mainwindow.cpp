@@ -23,6 +23,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMetaType>
+#include <QPainter>
+#include <QSettings>
 #include <QStorageInfo>
 #include <QUrl>
 
@@ -130,11 +132,19 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     for (const char* format : {"jpg", "bmp", "png", "tif", "gif", "pdf"}) ui->comboBox_format->addItem(format);
 
+    restoreSettings();
+
     qRegisterMetaType<QPixmap>("QPixmap&");
     connect(this, &MainWindow::image, this, &MainWindow::showImg, Qt::AutoConnection);
 
     ui->lb->setScaledContents(true);
     ui->lb->installEventFilter(this);
+
+    // A camera's control values are kept for it between runs; an unplugged
+    // camera resumes by itself when it comes back; the list follows the cameras.
+    SetDeviceProfiles(1);
+    SetAutoReconnect(1);
+    SetDeviceCallback(&MainWindow::deviceChanged);
 
     isInited = false;
     const int count = getDeviceCount();
@@ -148,6 +158,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
         if (ui->comboBoxDev->count() > 0) {
             SetVideoFormat(0);
             changeDevAndGetResolutions();
+            restoreResolution();
             openOrFallBackToYuyv();
         }
     }
@@ -156,6 +167,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
+    saveSettings();
+    SetDeviceCallback(nullptr);
     // After closeCamera no frame callback runs; only then is MW cleared.
     SetAutoCapture(0);
     closeCamera();
@@ -200,9 +213,103 @@ bool MainWindow::toOpenCamera() {
     SetDataCallback(VideoStreamPro);
     if (openCamera(ui->comboBoxDev->currentIndex(), w, h) == 0) {
         isOpenCamera = true;
+        const char* node = getCameraNode(ui->comboBoxDev->currentIndex());
+        openNode_ = node ? QString::fromUtf8(node) : QString();
         return true;
     }
     return false;
+}
+
+void MainWindow::deviceChanged(int added, const char* node) {
+    MainWindow* window = MW.load();
+    if (!window) return;
+    const QString which = QString::fromUtf8(node);
+    QMetaObject::invokeMethod(
+        window, [window, added, which] { window->onDeviceChanged(added != 0, which); }, Qt::QueuedConnection);
+}
+
+void MainWindow::onDeviceChanged(bool added, const QString& node) {
+    if (!added && node == openNode_) showNoDevice();
+    refreshDeviceList();
+    // A camera plugged in while none was open is opened, as at start.
+    if (added && !isOpenCamera && ui->comboBoxDev->count() > 0) {
+        SetVideoFormat(0);
+        isResEnabled = false;
+        changeDevAndGetResolutions();
+        restoreResolution();
+        isResEnabled = true;
+        openOrFallBackToYuyv();
+    }
+}
+
+void MainWindow::refreshDeviceList() {
+    const QString current = ui->comboBoxDev->currentText();
+    const bool inited = isInited;
+    isInited = false; // the list changes; the open camera stays
+    ui->comboBoxDev->clear();
+    const int count = getDeviceCount();
+    for (int i = 0; i < count; ++i) {
+        const char* name = getCameraName(i);
+        ui->comboBoxDev->addItem(name ? QString::fromUtf8(name) : QString());
+    }
+    const int index = ui->comboBoxDev->findText(current);
+    if (index >= 0) ui->comboBoxDev->setCurrentIndex(index);
+    isInited = inited;
+}
+
+void MainWindow::showNoDevice() {
+    const QSize size = ui->lb->contentsRect().size().expandedTo(QSize(320, 240));
+    QPixmap dark(size);
+    dark.fill(QColor(24, 24, 24));
+    QPainter painter(&dark);
+    QFont font = painter.font();
+    font.setPixelSize(std::max(16, size.height() / 14));
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(dark.rect(), Qt::AlignCenter, "未检测到设备");
+    painter.end();
+    ui->lb->setPixmap(dark);
+}
+
+void MainWindow::restoreSettings() {
+    QSettings settings("velcap", "velcapdesk");
+    const QString folder = settings.value("folder").toString();
+    if (!folder.isEmpty() && QFileInfo(folder).isDir()) ui->textEdit_path->setText(folder);
+    const int format = settings.value("format", 0).toInt();
+    if (format > 0 && format < ui->comboBox_format->count()) ui->comboBox_format->setCurrentIndex(format);
+    ui->checkBox1->setChecked(settings.value("crop", false).toBool());
+    ui->checkBox_quad->setChecked(settings.value("quad", false).toBool());
+    ui->checkBox_quad->setEnabled(ui->checkBox1->isChecked());
+    ui->checkBox_2->setChecked(settings.value("whiten", false).toBool());
+    ui->checkBox->setChecked(settings.value("blackEdge", false).toBool());
+    ui->checkBox_auto->setChecked(settings.value("autoCapture", false).toBool());
+    applyCutType();
+    SetDelBackColor(ui->checkBox_2->isChecked() ? 1 : 0);
+    SetDelBlackedge(ui->checkBox->isChecked() ? 1 : 0);
+    if (ui->checkBox_auto->isChecked()) on_checkBox_auto_clicked();
+    RotateVal = std::clamp(settings.value("rotation", 0).toInt(), 0, 3);
+    SetRotate(RotateVal);
+    if (settings.contains("geometry")) restoreGeometry(settings.value("geometry").toByteArray());
+}
+
+void MainWindow::restoreResolution() {
+    const QString saved = QSettings("velcap", "velcapdesk").value("resolution").toString();
+    const int index = saved.isEmpty() ? -1 : ui->comboBoxRes->findText(saved);
+    if (index >= 0) ui->comboBoxRes->setCurrentIndex(index);
+}
+
+void MainWindow::saveSettings() const {
+    QSettings settings("velcap", "velcapdesk");
+    settings.setValue("folder", ui->textEdit_path->text());
+    settings.setValue("format", ui->comboBox_format->currentIndex());
+    settings.setValue("crop", ui->checkBox1->isChecked());
+    settings.setValue("quad", ui->checkBox_quad->isChecked());
+    settings.setValue("whiten", ui->checkBox_2->isChecked());
+    settings.setValue("blackEdge", ui->checkBox->isChecked());
+    settings.setValue("autoCapture", ui->checkBox_auto->isChecked());
+    if (!ui->comboBoxRes->currentText().isEmpty()) settings.setValue("resolution", ui->comboBoxRes->currentText());
+    settings.setValue("rotation", RotateVal);
+    settings.setValue("geometry", saveGeometry());
 }
 
 void MainWindow::postFrame(const unsigned char* pixels, int width, int height) {
@@ -253,6 +360,7 @@ void MainWindow::on_comboBoxDev_currentIndexChanged(const QString&) {
     SetVideoFormat(0);
     qDebug() << "on_comboBoxDev_currentIndexChanged 01";
     changeDevAndGetResolutions();
+    restoreResolution();
     qDebug() << "on_comboBoxDev_currentIndexChanged 02";
     openOrFallBackToYuyv();
     setFocus(Qt::OtherFocusReason);

@@ -33,6 +33,8 @@ public:
     void postFrame(const unsigned char* pixels, int width, int height);
     // On the stream thread: a file that auto-capture wrote enters the list.
     static void autoCaptured(const char* path);
+    // On a thread of the library: a supported camera came (added) or went.
+    static void deviceChanged(int added, const char* node);
     // Frames posted and not shown yet.
     int pendingFrames() const { return pendingFrames_.load(); }
     // The size of the last frame the camera delivered (the preview shows it at the label's size).
@@ -102,6 +104,17 @@ private:
     // Opens the chosen camera in the current format (MJPEG); when that fails,
     // lists its YUYV sizes and opens it in YUYV.
     void openOrFallBackToYuyv();
+    // On the GUI thread: the device list follows the cameras plugged in; the
+    // preview says when its camera went (the library resumes it when it comes back).
+    void onDeviceChanged(bool added, const QString& node);
+    void refreshDeviceList();
+    void showNoDevice();
+    // The settings a user expects to find again: folder, format, options,
+    // size, turn and the window's geometry (QSettings).
+    void restoreSettings();
+    void restoreResolution();
+    void saveSettings() const;
+    QString openNode_; // the node of the camera open now
     // Frames waiting for the GUI beyond this many are dropped: a slow GUI sees
     // fresh frames, and memory stays bounded.
     static constexpr int kMaxPendingFrames = 3;

@@ -65,6 +65,7 @@ private:
 
 private slots:
     void initTestCase() { testbed_ = std::make_unique<vcam::Testbed>(); }
+    void init() { velcap::test::freshSettings(); }
     void cleanup() { window_.reset(); }
     void cleanupTestCase() { testbed_.reset(); }
 

@@ -226,6 +226,53 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return w->lastFrameSize().height() > w->lastFrameSize().width(); }, 5000));
     }
 
+    void settingsComeBackInTheNextRun() {
+        MainWindow* w = start(1);
+        w->ui->comboBox_format->setCurrentIndex(2);
+        w->ui->checkBox1->click();
+        w->ui->checkBox_quad->click();
+        w->ui->checkBox_2->click();
+        w->ui->pushButton_9->click();
+        const QString folder = folder_->path();
+        window_.reset(); // the program ends
+        SetCutType(0);
+        SetDelBackColor(0);
+        SetRotate(0);
+        RotateVal = 0;
+
+        w = start(0, true);
+        QCOMPARE(w->ui->textEdit_path->text(), folder);
+        QCOMPARE(w->ui->comboBox_format->currentIndex(), 2);
+        QCOMPARE(fileFormat.load(), 2);
+        QVERIFY(w->ui->checkBox_quad->isEnabled());
+        QCOMPARE(cutType.load(), 2);
+        QCOMPARE(isDelBcakColor.load(), 1);
+        QCOMPARE(RotateAngle.load(), 1);
+        QCOMPARE(w->ui->comboBoxRes->currentText(), QString("1920*1080"));
+        QCOMPARE(nWidth, 1920);
+    }
+
+    void anUnpluggedCameraSaysSoAndComesBack() {
+        MainWindow* w = start(0);
+        auto centre = [&] {
+            const QImage shown = preview().toImage();
+            return shown.isNull() ? -1 : qGray(shown.pixel(shown.width() / 2, shown.height() / 2));
+        };
+        QVERIFY(QTest::qWaitFor([&] { return centre() > 120; }, 5000)); // the page
+        vcam::unplug(0);
+        QVERIFY(QTest::qWaitFor([&] { return w->ui->comboBoxDev->count() == 0; }, 10000));
+        const QImage dark = preview().toImage();
+        QVERIFY(qGray(dark.pixel(2, 2)) < 40);
+        int lettering = 0; // the words over the dark frame
+        for (int x = 0; x < dark.width(); ++x) lettering += qGray(dark.pixel(x, dark.height() / 2)) > 200;
+        QVERIFY(lettering > 0);
+
+        vcam::replug(0);
+        QVERIFY(QTest::qWaitFor([&] { return w->ui->comboBoxDev->count() == 1; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return centre() > 120; }, 10000)); // the same camera, by itself
+        QCOMPARE(nWidth, 640);
+    }
+
     void focusRestartsTheAutofocus() {
         MainWindow* w = start(0);
         const uint64_t writes = vcam::controls(0).writes;

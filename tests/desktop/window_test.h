@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -57,6 +58,14 @@ inline bool inTrash(const QString& path) {
     return QFile::exists(trash + QFileInfo(path).fileName());
 }
 
+// The program's settings and camera profiles go to a folder of the test
+// program's own, and start empty.
+inline void freshSettings() {
+    static QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    QSettings("velcap", "velcapdesk").clear();
+}
+
 inline QStringList items(QComboBox* box) {
     QStringList out;
     for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
@@ -77,17 +86,21 @@ protected:
             vcam::Format{vcam::fourcc("MJPG"), {vcam::FrameSize{640, 480, 30}, vcam::FrameSize{1920, 1080, 30}}}};
         return c;
     }
-    // resolution: 0 for 640 x 480, 1 for 1920 x 1080.
-    MainWindow* start(int resolution) {
+    // resolution: 0 for 640 x 480, 1 for 1920 x 1080. The window starts with
+    // no saved settings, or (again) with those its last run saved.
+    MainWindow* start(int resolution, bool again = false) {
         window_.reset();
         closeCamera();
         deviceCount = 0;
         testbed_->present(vcam::Description{{smallCamera()}});
+        if (!again) freshSettings();
         window_ = std::make_unique<MainWindow>();
         window_->show();
-        window_->ui->comboBoxRes->setCurrentIndex(resolution);
-        folder_ = std::make_unique<QTemporaryDir>();
-        window_->ui->textEdit_path->setText(folder_->path());
+        if (!again) {
+            window_->ui->comboBoxRes->setCurrentIndex(resolution);
+            folder_ = std::make_unique<QTemporaryDir>();
+            window_->ui->textEdit_path->setText(folder_->path());
+        }
         if (!QTest::qWaitFor([&] { return !preview().isNull(); }, 10000)) qWarning("no preview frame came");
         return window_.get();
     }
