@@ -59,6 +59,16 @@ velcap::Session* makeFlatSession() {
         cam_fd = -1;
         forgetMappings();
     };
+    // What the host reads of the open camera, set before its stream thread runs.
+    hooks.opened = [session] {
+        setGrabSize(session->width(), session->height());
+        std::snprintf(pix_format, sizeof(pix_format), "%s", session->pixelFormat());
+        for (int i = 0; i < velcap::Session::kBufferCount; ++i) video_buffer_ptr[i] = session->mappedBuffer(i);
+        srcimage = session->image(); // the same pixels, which the stream thread writes
+        roimage = session->turned();
+        cam_fd = session->fd();
+        bKeep = true;
+    };
     hooks.back = [session] {
         for (int i = 0; i < velcap::Session::kBufferCount; ++i) video_buffer_ptr[i] = session->mappedBuffer(i);
         cam_fd = session->fd();
@@ -189,15 +199,7 @@ extern "C" int openCamera(int camera, int width, int height) {
         cam_fd = -1;
         return openResult(status);
     }
-    // The variables that tell the host about the open camera.
     if (session.width() != width || session.height() != height) isInsert1000M = false;
-    setGrabSize(session.width(), session.height());
-    std::snprintf(pix_format, sizeof(pix_format), "%s", session.pixelFormat());
-    for (int i = 0; i < velcap::Session::kBufferCount; ++i) video_buffer_ptr[i] = session.mappedBuffer(i);
-    srcimage = session.image(); // the same pixels, which the stream thread writes
-    roimage = session.turned();
-    cam_fd = session.fd();
-    bKeep = true;
     static const bool stopsAtExit = std::atexit(stopStreamAtExit) == 0;
     (void)stopsAtExit;
     velcap::sayLine("velcap->openCamera OK");
@@ -243,6 +245,10 @@ void VideoStreamPro(void*) {
 extern "C" int captureImage(const char* path) {
     if (!bKeep) return -1;
     velcap::Session& session = velcap::flatSession();
+    // One caller at a time fills imgSavePath; the session serves callers in turn anyway.
+    static std::mutex callers;
+    std::unique_lock caller(callers, std::defer_lock);
+    if (!session.onStreamThread()) caller.lock();
     const size_t length = path ? std::strlen(path) : 0;
     const bool fits = length > 0 && length < sizeof(imgSavePath);
     if (fits && !session.onStreamThread()) {

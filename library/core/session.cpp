@@ -16,11 +16,11 @@
 
 #include "../decode/mjpeg_decoder.h"
 #include "../device/controls.h"
-#include "profile.h"
 #include "../guard.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
 #include "../output/barcode.h"
+#include "profile.h"
 
 using namespace std::chrono_literals;
 
@@ -130,6 +130,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     autoCapture_.reset();
     away_ = false;
     keep_ = true;
+    if (hooks_.opened) hooks_.opened();
     setStreaming(true);
     try {
         thread_ = std::thread([this] { runStream(); });

@@ -34,6 +34,7 @@ struct SessionHooks {
     std::function<void(const cv::Mat&)> delivered;          // after the frame callback
     std::function<void(const PageWorkspace&)> outlineFound; // cut type 1 found a page on this frame
     std::function<void(const std::string&)> recognised;     // codes read for a request
+    std::function<void()> opened;                           // opened, before its stream thread starts
     std::function<void()> gone;                             // the camera was unplugged; its descriptor goes
     std::function<void()> back;                             // the camera was opened again after a replug
 };

@@ -22,8 +22,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "mainwindow.h"
 #include "compat/state.h"
+#include "mainwindow.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "vcam.h"

@@ -18,10 +18,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "compat/state.h"
 #include "mainwindow.h"
 #include "paramdlg.h"
 #include "qt_texts.h"
-#include "compat/state.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "ui_paramdlg.h"

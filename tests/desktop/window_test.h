@@ -19,8 +19,8 @@
 #include <QTimer>
 #include <QtTest>
 
-#include "mainwindow.h"
 #include "compat/state.h"
+#include "mainwindow.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "vcam.h"
