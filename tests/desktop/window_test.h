@@ -64,6 +64,7 @@ inline void freshSettings() {
     static QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     QSettings("velcap", "velcapdesk").clear();
+    QDir(config.path() + "/velcap/devices").removeRecursively();
 }
 
 inline QStringList items(QComboBox* box) {

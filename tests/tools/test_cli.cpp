@@ -64,6 +64,8 @@ protected:
     void SetUp() override {
         dir_ = testing::TempDir() + "/velcap-cli-" + testing::UnitTest::GetInstance()->current_test_info()->name();
         velcap::test::run("rm -rf " + dir_ + " && mkdir -p " + dir_);
+        // Each test's camera profiles start empty, in a folder of its own.
+        setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
     }
 
     std::string writeConfig(const std::string& config) const {
@@ -700,6 +702,11 @@ TEST_F(Cli, ControlsListAndSetByName) {
     ASSERT_EQ(both.status, 0) << both.err;
     EXPECT_NE(both.out.find("brightness\t20\t"), std::string::npos) << both.out;
     EXPECT_NE(both.out.find("power_line_frequency\t2\t"), std::string::npos) << both.out;
+    // The values are kept for this camera: the next run's camera starts at its
+    // defaults and gets them when it opens.
+    Outcome kept = velcap("controls");
+    EXPECT_NE(kept.out.find("brightness\t20\t"), std::string::npos) << kept.out;
+    EXPECT_NE(kept.out.find("power_line_frequency\t2\t"), std::string::npos) << kept.out;
     const std::pair<const char*, const char*> refused[] = {
         {"controls brightness=999", "brightness takes -64 to 64, not 999"},
         {"controls wobble=1", "no control 'wobble'"},

@@ -210,6 +210,8 @@ int main(int argc, char** argv) {
         std::perror("velcap: standard output");
         return kFailed;
     }
+    // Control values set here are kept for each camera and applied whenever it opens.
+    SetDeviceProfiles(1);
     int status = kFailed;
     try {
         status = runCommand(words);
