@@ -9,8 +9,8 @@
 #include <dirent.h>
 #include <fstream>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testbed.h"

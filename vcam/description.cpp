@@ -132,6 +132,8 @@ void parseFault(Camera& camera, std::istringstream& in, int line) {
     } else if (kind == "unplug") {
         f.unplugAfter = std::stoi(a);
         if (!b.empty()) f.unplugErrno = parseErrno(b, line);
+    } else if (kind == "slow") {
+        f.slowFrameMs = unsigned(std::stoul(a));
     } else if (kind == "bad-index") {
         f.badIndexAfter = std::stoi(a);
     } else if (kind == "mjpeg") {
@@ -222,6 +224,10 @@ Description parse(const std::string& text) {
             camera->scene = rest;
         } else if (key == "free-running") {
             camera->freeRunning = true;
+        } else if (key == "clock") {
+            std::string kind;
+            if (!(words >> kind) || (kind != "real" && kind != "frames")) fail(line, "clock real|frames");
+            camera->realClock = kind == "real";
         } else if (key == "mjpeg") {
             std::string option;
             while (words >> option) {

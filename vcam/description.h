@@ -14,6 +14,8 @@
 //                                auto_exposure, focus_absolute ...); menus give item numbers
 //   scene FILE                   a still image shown in place of the synthetic scene
 //   free-running                 frames as fast as they are taken, for benchmarks
+//   fault slow MS                each frame takes MS to make
+//   clock real|frames            scene time by the wall clock (frames made too late are dropped) or by frames
 //   mjpeg OPTION...              how MJPEG frames are encoded, as many UVC cameras do it:
 //                                422 (chroma halved across only; 4:2:0 by default),
 //                                no-huffman (no DHT segments: the standard tables apply)
@@ -114,6 +116,7 @@ struct Faults {
     size_t bufferLength = 0;
     size_t bytesUsed = 0;
     int errorEvery = 0;
+    unsigned slowFrameMs = 0; // each frame takes this long to make: a camera slower than its rate
 };
 
 struct Camera {
@@ -128,6 +131,10 @@ struct Camera {
     std::string scene;
     DeskLook look;
     bool freeRunning = false;
+    // Scene time: by frames (a frame a period, however slowly they are made),
+    // or by the wall clock from STREAMON, so that frames a slow camera cannot
+    // make in time are dropped, as a real sensor drops them.
+    bool realClock = false;
     MjpegStyle mjpeg;
     unsigned firstFrameMs = 0;
     int pageCount = 0; // a show of pages instead of the one scene

@@ -203,6 +203,7 @@ void tickerLoop(Node* n) {
     // The sensor starts at STREAMON: the first frame comes after its first period, or later.
     auto due = Clock::now() + std::chrono::milliseconds(n->camera.firstFrameMs);
     if (n->camera.firstFrameMs) due -= period;
+    const auto zero = due; // the sensor's time 0, for the real clock
     while (!n->stopTicker) {
         if (fps) {
             due += period;
@@ -219,7 +220,12 @@ void tickerLoop(Node* n) {
             unplug(node, replugMs);
             return;
         }
-        // A frame the sensor took counts in the sequence even when no buffer waits for it.
+        // A frame the sensor took counts in the sequence even when no buffer
+        // waits for it; on the real clock, so do those it had no time to make.
+        if (camera.realClock && fps) {
+            const auto periods = uint64_t(std::max<int64_t>(1, int64_t((Clock::now() - zero) / period)));
+            n->sequence = std::max<uint64_t>(n->sequence, periods - 1);
+        }
         const uint64_t sequence = n->sequence++;
         if (n->queue.empty()) continue;
         const unsigned index = n->queue.front();
@@ -234,6 +240,7 @@ void tickerLoop(Node* n) {
         lock.unlock();
         size_t bytes =
             show ? show->render(sequence, fps ? fps : 30, data, capacity) : source->render(sequence, data, capacity);
+        if (faults.slowFrameMs) std::this_thread::sleep_for(std::chrono::milliseconds(faults.slowFrameMs));
         if (fourcc == V4L2_PIX_FMT_MJPEG) bytes = damageFrame(faults, number, data, bytes);
         if (faults.bytesUsed) bytes = faults.bytesUsed;
         // An incomplete frame, as a USB transfer error leaves one: its end is missing.

@@ -53,6 +53,8 @@ fault buffer-length 4096
 fault bytesused 100
 fault error-flag 7
 first-frame 400
+fault slow 25
+clock real
 unplug 12 replug 500
 desk white
 hand on
@@ -92,6 +94,9 @@ no-ids
     EXPECT_EQ(c.faults.bytesUsed, 100u);
     EXPECT_EQ(c.faults.errorEvery, 7);
     EXPECT_EQ(c.firstFrameMs, 400u);
+    EXPECT_TRUE(c.realClock);
+    EXPECT_EQ(c.faults.slowFrameMs, 25u);
+    EXPECT_FALSE(d.cameras[1].realClock);
     EXPECT_EQ(c.unplugAfterFrames, 12);
     EXPECT_EQ(c.replugMs, 500);
     EXPECT_EQ(c.look.desk, "white");
@@ -124,6 +129,7 @@ TEST(Description, ErrorsNameTheLine) {
     EXPECT_NE(message("camera 0\ncontrol gain 10 0 1 0\n").find("MIN..MAX"), std::string::npos);
     EXPECT_NE(message("camera 0\ndesk marble\n").find("desk dark|mid|light|white|wood"), std::string::npos);
     EXPECT_NE(message("camera 0\nhand maybe\n").find("hand on|off"), std::string::npos);
+    EXPECT_NE(message("camera 0\nclock wall\n").find("clock real|frames"), std::string::npos);
     EXPECT_NE(message("camera 0\nshadow maybe\n").find("shadow on|off"), std::string::npos);
     // Hand-written values that would abort, overflow or take gigabytes.
     const std::string folder = testing::TempDir(), text = folder + "/velcap-not-a-picture.txt";

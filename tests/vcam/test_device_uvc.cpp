@@ -398,3 +398,30 @@ TEST_F(Uvc, UnplugTakesTheNodeAwayUntilTheReplug) {
 }
 
 } // namespace
+
+// On the real clock a frame's number tells when the sensor took it: the
+// frames a slow camera had no time to make are dropped, not delayed.
+TEST_F(Uvc, OnTheRealClockFrameNumbersFollowTheTime) {
+    vcam::Camera c = documentCamera();
+    c.realClock = true;
+    c.faults.slowFrameMs = 70; // a camera that cannot keep its rate
+    c.formats = {vcam::Format{vcam::fourcc("MJPG"), {vcam::FrameSize{640, 480, 30}}}};
+    present(c);
+    const int fd = openNode();
+    Streamer streamer(fd);
+    ASSERT_TRUE(streamer.start());
+    auto micros = [](const v4l2_buffer& b) { return int64_t(b.timestamp.tv_sec) * 1000000 + b.timestamp.tv_usec; };
+    v4l2_buffer first{};
+    ASSERT_EQ(streamer.dequeue(first), 0);
+    const uint32_t firstSequence = first.sequence;
+    const int64_t firstTime = micros(first);
+    ASSERT_EQ(streamer.requeue(first), 0);
+    for (int i = 0; i < 10; ++i) {
+        v4l2_buffer b{};
+        ASSERT_EQ(streamer.dequeue(b), 0);
+        const double periods = double(micros(b) - firstTime) / (1e6 / 30);
+        EXPECT_NEAR(double(b.sequence - firstSequence), periods, 1.5) << "frame " << i;
+        ASSERT_EQ(streamer.requeue(b), 0);
+    }
+    ::close(fd);
+}
