@@ -82,8 +82,8 @@ TEST_F(Camera, DevicesTellNodeIdsSerialAndSizes) {
 }
 
 TEST_F(Camera, TwoCamerasStreamAtTheirOwnSizesAndCaptureAtOnce) {
+    Frames framesA, framesB; // outlive the cameras, whose stream threads call them
     velcap::Camera a, b;
-    Frames framesA, framesB;
     a.setFrameCallback(std::ref(framesA));
     ASSERT_EQ(openObject(a, 0, 640, 480), Status::Ok);
     ASSERT_EQ(openObject(b, 1, 1280, 720), Status::Ok);
@@ -117,8 +117,8 @@ TEST_F(Camera, TwoCamerasStreamAtTheirOwnSizesAndCaptureAtOnce) {
 }
 
 TEST_F(Camera, TheFlatInterfaceOpensOneWhileAnObjectHoldsAnother) {
-    velcap::Camera object;
     Frames frames;
+    velcap::Camera object;
     object.setFrameCallback(std::ref(frames));
     ASSERT_EQ(openObject(object, 1, 640, 480), Status::Ok);
     velcap::test::stdoutOf([] { ASSERT_EQ(openCamera(0, 1280, 720), 0); });
@@ -134,6 +134,8 @@ TEST_F(Camera, TheFlatInterfaceOpensOneWhileAnObjectHoldsAnother) {
 }
 
 TEST_F(Camera, FailuresAreStatusesWithWords) {
+    Status fromCallback = Status::Ok;
+    Frames frames;
     velcap::Camera camera;
     velcap::Device missing;
     missing.node = "/dev/video9";
@@ -153,8 +155,6 @@ TEST_F(Camera, FailuresAreStatusesWithWords) {
     for (int s = 0; s <= int(Status::ControlFailed); ++s) EXPECT_STRNE(velcap::describe(Status(s)), "unknown status");
 
     // The camera's own thread cannot wait for a capture it serves.
-    Status fromCallback = Status::Ok;
-    Frames frames;
     camera.setFrameCallback([&](const velcap::Frame& f) {
         if (fromCallback == Status::Ok) fromCallback = camera.capture(file("self.jpg"));
         frames(f);

@@ -83,11 +83,11 @@ TEST_F(Reconnect, TheFlatCameraComesBackWithItsControlsAndRequestsFailWhileAway)
 TEST_F(Reconnect, AnObjectCameraComesBackAndHostsHearOfTheDevice) {
     Heard heard;
     heard.listenToDevices();
-    velcap::Camera camera;
-    camera.setAutoReconnect(true);
     std::mutex mutex;
     std::condition_variable framed;
     int frames = 0;
+    velcap::Camera camera; // after what its stream thread touches, so that it goes first
+    camera.setAutoReconnect(true);
     camera.setFrameCallback([&](const velcap::Frame&) {
         {
             std::lock_guard lock(mutex);

@@ -141,7 +141,7 @@ TEST_F(AutoCapture, APageLyingStillIsCapturedOnce) {
     ASSERT_TRUE(waitForFiles(1, 10s));
     std::this_thread::sleep_for(20s);
     stop();
-    EXPECT_EQ(files().size(), 1u);
+    ASSERT_EQ(files().size(), 1u);
     EXPECT_LT(differenceFromPage(files().front(), 0), 6.0);
 }
 
