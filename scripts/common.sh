@@ -7,6 +7,7 @@ VELCAP_PACKAGES=(
     build-essential cmake pkg-config
     libudev-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
     libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev libzxing-dev
+    libboost-dev nlohmann-json3-dev
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg

@@ -77,6 +77,9 @@ std::vector<Device> findCameras(const char* const* vendors, const char* const* p
         d.serial = serial ? serial : "";
         if (withSizes) {
             cameraName(d.node, d.name);
+            // "Maker: Model" leaves a space before the model.
+            d.name.erase(0, d.name.find_first_not_of(' '));
+            d.name.erase(d.name.find_last_not_of(' ') + 1);
             d.sizes = preferredSizes(d.node);
         }
         found.push_back(std::move(d));

@@ -144,8 +144,8 @@ public:
     // with this camera's settings. An older file at path stays unless a
     // complete new one replaces it.
     Status capture(const std::string& path);
-    // Reads the codes on the next frame: type 0 QR codes, 1 bar codes, 2
-    // both, 3 and 4 as 0 and 1 with the harder attempts. The texts, one a line.
+    // Reads the first code of the type (0 a bar code, 1 a QR code) on the
+    // next frame, as RecogBarQrCode does; text is empty when there is none.
     Status recognise(int type, std::string& text);
     // Whether a page has been found for the crop in use since the camera opened.
     bool hasPageOutline() const;

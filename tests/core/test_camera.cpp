@@ -75,7 +75,7 @@ TEST_F(Camera, DevicesTellNodeIdsSerialAndSizes) {
     EXPECT_EQ(list[0].vendor, 0x31a5u);
     EXPECT_EQ(list[1].product, 0x0802u);
     EXPECT_EQ(list[0].serial, "VC1000");
-    EXPECT_EQ(list[0].name, " DocCam S8");
+    EXPECT_EQ(list[0].name, "DocCam S8");
     ASSERT_FALSE(list[0].sizes.empty());
     EXPECT_EQ(list[0].sizes.front(), std::make_pair(640, 480));
     EXPECT_EQ(list[0].sizes.back(), std::make_pair(3264, 2448));

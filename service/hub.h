@@ -1,0 +1,71 @@
+// velcapd's camera: one velcap::Camera shared by every client, the live
+// picture as JPEG for the stream and snapshot clients, and the commands of
+// the API, answered as JSON.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "velcap/camera.h"
+
+namespace velcapd {
+
+using Json = nlohmann::json;
+
+// One JPEG picture of the live stream and its frame number.
+struct Picture {
+    std::shared_ptr<const std::string> jpeg;
+    std::uint64_t number = 0;
+};
+
+class Hub {
+public:
+    Hub();
+    ~Hub();
+
+    // The commands, by name ("devices", "open", "close", "capture", "scan",
+    // "controls", "setControls"): {"ok":true,...} or {"ok":false,"error":...}.
+    Json run(const std::string& command, const Json& arguments);
+
+    // The live picture: the first one after number, waiting at most timeout;
+    // an empty picture when none came (no camera, or it stopped).
+    Picture pictureAfter(std::uint64_t number, std::chrono::milliseconds timeout);
+    // While a client watches, frames are encoded; count the watchers.
+    void watch(bool on);
+    bool isOpen() const;
+    std::uint64_t frames() const { return frames_; }
+
+    // Told of device and capture events (WebSocket clients), as JSON; any thread.
+    void setEventSink(std::function<void(const Json&)> sink);
+
+private:
+    Json devices();
+    Json open(const Json& arguments);
+    Json capture(const Json& arguments);
+    Json scan(const Json& arguments);
+    Json controls();
+    Json setControls(const Json& arguments);
+    void onFrame(const velcap::Frame& frame);
+    void publish(const Json& event);
+
+    std::mutex commandMutex_; // one command on the camera at a time
+    velcap::Camera camera_;
+    std::atomic<int> watchers_{0};
+    std::atomic<std::uint64_t> frames_{0};
+    mutable std::mutex pictureMutex_;
+    std::condition_variable pictureChanged_;
+    Picture picture_;
+    bool open_ = false;
+    std::mutex eventMutex_;
+    std::function<void(const Json&)> eventSink_;
+    void* compressor_ = nullptr; // turbojpeg's, used on the stream thread only
+};
+
+} // namespace velcapd

@@ -1,0 +1,240 @@
+// velcapd through real HTTP and WebSocket clients, on the virtual camera:
+// the token and origin rules, the API, the stream, and bad input.
+#include <chrono>
+#include <thread>
+
+#include <boost/asio.hpp>
+#include <boost/beast.hpp>
+#include <boost/beast/websocket.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "hub.h"
+#include "server.h"
+#include "support/capture_test.h"
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using velcapd::Json;
+using namespace std::chrono_literals;
+
+const std::string kToken = "0123456789abcdef0123456789abcdef";
+
+struct Reply {
+    int status = 0;
+    std::string body;
+    http::fields headers;
+    Json json() const { return Json::parse(body, nullptr, false); }
+};
+
+class Service : public velcap::test::CaptureTest {
+protected:
+    void SetUp() override {
+        CaptureTest::SetUp();
+        velcapd::Options options;
+        options.port = 0;
+        options.token = kToken;
+        options.allowedOrigins = {"https://counter.example"};
+        options.idle = 1s;
+        hub_ = std::make_unique<velcapd::Hub>();
+        server_ = std::make_unique<velcapd::Server>(*hub_, options);
+        thread_ = std::thread([this] { server_->run(); });
+        while (server_->port() == 0) std::this_thread::yield();
+    }
+    void TearDown() override {
+        server_->stop();
+        thread_.join();
+        server_.reset();
+        velcap::test::stdoutOf([&] { hub_.reset(); });
+        CaptureTest::TearDown();
+    }
+
+    Reply fetch(http::verb method, const std::string& target, const std::string& body = {},
+                std::vector<std::pair<std::string, std::string>> headers = {{"Authorization", "Bearer " + kToken}}) {
+        net::io_context context;
+        tcp::socket socket(context);
+        socket.connect({net::ip::make_address("127.0.0.1"), server_->port()});
+        http::request<http::string_body> request{method, target, 11};
+        request.set(http::field::host, "127.0.0.1");
+        for (const auto& [name, value] : headers) request.set(name, value);
+        request.body() = body;
+        request.prepare_payload();
+        boost::system::error_code written;
+        http::write(socket, request, written); // a refused body may be cut short; the answer still comes
+        beast::flat_buffer buffer;
+        http::response_parser<http::string_body> parser;
+        parser.body_limit(64 * 1024 * 1024);
+        boost::system::error_code error;
+        http::read(socket, buffer, parser, error);
+        Reply reply;
+        if (error) return reply;
+        reply.status = parser.get().result_int();
+        reply.body = parser.get().body();
+        for (const auto& field : parser.get()) reply.headers.set(field.name_string(), field.value());
+        return reply;
+    }
+    Json call(const std::string& path, const Json& body) { return fetch(http::verb::post, path, body.dump()).json(); }
+    void openCamera() {
+        velcap::test::stdoutOf([&] {
+            ASSERT_TRUE(call("/api/open", {{"device", 0}, {"width", 1280}, {"height", 720}})["ok"].get<bool>());
+        });
+    }
+
+    std::unique_ptr<velcapd::Hub> hub_;
+    std::unique_ptr<velcapd::Server> server_;
+    std::thread thread_;
+};
+
+TEST_F(Service, TokenAndOriginRules) {
+    struct Case {
+        const char* what;
+        http::verb method;
+        std::string target;
+        std::vector<std::pair<std::string, std::string>> headers;
+        int status;
+    };
+    const Case cases[] = {
+        {"no token", http::verb::get, "/api/devices", {}, 401},
+        {"wrong token", http::verb::get, "/api/devices", {{"Authorization", "Bearer 0000"}}, 401},
+        {"bearer", http::verb::get, "/api/devices", {{"Authorization", "Bearer " + kToken}}, 200},
+        {"in the URL", http::verb::get, "/api/devices?token=" + kToken, {}, 200},
+        {"the demo page needs none", http::verb::get, "/", {}, 200},
+        {"another origin", http::verb::get, "/api/devices?token=" + kToken, {{"Origin", "https://evil.example"}}, 403},
+        {"an allowed origin",
+         http::verb::get,
+         "/api/devices?token=" + kToken,
+         {{"Origin", "https://counter.example"}},
+         200},
+        {"its own origin",
+         http::verb::get,
+         "/api/devices?token=" + kToken,
+         {{"Origin", "http://127.0.0.1:" + std::to_string(server_->port())}},
+         200},
+        {"a preflight of another origin",
+         http::verb::options,
+         "/api/capture",
+         {{"Origin", "https://evil.example"}},
+         403},
+        {"an unknown path", http::verb::get, "/api/nothing?token=" + kToken, {}, 404},
+    };
+    for (const Case& c : cases) {
+        const Reply reply = fetch(c.method, c.target, {}, c.headers);
+        EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+        const bool allowed = c.status < 400 && !c.headers.empty() && c.headers[0].first == "Origin";
+        EXPECT_EQ(reply.headers.count(http::field::access_control_allow_origin) == 1, allowed) << c.what;
+        if (c.status >= 400) {
+            EXPECT_FALSE(reply.json().value("ok", true)) << c.what;
+        }
+    }
+    EXPECT_NE(fetch(http::verb::get, "/", {}, {}).body.find("id=\"frames\""), std::string::npos);
+    // A public page asks before it may reach a local service; only allowed origins hear yes.
+    const Reply preflight =
+        fetch(http::verb::options, "/api/capture", {},
+              {{"Origin", "https://counter.example"}, {"Access-Control-Request-Private-Network", "true"}});
+    EXPECT_EQ(preflight.status, 204);
+    EXPECT_EQ(preflight.headers["Access-Control-Allow-Private-Network"], "true");
+}
+
+TEST_F(Service, DevicesOpenSnapshotCaptureScanAndControls) {
+    const Json devices = fetch(http::verb::get, "/api/devices").json();
+    ASSERT_EQ(devices["devices"].size(), 1u);
+    EXPECT_EQ(devices["devices"][0]["name"], "DocCam S8");
+    EXPECT_EQ(devices["devices"][0]["sizes"][0], "640x480");
+    EXPECT_EQ(fetch(http::verb::get, "/snapshot").status, 503) << "no camera yet";
+    openCamera();
+
+    const Reply snapshot = fetch(http::verb::get, "/snapshot");
+    ASSERT_EQ(snapshot.status, 200);
+    EXPECT_EQ(snapshot.headers[http::field::content_type], "image/jpeg");
+    const cv::Mat picture =
+        cv::imdecode(std::vector<uchar>(snapshot.body.begin(), snapshot.body.end()), cv::IMREAD_COLOR);
+    EXPECT_EQ(picture.size(), cv::Size(1280, 720));
+
+    Json shot;
+    velcap::test::stdoutOf([&] {
+        shot = call("/api/capture", {{"format", "png"}, {"path", file("page.png")}, {"base64", true}, {"rotate", 1}});
+    });
+    ASSERT_TRUE(shot["ok"].get<bool>()) << shot.dump();
+    EXPECT_EQ(shot["width"], 720);
+    EXPECT_EQ(shot["height"], 1280);
+    EXPECT_EQ(cv::imread(file("page.png")).size(), cv::Size(720, 1280));
+    EXPECT_EQ(shot["data"].get<std::string>().rfind("iVBORw0KGgo", 0), 0u) << "a PNG, in base64";
+    const Json again = call("/api/capture", {{"format", "png"}, {"path", file("page.png")}});
+    EXPECT_NE(again["error"].get<std::string>().find("not replaced"), std::string::npos) << again.dump();
+    EXPECT_FALSE(call("/api/capture", {{"format", "gif"}})["ok"].get<bool>());
+
+    Json scan;
+    velcap::test::stdoutOf([&] { scan = call("/api/scan", {{"type", "qr"}}); });
+    ASSERT_EQ(scan["codes"].size(), 1u) << scan.dump();
+    EXPECT_EQ(scan["codes"][0]["text"], "VELCAP-VCAM-QR-0001");
+
+    const Json set = call("/api/controls", {{"brightness", 12}});
+    EXPECT_EQ(set["controls"]["brightness"]["value"], 12) << set.dump();
+    EXPECT_FALSE(call("/api/controls", {{"brightness", 999}})["ok"].get<bool>());
+    EXPECT_FALSE(call("/api/controls", {{"wobble", 1}})["ok"].get<bool>());
+}
+
+TEST_F(Service, BadInputGetsAClearAnswer) {
+    EXPECT_EQ(fetch(http::verb::post, "/api/scan", "{not json").status, 400);
+    EXPECT_EQ(fetch(http::verb::post, "/api/scan", "[1,2]").status, 400);
+    EXPECT_EQ(fetch(http::verb::post, "/api/scan", std::string(2 * 1024 * 1024, ' ')).status, 413);
+    EXPECT_EQ(fetch(http::verb::post, "/api/open", Json{{"device", 7}}.dump()).status, 422);
+    // A client that says nothing is dropped after the idle time; the service goes on.
+    net::io_context context;
+    tcp::socket silent(context);
+    silent.connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    char byte;
+    boost::system::error_code error;
+    silent.read_some(net::buffer(&byte, 1), error);
+    EXPECT_EQ(error, net::error::eof);
+    EXPECT_EQ(fetch(http::verb::get, "/api/devices").status, 200);
+}
+
+TEST_F(Service, StreamAndWebSocket) {
+    openCamera();
+    // The stream: parts of JPEG frames, one after another.
+    net::io_context context;
+    tcp::socket socket(context);
+    socket.connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    const std::string request = "GET /stream?token=" + kToken + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    net::write(socket, net::buffer(request));
+    std::string received;
+    char chunk[65536];
+    while (received.find("--velcapframe", received.find("--velcapframe", received.find("--velcapframe") + 1) + 1) ==
+           std::string::npos) {
+        boost::system::error_code error;
+        const size_t n = socket.read_some(net::buffer(chunk), error);
+        ASSERT_FALSE(error) << error.message();
+        received.append(chunk, n);
+    }
+    EXPECT_NE(received.find("multipart/x-mixed-replace; boundary=velcapframe"), std::string::npos);
+    socket.close();
+
+    // Commands by WebSocket, answered with their id; a capture made elsewhere is told.
+    websocket::stream<tcp::socket> ws(context);
+    ws.next_layer().connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    ws.handshake("127.0.0.1", "/ws?token=" + kToken);
+    ws.write(net::buffer(Json{{"cmd", "devices"}, {"id", 7}}.dump()));
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    const Json reply = Json::parse(beast::buffers_to_string(buffer.data()));
+    EXPECT_EQ(reply["id"], 7);
+    EXPECT_EQ(reply["devices"].size(), 1u);
+    velcap::test::stdoutOf([&] { EXPECT_TRUE(call("/api/capture", {{"path", file("told.jpg")}})["ok"].get<bool>()); });
+    buffer.clear();
+    ws.read(buffer);
+    const Json event = Json::parse(beast::buffers_to_string(buffer.data()));
+    EXPECT_EQ(event["event"], "captured");
+    EXPECT_EQ(event["path"], file("told.jpg"));
+    ws.write(net::buffer(std::string("nonsense")));
+    buffer.clear();
+    ws.read(buffer);
+    EXPECT_FALSE(Json::parse(beast::buffers_to_string(buffer.data()))["ok"].get<bool>());
+    ws.close(websocket::close_code::normal);
+}
+
+} // namespace
