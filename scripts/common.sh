@@ -14,6 +14,7 @@ VELCAP_PACKAGES=(
     qtbase5-dev qttranslations5-l10n qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
     zint qrencode zbar-tools poppler-utils qpdf bsdutils opencv-doc
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    chromium
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -24,7 +25,7 @@ VELCAP_PROGRAMS=(
     xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick
     zint:zint qrencode:qrencode zbarimg:zbar-tools
     pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils
-    gst-launch-1.0:gstreamer1.0-tools
+    gst-launch-1.0:gstreamer1.0-tools chromium:chromium
 )
 
 # Installs what is missing (as root, on Debian 12).

@@ -261,7 +261,9 @@ void Server::serve(Connection& connection) {
 
         if (request.method() == http::verb::get && (path == "/stream" || path == "/snapshot")) {
             hub_.watch(true);
-            Picture picture = hub_.pictureAfter(0, 3s);
+            // ?after=N waits for a frame newer than N, the number the last answer carried.
+            const std::string after = parameter(request.target(), "after");
+            Picture picture = hub_.pictureAfter(after.empty() ? 0 : std::strtoull(after.c_str(), nullptr, 10), 3s);
             if (!picture.jpeg || path == "/snapshot") {
                 hub_.watch(false);
                 if (!picture.jpeg) {
@@ -271,6 +273,8 @@ void Server::serve(Connection& connection) {
                 Response response{http::status::ok, request.version()};
                 response.set(http::field::content_type, "image/jpeg");
                 response.set(http::field::cache_control, "no-store");
+                response.set("X-Velcap-Frame", std::to_string(picture.number));
+                response.set(http::field::access_control_expose_headers, "X-Velcap-Frame");
                 response.keep_alive(request.keep_alive());
                 response.body() = *picture.jpeg;
                 response.prepare_payload();

@@ -1,7 +1,10 @@
 // velcapd through real HTTP and WebSocket clients, on the virtual camera:
 // the token and origin rules, the API, the stream, and bad input.
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <thread>
+#include <unistd.h>
 
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
@@ -35,6 +38,8 @@ class Service : public velcap::test::CaptureTest {
 protected:
     void SetUp() override {
         CaptureTest::SetUp();
+        // Captures without a path go to ~/Image: here, the test's own folder.
+        setenv("HOME", file("").c_str(), 1);
         velcapd::Options options;
         options.port = 0;
         options.token = kToken;
@@ -235,6 +240,102 @@ TEST_F(Service, StreamAndWebSocket) {
     ws.read(buffer);
     EXPECT_FALSE(Json::parse(beast::buffers_to_string(buffer.data()))["ok"].get<bool>());
     ws.close(websocket::close_code::normal);
+}
+
+} // namespace
+
+namespace {
+
+// The value of a JavaScript expression on the page that headless Chromium
+// shows, through its DevTools protocol.
+class Browser {
+public:
+    explicit Browser(const std::string& url) {
+        profile_ = testing::TempDir() + "/velcap-chromium-" + std::to_string(getpid());
+        const std::string command = "env -u LD_PRELOAD chromium --headless --no-sandbox --disable-gpu "
+                                    "--disable-dev-shm-usage --no-first-run --remote-debugging-port=" +
+                                    std::to_string(kPort) + " --user-data-dir=" + profile_ + " '" + url +
+                                    "' >/dev/null 2>&1 & echo $!";
+        FILE* shell = ::popen(command.c_str(), "r");
+        if (shell && std::fscanf(shell, "%d", &pid_) != 1) pid_ = -1;
+        if (shell) ::pclose(shell);
+    }
+    ~Browser() {
+        if (pid_ > 0) ::kill(pid_, SIGTERM);
+        std::system(("rm -rf " + profile_).c_str());
+    }
+    // Evaluates expression until it is true or the time is up.
+    bool waitFor(const std::string& expression, std::chrono::seconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (evaluate(expression) == "true") return true;
+            std::this_thread::sleep_for(200ms);
+        }
+        return false;
+    }
+    std::string evaluate(const std::string& expression) {
+        try {
+            net::io_context context;
+            if (socketUrl_.empty()) socketUrl_ = pageSocket(context);
+            if (socketUrl_.empty()) return {};
+            websocket::stream<tcp::socket> ws(context);
+            ws.next_layer().connect({net::ip::make_address("127.0.0.1"), kPort});
+            ws.handshake("127.0.0.1", socketUrl_.substr(socketUrl_.find('/', 5)));
+            ws.write(net::buffer(Json{{"id", 1},
+                                      {"method", "Runtime.evaluate"},
+                                      {"params", {{"expression", expression}, {"returnByValue", true}}}}
+                                     .dump()));
+            for (;;) {
+                beast::flat_buffer buffer;
+                ws.read(buffer);
+                const Json message = Json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
+                if (message.value("id", 0) != 1) continue;
+                const Json& value = message["result"]["result"]["value"];
+                return value.is_string() ? value.get<std::string>() : value.dump();
+            }
+        } catch (const std::exception&) {
+            return {}; // not up yet
+        }
+    }
+
+private:
+    static constexpr unsigned short kPort = 39222;
+    // The DevTools WebSocket of the page, from /json/list.
+    static std::string pageSocket(net::io_context& context) {
+        tcp::socket socket(context);
+        socket.connect({net::ip::make_address("127.0.0.1"), kPort});
+        http::request<http::empty_body> request{http::verb::get, "/json/list", 11};
+        request.set(http::field::host, "127.0.0.1");
+        http::write(socket, request);
+        beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        http::read(socket, buffer, response);
+        for (const Json& target : Json::parse(response.body()))
+            if (target.value("type", "") == "page") return target.value("webSocketDebuggerUrl", "");
+        return {};
+    }
+    std::string profile_;
+    int pid_ = -1;
+    std::string socketUrl_;
+};
+
+// The demo page in Chromium: the camera listed, frames counted, and a
+// photograph with the codes read from it.
+TEST_F(Service, TheDemoPageShowsFramesAndACapture) {
+    const std::string page =
+        "http://127.0.0.1:" + std::to_string(server_->port()) + "/?token=" + kToken + "&size=1280x720&capture=1";
+    Browser browser(page);
+    velcap::test::stdoutOf([&] {
+        EXPECT_TRUE(browser.waitFor("document.getElementById('codes').textContent.length > 0", 60s))
+            << browser.evaluate("document.body.innerText");
+    });
+    EXPECT_EQ(browser.evaluate("document.getElementById('codes').textContent"), "VELCAP-VCAM-QR-0001");
+    EXPECT_NE(browser.evaluate("document.getElementById('path').textContent").find("(1280×720)"), std::string::npos);
+    EXPECT_NE(browser.evaluate("document.getElementById('devices').textContent").find("DocCam S8"), std::string::npos);
+    const int frames = std::stoi("0" + browser.evaluate("document.getElementById('frames').textContent"));
+    EXPECT_TRUE(
+        browser.waitFor("Number(document.getElementById('frames').textContent) > " + std::to_string(frames + 2), 10s))
+        << "the frame counter goes on";
 }
 
 } // namespace
