@@ -11,6 +11,8 @@
 #include <boost/archive/iterators/transform_width.hpp>
 #include <turbojpeg.h>
 
+#include "jpeg.h"
+#include "page.h"
 #include "velcap.h"
 
 namespace velcapd {
@@ -90,25 +92,47 @@ void Hub::watch(bool on) {
 void Hub::onFrame(const velcap::Frame& frame) {
     ++frames_;
     if (watchers_ <= 0) return;
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    if (tjCompress2(static_cast<tjhandle>(compressor_), frame.rgb, frame.width, frame.stride, frame.height, TJPF_RGB,
-                    &jpeg, &size, TJSAMP_420, kStreamQuality, TJFLAG_FASTDCT) != 0)
-        return;
-    auto picture = std::make_shared<const std::string>(reinterpret_cast<char*>(jpeg), size);
-    tjFree(jpeg);
+    std::shared_ptr<const std::string> picture;
+    if (frame.jpeg) {
+        // The camera's own JPEG as it came: no decoding and encoding again.
+        picture = std::make_shared<const std::string>(completeJpeg(frame.jpeg, frame.jpegSize));
+    } else {
+        unsigned char* jpeg = nullptr;
+        unsigned long size = 0;
+        if (tjCompress2(static_cast<tjhandle>(compressor_), frame.rgb, frame.width, frame.stride, frame.height,
+                        TJPF_RGB, &jpeg, &size, TJSAMP_420, kStreamQuality, TJFLAG_FASTDCT) != 0)
+            return;
+        picture = std::make_shared<const std::string>(reinterpret_cast<char*>(jpeg), size);
+        tjFree(jpeg);
+    }
     {
         std::lock_guard lock(pictureMutex_);
-        picture_ = {std::move(picture), frame.sequence + 1};
+        picture_ = {std::move(picture), frame.sequence + 1, frame.timestamp};
     }
     pictureChanged_.notify_all();
 }
 
 Picture Hub::pictureAfter(std::uint64_t number, std::chrono::milliseconds timeout) {
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(pictureMutex_);
-    pictureChanged_.wait_for(lock, timeout, [&] { return picture_.jpeg && picture_.number != number; });
-    if (!picture_.jpeg || picture_.number == number) return {};
-    return picture_;
+    for (;;) {
+        if (picture_.jpeg && picture_.number != number) return picture_;
+        const bool expired = std::chrono::steady_clock::now() >= deadline;
+        if (open_ && camera_.isAway()) {
+            if (!away_.jpeg) {
+                // A number of its own, so that the camera's next frame is new to every client.
+                away_ = {std::make_shared<const std::string>(noDevicePicture()), picture_.number + (1ull << 32), 0};
+                picture_ = {};
+            }
+            if (number != away_.number || expired) return away_;
+        } else if (away_.jpeg) {
+            away_ = {}; // back: its frames follow
+        }
+        if (expired) return {};
+        // Unplugging is seen by polling: the library tells no one but the stream thread.
+        pictureChanged_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + 200ms));
+    }
 }
 
 Json Hub::run(const std::string& command, const Json& arguments) {
@@ -121,6 +145,7 @@ Json Hub::run(const std::string& command, const Json& arguments) {
             std::lock_guard picture(pictureMutex_);
             open_ = false;
             picture_ = {};
+            away_ = {};
             return {{"ok", true}};
         }
         if (command == "capture") return capture(arguments);

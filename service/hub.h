@@ -23,6 +23,7 @@ using Json = nlohmann::json;
 struct Picture {
     std::shared_ptr<const std::string> jpeg;
     std::uint64_t number = 0;
+    std::int64_t timestamp = 0; // when the camera took it, steady_clock ns; 0 for the unplugged picture
 };
 
 class Hub {
@@ -35,7 +36,9 @@ public:
     Json run(const std::string& command, const Json& arguments);
 
     // The live picture: the first one after number, waiting at most timeout;
-    // an empty picture when none came (no camera, or it stopped).
+    // an empty picture when none came (no camera, or it stopped). While the
+    // open camera is unplugged, the "未检测到设备" picture, at once and then
+    // again each timeout, so that streams live on until it returns.
     Picture pictureAfter(std::uint64_t number, std::chrono::milliseconds timeout);
     // While a client watches, frames are encoded; count the watchers.
     void watch(bool on);
@@ -66,6 +69,7 @@ private:
     std::mutex eventMutex_;
     std::function<void(const Json&)> eventSink_;
     void* compressor_ = nullptr; // turbojpeg's, used on the stream thread only
+    Picture away_;               // the unplugged picture, under pictureMutex_
 };
 
 } // namespace velcapd

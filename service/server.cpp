@@ -291,8 +291,10 @@ void Server::serve(Connection& connection) {
             stream.expires_after(options_.idle);
             error = complete(context, [&](auto handler) { http::async_write_header(stream, serializer, handler); });
             while (!error && running_ && picture.jpeg) {
+                // The camera's timestamp lets a client on this machine measure the delay.
                 const std::string part = "--velcapframe\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                                         std::to_string(picture.jpeg->size()) + "\r\n\r\n";
+                                         std::to_string(picture.jpeg->size()) +
+                                         "\r\nX-Velcap-Timestamp: " + std::to_string(picture.timestamp) + "\r\n\r\n";
                 const std::array<net::const_buffer, 3> pieces{net::buffer(part), net::buffer(*picture.jpeg),
                                                               net::buffer("\r\n", 2)};
                 // A client that does not take a frame within the idle time is dropped.

@@ -363,7 +363,7 @@ bool Session::waitForFrame() {
     return false;
 }
 
-int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequence) {
+int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequence, std::int64_t* timestamp) {
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
@@ -393,6 +393,7 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
     }
     *length = static_cast<int>(filled);
     if (sequence) *sequence = buffer.sequence;
+    if (timestamp) *timestamp = std::int64_t(buffer.timestamp.tv_sec) * 1000000000 + buffer.timestamp.tv_usec * 1000;
     if (ioctl(fd_.get(), VIDIOC_QBUF, &buffer) != 0) {
         failWithErrno("VIDIOC_QBUF", Status::StreamStopped);
         return -1;
@@ -407,7 +408,8 @@ void Session::runStream() {
         if (!waitForFrame()) break;
         int length = 0;
         std::uint64_t sequence = 0;
-        const int result = grab(raw.data(), &length, &sequence);
+        std::int64_t timestamp = 0;
+        const int result = grab(raw.data(), &length, &sequence, &timestamp);
         if (result != 0) {
             const int error = errno;
             log(LogLevel::Error, "stream", "grabImage error!!!!!!!!!!");
@@ -424,8 +426,9 @@ void Session::runStream() {
         }
         if (length == 0) continue; // nothing usable in this buffer
         // An exception from a stage or from the host's callback costs this frame, not the stream.
-        const Step step =
-            guarded("VideoStreamPro", Step::next, [&] { return processFrame(raw.data(), length, sequence); });
+        const Step step = guarded("VideoStreamPro", Step::next, [&] {
+            return processFrame({raw.data(), length, sequence, timestamp});
+        });
         if (step == Step::stop) break;
         if (step == Step::done) std::this_thread::sleep_for(3ms); // the host's threads get the core between frames
     }
@@ -459,14 +462,14 @@ cv::Mat Session::turn(int rotation) {
     }
 }
 
-Session::Step Session::processFrame(unsigned char* raw, int length, std::uint64_t sequence) {
+Session::Step Session::processFrame(const RawFrame& raw) {
     if (!std::strstr(pixelFormat_, "MJPG") && !std::strstr(pixelFormat_, "YUYV")) {
         log(LogLevel::Error, "stream", "don't suport format");
         return Step::stop;
     }
     // A frame that does not decode is neither shown nor photographed: the
     // requests wait for the next whole one.
-    if (!decode(raw, length)) return Step::next;
+    if (!decode(raw.bytes, raw.length)) return Step::next;
     if (hooks_.skipFrame && hooks_.skipFrame()) return Step::next;
     // One snapshot per frame keeps every stage of a frame on the same settings.
     const FrameSettings settings = settings_.snapshot();
@@ -482,7 +485,7 @@ Session::Step Session::processFrame(unsigned char* raw, int length, std::uint64_
     if (recognitionWanted_) serveRecognition(frame, settings.rotation);
     autoCapture_.process(frame, settings, params, page_); // before the outline is drawn into the frame
     outlineStage(frame, settings.cutType);
-    deliver(frame, sequence);
+    deliver(frame, raw, settings.rotation == 0);
     if (hooks_.delivered) hooks_.delivered(frame);
     return Step::done;
 }
@@ -513,7 +516,7 @@ void Session::setFrameCallback(std::function<void(const Frame&)> callback) {
     callback_ = std::move(shared);
 }
 
-void Session::deliver(const cv::Mat& frame, std::uint64_t sequence) {
+void Session::deliver(const cv::Mat& frame, const RawFrame& raw, bool unchanged) {
     if (frame.empty()) return;
     std::shared_ptr<const std::function<void(const Frame&)>> callback;
     {
@@ -526,7 +529,12 @@ void Session::deliver(const cv::Mat& frame, std::uint64_t sequence) {
     out.height = frame.rows;
     out.stride = int(frame.step);
     out.rgb = frame.data;
-    out.sequence = sequence;
+    out.sequence = raw.sequence;
+    out.timestamp = raw.timestamp;
+    if (unchanged && std::strstr(pixelFormat_, "MJPG")) {
+        out.jpeg = raw.bytes;
+        out.jpegSize = size_t(raw.length);
+    }
     (*callback)(out);
 }
 

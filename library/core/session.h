@@ -123,7 +123,9 @@ public:
 
     // One raw frame from the driver into destination: 0, -1 when the driver
     // fails, -100 for a buffer index it should not give.
-    int grab(unsigned char* destination, int* length, std::uint64_t* sequence = nullptr);
+    // Reads one frame; sequence and timestamp (monotonic ns) when asked.
+    int grab(unsigned char* destination, int* length, std::uint64_t* sequence = nullptr,
+             std::int64_t* timestamp = nullptr);
     // The stream thread's loop; it returns when the stream is stopped or ends.
     void runStream();
 
@@ -142,13 +144,19 @@ private:
     void applyProfile();
     void unmapAll(bool report);
     bool waitForFrame();
-    Step processFrame(unsigned char* raw, int length, std::uint64_t sequence);
+    struct RawFrame {
+        unsigned char* bytes;
+        int length;
+        std::uint64_t sequence;
+        std::int64_t timestamp;
+    };
+    Step processFrame(const RawFrame& raw);
     bool decode(unsigned char* raw, int length);
     cv::Mat turn(int rotation);
     void serveCapture(const cv::Mat& frame, const CaptureParams& params);
     void serveRecognition(const cv::Mat& frame, int rotation);
     void outlineStage(const cv::Mat& frame, int cutType);
-    void deliver(const cv::Mat& frame, std::uint64_t sequence);
+    void deliver(const cv::Mat& frame, const RawFrame& raw, bool unchanged);
     void setStreaming(bool on);
     bool awaitServed(std::unique_lock<std::mutex>& lock, RequestState& state, bool& withdrawn,
                      std::chrono::milliseconds wait);

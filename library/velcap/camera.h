@@ -43,6 +43,13 @@ struct Frame {
     int width = 0, height = 0, stride = 0;
     const unsigned char* rgb = nullptr;
     std::uint64_t sequence = 0;
+    // When the camera sent this picture as JPEG and the library did not
+    // change it (no turn), its bytes as they came; else null. Like rgb, valid
+    // during the callback only. Cameras often leave out the Huffman tables.
+    const unsigned char* jpeg = nullptr;
+    std::size_t jpegSize = 0;
+    // When the camera took it: CLOCK_MONOTONIC (steady_clock here), in ns.
+    std::int64_t timestamp = 0;
 };
 
 enum class Status {

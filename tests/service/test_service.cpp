@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <thread>
 #include <unistd.h>
 
@@ -10,10 +11,14 @@
 #include <boost/beast.hpp>
 #include <boost/beast/websocket.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <turbojpeg.h>
 
 #include "hub.h"
+#include "jpeg.h"
+#include "page.h"
 #include "server.h"
 #include "support/capture_test.h"
+#include "vcam.h"
 
 namespace {
 
@@ -158,6 +163,14 @@ TEST_F(Service, DevicesOpenSnapshotCaptureScanAndControls) {
     const cv::Mat picture =
         cv::imdecode(std::vector<uchar>(snapshot.body.begin(), snapshot.body.end()), cv::IMREAD_COLOR);
     EXPECT_EQ(picture.size(), cv::Size(1280, 720));
+    // The camera's own 4:2:2 frame passed through (an encoder here makes 4:2:0), made whole with Huffman tables.
+    int width = 0, height = 0, sampling = -1, colours = 0;
+    tjhandle header = tjInitDecompress();
+    tjDecompressHeader3(header, reinterpret_cast<const unsigned char*>(snapshot.body.data()),
+                        (unsigned long)snapshot.body.size(), &width, &height, &sampling, &colours);
+    tjDestroy(header);
+    EXPECT_EQ(sampling, TJSAMP_422);
+    EXPECT_NE(snapshot.body.find("\xFF\xC4"), std::string::npos);
 
     Json shot;
     velcap::test::stdoutOf([&] {
@@ -239,7 +252,64 @@ TEST_F(Service, StreamAndWebSocket) {
     buffer.clear();
     ws.read(buffer);
     EXPECT_FALSE(Json::parse(beast::buffers_to_string(buffer.data()))["ok"].get<bool>());
+
+    // Unplugged: clients hear it, and a stream shows "未检测到设备" until the camera is back.
+    tcp::socket watcher(context);
+    watcher.connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    net::write(watcher, net::buffer(request));
+    std::string parts;
+    const auto readUntil = [&](const std::function<bool()>& done) {
+        while (!done()) {
+            boost::system::error_code error;
+            const size_t n = watcher.read_some(net::buffer(chunk), error);
+            ASSERT_FALSE(error) << error.message();
+            parts.append(chunk, n);
+        }
+    };
+    const auto cameraFrame = [&] { // the unplugged picture's timestamp is 0
+        const size_t at = parts.find("X-Velcap-Timestamp: ");
+        return at != std::string::npos && at + 20 < parts.size() && parts[at + 20] != '0';
+    };
+    readUntil(cameraFrame);
+    const auto eventOf = [&] {
+        buffer.clear();
+        ws.read(buffer);
+        return Json::parse(beast::buffers_to_string(buffer.data()));
+    };
+    velcap::test::stdoutOf([&] {
+        vcam::unplug(0);
+        EXPECT_EQ(eventOf()["event"], "deviceRemoved");
+        readUntil([&] { return parts.find(velcapd::noDevicePicture()) != std::string::npos; });
+        parts.clear();
+        vcam::replug(0);
+        EXPECT_EQ(eventOf()["event"], "deviceAdded");
+        readUntil(cameraFrame);
+    });
     ws.close(websocket::close_code::normal);
+}
+
+TEST(CompleteJpeg, PutsInTheStandardTablesOnlyWhenMissing) {
+    cv::Mat picture(48, 64, CV_8UC3);
+    cv::randu(picture, 0, 255);
+    std::vector<uchar> whole;
+    cv::imencode(".jpg", picture, whole);
+    std::string stripped(whole.begin(), whole.begin() + 2);
+    for (size_t i = 2; i + 4 < whole.size();) { // drops the DHT segments before the scan
+        const size_t end = i + 2 + (size_t(whole[i + 2]) << 8 | whole[i + 3]);
+        if (whole[i + 1] == 0xDA) {
+            stripped.append(whole.begin() + long(i), whole.end());
+            break;
+        }
+        if (whole[i + 1] != 0xC4) stripped.append(whole.begin() + long(i), whole.begin() + long(end));
+        i = end;
+    }
+    ASSERT_EQ(stripped.find("\xFF\xC4"), std::string::npos);
+    const std::string mended = velcapd::completeJpeg(reinterpret_cast<const uchar*>(stripped.data()), stripped.size());
+    const cv::Mat back = cv::imdecode(std::vector<uchar>(mended.begin(), mended.end()), cv::IMREAD_COLOR);
+    ASSERT_FALSE(back.empty());
+    EXPECT_EQ(cv::norm(back, cv::imdecode(whole, cv::IMREAD_COLOR), cv::NORM_INF), 0);
+    const std::string untouched = velcapd::completeJpeg(whole.data(), whole.size());
+    EXPECT_EQ(untouched, std::string(whole.begin(), whole.end()));
 }
 
 } // namespace
