@@ -37,11 +37,17 @@ std::string sizeText(const std::pair<int, int>& size) {
     return std::to_string(size.first) + "x" + std::to_string(size.second);
 }
 
-// ~/Image/yyyyMMddHHmmsszzz.EXT, where the desktop program saves too.
-std::string defaultPath(const std::string& extension) {
+// ~/Image, where the desktop program saves too.
+std::string defaultFolder() {
     const char* home = std::getenv("HOME");
     const std::string folder = std::string(home && *home ? home : "/tmp") + "/Image";
     ::mkdir(folder.c_str(), 0755);
+    return folder;
+}
+
+// ~/Image/yyyyMMddHHmmsszzz.EXT
+std::string defaultPath(const std::string& extension) {
+    const std::string folder = defaultFolder();
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const int ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
@@ -152,6 +158,7 @@ Json Hub::run(const std::string& command, const Json& arguments) {
         if (command == "scan") return scan(arguments);
         if (command == "controls") return controls();
         if (command == "setControls") return setControls(arguments);
+        if (command == "autoCapture") return autoCapture(arguments);
         return failure("unknown command \"" + command + "\"");
     } catch (const Json::exception& e) {
         return failure(std::string("bad arguments: ") + e.what());
@@ -263,6 +270,20 @@ Json Hub::setControls(const Json& arguments) {
         if (status != velcap::Status::Ok) return failure(name + ": " + velcap::describe(status));
     }
     return controls();
+}
+
+Json Hub::autoCapture(const Json& arguments) {
+    velcap::AutoCapture settings;
+    settings.on = arguments.value("on", false);
+    settings.folder = arguments.value("folder", std::string());
+    if (settings.folder.empty()) settings.folder = defaultFolder();
+    if (settings.folder[0] != '/') return failure("folder must be absolute");
+    settings.captured = [this](const std::string& path) { publish({{"event", "autoCaptured"}, {"path", path}}); };
+    settings.failed = [this](const std::string& path, const std::string& why) {
+        publish({{"event", "autoCaptureFailed"}, {"path", path}, {"error", why}});
+    };
+    camera_.setAutoCapture(settings);
+    return {{"ok", true}, {"on", settings.on}, {"folder", settings.folder}};
 }
 
 } // namespace velcapd

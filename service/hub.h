@@ -32,7 +32,8 @@ public:
     ~Hub();
 
     // The commands, by name ("devices", "open", "close", "capture", "scan",
-    // "controls", "setControls"): {"ok":true,...} or {"ok":false,"error":...}.
+    // "controls", "setControls", "autoCapture"): {"ok":true,...} or
+    // {"ok":false,"error":...}.
     Json run(const std::string& command, const Json& arguments);
 
     // The live picture: the first one after number, waiting at most timeout;
@@ -55,6 +56,7 @@ private:
     Json scan(const Json& arguments);
     Json controls();
     Json setControls(const Json& arguments);
+    Json autoCapture(const Json& arguments);
     void onFrame(const velcap::Frame& frame);
     void publish(const Json& event);
 

@@ -330,6 +330,8 @@ void Server::serve(Connection& connection) {
             command = "capture";
         else if (request.method() == http::verb::post && path == "/api/scan")
             command = "scan";
+        else if (request.method() == http::verb::post && path == "/api/autocapture")
+            command = "autoCapture";
         if (command.empty()) {
             if (!send(failure(request, http::status::not_found,
                               "no such thing: " + std::string(request.method_string()) + " " + path)))

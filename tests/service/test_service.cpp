@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -252,6 +253,24 @@ TEST_F(Service, StreamAndWebSocket) {
     buffer.clear();
     ws.read(buffer);
     EXPECT_FALSE(Json::parse(beast::buffers_to_string(buffer.data()))["ok"].get<bool>());
+
+    // Auto-capture's photographs are told too.
+    const auto nextWith = [&](const char* key, const Json& value) {
+        for (;;) {
+            buffer.clear();
+            ws.read(buffer);
+            const Json message = Json::parse(beast::buffers_to_string(buffer.data()));
+            if (message.value(key, Json()) == value) return message;
+        }
+    };
+    ::mkdir(file("auto").c_str(), 0755);
+    velcap::test::stdoutOf([&] {
+        ws.write(net::buffer(Json{{"cmd", "autoCapture"}, {"on", true}, {"folder", file("auto")}}.dump()));
+        const Json photographed = nextWith("event", "autoCaptured");
+        EXPECT_EQ(photographed["path"].get<std::string>().rfind(file("auto/"), 0), 0u) << photographed.dump();
+        ws.write(net::buffer(Json{{"cmd", "autoCapture"}, {"on", false}, {"id", 9}}.dump()));
+        EXPECT_TRUE(nextWith("id", 9)["ok"].get<bool>());
+    });
 
     // Unplugged: clients hear it, and a stream shows "未检测到设备" until the camera is back.
     tcp::socket watcher(context);
