@@ -183,6 +183,18 @@ VELCAP_EXPORT void SetAutoReconnect(int on);
 // $XDG_CONFIG_HOME/velcap/devices/ and applied whenever openCamera opens it.
 VELCAP_EXPORT void SetDeviceProfiles(int on);
 
+// Off by default. SetOcrLanguages("chi_sim+eng") reads the text of each PDF
+// page with Tesseract and lays it, invisible, under the page's picture, so
+// that the PDF can be searched and its text copied: captureImage and
+// SaveImage to .pdf, TempImgToPdf, pdf_addPage and CombineToPDF. The picture
+// is the same as without. Null or "" turns it off. 0, or -1 (and off) when a
+// language has no Tesseract model.
+VELCAP_EXPORT int SetOcrLanguages(const char* languages);
+// A searchable PDF of count picture files, a page each, its text read in
+// the languages (null or "": no text): 0; -1 for a missing argument; -2 when
+// a picture cannot be read or the document is not written.
+VELCAP_EXPORT int MakeSearchablePdf(const char* const* pictures, int count, const char* pdfPath, const char* languages);
+
 // Called on a thread of the library when a supported camera is plugged in
 // (added 1) or unplugged (added 0), with its video node. Null stops it.
 typedef void (*VelcapDeviceCallback)(int added, const char* node);

@@ -8,6 +8,7 @@ VELCAP_PACKAGES=(
     libudev-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
     libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev libzxing-dev
     libboost-dev nlohmann-json3-dev
+    libtesseract-dev tesseract-ocr-chi-sim tesseract-ocr-eng tesseract-ocr poppler-data
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg
@@ -25,7 +26,7 @@ VELCAP_PROGRAMS=(
     xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick
     zint:zint qrencode:qrencode zbarimg:zbar-tools
     pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils
-    gst-launch-1.0:gstreamer1.0-tools chromium:chromium
+    gst-launch-1.0:gstreamer1.0-tools chromium:chromium tesseract:tesseract-ocr
 )
 
 # Installs what is missing (as root, on Debian 12).

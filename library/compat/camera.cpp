@@ -25,6 +25,7 @@ velcap::FrameSettings globalSettings() {
     s.whiten = isDelBcakColor;
     s.rotation = RotateAngle;
     s.fileFormat = fileFormat;
+    s.ocrLanguages = velcap::flatOcrLanguages();
     return s;
 }
 

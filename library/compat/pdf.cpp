@@ -7,6 +7,8 @@
 #include "../output/pdf_document.h"
 #include "state.h"
 
+#include <opencv2/imgcodecs.hpp>
+
 namespace {
 
 // The document between pdf_start and pdf_end; pdf mirrors its handle.
@@ -51,7 +53,17 @@ extern "C" int pdf_addPage(const char* imagePath) {
         closeDocument();
         return -1;
     }
-    const int result = document->addImagePage(imagePath);
+    velcap::ocr::PageText text;
+    const std::string languages = velcap::flatOcrLanguages();
+    if (!languages.empty()) {
+        try {
+            text =
+                velcap::ocr::recognise(velcap::readPicture(imagePath, cv::IMREAD_GRAYSCALE, "pdf_addPage"), languages);
+        } catch (const std::exception& e) {
+            velcap::say("pdf_addPage: no text layer for %s: %s\n", imagePath, e.what());
+        }
+    }
+    const int result = document->addImagePage(imagePath, text.lines.empty() ? nullptr : &text);
     // A document that lacks a page it was given must not reach the disk.
     if (result != 0) {
         velcap::say("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
@@ -87,12 +99,12 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
     if (pdf_filelist.empty()) return -1;
     const std::list<std::string> queued = std::move(pdf_filelist);
     pdf_filelist.clear();
-    return velcap::combineToPdf(queued, pdfPath, deleteSources);
+    return velcap::combineToPdf(queued, pdfPath, deleteSources, velcap::flatOcrLanguages());
 }
 
 extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSources) {
     if (img_filelist.size() < 2) return -1;
     const std::list<std::string> queued = std::move(img_filelist);
     img_filelist.clear();
-    return velcap::mergeImages(queued, outPath, mode, deleteSources, {colorMode.load(), jpgQuality.load()});
+    return velcap::mergeImages(queued, outPath, mode, deleteSources, {colorMode.load(), jpgQuality.load(), {}});
 }

@@ -141,6 +141,8 @@ namespace velcap {
 // Whether CutPoint holds an outline found since the camera was opened: set
 // with CutPoint, cleared by openCamera.
 extern VELCAP_EXPORT std::atomic<bool> pageOutlineFound;
+// SetOcrLanguages' languages; "" when off.
+std::string flatOcrLanguages();
 
 // The embedded preview's lock and buffers. The host's thread changes the
 // geometry and WEB_BUF under mutex; the stream thread renders into WEB_BUF

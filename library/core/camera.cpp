@@ -109,6 +109,7 @@ void Camera::setCaptureSettings(const CaptureSettings& settings) {
         s.whiten = settings.whitenBackground ? 1 : 0;
         s.rotation = settings.rotation;
         s.fileFormat = settings.fileFormat;
+        s.ocrLanguages = settings.ocrLanguages;
     });
 }
 
@@ -122,6 +123,7 @@ CaptureSettings Camera::captureSettings() const {
     out.whitenBackground = s.whiten == 1;
     out.rotation = s.rotation;
     out.fileFormat = s.fileFormat;
+    out.ocrLanguages = s.ocrLanguages;
     return out;
 }
 

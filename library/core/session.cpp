@@ -481,6 +481,7 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     params.removeBlackEdge = settings.removeBlackEdge == 1;
     params.whiten = settings.whiten == 1;
     params.interpolate = interpolate_;
+    params.ocrLanguages = settings.ocrLanguages;
     if (captureWanted_) serveCapture(frame, params);
     if (recognitionWanted_) serveRecognition(frame, settings.rotation);
     autoCapture_.process(frame, settings, params, page_); // before the outline is drawn into the frame

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
 
 namespace velcap {
 
@@ -16,6 +17,7 @@ struct FrameSettings {
     int whiten = 0;          // 1 whitens
     int rotation = 0;        // quarter turns clockwise; others deliver no frame to the stages
     int fileFormat = 0;      // auto-capture's file type
+    std::string ocrLanguages; // PDF captures' text layer; none when empty
 };
 
 // Where a session reads its settings: its own store, or (for the flat

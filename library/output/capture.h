@@ -22,6 +22,7 @@ struct CaptureParams {
     bool removeBlackEdge = false;
     bool whiten = false;
     bool interpolate = false; // scale up to the 10-megapixel size
+    std::string ocrLanguages; // a PDF's text layer; none when empty
 };
 
 // What the preview has found of the page, for the crops.

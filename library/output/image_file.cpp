@@ -86,7 +86,9 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
         return SaveResult::failed;
     }
 
-    if (ext == "pdf") return pdfCapture(path, out, options.jpegQuality) == 0 ? SaveResult::written : SaveResult::failed;
+    if (ext == "pdf")
+        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages) == 0 ? SaveResult::written
+                                                                                     : SaveResult::failed;
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
         velcap::say("SaveImage: no image encoder for %s\n", path);
@@ -101,7 +103,7 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
 
 namespace velcap {
 
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality) {
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages) {
     try {
         const std::string target = path ? path : "";
         const auto slash = long(target.rfind('/'));
@@ -110,6 +112,16 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality) {
             velcap::say("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
             return -1;
         }
+        ocr::PageText text;
+        if (!ocrLanguages.empty()) {
+            try {
+                text = ocr::recognise(img, ocrLanguages);
+            } catch (const std::exception& e) {
+                // The photograph matters more than its text layer.
+                velcap::say("TempImgToPdf: no text layer for %s: %s\n", target.c_str(), e.what());
+            }
+        }
+        const ocr::PageText* layer = text.lines.empty() ? nullptr : &text;
         if (pdfCaptureInMemory) {
             std::vector<unsigned char> jpeg;
             if (!cv::imencode(".jpg", img, jpeg, jpegParameters(jpegQuality))) {
@@ -117,7 +129,7 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality) {
                 return -1;
             }
             PdfDocument document;
-            if (document.addJpegPage(jpeg) != 0) return -1;
+            if (document.addJpegPage(jpeg, layer) != 0) return -1;
             return document.save(target);
         }
         const std::string home = homeDirectory();
@@ -138,7 +150,7 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality) {
 
         // A document of its own: a capture must not disturb one that a host is building.
         PdfDocument document;
-        if (document.addImagePage(temp.c_str()) != 0) return -1;
+        if (document.addImagePage(temp.c_str(), layer) != 0) return -1;
         return document.save(target);
     } catch (const std::exception& e) {
         velcap::say("TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());

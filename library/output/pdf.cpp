@@ -4,9 +4,12 @@
 // from the failing call. The callback here records the failure and returns;
 // it does not jump out of the library call, so no C++ object is ever skipped
 // over, and the operation in progress abandons the document.
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iconv.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -59,7 +62,7 @@ HPDF_Image rawImage(HPDF_Doc doc, const cv::Mat& picture) {
 
 } // namespace
 
-int PdfDocument::addImagePage(const char* imagePath) {
+int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) {
     if (!valid()) return -1;
     // Extensions count in every letter case; JPEG and PNG files go in as they
     // are, other pictures are decoded and stored losslessly.
@@ -86,15 +89,15 @@ int PdfDocument::addImagePage(const char* imagePath) {
     } catch (const std::exception& e) {
         velcap::say("pdf_addPage: %s cannot be converted: %s\n", imagePath, e.what());
     }
-    return drawPage(image);
+    return drawPage(image, text);
 }
 
-int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg) {
+int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text) {
     if (!valid() || jpeg.empty()) return -1;
-    return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())));
+    return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())), text);
 }
 
-int PdfDocument::drawPage(HPDF_Image image) {
+int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text) {
     if (!image || failed_) {
         failed_ = true; // libharu does not always call back for a picture it cannot read
         return -1;
@@ -104,10 +107,88 @@ int PdfDocument::drawPage(HPDF_Image image) {
     const float height = float(HPDF_Image_GetHeight(image));
     HPDF_Page_SetWidth(page, width);
     HPDF_Page_SetHeight(page, height);
+    // The text first: the picture covers it, and viewers select it all the same.
+    if (text && !text->lines.empty()) drawText(page, *text, height);
     HPDF_Page_DrawImage(page, image, 0, 0, width, height);
     if (failed_) return -1;
     ++pages_;
     return 0;
+}
+
+namespace {
+
+// UTF-8 as GBK, the encoding of the Chinese font; a character GBK lacks becomes '?'.
+std::string toGbk(const std::string& utf8) {
+    iconv_t converter = ::iconv_open("GBK//TRANSLIT", "UTF-8");
+    if (converter == iconv_t(-1)) return {};
+    std::string out(utf8.size() * 2 + 8, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* to = out.data();
+    size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (::iconv(converter, &in, &inLeft, &to, &outLeft) != size_t(-1)) break;
+        if (errno != EILSEQ && errno != EINVAL) break;
+        // Skips the character GBK cannot hold, whole.
+        size_t skip = 1;
+        while (skip < inLeft && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80) ++skip;
+        in += skip;
+        inLeft -= skip;
+        if (outLeft > 0) *to++ = '?', --outLeft;
+    }
+    ::iconv_close(converter);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+} // namespace
+
+void PdfDocument::drawText(HPDF_Page page, const ocr::PageText& text, float height) {
+    if (!textFont_) {
+        // Chinese in SimSun with GBK, which viewers know without the font
+        // in the file; Latin letters in Helvetica, since the Chinese font's
+        // own come out as full-width letters when copied.
+        HPDF_UseCNSFonts(handle());
+        HPDF_UseCNSEncodings(handle());
+        textFont_ = HPDF_GetFont(handle(), "SimSun", "GBK-EUC-H");
+        latinFont_ = HPDF_GetFont(handle(), "Helvetica", nullptr);
+        if (!textFont_ || !latinFont_) return;
+    }
+    struct Run {
+        HPDF_Font font;
+        std::string bytes;
+    };
+    for (const ocr::Line& line : text.lines) {
+        // The line on its baseline (PDF's y runs upwards), as long as the picture's line.
+        const float dx = line.baseTo.x - line.baseFrom.x, dy = line.baseFrom.y - line.baseTo.y;
+        const float length = std::hypot(dx, dy);
+        const float size = float(line.box.height);
+        if (length < 1 || size < 1) continue;
+        std::vector<Run> runs;
+        for (size_t at = 0; at < line.text.size();) {
+            const bool latin = static_cast<unsigned char>(line.text[at]) < 0x80;
+            size_t end = at;
+            while (end < line.text.size() && (static_cast<unsigned char>(line.text[end]) < 0x80) == latin) ++end;
+            const std::string piece = line.text.substr(at, end - at);
+            runs.push_back({latin ? latinFont_ : textFont_, latin ? piece : toGbk(piece)});
+            at = end;
+        }
+        HPDF_Page_BeginText(page);
+        HPDF_Page_SetTextRenderingMode(page, HPDF_INVISIBLE);
+        float natural = 0;
+        for (const Run& run : runs) {
+            HPDF_Page_SetFontAndSize(page, run.font, size);
+            natural += HPDF_Page_TextWidth(page, run.bytes.c_str());
+        }
+        if (natural > 0) HPDF_Page_SetHorizontalScalling(page, 100 * length / natural);
+        const float c = dx / length, s = dy / length;
+        HPDF_Page_SetTextMatrix(page, c, s, -s, c, line.baseFrom.x, height - line.baseFrom.y);
+        for (const Run& run : runs) {
+            HPDF_Page_SetFontAndSize(page, run.font, size);
+            HPDF_Page_ShowText(page, run.bytes.c_str());
+        }
+        HPDF_Page_EndText(page);
+    }
 }
 
 int PdfDocument::save(const std::string& path) {
@@ -136,7 +217,8 @@ void error_handler(unsigned long error_no, unsigned long detail_no, void* userDa
 
 namespace velcap {
 
-int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources) {
+int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
+                 const std::string& ocrLanguages, const std::function<void(int, int)>& progress) {
     if (!pdfPath || !*pdfPath) {
         velcap::say("CombineToPDF: no document name\n");
         return -2;
@@ -144,10 +226,15 @@ int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool
     try {
         // A document of its own: one that the host is building stays as it is.
         velcap::PdfDocument document;
+        std::vector<std::string> present;
+        for (const std::string& name : queued)
+            if (velcap::exists(name)) present.push_back(name); // not gone since it was queued
+        std::vector<ocr::PageText> texts;
+        if (!ocrLanguages.empty()) texts = ocr::recogniseFiles(present, ocrLanguages, progress);
         std::vector<std::string> pages; // the sources that became pages
-        for (const std::string& name : queued) {
-            if (!velcap::exists(name)) continue; // gone since it was queued
-            if (document.addImagePage(name.c_str()) != 0) {
+        for (const std::string& name : present) {
+            const ocr::PageText* text = texts.empty() ? nullptr : &texts[pages.size()];
+            if (document.addImagePage(name.c_str(), text) != 0) {
                 // A document without one of its pages would pass for the whole one.
                 velcap::say("CombineToPDF: %s cannot become a page; %s is not written\n", name.c_str(), pdfPath);
                 return -2;

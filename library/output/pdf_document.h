@@ -2,6 +2,7 @@
 // pdf_end, CombineToPDF and the PDF captures have in common.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include <hpdf.h>
 
+#include "../ocr/recognise.h"
 #include "picture_file.h"
 
 namespace velcap {
@@ -25,26 +27,34 @@ public:
 
     // Adds a page the size of the picture (a .jpg or .png file) with the
     // picture over all of it. -1 when the name or the file is refused.
-    int addImagePage(const char* imagePath);
+    // With text, its lines lie invisible under the picture, where the
+    // picture shows them: the page can be searched and copied from.
+    int addImagePage(const char* imagePath, const ocr::PageText* text = nullptr);
     // Adds a page of a JPEG held in memory.
-    int addJpegPage(const std::vector<unsigned char>& jpeg);
+    int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text = nullptr);
     // Writes the document next to path and renames it into place, so that a
     // failure leaves nothing half-written there. 0 or -1.
     int save(const std::string& path);
 
 private:
-    int drawPage(HPDF_Image image);
+    int drawPage(HPDF_Image image, const ocr::PageText* text);
+    void drawText(HPDF_Page page, const ocr::PageText& text, float height);
     struct Free {
         void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }
     };
     std::unique_ptr<std::remove_pointer_t<HPDF_Doc>, Free> doc_;
     bool failed_ = false; // set by error_handler through the user-data pointer
     int pages_ = 0;
+    HPDF_Font textFont_ = nullptr; // loaded with the first text layer
+    HPDF_Font latinFont_ = nullptr;
 };
 
 // CombineToPDF's work on its queue of pictures: one page each, gone files
-// left out; 0, or -2 when the document is not written.
-int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources);
+// left out; 0, or -2 when the document is not written. With OCR languages
+// ("chi_sim+eng"), each page gets its text layer (pages read in parallel,
+// progress(done, total) after each).
+int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
+                 const std::string& ocrLanguages = {}, const std::function<void(int, int)>& progress = {});
 // MergeImages' work on its queue: up to four pictures side by side (mode 0)
 // or one above the other, written as SaveImage writes; 0 or -2.
 int mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,

@@ -68,10 +68,12 @@ enum class SaveResult { written, skipped, failed };
 struct SaveOptions {
     int colorMode = 0;
     int jpegQuality = 85;
+    std::string ocrLanguages; // a PDF's text layer ("chi_sim+eng"); none when empty
 };
 SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options);
-// A one-page PDF of the picture (B, G, R or grey), as a capture makes it: 0 or -1.
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality);
+// A one-page PDF of the picture (B, G, R or grey), as a capture makes it,
+// with the picture's text under it when OCR languages are named: 0 or -1.
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages = {});
 
 // The extension of path's last name, in lower case and without the dot ("" when none).
 std::string lowerExtension(const std::string& path);

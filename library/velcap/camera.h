@@ -81,6 +81,16 @@ enum class Status {
 
 VELCAP_EXPORT const char* describe(Status status);
 
+// A PDF of picture files, a page each, with each page's text read by
+// Tesseract in the languages ("chi_sim+eng") lying invisible under its
+// picture: searchable, and copied as text. No text when languages is empty.
+// Pages are read one a core at a time; progress(done, total) after each, on
+// a thread of the library. NotWritten when a picture cannot be read or the
+// file cannot be written.
+VELCAP_EXPORT Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
+                                       const std::string& languages,
+                                       const std::function<void(int done, int total)>& progress = {});
+
 // What the library's log lines are about, and how much they matter.
 enum class LogLevel { Debug, Info, Warning, Error };
 // Receives every line of the library (on whichever thread wrote it) in place
@@ -105,6 +115,10 @@ struct CaptureSettings {
     bool whitenBackground = false;
     int rotation = 0;   // quarter turns clockwise, 0 to 3
     int fileFormat = 0; // auto-capture's files: 0 jpg, 1 bmp, 2 png, 3 tif, 4 gif (a JPEG), 5 pdf
+    // PDF captures get the page's text under the picture, read by Tesseract
+    // in these languages ("chi_sim+eng"): searchable, and copied as text.
+    // None when empty.
+    std::string ocrLanguages;
 };
 
 // A picture control of the camera (brightness, focus, ...), by its V4L2 identifier.

@@ -366,8 +366,10 @@ private:
 } // namespace
 
 int captureCommand(const Arguments& args) {
-    args.expectOperands(1, 1, "capture [OPTION...] FILE");
-    const std::string path = args.operands()[0];
+    std::vector<std::string> operands = args.operands();
+    const bool ocr = !ocrLanguages(args, operands).empty();
+    args.expectOperands(operands, 1, 1, "capture [OPTION...] FILE");
+    const std::string path = operands[0];
     const bool toStandardOutput = path == "-";
     if (args.has("format") && !toStandardOutput)
         usageError("--format is for FILE - (a file's extension tells its format)");
@@ -377,6 +379,7 @@ int captureCommand(const Arguments& args) {
         if (toStandardOutput) usageError("--format takes jpg, png, bmp, tif or pdf, not '" + extension + "'");
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
     }
+    if (ocr && extension != "pdf") usageError("--ocr gives a PDF its text; name FILE .pdf");
     if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
     if (toStandardOutput && args.has("count")) usageError("--count writes several files; FILE - is one picture");
     const int count = args.integer("count", 1, 1, 999);

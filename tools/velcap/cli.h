@@ -84,6 +84,9 @@ public:
     const std::vector<std::string>& operands() const { return operands_; }
     // A usage error unless there are between minimum and maximum operands.
     void expectOperands(size_t minimum, size_t maximum, const char* synopsis) const;
+    // The same for operands that a command took some words from.
+    void expectOperands(const std::vector<std::string>& operands, size_t minimum, size_t maximum,
+                        const char* synopsis) const;
 
 private:
     const char* command_;
@@ -104,6 +107,11 @@ void requirePicture(const std::string& path);
 void requireWritable(const std::string& path, bool noClobber = false);
 // The lower-case extension of path, without the dot ("" when it has none).
 std::string extensionOf(const std::string& path);
+
+// The languages of --ocr (chi_sim+eng), --ocr=LANGS or --ocr LANGS, taken
+// then from the front of operands; "" without --ocr. A usage error when
+// Tesseract has no model for one of them.
+std::string ocrLanguages(const Arguments& args, std::vector<std::string>& operands);
 
 // The commands; each returns an exit status or throws Failure.
 int listCameras(const Arguments& args);

@@ -1,8 +1,11 @@
 // The commands that work on files alone: pdf, merge and clean.
 #include <opencv2/imgcodecs.hpp>
 
+#include <mutex>
+
 #include "cli.h"
 #include "velcap.h"
+#include "velcap/camera.h"
 
 namespace velcap::cli {
 
@@ -18,9 +21,11 @@ void requireExtension(const std::string& path, const std::vector<std::string>& a
 } // namespace
 
 int pdfCommand(const Arguments& args) {
-    args.expectOperands(2, size_t(-1), "pdf OUTPUT IMAGE...");
-    const std::string output = args.operands()[0];
-    const std::vector<std::string> pictures(args.operands().begin() + 1, args.operands().end());
+    std::vector<std::string> operands = args.operands();
+    const std::string languages = ocrLanguages(args, operands);
+    args.expectOperands(operands, 2, size_t(-1), "pdf [--ocr [LANGS]] OUTPUT IMAGE...");
+    const std::string output = operands[0];
+    const std::vector<std::string> pictures(operands.begin() + 1, operands.end());
     requireExtension(output, {"pdf"}, "a .pdf document");
     for (const std::string& picture : pictures) {
         requireExtension(picture, {"jpg", "jpeg", "png", "tif", "tiff", "bmp"},
@@ -29,6 +34,18 @@ int pdfCommand(const Arguments& args) {
     }
     requireWritable(output, args.has("no-clobber"));
 
+    if (!languages.empty()) {
+        // Pages are read one a core at a time; the document is written once all are.
+        Progress progress("pages read", int(pictures.size()));
+        std::mutex shown;
+        const velcap::Status status = velcap::makeSearchablePdf(pictures, output, languages, [&](int done, int) {
+            std::lock_guard lock(shown);
+            progress.update(done);
+        });
+        if (status != velcap::Status::Ok) failed("cannot write '" + output + "'; nothing written");
+        result(output);
+        return kSuccess;
+    }
     if (pdf_start(output.c_str()) != 0) failed("cannot start the document '" + output + "'");
     Progress progress("pages", int(pictures.size()));
     for (size_t i = 0; i < pictures.size(); ++i) {

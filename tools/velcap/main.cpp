@@ -33,18 +33,20 @@ const std::vector<Command>& commands() {
 )"},
         {"capture",
          captureCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr="},
          {"camera", "device", "size", "rotate", "quality", "count", "interval", "format"},
          R"(  capture [-d NODE|--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten]
           [--black-edge] [--grey|--bw] [--rotate 0-3] [--quality Q] [-n]
-          [--count N --interval SECONDS] [--format EXT] FILE
+          [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]] FILE
       Photographs the page into FILE, in the format of its extension (.jpg,
       .jpeg, .png, .bmp, .tif, .tiff or .pdf), at the largest size the camera
       offers unless --size is given. FILE - writes the picture to standard
       output, in the format of --format (jpg unless given). --crop waits for
       the page and crops to it; --crop=quad also straightens its perspective;
       with no page found, nothing is written. --count N writes N files,
-      FILE's stem numbered -001, -002 ..., --interval seconds apart.
+      FILE's stem numbered -001, -002 ..., --interval seconds apart. --ocr
+      (FILE .pdf) lays the page's text under the picture, read by Tesseract in
+      LANGS (chi_sim+eng unless given): the PDF can be searched and copied from.
 )"},
         {"scan",
          scanCommand,
@@ -75,10 +77,12 @@ const std::vector<Command>& commands() {
 )"},
         {"pdf",
          pdfCommand,
-         {"no-clobber"},
+         {"no-clobber", "ocr="},
          {},
-         R"(  pdf [-n] OUTPUT IMAGE...
+         R"(  pdf [-n] [--ocr [LANGS]] OUTPUT IMAGE...
       One PDF document, a picture a page (.jpg, .jpeg, .png, .tif, .tiff, .bmp).
+      --ocr lays each page's text under its picture, read by Tesseract in LANGS
+      (chi_sim+eng unless given), a page a core at a time.
 )"},
         {"merge",
          mergeCommand,

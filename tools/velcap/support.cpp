@@ -264,8 +264,13 @@ double Arguments::seconds(const std::string& option, double fallback) const {
 }
 
 void Arguments::expectOperands(size_t minimum, size_t maximum, const char* synopsis) const {
-    if (operands_.size() < minimum || operands_.size() > maximum)
-        usageError(std::string(operands_.size() < minimum ? "too few" : "too many") + " operands; usage: velcap " +
+    expectOperands(operands_, minimum, maximum, synopsis);
+}
+
+void Arguments::expectOperands(const std::vector<std::string>& operands, size_t minimum, size_t maximum,
+                               const char* synopsis) const {
+    if (operands.size() < minimum || operands.size() > maximum)
+        usageError(std::string(operands.size() < minimum ? "too few" : "too many") + " operands; usage: velcap " +
                    synopsis);
 }
 
@@ -322,6 +327,22 @@ void requireWritable(const std::string& path, bool noClobber) {
     if (::stat(folder.c_str(), &info) != 0) failed("cannot write '" + path + "': " + std::strerror(errno));
     if (!S_ISDIR(info.st_mode)) failed("cannot write '" + path + "': '" + folder + "' is not a folder");
     if (::access(folder.c_str(), W_OK) != 0) failed("cannot write '" + path + "': " + std::strerror(errno));
+}
+
+std::string ocrLanguages(const Arguments& args, std::vector<std::string>& operands) {
+    if (!args.has("ocr")) return {};
+    std::string languages = args.value("ocr");
+    // "--ocr chi_sim out.pdf": a word of model names that is no file name.
+    if (languages.empty() && operands.size() > 1 &&
+        operands[0].find_first_not_of("abcdefghijklmnopqrstuvwxyz_+") == std::string::npos) {
+        languages = operands[0];
+        operands.erase(operands.begin());
+    }
+    if (languages.empty()) languages = "chi_sim+eng";
+    if (SetOcrLanguages(languages.c_str()) != 0)
+        usageError("--ocr: Tesseract has no model for '" + languages +
+                   "' (Debian: tesseract-ocr-chi-sim, tesseract-ocr-eng, ...)");
+    return languages;
 }
 
 std::string extensionOf(const std::string& path) {

@@ -1,0 +1,63 @@
+// The flat interface's text layer for PDFs.
+#include <mutex>
+#include <string>
+
+#include "log.h"
+#include "ocr/recognise.h"
+#include "state.h"
+#include "velcap.h"
+#include "velcap/camera.h"
+
+namespace velcap {
+
+namespace {
+
+std::mutex& ocrMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string& ocrSetting() {
+    static auto* languages = new std::string; // read by stream threads up to the end
+    return *languages;
+}
+
+} // namespace
+
+std::string flatOcrLanguages() {
+    std::lock_guard lock(ocrMutex());
+    return ocrSetting();
+}
+
+} // namespace velcap
+
+extern "C" int SetOcrLanguages(const char* languages) {
+    const std::string wanted = languages ? languages : "";
+    std::string why;
+    if (!wanted.empty() && !velcap::ocr::available(wanted, &why)) {
+        velcap::say("SetOcrLanguages: %s; PDFs get no text layer\n", why.c_str());
+        std::lock_guard lock(velcap::ocrMutex());
+        velcap::ocrSetting().clear();
+        return -1;
+    }
+    std::lock_guard lock(velcap::ocrMutex());
+    velcap::ocrSetting() = wanted;
+    return 0;
+}
+
+extern "C" int MakeSearchablePdf(const char* const* pictures, int count, const char* pdfPath, const char* languages) {
+    if (!pictures || count <= 0 || !pdfPath || !*pdfPath) return -1;
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        if (!pictures[i]) return -1;
+        names.emplace_back(pictures[i]);
+    }
+    switch (velcap::makeSearchablePdf(names, pdfPath, languages ? languages : "")) {
+    case velcap::Status::Ok:
+        return 0;
+    case velcap::Status::BadPath:
+        return -1;
+    default:
+        return -2;
+    }
+}

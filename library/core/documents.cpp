@@ -1,0 +1,29 @@
+// Documents made of picture files, for hosts of the object interface.
+#include <list>
+#include <unistd.h>
+
+#include "log.h"
+#include "ocr/recognise.h"
+#include "output/pdf_document.h"
+#include "velcap/camera.h"
+
+namespace velcap {
+
+Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
+                         const std::string& languages, const std::function<void(int, int)>& progress) {
+    if (pictures.empty() || pdfPath.empty()) return Status::BadPath;
+    std::string why;
+    if (!languages.empty() && !ocr::available(languages, &why)) {
+        say("MakeSearchablePdf: %s; %s is not written\n", why.c_str(), pdfPath.c_str());
+        return Status::NotWritten;
+    }
+    for (const std::string& name : pictures)
+        if (::access(name.c_str(), R_OK) != 0) {
+            say("MakeSearchablePdf: %s cannot be read; %s is not written\n", name.c_str(), pdfPath.c_str());
+            return Status::NotWritten;
+        }
+    const std::list<std::string> queued(pictures.begin(), pictures.end());
+    return combineToPdf(queued, pdfPath.c_str(), false, languages, progress) == 0 ? Status::Ok : Status::NotWritten;
+}
+
+} // namespace velcap

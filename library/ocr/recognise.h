@@ -1,0 +1,46 @@
+// The text of page pictures, read by Tesseract in this process, for the
+// text layer of searchable PDFs.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "velcap/camera.h" // VELCAP_EXPORT
+
+namespace velcap::ocr {
+
+// One line of text where it lies in the picture (pixels, top-left origin).
+struct Line {
+    cv::Rect box;
+    // The baseline, from its left end to its right: the line's slant on a
+    // page photographed slightly askew.
+    cv::Point2f baseFrom, baseTo;
+    std::string text; // UTF-8; no space between two Chinese characters
+};
+
+struct PageText {
+    std::vector<Line> lines;
+    std::string text() const; // the lines, one a line
+};
+
+// Whether Tesseract has every language of "chi_sim+eng"; why not, when not.
+bool available(const std::string& languages, std::string* why = nullptr);
+
+// The text of a picture (B, G, R or grey). dpi is the page's resolution
+// when known, else 0 (Tesseract estimates it from the letters). Throws
+// std::runtime_error when the languages cannot be loaded.
+VELCAP_EXPORT PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi = 0);
+
+// The text of many picture files, one page a core at a time; progress(done,
+// total) after each, on a worker thread. An unreadable file gets no text.
+std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, const std::string& languages,
+                                     const std::function<void(int, int)>& progress = {});
+
+// Words joined as a line: a space between them, except between two Chinese
+// (or other CJK) characters, which Tesseract reports as words of their own.
+VELCAP_EXPORT std::string joinWords(const std::vector<std::string>& words);
+
+} // namespace velcap::ocr

@@ -1,0 +1,116 @@
+// Searchable PDFs: pages rendered with a Chinese font, read back through
+// pdftotext as a reader's viewer would copy them.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "compat/state.h"
+#include "ocr/recognise.h"
+#include "support/capture_test.h"
+#include "velcap.h"
+#include "velcap/camera.h"
+
+namespace {
+
+const char* const kLines[] = {"文字识别测试页", "The camera reads bar codes.", "请将文件平放在底座上。"};
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[4096];
+        while (size_t n = std::fread(chunk, 1, sizeof(chunk), pipe)) out.append(chunk, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+std::string bytesOf(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+class Ocr : public velcap::test::CaptureTest {
+protected:
+    // A page of the lines in a Chinese font, as a JPEG, the way ImageMagick prints it.
+    std::string renderPage(const std::string& name) {
+        std::string text;
+        for (const char* line : kLines) text += std::string(line) + "\n";
+        const std::string path = file(name);
+        const std::string command = "convert -size 1400x1000 xc:white -fill black "
+                                    "-font /usr/share/fonts/truetype/wqy/wqy-microhei.ttc -pointsize 44 "
+                                    "-interline-spacing 30 -annotate +120+180 '" +
+                                    text + "' -quality 92 '" + path + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+    static std::string textOf(const std::string& pdf) { return run("pdftotext -layout '" + pdf + "' - 2>/dev/null"); }
+};
+
+TEST(JoinWords, SpacesBetweenWordsButNotBetweenChineseCharacters) {
+    const struct {
+        std::vector<std::string> words;
+        const char* line;
+    } cases[] = {
+        {{"文", "字", "识别"}, "文字识别"},
+        {{"bar", "codes."}, "bar codes."},
+        {{"格式", ":", "JPEG", "和", "PDF"}, "格式: JPEG 和 PDF"},
+        {{"请", "，", "再拍"}, "请，再拍"},
+        {{"", "a", ""}, "a"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(velcap::ocr::joinWords(c.words), c.line);
+}
+
+TEST_F(Ocr, ASearchablePdfHasTheTextInOrderUnderTheSamePicture) {
+    const std::string page = renderPage("page.jpg");
+    const std::string pdf = file("page.pdf");
+    int calls = 0;
+    ASSERT_EQ(velcap::makeSearchablePdf({page, page}, pdf, "chi_sim+eng",
+                                        [&](int, int total) {
+                                            EXPECT_EQ(total, 2);
+                                            ++calls;
+                                        }),
+              velcap::Status::Ok);
+    EXPECT_EQ(calls, 2);
+    const std::string text = textOf(pdf);
+    size_t at = 0;
+    for (int page = 0; page < 2; ++page)
+        for (const char* line : kLines) {
+            const size_t found = text.find(line, at);
+            ASSERT_NE(found, std::string::npos) << line << " after " << at << " in\n" << text;
+            at = found + 1;
+        }
+    // The page's picture is the JPEG file as it was.
+    ASSERT_EQ(std::system(("pdfimages -j '" + pdf + "' '" + file("image") + "'").c_str()), 0);
+    EXPECT_EQ(bytesOf(file("image-000.jpg")), bytesOf(page));
+    // Without languages, no text.
+    ASSERT_EQ(velcap::makeSearchablePdf({page}, file("plain.pdf"), ""), velcap::Status::Ok);
+    EXPECT_EQ(textOf(file("plain.pdf")).find_first_not_of(" \n\f"), std::string::npos);
+}
+
+TEST_F(Ocr, TheFlatInterfaceAddsTextOnlyWhenAsked) {
+    const std::string page = renderPage("page.jpg");
+    EXPECT_EQ(SetOcrLanguages("no_such_language"), -1);
+    const auto pdfOf = [&](const std::string& name) {
+        const std::string pdf = file(name);
+        velcap::test::stdoutOf([&] {
+            EXPECT_EQ(pdf_start(pdf.c_str()), 0);
+            EXPECT_EQ(pdf_addPage(page.c_str()), 0);
+            EXPECT_EQ(pdf_end(), 0);
+        });
+        return textOf(pdf);
+    };
+    EXPECT_EQ(pdfOf("off.pdf").find(kLines[0]), std::string::npos);
+    ASSERT_EQ(SetOcrLanguages("chi_sim+eng"), 0);
+    EXPECT_NE(pdfOf("on.pdf").find(kLines[0]), std::string::npos);
+    SetOcrLanguages(nullptr);
+    EXPECT_EQ(pdfOf("off-again.pdf").find(kLines[0]), std::string::npos);
+}
+
+} // namespace
