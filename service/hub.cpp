@@ -219,6 +219,12 @@ Json Hub::capture(const Json& arguments) {
     settings.whitenBackground = arguments.value("whiten", false);
     settings.removeBlackEdge = arguments.value("blackEdge", false);
     settings.rotation = rotate;
+    // "ocr": true (Chinese and English) or the languages, for a PDF's text layer.
+    const Json ocr = arguments.value("ocr", Json(false));
+    if (ocr.is_string() || ocr == true) {
+        if (format != "pdf") return failure("ocr gives a PDF its text; the format is pdf");
+        settings.ocrLanguages = ocr.is_string() ? ocr.get<std::string>() : "chi_sim+eng";
+    }
     camera_.setCaptureSettings(settings);
     const velcap::Status status = camera_.capture(path);
     camera_.setCaptureSettings(before);

@@ -23,6 +23,8 @@ namespace velcap::ocr {
 namespace {
 
 // The first or last code point of a UTF-8 text.
+constexpr float kLeastConfidence = 20;
+
 char32_t codePoint(const std::string& text, bool last) {
     if (text.empty()) return 0;
     size_t at = 0;
@@ -212,7 +214,9 @@ PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi
             std::vector<std::string> words;
             do {
                 std::unique_ptr<char[]> word(it->GetUTF8Text(tesseract::RIL_WORD));
-                if (word && word[0] != 0) words.emplace_back(word.get());
+                // What Tesseract barely believes is a picture's texture, not text.
+                if (word && word[0] != 0 && it->Confidence(tesseract::RIL_WORD) >= kLeastConfidence)
+                    words.emplace_back(word.get());
             } while (!it->IsAtFinalElement(tesseract::RIL_TEXTLINE, tesseract::RIL_WORD) &&
                      it->Next(tesseract::RIL_WORD));
             line.text = joinWords(words);

@@ -21,7 +21,7 @@ struct Line {
     std::string text; // UTF-8; no space between two Chinese characters
 };
 
-struct PageText {
+struct VELCAP_EXPORT PageText {
     std::vector<Line> lines;
     std::string text() const; // the lines, one a line
 };

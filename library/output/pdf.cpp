@@ -4,6 +4,7 @@
 // from the failing call. The callback here records the failure and returns;
 // it does not jump out of the library call, so no C++ object is ever skipped
 // over, and the operation in progress abandons the document.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -173,18 +174,22 @@ void PdfDocument::drawText(HPDF_Page page, const ocr::PageText& text, float heig
             runs.push_back({latin ? latinFont_ : textFont_, latin ? piece : toGbk(piece)});
             at = end;
         }
+        // One font size, scaled by the text matrix: libharu refuses sizes
+        // beyond a few hundred points, and a page's pixels are its points.
+        constexpr float kFontSize = 10;
+        const float scale = size / kFontSize;
         HPDF_Page_BeginText(page);
         HPDF_Page_SetTextRenderingMode(page, HPDF_INVISIBLE);
         float natural = 0;
         for (const Run& run : runs) {
-            HPDF_Page_SetFontAndSize(page, run.font, size);
+            HPDF_Page_SetFontAndSize(page, run.font, kFontSize);
             natural += HPDF_Page_TextWidth(page, run.bytes.c_str());
         }
-        if (natural > 0) HPDF_Page_SetHorizontalScalling(page, 100 * length / natural);
-        const float c = dx / length, s = dy / length;
+        if (natural > 0) HPDF_Page_SetHorizontalScalling(page, std::clamp(100 * length / (natural * scale), 1.f, 1e4f));
+        const float c = dx / length * scale, s = dy / length * scale;
         HPDF_Page_SetTextMatrix(page, c, s, -s, c, line.baseFrom.x, height - line.baseFrom.y);
         for (const Run& run : runs) {
-            HPDF_Page_SetFontAndSize(page, run.font, size);
+            HPDF_Page_SetFontAndSize(page, run.font, kFontSize);
             HPDF_Page_ShowText(page, run.bytes.c_str());
         }
         HPDF_Page_EndText(page);

@@ -185,6 +185,11 @@ TEST_F(Service, DevicesOpenSnapshotCaptureScanAndControls) {
     const Json again = call("/api/capture", {{"format", "png"}, {"path", file("page.png")}});
     EXPECT_NE(again["error"].get<std::string>().find("not replaced"), std::string::npos) << again.dump();
     EXPECT_FALSE(call("/api/capture", {{"format", "gif"}})["ok"].get<bool>());
+    EXPECT_FALSE(call("/api/capture", {{"format", "jpg"}, {"ocr", true}})["ok"].get<bool>());
+    velcap::test::stdoutOf([&] {
+        const Json pdf = call("/api/capture", {{"format", "pdf"}, {"ocr", true}, {"path", file("page.pdf")}});
+        EXPECT_TRUE(pdf["ok"].get<bool>()) << pdf.dump();
+    });
 
     Json scan;
     velcap::test::stdoutOf([&] { scan = call("/api/scan", {{"type", "qr"}}); });
