@@ -31,6 +31,7 @@
 #include "file_list.h"
 #include "multipdfdlg.h"
 #include "paramdlg.h"
+#include "text_layer.h"
 #include "ui_mainwindow.h"
 #include "velcap.h"
 
@@ -166,8 +167,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     isResEnabled = true;
 }
 
+bool MainWindow::textLayerWanted() const {
+    return ui->checkBox_ocr->isChecked();
+}
+
 MainWindow::~MainWindow() {
     saveSettings();
+    textLayers_.waitForDone(); // documents being written are finished
     SetDeviceCallback(nullptr);
     // After closeCamera no frame callback runs; only then is MW cleared.
     SetAutoCapture(0);
@@ -283,6 +289,7 @@ void MainWindow::restoreSettings() {
     ui->checkBox_2->setChecked(settings.value("whiten", false).toBool());
     ui->checkBox->setChecked(settings.value("blackEdge", false).toBool());
     ui->checkBox_auto->setChecked(settings.value("autoCapture", false).toBool());
+    ui->checkBox_ocr->setChecked(settings.value("ocr", false).toBool());
     applyCutType();
     SetDelBackColor(ui->checkBox_2->isChecked() ? 1 : 0);
     SetDelBlackedge(ui->checkBox->isChecked() ? 1 : 0);
@@ -306,6 +313,7 @@ void MainWindow::saveSettings() const {
     settings.setValue("quad", ui->checkBox_quad->isChecked());
     settings.setValue("whiten", ui->checkBox_2->isChecked());
     settings.setValue("blackEdge", ui->checkBox->isChecked());
+    settings.setValue("ocr", ui->checkBox_ocr->isChecked());
     settings.setValue("autoCapture", ui->checkBox_auto->isChecked());
     if (!ui->comboBoxRes->currentText().isEmpty()) settings.setValue("resolution", ui->comboBoxRes->currentText());
     settings.setValue("rotation", RotateVal);
@@ -434,6 +442,16 @@ void MainWindow::on_bt_capture_clicked() {
                 reportCaptureFailure(-4, path); // the JPEG stays, under its own name
             else
                 addEntry(icon, name, path);
+        } else if (ui->checkBox_ocr->isChecked()) {
+            // The page's text is read off the GUI thread; the entry comes when the document is there.
+            makeSearchablePdfLater(this, textLayers_, {jpgPath}, path, [this, jpgPath, name, path](bool written) {
+                if (!written) {
+                    reportCaptureFailure(-4, path);
+                    return;
+                }
+                addEntry(jpgPath, name, path);
+                if (isFile(jpgPath)) QFile::remove(jpgPath);
+            });
         } else {
             if (pdf_start(path.toUtf8().constData()) != 0) {
                 reportCaptureFailure(-4, path);

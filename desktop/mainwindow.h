@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QPixmap>
+#include <QThreadPool>
 
 class QAction;
 class QMenu;
@@ -124,6 +125,12 @@ private:
     std::atomic<int> labelWidth_{0}, labelHeight_{0};
     std::atomic<int> frameWidth_{0}, frameHeight_{0};
     cv::Mat reduced_, scaled_; // stream thread only, reused from frame to frame
+    QThreadPool textLayers_;   // searchable PDFs being written, one at a time
+
+public:
+    // Whether "文字识别" is checked: PDFs get their text layer.
+    bool textLayerWanted() const;
+    QThreadPool& textLayers() { return textLayers_; }
 };
 
 // Program-wide state shared by the window, its handlers and dialogs.

@@ -15,6 +15,7 @@
 
 #include "file_list.h"
 #include "mainwindow.h"
+#include "text_layer.h"
 #include "ui_multipdfdlg.h"
 #include "velcap.h"
 
@@ -128,6 +129,23 @@ void multiPdfDlg::on_Bt_export_clicked() {
     const QString pdfName = timeStamp() + ".pdf";
     const QString pdfPath = folder() + "/" + pdfName;
 
+    auto* window = qobject_cast<MainWindow*>(parent());
+    if (window && window->textLayerWanted()) {
+        // Reading the pages' text takes a while: off the GUI thread, the pages kept until it is done.
+        QStringList pages;
+        for (int row = 0; row < list->count(); ++row) {
+            const QString path = list->item(row)->data(Qt::ToolTipRole).toString();
+            if (QFileInfo(path).isFile()) pages << path;
+        }
+        ui->Bt_export->setEnabled(false);
+        ui->Bt_export->setText("正在识别文字…");
+        makeSearchablePdfLater(this, window->textLayers(), pages, pdfPath, [this, pdfPath, pdfName](bool written) {
+            ui->Bt_export->setEnabled(true);
+            ui->Bt_export->setText("导出PDF");
+            exported(written, pdfPath, pdfName);
+        });
+        return;
+    }
     // The pages stay until the document is complete and in place; a page
     // that is there but refused fails the whole export.
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -142,6 +160,11 @@ void multiPdfDlg::on_Bt_export_clicked() {
     if (ended && !pagesAdded) QFile::remove(pdfPath);
     const bool written = ended && pagesAdded;
     QApplication::restoreOverrideCursor();
+    exported(written, pdfPath, pdfName);
+}
+
+void multiPdfDlg::exported(bool written, const QString& pdfPath, const QString& pdfName) {
+    QListWidget* list = ui->listWidget1;
     if (!written) {
         QMessageBox::warning(this, "提示", "导出失败！", QMessageBox::Ok);
         return;

@@ -38,4 +38,6 @@ private:
     void insertPage();
     void deletePage();
     QString folder() const;
+    // The pages go and the document joins the main window's list, or the failure is told.
+    void exported(bool written, const QString& pdfPath, const QString& pdfName);
 };

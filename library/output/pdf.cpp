@@ -109,7 +109,16 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text) {
     HPDF_Page_SetWidth(page, width);
     HPDF_Page_SetHeight(page, height);
     // The text first: the picture covers it, and viewers select it all the same.
-    if (text && !text->lines.empty()) drawText(page, *text, height);
+    if (text && !text->lines.empty()) {
+        drawText(page, *text, height);
+        if (failed_) {
+            // The picture matters more than its text: the page keeps it alone.
+            velcap::say("pdf: the text of page %d could not be laid under it; the page has its picture alone\n",
+                        pages_ + 1);
+            HPDF_ResetError(handle());
+            failed_ = false;
+        }
+    }
     HPDF_Page_DrawImage(page, image, 0, 0, width, height);
     if (failed_) return -1;
     ++pages_;
@@ -174,10 +183,10 @@ void PdfDocument::drawText(HPDF_Page page, const ocr::PageText& text, float heig
             runs.push_back({latin ? latinFont_ : textFont_, latin ? piece : toGbk(piece)});
             at = end;
         }
-        // One font size, scaled by the text matrix: libharu refuses sizes
-        // beyond a few hundred points, and a page's pixels are its points.
+        // One font size, the line's height and length set by the text
+        // matrix alone: libharu refuses font sizes beyond a few hundred
+        // points and stretches beyond 300 %, and a page's pixels are its points.
         constexpr float kFontSize = 10;
-        const float scale = size / kFontSize;
         HPDF_Page_BeginText(page);
         HPDF_Page_SetTextRenderingMode(page, HPDF_INVISIBLE);
         float natural = 0;
@@ -185,9 +194,9 @@ void PdfDocument::drawText(HPDF_Page page, const ocr::PageText& text, float heig
             HPDF_Page_SetFontAndSize(page, run.font, kFontSize);
             natural += HPDF_Page_TextWidth(page, run.bytes.c_str());
         }
-        if (natural > 0) HPDF_Page_SetHorizontalScalling(page, std::clamp(100 * length / (natural * scale), 1.f, 1e4f));
-        const float c = dx / length * scale, s = dy / length * scale;
-        HPDF_Page_SetTextMatrix(page, c, s, -s, c, line.baseFrom.x, height - line.baseFrom.y);
+        const float up = size / kFontSize, along = natural > 0 ? length / natural : up;
+        const float c = dx / length, s = dy / length;
+        HPDF_Page_SetTextMatrix(page, c * along, s * along, -s * up, c * up, line.baseFrom.x, height - line.baseFrom.y);
         for (const Run& run : runs) {
             HPDF_Page_SetFontAndSize(page, run.font, kFontSize);
             HPDF_Page_ShowText(page, run.bytes.c_str());

@@ -96,6 +96,29 @@ private slots:
         QVERIFY(!w->ui->listWidget1->item(0)->icon().isNull());
     }
 
+    // With "文字识别", the pages' text is read off the GUI thread: the
+    // window answers at once, and the document comes with its pages.
+    void exportWithTextLayer() {
+        MainWindow* w = start(0);
+        w->ui->checkBox_ocr->setChecked(true);
+        multiPdfDlg* d = open(w);
+        for (int i = 0; i < 2; ++i) {
+            d->ui->Bt_capture->click();
+            QTest::qWait(30);
+        }
+        const QStringList pages = pagePaths(d);
+        MessageBoxCatcher catcher;
+        catcher.arm();
+        d->ui->Bt_export->click();
+        QVERIFY(!d->ui->Bt_export->isEnabled());
+        QCOMPARE(catcher.seen, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(catcher.seen == 1, 30000);
+        QVERIFY2(catcher.text.startsWith("导出成功："), qPrintable(catcher.text));
+        QCOMPARE(pdfPages(catcher.text.mid(QString("导出成功：").size())), 2);
+        for (const QString& page : pages) QVERIFY(!QFile::exists(page));
+        QVERIFY(d->ui->Bt_export->isEnabled());
+    }
+
     void insertAndDelete() {
         MainWindow* w = start(0);
         multiPdfDlg* d = open(w);
