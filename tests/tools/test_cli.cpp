@@ -121,8 +121,9 @@ void expectOneLineNaming(const Outcome& outcome, const std::string& what) {
 TEST_F(Cli, HelpVersionManualAndCompletion) {
     Outcome help = velcapAlone("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* text : {"list [--json]", "capture [", "scan [--qr|--bar]", "pdf [-n] OUTPUT", "merge [--column]",
-                             "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
+    for (const char* text :
+         {"list [--json]", "capture [", "scan [--qr|--bar]", "pdf [-n] [--ocr [LANGS]] OUTPUT", "merge [--column]",
+          "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     // A command's help is its own usage, and the options of every command.
     const std::string captureHelp = velcapAlone("capture --help").out;
@@ -184,6 +185,9 @@ TEST_F(Cli, UsageErrorsNameTheValue) {
         {"pdf out.pdf", "too few operands"},
         {"pdf out.pdf page.gif", "'page.gif'"},
         {"pdf out.txt page.jpg", "'out.txt'"},
+        {"pdf --ocr=xx_none out.pdf page.jpg", "'xx_none'"},
+        {"pdf --ocr eng out.pdf", "too few operands"},
+        {"capture --ocr a.jpg", "--ocr"},
         {"merge out.jpg one.jpg", "too few operands"},
         {"merge out.jpg 1.jpg 2.jpg 3.jpg 4.jpg 5.jpg", "too many operands"},
         {"clean in.jpg", "too few operands"},
@@ -252,6 +256,10 @@ TEST_F(Cli, CaptureWritesEachFormatAtTheAskedSize) {
     auto [info, status] = velcap::test::run("pdfinfo " + path("page.pdf"));
     EXPECT_NE(info.find("Pages:           1"), std::string::npos) << info;
     EXPECT_NE(info.find("640 x 480 pts"), std::string::npos) << info;
+    // --ocr LANGS before FILE is the languages, not the file.
+    Outcome text = velcap("capture --size 640x480 --ocr eng " + path("text.pdf"));
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, path("text.pdf") + "\n");
 
     // The largest size the camera really offers by default; the interpolated one by name.
     Outcome largest = velcap("capture " + path("largest.jpg"));
