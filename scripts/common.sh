@@ -8,7 +8,7 @@ VELCAP_PACKAGES=(
     libudev-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
     libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev libzxing-dev
     libboost-dev nlohmann-json3-dev
-    libtesseract-dev tesseract-ocr-chi-sim tesseract-ocr-eng tesseract-ocr poppler-data
+    libtiff-dev zlib1g-dev libtesseract-dev tesseract-ocr-chi-sim tesseract-ocr-eng tesseract-ocr poppler-data
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     v4l-utils ffmpeg

@@ -98,14 +98,41 @@ int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::
     return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())), text);
 }
 
-int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text) {
+int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
+                             double pageHeight, const cv::Rect2d& at) {
+    if (!valid() || jpeg.empty()) return -1;
+    const cv::Size2d page(pageWidth, pageHeight);
+    return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())), text, &page, &at);
+}
+
+int PdfDocument::addBitsPage(const std::vector<unsigned char>& bits, int width, int height, double pageWidth,
+                             double pageHeight, const cv::Rect2d& at) {
+    if (!valid() || bits.empty()) return -1;
+    const cv::Size2d page(pageWidth, pageHeight);
+    // 1 is black in the rows; libharu marks its G4 data BlackIs1 false, as readers expect.
+    HPDF_Image image = HPDF_Image_LoadRaw1BitImageFromMem(handle(), bits.data(), HPDF_UINT(width), HPDF_UINT(height),
+                                                          HPDF_UINT((width + 7) / 8), HPDF_FALSE, HPDF_TRUE);
+    return drawPage(image, nullptr, &page, &at);
+}
+
+std::vector<unsigned char> PdfDocument::bytes() {
+    if (!valid() || pages_ == 0 || HPDF_SaveToStream(handle()) != HPDF_OK) return {};
+    std::vector<unsigned char> out(HPDF_GetStreamSize(handle()));
+    HPDF_UINT32 size = HPDF_UINT32(out.size());
+    HPDF_ResetStream(handle());
+    if (HPDF_ReadFromStream(handle(), out.data(), &size) != HPDF_OK && size != out.size()) return {};
+    out.resize(size);
+    return failed_ ? std::vector<unsigned char>{} : out;
+}
+
+int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* size, const cv::Rect2d* at) {
     if (!image || failed_) {
         failed_ = true; // libharu does not always call back for a picture it cannot read
         return -1;
     }
     HPDF_Page page = HPDF_AddPage(handle());
-    const float width = float(HPDF_Image_GetWidth(image));
-    const float height = float(HPDF_Image_GetHeight(image));
+    const float width = size ? float(size->width) : float(HPDF_Image_GetWidth(image));
+    const float height = size ? float(size->height) : float(HPDF_Image_GetHeight(image));
     HPDF_Page_SetWidth(page, width);
     HPDF_Page_SetHeight(page, height);
     // The text first: the picture covers it, and viewers select it all the same.
@@ -119,7 +146,11 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text) {
             failed_ = false;
         }
     }
-    HPDF_Page_DrawImage(page, image, 0, 0, width, height);
+    if (at)
+        HPDF_Page_DrawImage(page, image, float(at->x), float(height - at->y - at->height), float(at->width),
+                            float(at->height));
+    else
+        HPDF_Page_DrawImage(page, image, 0, 0, width, height);
     if (failed_) return -1;
     ++pages_;
     return 0;

@@ -32,12 +32,22 @@ public:
     int addImagePage(const char* imagePath, const ocr::PageText* text = nullptr);
     // Adds a page of a JPEG held in memory.
     int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text = nullptr);
+    // A page of pageWidth x pageHeight points with the picture at a place
+    // on it (points from the top-left): a JPEG, or 1-bit rows (1 black),
+    // stored in CCITT G4.
+    int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
+                    double pageHeight, const cv::Rect2d& at);
+    int addBitsPage(const std::vector<unsigned char>& bits, int width, int height, double pageWidth, double pageHeight,
+                    const cv::Rect2d& at);
+    // The whole document as its file would hold it; empty on failure.
+    std::vector<unsigned char> bytes();
     // Writes the document next to path and renames it into place, so that a
     // failure leaves nothing half-written there. 0 or -1.
     int save(const std::string& path);
 
 private:
-    int drawPage(HPDF_Image image, const ocr::PageText* text);
+    int drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* page = nullptr,
+                 const cv::Rect2d* at = nullptr);
     void drawText(HPDF_Page page, const ocr::PageText& text, float height);
     struct Free {
         void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }

@@ -380,6 +380,9 @@ int captureCommand(const Arguments& args) {
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
     }
     if (ocr && extension != "pdf") usageError("--ocr gives a PDF its text; name FILE .pdf");
+    const bool paged = wantsPageOptions(args);
+    if (paged && (ocr || toStandardOutput)) usageError("--paper, --dpi and --max-size write a FILE without --ocr");
+    const PageChoice page = paged ? pageChoice(args) : PageChoice{};
     if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
     if (toStandardOutput && args.has("count")) usageError("--count writes several files; FILE - is one picture");
     const int count = args.integer("count", 1, 1, 999);
@@ -417,6 +420,30 @@ int captureCommand(const Arguments& args) {
         next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
         const std::string file = args.has("count") ? numbered(path, shot) : path;
         if (noClobber) requireWritable(file, true);
+        if (paged) {
+            // The photograph as it is (lossless), then the page made of it.
+            std::string raw = file + ".XXXXXX.png";
+            const int fd = ::mkstemps(raw.data(), 4);
+            if (fd < 0) failed("cannot write beside '" + file + "'");
+            ::close(fd);
+            rememberTemporary(raw);
+            const int status = captureImage(raw.c_str());
+            if (status != 0) {
+                ::unlink(raw.c_str());
+                failed("cannot photograph into '" + file + "': " + captureError(status, file));
+            }
+            try {
+                writeWithChoice({raw}, file, page);
+            } catch (...) {
+                ::unlink(raw.c_str());
+                throw;
+            }
+            ::unlink(raw.c_str());
+            rememberTemporary({});
+            result(file);
+            progress.update(shot);
+            continue;
+        }
         const int status = captureImage(file.c_str());
         if (status != 0) failed("cannot photograph into '" + file + "': " + captureError(status, file));
         result(file);

@@ -113,6 +113,21 @@ std::string extensionOf(const std::string& path);
 // Tesseract has no model for one of them.
 std::string ocrLanguages(const Arguments& args, std::vector<std::string>& operands);
 
+// Whether --paper, --fit, --dpi or --max-size was given; the page options
+// they ask for (usage errors for bad values). --bw asks for black and white.
+bool wantsPageOptions(const Arguments& args);
+struct PageChoice {
+    int paper = 0; // 0 none, 1 A4, 2 A5, 3 Letter (velcap::Paper's order)
+    bool fit = false;
+    int dpi = 0;
+    long maxBytes = 0;
+    bool blackAndWhite = false;
+    int quality = 90;
+};
+PageChoice pageChoice(const Arguments& args);
+// Writes the pictures to out with the choice; throws Failure when not written.
+void writeWithChoice(const std::vector<std::string>& pictures, const std::string& out, const PageChoice& choice);
+
 // The commands; each returns an exit status or throws Failure.
 int listCameras(const Arguments& args);
 int captureCommand(const Arguments& args);
@@ -124,5 +139,6 @@ int pdfCommand(const Arguments& args);
 int mergeCommand(const Arguments& args);
 int cleanCommand(const Arguments& args);
 int controlsCommand(const Arguments& args);
+int idcardCommand(const Arguments& args);
 
 } // namespace velcap::cli

@@ -34,6 +34,12 @@ int pdfCommand(const Arguments& args) {
     }
     requireWritable(output, args.has("no-clobber"));
 
+    if (wantsPageOptions(args) || args.has("bw") || args.has("quality")) {
+        if (!languages.empty()) usageError("--ocr does not go with --paper, --dpi, --max-size, --bw or --quality");
+        writeWithChoice(pictures, output, pageChoice(args));
+        result(output);
+        return kSuccess;
+    }
     if (!languages.empty()) {
         // Pages are read one a core at a time; the document is written once all are.
         Progress progress("pages read", int(pictures.size()));

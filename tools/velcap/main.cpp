@@ -33,11 +33,12 @@ const std::vector<Command>& commands() {
 )"},
         {"capture",
          captureCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr="},
-         {"camera", "device", "size", "rotate", "quality", "count", "interval", "format"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit"},
+         {"camera", "device", "size", "rotate", "quality", "count", "interval", "format", "paper", "dpi", "max-size"},
          R"(  capture [-d NODE|--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten]
           [--black-edge] [--grey|--bw] [--rotate 0-3] [--quality Q] [-n]
-          [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]] FILE
+          [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]]
+          [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE] FILE
       Photographs the page into FILE, in the format of its extension (.jpg,
       .jpeg, .png, .bmp, .tif, .tiff or .pdf), at the largest size the camera
       offers unless --size is given. FILE - writes the picture to standard
@@ -47,6 +48,10 @@ const std::vector<Command>& commands() {
       FILE's stem numbered -001, -002 ..., --interval seconds apart. --ocr
       (FILE .pdf) lays the page's text under the picture, read by Tesseract in
       LANGS (chi_sim+eng unless given): the PDF can be searched and copied from.
+      --paper puts the photograph on paper of that size, at its true size by
+      --dpi or fitted (--fit); --dpi records the resolution in the file;
+      --max-size 150k lowers the JPEG quality (a PDF's pictures also down to
+      200 dpi) until the file fits; with --bw, TIFF and PDF are CCITT G4.
 )"},
         {"scan",
          scanCommand,
@@ -77,12 +82,24 @@ const std::vector<Command>& commands() {
 )"},
         {"pdf",
          pdfCommand,
-         {"no-clobber", "ocr="},
-         {},
-         R"(  pdf [-n] [--ocr [LANGS]] OUTPUT IMAGE...
+         {"no-clobber", "ocr=", "fit", "bw"},
+         {"paper", "dpi", "max-size", "quality"},
+         R"(  pdf [-n] [--ocr [LANGS]] [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE]
+      [--bw] [--quality Q] OUTPUT IMAGE...
       One PDF document, a picture a page (.jpg, .jpeg, .png, .tif, .tiff, .bmp).
       --ocr lays each page's text under its picture, read by Tesseract in LANGS
-      (chi_sim+eng unless given), a page a core at a time.
+      (chi_sim+eng unless given), a page a core at a time. --paper, --dpi,
+      --max-size and --bw as for capture.
+)"},
+        {"idcard",
+         idcardCommand,
+         {"no-clobber"},
+         {"front", "back", "dpi", "max-size", "quality"},
+         R"(  idcard [-n] --front PICTURE --back PICTURE [--dpi N] [--max-size SIZE] OUTPUT
+      The copy of an identity card that counters make: the card found on each
+      photograph (any desk, any angle), cut out straight, and both sides on
+      one A4 page at true size (85.6 x 54 mm), front above back. OUTPUT is
+      .pdf, .jpg or .png.
 )"},
         {"merge",
          mergeCommand,

@@ -1,0 +1,390 @@
+// Pages as offices want them: on paper of a size, at a resolution the file
+// records, within a file-size budget, black and white as scanners write it,
+// and the copy of an identity card's two sides.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <tiffio.h>
+#include <zlib.h>
+
+#include "../imaging/card.h"
+#include "../log.h"
+#include "pdf_document.h"
+#include "picture_file.h"
+#include "velcap/camera.h"
+
+namespace velcap {
+
+namespace {
+
+constexpr int kLowestQuality = 10;   // below it JPEG pages lose their letters
+constexpr double kLeastPdfDpi = 200; // a PDF's pictures are not scaled below it
+constexpr int kDefaultPaperDpi = 300;
+
+cv::Size2d paperMm(Paper paper) {
+    switch (paper) {
+    case Paper::A4:
+        return {210, 297};
+    case Paper::A5:
+        return {148, 210};
+    case Paper::Letter:
+        return {215.9, 279.4};
+    default:
+        return {0, 0};
+    }
+}
+
+// Bytes into path through a temporary file beside it: all or nothing.
+bool writeBytes(const std::string& path, const std::vector<uchar>& bytes, const char* caller) {
+    if (!replaceable(path, caller)) return false;
+    TemporaryFile temporary(path);
+    bool written = false;
+    if (temporary.valid()) {
+        const int fd = ::open(temporary.path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd >= 0) {
+            size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                done += size_t(n);
+            }
+            written = done == bytes.size() && ::fsync(fd) == 0;
+            written = ::close(fd) == 0 && written;
+        }
+    }
+    if (!written || !temporary.commit()) {
+        say("%s: %s could not be written: %s\n", caller, path.c_str(), whyNotWritten(path).c_str());
+        return false;
+    }
+    return true;
+}
+
+// The resolution in the JFIF header that OpenCV's encoder writes first.
+void setJpegDensity(std::vector<uchar>& jpeg, int dpi) {
+    if (dpi <= 0 || dpi > 65535 || jpeg.size() < 18 || jpeg[2] != 0xFF || jpeg[3] != 0xE0 ||
+        std::memcmp(&jpeg[6], "JFIF", 5) != 0)
+        return;
+    jpeg[13] = 1; // dots per inch
+    jpeg[14] = jpeg[16] = uchar(dpi >> 8);
+    jpeg[15] = jpeg[17] = uchar(dpi & 0xFF);
+}
+
+void putBigEndian(std::vector<uchar>& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uchar(value >> shift));
+}
+
+// A pHYs chunk after the PNG's header chunk: the resolution in dots per metre.
+void setPngDensity(std::vector<uchar>& png, int dpi) {
+    constexpr size_t kAfterHeader = 8 + 4 + 4 + 13 + 4;
+    if (dpi <= 0 || png.size() < kAfterHeader || std::memcmp(&png[12], "IHDR", 4) != 0) return;
+    const auto perMetre = uint32_t(std::lround(dpi / 0.0254));
+    std::vector<uchar> chunk;
+    putBigEndian(chunk, 9);
+    const size_t typeAt = chunk.size();
+    for (char c : {'p', 'H', 'Y', 's'}) chunk.push_back(uchar(c));
+    putBigEndian(chunk, perMetre);
+    putBigEndian(chunk, perMetre);
+    chunk.push_back(1); // metres
+    putBigEndian(chunk, uint32_t(crc32(0, chunk.data() + typeAt, uInt(chunk.size() - typeAt))));
+    png.insert(png.begin() + long(kAfterHeader), chunk.begin(), chunk.end());
+}
+
+// Black and white as the capture's black-and-white mode makes it: 0 or 255.
+cv::Mat binarised(const cv::Mat& picture) {
+    cv::Mat grey;
+    if (picture.channels() == 1)
+        grey = picture;
+    else
+        cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+    cv::Mat bw;
+    cv::adaptiveThreshold(grey, bw, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY, 179, 19);
+    return bw;
+}
+
+// Rows of bits, 1 for black, each row whole bytes.
+std::vector<uchar> packBits(const cv::Mat& bw) {
+    const int rowBytes = (bw.cols + 7) / 8;
+    std::vector<uchar> bits(size_t(rowBytes) * size_t(bw.rows), 0);
+    for (int y = 0; y < bw.rows; ++y) {
+        const uchar* row = bw.ptr<uchar>(y);
+        uchar* out = bits.data() + size_t(y) * size_t(rowBytes);
+        for (int x = 0; x < bw.cols; ++x)
+            if (row[x] < 128) out[x / 8] |= uchar(0x80 >> (x % 8));
+    }
+    return bits;
+}
+
+// A black-and-white TIFF in CCITT G4, with its resolution, through libtiff.
+bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi) {
+    if (!replaceable(path, "TIFF")) return false;
+    TemporaryFile temporary(path);
+    if (!temporary.valid()) return false;
+    TIFF* tiff = TIFFOpen(temporary.path().c_str(), "w");
+    if (!tiff) return false;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(bw.cols));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(bw.rows));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+    TIFFSetField(tiff, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(bw.rows));
+    if (dpi > 0) {
+        TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(tiff, TIFFTAG_XRESOLUTION, float(dpi));
+        TIFFSetField(tiff, TIFFTAG_YRESOLUTION, float(dpi));
+    }
+    std::vector<uchar> bits = packBits(bw);
+    const tsize_t rowBytes = (bw.cols + 7) / 8;
+    bool written = true;
+    for (int y = 0; y < bw.rows && written; ++y)
+        written = TIFFWriteScanline(tiff, bits.data() + size_t(y) * size_t(rowBytes), uint32_t(y), 0) == 1;
+    TIFFClose(tiff);
+    return written && temporary.commit();
+}
+
+long fileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? long(info.st_size) : -1;
+}
+
+// The highest quality in [kLowestQuality, start] whose bytes fit the budget
+// (start itself without one); false when even the lowest does not.
+template <typename Encode>
+bool withinBudget(int start, long budget, Encode encode, std::vector<uchar>& out) {
+    out = encode(start);
+    if (budget <= 0 || long(out.size()) <= budget) return true;
+    int low = kLowestQuality, high = start - 1;
+    bool found = false;
+    std::vector<uchar> best;
+    while (low <= high) {
+        const int quality = (low + high) / 2;
+        std::vector<uchar> bytes = encode(quality);
+        if (long(bytes.size()) <= budget) {
+            best = std::move(bytes);
+            found = true;
+            low = quality + 1;
+        } else {
+            high = quality - 1;
+        }
+    }
+    if (found) out = std::move(best);
+    return found;
+}
+
+// A colour picture whose channels agree, as one grey channel: a third of
+// the JPEG's colour data saved for a grey page.
+cv::Mat greyWhenGrey(const cv::Mat& picture) {
+    if (picture.channels() != 3) return picture;
+    cv::Mat channels[3], difference;
+    cv::split(picture, channels);
+    double most = 0, other = 0;
+    cv::absdiff(channels[0], channels[1], difference);
+    cv::minMaxLoc(difference, nullptr, &most);
+    cv::absdiff(channels[1], channels[2], difference);
+    cv::minMaxLoc(difference, nullptr, &other);
+    if (std::max(most, other) > 2) return picture;
+    return channels[1];
+}
+
+std::vector<uchar> jpegOf(const cv::Mat& picture, int quality) {
+    std::vector<uchar> bytes;
+    // Huffman tables of the picture's own: a tenth to a third smaller at the same quality.
+    cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, quality, cv::IMWRITE_JPEG_OPTIMIZE, 1});
+    return bytes;
+}
+
+// The picture on its paper at resolution: true size (at the picture's dpi)
+// or fitted, centred, cut by the paper's edge.
+cv::Mat onPaper(const cv::Mat& picture, const PageOptions& options, int resolution) {
+    const cv::Size2d mm = paperMm(options.paper);
+    const cv::Size canvasSize(int(std::lround(mm.width / 25.4 * resolution)),
+                              int(std::lround(mm.height / 25.4 * resolution)));
+    cv::Mat canvas(canvasSize, picture.type(), cv::Scalar::all(255));
+    double scale = 1;
+    if (options.fit || options.dpi <= 0)
+        scale = std::min(double(canvasSize.width) / picture.cols, double(canvasSize.height) / picture.rows);
+    cv::Mat sized = picture;
+    if (std::abs(scale - 1) > 1e-9)
+        cv::resize(picture, sized, cv::Size(), scale, scale, scale < 1 ? cv::INTER_AREA : cv::INTER_CUBIC);
+    const cv::Rect at((canvasSize.width - sized.cols) / 2, (canvasSize.height - sized.rows) / 2, sized.cols,
+                      sized.rows);
+    const cv::Rect shown = at & cv::Rect(cv::Point(0, 0), canvasSize);
+    sized(cv::Rect(shown.tl() - at.tl(), shown.size())).copyTo(canvas(shown));
+    return canvas;
+}
+
+// One picture into a .jpg, .png or .tif file.
+Status writeRaster(const std::string& out, const std::string& extension, cv::Mat picture, PageOptions options) {
+    if (options.paper != Paper::None) {
+        const int resolution = options.dpi > 0 ? options.dpi : kDefaultPaperDpi;
+        picture = onPaper(picture, options, resolution);
+        options.dpi = resolution;
+    }
+    picture = options.blackAndWhite ? binarised(picture) : greyWhenGrey(picture);
+    const long budget = options.maxBytes;
+    std::vector<uchar> bytes;
+    if (extension == "jpg" || extension == "jpeg") {
+        if (!withinBudget(
+                options.jpegQuality, budget, [&](int q) { return jpegOf(picture, q); }, bytes)) {
+            say("%s: does not fit in %ld bytes even at JPEG quality %d\n", out.c_str(), budget, kLowestQuality);
+            return Status::NotWritten;
+        }
+        setJpegDensity(bytes, options.dpi);
+    } else if (extension == "png") {
+        std::vector<int> parameters;
+        if (options.blackAndWhite) parameters = {cv::IMWRITE_PNG_BILEVEL, 1};
+        cv::imencode(".png", picture, bytes, parameters);
+        setPngDensity(bytes, options.dpi);
+    } else if (options.blackAndWhite) {
+        if (!writeG4Tiff(out, picture, options.dpi)) {
+            say("%s: could not be written: %s\n", out.c_str(), whyNotWritten(out).c_str());
+            return Status::NotWritten;
+        }
+        if (budget > 0 && fileSize(out) > budget) say("%s: is larger than %ld bytes\n", out.c_str(), budget);
+        return budget > 0 && fileSize(out) > budget ? Status::NotWritten : Status::Ok;
+    } else {
+        std::vector<int> parameters;
+        if (options.dpi > 0)
+            parameters = {cv::IMWRITE_TIFF_RESUNIT, 2,          cv::IMWRITE_TIFF_XDPI, options.dpi,
+                          cv::IMWRITE_TIFF_YDPI,    options.dpi};
+        cv::imencode(".tif", picture, bytes, parameters);
+    }
+    if (bytes.empty()) return Status::NotWritten;
+    if (budget > 0 && long(bytes.size()) > budget) {
+        // Lossless pictures have no quality to give up.
+        say("%s: %zu bytes do not fit in %ld; JPEG fits a budget\n", out.c_str(), bytes.size(), budget);
+        return Status::NotWritten;
+    }
+    return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
+}
+
+// Where a picture lies on its PDF page, in points.
+struct Placement {
+    double pageWidth, pageHeight;
+    cv::Rect2d image;
+};
+
+Placement placement(const cv::Mat& picture, const PageOptions& options) {
+    const double pointsPerPixel = options.dpi > 0 ? 72.0 / options.dpi : 1.0;
+    const cv::Size2d picturePoints(picture.cols * pointsPerPixel, picture.rows * pointsPerPixel);
+    if (options.paper == Paper::None) return {picturePoints.width, picturePoints.height, {{0, 0}, picturePoints}};
+    const cv::Size2d mm = paperMm(options.paper);
+    const cv::Size2d page(mm.width / 25.4 * 72, mm.height / 25.4 * 72);
+    cv::Size2d shown = picturePoints;
+    if (options.fit || options.dpi <= 0) {
+        const double scale = std::min(page.width / picture.cols, page.height / picture.rows);
+        shown = cv::Size2d(picture.cols * scale, picture.rows * scale);
+    }
+    return {page.width, page.height, {{(page.width - shown.width) / 2, (page.height - shown.height) / 2}, shown}};
+}
+
+// The document at one JPEG quality and scale of its pictures, in memory.
+std::vector<uchar> pdfOf(const std::vector<cv::Mat>& pictures, const PageOptions& options, int quality, double scale) {
+    PdfDocument document;
+    for (const cv::Mat& picture : pictures) {
+        const Placement at = placement(picture, options);
+        cv::Mat sized = picture;
+        if (scale < 1) cv::resize(picture, sized, cv::Size(), scale, scale, cv::INTER_AREA);
+        const int result =
+            options.blackAndWhite
+                ? document.addBitsPage(packBits(sized), sized.cols, sized.rows, at.pageWidth, at.pageHeight, at.image)
+                : document.addJpegPage(jpegOf(sized, quality), nullptr, at.pageWidth, at.pageHeight, at.image);
+        if (result != 0) return {};
+    }
+    return document.bytes();
+}
+
+Status writePdf(const std::string& out, std::vector<cv::Mat> pictures, const PageOptions& options) {
+    for (cv::Mat& picture : pictures) picture = options.blackAndWhite ? binarised(picture) : greyWhenGrey(picture);
+    // The scale down to which the pictures may go: 200 dpi on their pages.
+    double leastScale = 1;
+    for (const cv::Mat& picture : pictures) {
+        const Placement at = placement(picture, options);
+        const double dpi = picture.cols / (at.image.width / 72);
+        leastScale = std::min(leastScale, std::max(1.0, dpi) > kLeastPdfDpi ? kLeastPdfDpi / dpi : 1.0);
+    }
+    std::vector<uchar> bytes;
+    for (double scale = 1;; scale = std::max(leastScale, scale * 0.8)) {
+        const auto encode = [&](int quality) { return pdfOf(pictures, options, quality, scale); };
+        const int start = options.blackAndWhite ? kLowestQuality : options.jpegQuality;
+        if (withinBudget(start, options.maxBytes, encode, bytes)) break;
+        if (scale <= leastScale || options.blackAndWhite) {
+            say("%s: does not fit in %ld bytes, even at JPEG quality %d and %.0f dpi\n", out.c_str(), options.maxBytes,
+                kLowestQuality, kLeastPdfDpi);
+            return Status::NotWritten;
+        }
+    }
+    if (bytes.empty()) return Status::NotWritten;
+    return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
+}
+
+Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& out, const PageOptions& options) {
+    const std::string extension = lowerExtension(out);
+    if (extension == "pdf") return writePdf(out, pictures, options);
+    const bool raster =
+        extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "tif" || extension == "tiff";
+    if (!raster || pictures.size() != 1) {
+        say("%s: a .pdf holds many pages; a .jpg, .png or .tif one picture\n", out.c_str());
+        return Status::BadPath;
+    }
+    return writeRaster(out, extension, pictures[0], options);
+}
+
+bool readAll(const std::vector<std::string>& paths, std::vector<cv::Mat>& pictures) {
+    for (const std::string& path : paths) {
+        pictures.push_back(readPicture(path.c_str(), cv::IMREAD_COLOR, "velcap"));
+        if (pictures.back().empty()) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Status writePages(const std::vector<std::string>& pictures, const std::string& out, const PageOptions& options) {
+    if (pictures.empty() || out.empty()) return Status::BadPath;
+    std::vector<cv::Mat> read;
+    if (!readAll(pictures, read)) return Status::NotWritten;
+    return writePictures(read, out, options);
+}
+
+Status makeIdCardCopy(const std::string& front, const std::string& back, const std::string& out, PageOptions options) {
+    const std::string extension = lowerExtension(out);
+    if (extension != "pdf" && extension != "jpg" && extension != "jpeg" && extension != "png") {
+        say("idcard: %s is not a .pdf, .jpg or .png file\n", out.c_str());
+        return Status::BadPath;
+    }
+    std::vector<cv::Mat> sides;
+    if (!readAll({front, back}, sides)) return Status::NotWritten;
+    const int dpi = options.dpi > 0 ? options.dpi : kDefaultPaperDpi;
+    const cv::Size2d a4 = paperMm(Paper::A4);
+    cv::Mat page(int(std::lround(a4.height / 25.4 * dpi)), int(std::lround(a4.width / 25.4 * dpi)), CV_8UC3,
+                 cv::Scalar::all(255));
+    for (int side = 0; side < 2; ++side) {
+        Quad corners;
+        if (!findCard(sides[size_t(side)], corners)) {
+            say("idcard: no card found on %s\n", (side == 0 ? front : back).c_str());
+            return Status::NotWritten;
+        }
+        const cv::Mat card = straightenCard(sides[size_t(side)], corners, dpi);
+        // Front in the upper third, back in the lower, centred, as counters copy them.
+        const int centreY = page.rows * (side + 1) / 3;
+        card.copyTo(page(cv::Rect((page.cols - card.cols) / 2, centreY - card.rows / 2, card.cols, card.rows)));
+    }
+    options.paper = Paper::None; // the page is A4 already
+    options.fit = false;
+    options.dpi = dpi;
+    return writePictures({page}, out, options);
+}
+
+} // namespace velcap
