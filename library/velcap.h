@@ -194,6 +194,13 @@ VELCAP_EXPORT int SetOcrLanguages(const char* languages);
 // the languages (null or "": no text): 0; -1 for a missing argument; -2 when
 // a picture cannot be read or the document is not written.
 VELCAP_EXPORT int MakeSearchablePdf(const char* const* pictures, int count, const char* pdfPath, const char* languages);
+// The copy of an identity card that counters make: the card (85.6 x 54 mm)
+// found on the photographs of its front and back (any desk, any angle), cut
+// out straight, and both on one A4 page at true size, front above back,
+// centred, at 300 dpi. outPath is .pdf, .jpg or .png. 0; -1 for a missing
+// argument or another file type; -2 when a card is not found or the file
+// is not written.
+VELCAP_EXPORT int MakeIdCardCopy(const char* front, const char* back, const char* outPath);
 
 // Called on a thread of the library when a supported camera is plugged in
 // (added 1) or unplugged (added 0), with its video node. Null stops it.

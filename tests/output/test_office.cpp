@@ -11,59 +11,15 @@
 #include "code_images.h"
 #include "imaging/card.h"
 #include "support/capture_test.h"
+#include "support/made_up_card.h"
 #include "support/shell.h"
+#include "velcap.h"
 #include "velcap/camera.h"
 
 namespace {
 
-constexpr int kPixelsPerMm = 10; // the made-up card is drawn at 254 dpi
-
-// A made-up card (no real one): pale ground, guilloche rings, a photo box
-// or an emblem, lines of capitals, rounded corners (transparent: alpha 0).
-cv::Mat madeUpCard(bool front) {
-    cv::Mat card(540, 856, CV_8UC3);
-    for (int y = 0; y < card.rows; ++y)
-        for (int x = 0; x < card.cols; ++x)
-            card.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(236 - y / 30), uchar(226 - x / 60), uchar(205 + x / 50));
-    for (int r = 40; r < 700; r += 24) cv::circle(card, {front ? 300 : 600, 270}, r, {214, 196, 176}, 2);
-    if (front)
-        cv::rectangle(card, {610, 90}, {800, 400}, {150, 150, 160}, cv::FILLED);
-    else
-        cv::circle(card, {150, 150}, 90, {40, 40, 200}, cv::FILLED);
-    const char* lines[] = {front ? "NAME  LI MING" : "VALID 2020.01.01-2040.01.01",
-                           front ? "BORN  1990 01 01" : "AUTHORITY  SAMPLE CITY",
-                           front ? "ADDRESS  1 SAMPLE ROAD" : "NOT A REAL CARD"};
-    for (int i = 0; i < 3; ++i)
-        cv::putText(card, lines[i], {front ? 60 : 300, 130 + 90 * i}, cv::FONT_HERSHEY_SIMPLEX, 1.1, {60, 50, 40}, 2);
-    cv::putText(card, "110101199001011234", {60, 480}, cv::FONT_HERSHEY_SIMPLEX, 1.3, {30, 30, 30}, 3);
-    return card;
-}
-
-// The card on a desk of this colour, turned by angle degrees, in mild perspective.
-cv::Mat onDesk(const cv::Mat& card, cv::Scalar desk, double angle) {
-    cv::Mat picture(1200, 1600, CV_8UC3, desk), noise(picture.size(), CV_8UC3);
-    cv::randn(noise, 0, 6);
-    picture += noise;
-    const double a = angle * CV_PI / 180, scale = 0.7;
-    const cv::Point2f centre(800, 600);
-    std::vector<cv::Point2f> from = {{0, 0}, {856, 0}, {856, 540}, {0, 540}}, to;
-    for (const cv::Point2f& p : from) {
-        const cv::Point2f d = (p - cv::Point2f(428, 270)) * float(scale);
-        to.push_back(centre + cv::Point2f(float(d.x * std::cos(a) - d.y * std::sin(a)),
-                                          float(d.x * std::sin(a) + d.y * std::cos(a))));
-    }
-    to[2] += cv::Point2f(8, 6); // the stand's camera is not quite above it
-    const cv::Mat h = cv::getPerspectiveTransform(from, to);
-    cv::Mat rounded(card.size(), CV_8U, cv::Scalar(0)), warped, mask;
-    cv::rectangle(rounded, cv::Rect(30, 0, 796, 540), 255, cv::FILLED);
-    cv::rectangle(rounded, cv::Rect(0, 30, 856, 480), 255, cv::FILLED);
-    for (cv::Point c : {cv::Point(30, 30), cv::Point(826, 30), cv::Point(826, 510), cv::Point(30, 510)})
-        cv::circle(rounded, c, 30, 255, cv::FILLED);
-    cv::warpPerspective(card, warped, h, picture.size());
-    cv::warpPerspective(rounded, mask, h, picture.size());
-    warped.copyTo(picture, mask > 128);
-    return picture;
-}
+using velcap::test::madeUpCard;
+using velcap::test::onDesk;
 
 double meanDifference(const cv::Mat& a, const cv::Mat& b) {
     cv::Mat diff;
@@ -120,6 +76,13 @@ TEST_F(Office, AnIdCopyHasBothSidesOnA4AtTrueSize) {
     }
     ASSERT_EQ(velcap::makeIdCardCopy(front, back, file("copy.pdf")), velcap::Status::Ok);
     EXPECT_NE(velcap::test::run("pdfinfo " + file("copy.pdf")).first.find("595.2"), std::string::npos);
+    // The flat interface's copy, and its refusals.
+    EXPECT_EQ(MakeIdCardCopy(front.c_str(), back.c_str(), file("flat.jpg").c_str()), 0);
+    EXPECT_EQ(cv::imread(file("flat.jpg")).size(), cv::Size(2480, 3508));
+    velcap::test::stdoutOf([&] {
+        EXPECT_EQ(MakeIdCardCopy(front.c_str(), back.c_str(), file("copy.gif").c_str()), -1);
+        EXPECT_EQ(MakeIdCardCopy(front.c_str(), nullptr, file("copy.pdf").c_str()), -1);
+    });
     // No card, no copy.
     cv::imwrite(file("desk.jpg"), cv::Mat(1200, 1600, CV_8UC3, cv::Scalar(45, 42, 40)));
     velcap::test::stdoutOf([&] {

@@ -19,6 +19,7 @@
 #include "desk_scene.h"
 #include "output/code_images.h"
 #include "scene.h"
+#include "support/made_up_card.h"
 #include "support/shell.h"
 
 namespace {
@@ -122,8 +123,8 @@ TEST_F(Cli, HelpVersionManualAndCompletion) {
     Outcome help = velcapAlone("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* text :
-         {"list [--json]", "capture [", "scan [--qr|--bar]", "pdf [-n] [--ocr [LANGS]] OUTPUT", "merge [--column]",
-          "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
+         {"list [--json]", "capture [", "scan [--qr|--bar]", "pdf [-n] [--ocr [LANGS]] [--paper", "idcard [-n] --front",
+          "merge [--column]", "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     // A command's help is its own usage, and the options of every command.
     const std::string captureHelp = velcapAlone("capture --help").out;
@@ -188,6 +189,10 @@ TEST_F(Cli, UsageErrorsNameTheValue) {
         {"pdf --ocr=xx_none out.pdf page.jpg", "'xx_none'"},
         {"pdf --ocr eng out.pdf", "too few operands"},
         {"capture --ocr a.jpg", "--ocr"},
+        {"capture --paper b5 a.jpg", "'b5'"},
+        {"capture --max-size lots a.jpg", "'lots'"},
+        {"capture --fit a.jpg", "--fit"},
+        {"idcard out.pdf", "--front and --back"},
         {"merge out.jpg one.jpg", "too few operands"},
         {"merge out.jpg 1.jpg 2.jpg 3.jpg 4.jpg 5.jpg", "too many operands"},
         {"clean in.jpg", "too few operands"},
@@ -462,6 +467,29 @@ TEST_F(Cli, AutoPrintsEachPageAsItIsWritten) {
     Outcome format = velcap("auto --format webp " + dir_);
     EXPECT_EQ(format.status, 2);
     expectOneLineNaming(format, "'webp'");
+}
+
+TEST_F(Cli, IdCardCopyAndPagesOnPaperWithinABudget) {
+    cv::imwrite(path("front.jpg"), velcap::test::onDesk(velcap::test::madeUpCard(true), {45, 42, 40}, 30));
+    cv::imwrite(path("back.jpg"), velcap::test::onDesk(velcap::test::madeUpCard(false), {90, 140, 185}, -8));
+    Outcome copy = velcap("idcard --front " + path("front.jpg") + " --back " + path("back.jpg") + " " + path("id.pdf"));
+    ASSERT_EQ(copy.status, 0) << copy.err;
+    EXPECT_EQ(copy.out, path("id.pdf") + "\n");
+    EXPECT_NE(velcap::test::run("pdfinfo " + path("id.pdf")).first.find("595.2"), std::string::npos);
+    // A desk without a card: a failure, nothing written.
+    Outcome none = velcap("idcard --front " + path("a.jpg") + " --back " + path("back.jpg") + " " + path("no.pdf"));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(::access(path("no.pdf").c_str(), F_OK), 0);
+
+    // A photograph from the camera on A5, fitted, within 60 kB.
+    Outcome paged = velcap("capture --size 1280x720 --paper a5 --fit --max-size 60k " + path("a5.jpg"));
+    ASSERT_EQ(paged.status, 0) << paged.err;
+    EXPECT_EQ(paged.out, path("a5.jpg") + "\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(path("a5.jpg").c_str(), &info), 0);
+    EXPECT_LE(info.st_size, 60000);
+    EXPECT_EQ(cv::imread(path("a5.jpg")).size(), cv::Size(1748, 2480)); // A5 at 300 dpi
+    EXPECT_EQ(velcap::test::run("ls " + path("") + " | grep -c XXXX").first, "0\n") << "no photograph left behind";
 }
 
 TEST_F(Cli, PdfMergeAndCleanWorkOnFiles) {

@@ -1,4 +1,4 @@
-// The flat interface's text layer for PDFs.
+// The flat interface's documents: PDFs with their text, identity-card copies.
 #include <mutex>
 #include <string>
 
@@ -53,6 +53,18 @@ extern "C" int MakeSearchablePdf(const char* const* pictures, int count, const c
         names.emplace_back(pictures[i]);
     }
     switch (velcap::makeSearchablePdf(names, pdfPath, languages ? languages : "")) {
+    case velcap::Status::Ok:
+        return 0;
+    case velcap::Status::BadPath:
+        return -1;
+    default:
+        return -2;
+    }
+}
+
+extern "C" int MakeIdCardCopy(const char* front, const char* back, const char* outPath) {
+    if (!front || !back || !outPath || !*outPath) return -1;
+    switch (velcap::makeIdCardCopy(front, back, outPath)) {
     case velcap::Status::Ok:
         return 0;
     case velcap::Status::BadPath:
