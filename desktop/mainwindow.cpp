@@ -28,10 +28,10 @@
 #include <QStorageInfo>
 #include <QUrl>
 
+#include "background_job.h"
 #include "file_list.h"
 #include "multipdfdlg.h"
 #include "paramdlg.h"
-#include "text_layer.h"
 #include "ui_mainwindow.h"
 #include "velcap.h"
 
@@ -475,6 +475,51 @@ void MainWindow::on_bt_capture_clicked() {
             reportCaptureFailure(captured, path);
     }
     setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::on_bt_idcard_clicked() {
+    if (!isOpenCamera) return;
+    const QString folder = ui->textEdit_path->text();
+    // The sides are hidden files until the copy is made of them.
+    const QString side = folder + "/." + timeStamp() + (idFront_.isEmpty() ? "-front" : "-back") + ".jpg";
+    const int captured = captureImage(side.toUtf8().constData());
+    if (captured != 0) {
+        reportCaptureFailure(captured, side);
+        return;
+    }
+    if (idFront_.isEmpty()) {
+        idFront_ = side;
+        ui->bt_idcard->setText("拍反面");
+        ui->bt_idcard->setToolTip("请将证件翻面，再点击拍摄反面");
+        return;
+    }
+    const QString front = idFront_;
+    idFront_.clear();
+    ui->bt_idcard->setText("身份证");
+    ui->bt_idcard->setToolTip("身份证复印：先拍正面，翻面后再拍反面");
+    ui->bt_idcard->setEnabled(false);
+    const int format = ui->comboBox_format->currentIndex();
+    const QString name = timeStamp() + (format == 5 ? ".pdf" : format == 2 ? ".png" : ".jpg");
+    const QString path = folder + "/" + name;
+    runLater(
+        this, textLayers_,
+        [front, side, path] {
+            return MakeIdCardCopy(front.toUtf8().constData(), side.toUtf8().constData(), path.toUtf8().constData()) ==
+                   0;
+        },
+        [this, front, side, name, path](bool written) {
+            QFile::remove(front);
+            QFile::remove(side);
+            ui->bt_idcard->setEnabled(true);
+            if (!written) {
+                QMessageBox::warning(this, "提示", "未找到证件，请将证件平放在台面上重新拍摄。", QMessageBox::Ok);
+                return;
+            }
+            if (path.endsWith(".pdf"))
+                addEntry(QIcon(":/new/src/pdf.png"), name, path);
+            else
+                addEntry(path, name, path);
+        });
 }
 
 // Why a capture wrote nothing, in words the user can act on.

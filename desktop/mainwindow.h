@@ -62,6 +62,9 @@ public slots:
 
     // Capture, the file list and the save folder.
     void on_bt_capture_clicked();
+    // 身份证: the first click photographs the front, the second the back; the
+    // copy (both on A4 at true size) then joins the list.
+    void on_bt_idcard_clicked();
     void on_listWidget1_clicked(const QModelIndex& index);
     void on_listWidget1_doubleClicked(const QModelIndex& index);
     void on_BT_SelectPath_clicked();
@@ -125,7 +128,8 @@ private:
     std::atomic<int> labelWidth_{0}, labelHeight_{0};
     std::atomic<int> frameWidth_{0}, frameHeight_{0};
     cv::Mat reduced_, scaled_; // stream thread only, reused from frame to frame
-    QThreadPool textLayers_;   // searchable PDFs being written, one at a time
+    QThreadPool textLayers_;   // searchable PDFs and card copies being written, one at a time
+    QString idFront_;          // the photograph of a card's front, waiting for its back
 
 public:
     // Whether "文字识别" is checked: PDFs get their text layer.

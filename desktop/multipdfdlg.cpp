@@ -13,9 +13,9 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "background_job.h"
 #include "file_list.h"
 #include "mainwindow.h"
-#include "text_layer.h"
 #include "ui_multipdfdlg.h"
 #include "velcap.h"
 

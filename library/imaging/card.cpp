@@ -47,7 +47,8 @@ double cardScore(const Quad& q, double pictureArea) {
     std::vector<cv::Point2f> contour(q.begin(), q.end());
     const double area = cv::contourArea(contour);
     // Perspective from a camera on a stand is mild; the card fills a part of the desk.
-    if (aspect < kCardAspect * 0.8 || aspect > kCardAspect * 1.25) return 0;
+    // An A4 page (1.41) is not a card (1.59).
+    if (aspect < kCardAspect * 0.9 || aspect > kCardAspect * 1.1) return 0;
     if (area < pictureArea * 0.01 || area > pictureArea * 0.9) return 0;
     if (!cv::isContourConvex(contour)) return 0;
     return area;

@@ -17,11 +17,13 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <opencv2/imgcodecs.hpp>
 
 #include "compat/state.h"
 #include "mainwindow.h"
 #include "paramdlg.h"
 #include "qt_texts.h"
+#include "support/made_up_card.h"
 #include "testbed.h"
 #include "ui_mainwindow.h"
 #include "ui_paramdlg.h"
@@ -294,6 +296,34 @@ private slots:
         w->ui->pushButton_6->click();
         QCOMPARE(catcher.title, QString("条码内容："));
         QCOMPARE(catcher.text, QString(vcam::kSceneEan13));
+    }
+
+    // 身份证: front, then back, and the copy on A4 joins the list; the sides go.
+    void anIdCardCopyTakesTwoClicks() {
+        const QString scene = QDir::tempPath() + "/velcap-card-scene.png";
+        cv::imwrite(scene.toStdString(), velcap::test::onDesk(velcap::test::madeUpCard(true), {45, 42, 40}, 15));
+        MainWindow* w = start(0, false, scene.toStdString()); // 4:3, as the scene
+        QString failure;                                      // a box saying no card was found, closed
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                failure = box->text();
+                box->accept();
+            }
+        });
+        closer.start(50);
+        w->ui->bt_idcard->click();
+        QCOMPARE(w->ui->bt_idcard->text(), QString("拍反面"));
+        w->ui->bt_idcard->click();
+        QVERIFY(!w->ui->bt_idcard->isEnabled()); // the card is being found off the GUI thread
+        QTRY_VERIFY_WITH_TIMEOUT(w->ui->listWidget1->count() == 1 || !failure.isEmpty(), 20000);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QString copy = w->ui->listWidget1->item(0)->data(Qt::ToolTipRole).toString();
+        QCOMPARE(QImage(copy).size(), QSize(2480, 3508));
+        QCOMPARE(QDir(folder_->path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QVERIFY(w->ui->bt_idcard->isEnabled());
+        QCOMPARE(w->ui->bt_idcard->text(), QString("身份证"));
+        QFile::remove(scene);
     }
 
     void theParameterDialog() {

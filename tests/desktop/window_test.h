@@ -88,12 +88,15 @@ protected:
         return c;
     }
     // resolution: 0 for 640 x 480, 1 for 1920 x 1080. The window starts with
-    // no saved settings, or (again) with those its last run saved.
-    MainWindow* start(int resolution, bool again = false) {
+    // no saved settings, or (again) with those its last run saved; the
+    // camera shows its desk, or the picture scene.
+    MainWindow* start(int resolution, bool again = false, const std::string& scene = {}) {
         window_.reset();
         closeCamera();
         deviceCount = 0;
-        testbed_->present(vcam::Description{{smallCamera()}});
+        vcam::Camera camera = smallCamera();
+        camera.scene = scene;
+        testbed_->present(vcam::Description{{camera}});
         if (!again) freshSettings();
         window_ = std::make_unique<MainWindow>();
         window_->show();
