@@ -72,6 +72,7 @@ Hub::Hub() : compressor_(tjInitCompress()) {
 
 Hub::~Hub() {
     velcap::setDeviceCallback(nullptr);
+    if (!idFront_.empty()) ::unlink(idFront_.c_str());
     camera_.close(); // no frame callback runs after this
     tjDestroy(static_cast<tjhandle>(compressor_));
 }
@@ -159,6 +160,7 @@ Json Hub::run(const std::string& command, const Json& arguments) {
         if (command == "controls") return controls();
         if (command == "setControls") return setControls(arguments);
         if (command == "autoCapture") return autoCapture(arguments);
+        if (command == "idcard") return idCard(arguments);
         return failure("unknown command \"" + command + "\"");
     } catch (const Json::exception& e) {
         return failure(std::string("bad arguments: ") + e.what());
@@ -202,17 +204,9 @@ Json Hub::capture(const Json& arguments) {
     const int crop = arguments.value("crop", 0), rotate = arguments.value("rotate", 0);
     if (crop < 0 || crop > 2) return failure("crop is 0, 1 or 2");
     if (rotate < 0 || rotate > 3) return failure("rotate is 0 to 3");
-    std::string path = arguments.value("path", std::string());
-    if (path.empty()) {
-        path = defaultPath(format);
-    } else {
-        // A web page must not overwrite a file nor write beside the camera's settings.
-        if (path[0] != '/') return failure("path must be absolute");
-        if (path.size() < format.size() + 1 ||
-            path.compare(path.size() - format.size() - 1, std::string::npos, "." + format) != 0)
-            return failure("path must end in ." + format);
-        if (::access(path.c_str(), F_OK) == 0) return failure(path + " exists; it is not replaced");
-    }
+    std::string why;
+    const std::string path = capturePath(arguments, format, why);
+    if (path.empty()) return failure(why);
     const velcap::CaptureSettings before = camera_.captureSettings();
     velcap::CaptureSettings settings = before;
     settings.crop = velcap::Crop(crop);
@@ -276,6 +270,54 @@ Json Hub::setControls(const Json& arguments) {
         if (status != velcap::Status::Ok) return failure(name + ": " + velcap::describe(status));
     }
     return controls();
+}
+
+std::string Hub::capturePath(const Json& arguments, const std::string& format, std::string& why) {
+    std::string path = arguments.value("path", std::string());
+    if (path.empty()) return defaultPath(format);
+    // A web page must not overwrite a file nor write beside the camera's settings.
+    if (path[0] != '/')
+        why = "path must be absolute";
+    else if (path.size() < format.size() + 1 ||
+             path.compare(path.size() - format.size() - 1, std::string::npos, "." + format) != 0)
+        why = "path must end in ." + format;
+    else if (::access(path.c_str(), F_OK) == 0)
+        why = path + " exists; it is not replaced";
+    return why.empty() ? path : std::string();
+}
+
+// {"side":"front"} photographs the card's front; {"side":"back","format":
+// "pdf|jpg|png","path":...} its back, and makes the copy of both on A4.
+Json Hub::idCard(const Json& arguments) {
+    const std::string side = arguments.value("side", std::string());
+    if (side != "front" && side != "back") return failure("side is front or back");
+    if (side == "back" && idFront_.empty()) return failure("photograph the front first");
+    const std::string format = arguments.value("format", std::string("pdf"));
+    if (format != "pdf" && format != "jpg" && format != "png") return failure("format is pdf, jpg or png");
+    std::string why, path;
+    if (side == "back" && (path = capturePath(arguments, format, why)).empty()) return failure(why);
+    // The sides are the service's own files until the copy is made.
+    std::string shot = "/tmp/velcapd-card-XXXXXX.jpg";
+    const int fd = ::mkstemps(shot.data(), 4);
+    if (fd < 0) return failure("no room for the photograph");
+    ::close(fd);
+    const velcap::Status status = camera_.capture(shot);
+    if (status != velcap::Status::Ok) {
+        ::unlink(shot.c_str());
+        return failure(velcap::describe(status));
+    }
+    if (side == "front") {
+        if (!idFront_.empty()) ::unlink(idFront_.c_str());
+        idFront_ = shot;
+        return {{"ok", true}, {"side", "front"}};
+    }
+    const velcap::Status made = velcap::makeIdCardCopy(idFront_, shot, path);
+    ::unlink(idFront_.c_str());
+    ::unlink(shot.c_str());
+    idFront_.clear();
+    if (made != velcap::Status::Ok) return failure("no card found; lay it flat and photograph both sides again");
+    publish({{"event", "captured"}, {"path", path}});
+    return {{"ok", true}, {"path", path}};
 }
 
 Json Hub::autoCapture(const Json& arguments) {

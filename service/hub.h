@@ -57,6 +57,10 @@ private:
     Json controls();
     Json setControls(const Json& arguments);
     Json autoCapture(const Json& arguments);
+    Json idCard(const Json& arguments);
+    // Where a capture goes: the path asked for (absolute, of the format,
+    // never an existing file), or ~/Image/TIME.FORMAT; "" and why when refused.
+    std::string capturePath(const Json& arguments, const std::string& format, std::string& why);
     void onFrame(const velcap::Frame& frame);
     void publish(const Json& event);
 
@@ -72,6 +76,7 @@ private:
     std::function<void(const Json&)> eventSink_;
     void* compressor_ = nullptr; // turbojpeg's, used on the stream thread only
     Picture away_;               // the unplugged picture, under pictureMutex_
+    std::string idFront_;        // a card's front, photographed, waiting for its back
 };
 
 } // namespace velcapd

@@ -332,6 +332,8 @@ void Server::serve(Connection& connection) {
             command = "scan";
         else if (request.method() == http::verb::post && path == "/api/autocapture")
             command = "autoCapture";
+        else if (request.method() == http::verb::post && path == "/api/idcard")
+            command = "idcard";
         if (command.empty()) {
             if (!send(failure(request, http::status::not_found,
                               "no such thing: " + std::string(request.method_string()) + " " + path)))

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
@@ -191,6 +192,14 @@ TEST_F(Service, DevicesOpenSnapshotCaptureScanAndControls) {
         EXPECT_TRUE(pdf["ok"].get<bool>()) << pdf.dump();
     });
 
+    // The card copy: front first; this desk has no card, which the answer says.
+    EXPECT_EQ(call("/api/idcard", {{"side", "back"}})["error"], "photograph the front first");
+    velcap::test::stdoutOf([&] {
+        EXPECT_TRUE(call("/api/idcard", {{"side", "front"}})["ok"].get<bool>());
+        const Json copy = call("/api/idcard", {{"side", "back"}, {"path", file("card.pdf")}});
+        EXPECT_NE(copy.value("error", "").find("no card found"), std::string::npos) << copy.dump();
+    });
+
     Json scan;
     velcap::test::stdoutOf([&] { scan = call("/api/scan", {{"type", "qr"}}); });
     ASSERT_EQ(scan["codes"].size(), 1u) << scan.dump();
@@ -346,16 +355,18 @@ class Browser {
 public:
     explicit Browser(const std::string& url) {
         profile_ = testing::TempDir() + "/velcap-chromium-" + std::to_string(getpid());
-        const std::string command = "env -u LD_PRELOAD chromium --headless --no-sandbox --disable-gpu "
-                                    "--disable-dev-shm-usage --no-first-run --remote-debugging-port=" +
-                                    std::to_string(kPort) + " --user-data-dir=" + profile_ + " '" + url +
-                                    "' >/dev/null 2>&1 & echo $!";
+        // A process group of its own, stopped whole; the DevTools port is
+        // its own too (never a browser another run left behind).
+        const std::string command = "env -u LD_PRELOAD setsid chromium --headless --no-sandbox --disable-gpu "
+                                    "--disable-dev-shm-usage --no-first-run --remote-debugging-port=0 "
+                                    "--user-data-dir=" +
+                                    profile_ + " '" + url + "' >/dev/null 2>&1 & echo $!";
         FILE* shell = ::popen(command.c_str(), "r");
         if (shell && std::fscanf(shell, "%d", &pid_) != 1) pid_ = -1;
         if (shell) ::pclose(shell);
     }
     ~Browser() {
-        if (pid_ > 0) ::kill(pid_, SIGTERM);
+        if (pid_ > 0) ::kill(-pid_, SIGKILL);
         std::system(("rm -rf " + profile_).c_str());
     }
     // Evaluates expression until it is true or the time is up.
@@ -370,10 +381,15 @@ public:
     std::string evaluate(const std::string& expression) {
         try {
             net::io_context context;
-            if (socketUrl_.empty()) socketUrl_ = pageSocket(context);
+            if (port_ == 0) {
+                // The port chromium chose, on the first line of this file once it listens.
+                std::ifstream active(profile_ + "/DevToolsActivePort");
+                if (!(active >> port_)) return {};
+            }
+            if (socketUrl_.empty()) socketUrl_ = pageSocket(context, port_);
             if (socketUrl_.empty()) return {};
             websocket::stream<tcp::socket> ws(context);
-            ws.next_layer().connect({net::ip::make_address("127.0.0.1"), kPort});
+            ws.next_layer().connect({net::ip::make_address("127.0.0.1"), port_});
             ws.handshake("127.0.0.1", socketUrl_.substr(socketUrl_.find('/', 5)));
             ws.write(net::buffer(Json{{"id", 1},
                                       {"method", "Runtime.evaluate"},
@@ -393,11 +409,10 @@ public:
     }
 
 private:
-    static constexpr unsigned short kPort = 39222;
     // The DevTools WebSocket of the page, from /json/list.
-    static std::string pageSocket(net::io_context& context) {
+    static std::string pageSocket(net::io_context& context, unsigned short port) {
         tcp::socket socket(context);
-        socket.connect({net::ip::make_address("127.0.0.1"), kPort});
+        socket.connect({net::ip::make_address("127.0.0.1"), port});
         http::request<http::empty_body> request{http::verb::get, "/json/list", 11};
         request.set(http::field::host, "127.0.0.1");
         http::write(socket, request);
@@ -410,6 +425,7 @@ private:
     }
     std::string profile_;
     int pid_ = -1;
+    unsigned short port_ = 0;
     std::string socketUrl_;
 };
 
