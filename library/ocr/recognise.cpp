@@ -10,7 +10,8 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include <omp.h>
+#include <dlfcn.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <tesseract/baseapi.h>
@@ -120,6 +121,16 @@ Engines& enginesFor(const std::string& languages) {
     return *engines;
 }
 
+// One thread a page: Tesseract's own OpenMP threads only spin against each
+// other (a page takes several times longer with them on two cores), and a
+// document's pages are read a core each. The OpenMP runtime is the one
+// Tesseract brought along, found at run time; none, no threads to stop.
+void oneThreadAPage() {
+    using SetLevels = void (*)(int);
+    static const auto set = reinterpret_cast<SetLevels>(::dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+    if (set) set(0);
+}
+
 // Grey, with the paper's uneven light divided out: Tesseract's own
 // threshold then sees dark letters on even white, also in the corners
 // of a photograph that the lamp lights less.
@@ -188,9 +199,7 @@ PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi
     std::string why;
     if (!available(languages, &why)) throw std::runtime_error(why);
     const cv::Mat grey = prepared(picture);
-    // One thread a page: Tesseract's own threads only spin against each
-    // other (a page takes several times longer with them on two cores).
-    omp_set_max_active_levels(0);
+    oneThreadAPage();
     Engines::Lease lease = enginesFor(languages).take();
     tesseract::TessBaseAPI& engine = *lease.engine;
     engine.SetImage(grey.data, grey.cols, grey.rows, 1, int(grey.step));
