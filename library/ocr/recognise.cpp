@@ -85,6 +85,10 @@ public:
         }
         ++made_;
         lock.unlock();
+        // Tesseract's warnings ("Estimating resolution as ...") are not the
+        // host's output. The setting is global to Tesseract: set once, before any engine reads.
+        static std::once_flag quiet;
+        std::call_once(quiet, [] { tesseract::TessBaseAPI().SetVariable("debug_file", "/dev/null"); });
         auto engine = std::make_unique<tesseract::TessBaseAPI>();
         if (engine->Init(tessdata().c_str(), languages_.c_str(), tesseract::OEM_LSTM_ONLY) != 0) {
             lock.lock();
@@ -93,7 +97,6 @@ public:
             throw std::runtime_error("the languages \"" + languages_ + "\" cannot be loaded from " + tessdata());
         }
         engine->SetPageSegMode(tesseract::PSM_AUTO);
-        engine->SetVariable("debug_file", "/dev/null"); // its warnings are not the host's output
         return {this, std::move(engine)};
     }
 
@@ -243,7 +246,8 @@ std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, cons
     if (!available(languages, &why)) throw std::runtime_error(why);
     std::vector<PageText> pages(paths.size());
     std::atomic<size_t> next{0};
-    std::atomic<int> done{0};
+    std::mutex progressMutex;
+    int done = 0;
     std::mutex failureMutex;
     std::string failure;
     const auto work = [&] {
@@ -258,8 +262,9 @@ std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, cons
                 std::lock_guard lock(failureMutex);
                 failure = e.what();
             }
-            const int finished = ++done;
-            if (progress) progress(finished, int(paths.size()));
+            // One call at a time, in order of pages done: hosts count and draw in it.
+            std::lock_guard lock(progressMutex);
+            if (progress) progress(++done, int(paths.size()));
         }
     };
     const size_t workers = std::min<size_t>(paths.size(), std::max(1u, std::thread::hardware_concurrency()));

@@ -35,7 +35,8 @@ bool available(const std::string& languages, std::string* why = nullptr);
 VELCAP_EXPORT PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi = 0);
 
 // The text of many picture files, one page a core at a time; progress(done,
-// total) after each, on a worker thread. An unreadable file gets no text.
+// total) after each, on a worker thread, one call at a time. An unreadable
+// file gets no text.
 std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, const std::string& languages,
                                      const std::function<void(int, int)>& progress = {});
 

@@ -120,7 +120,7 @@ VELCAP_EXPORT Status makeIdCardCopy(const std::string& front, const std::string&
 // Tesseract in the languages ("chi_sim+eng") lying invisible under its
 // picture: searchable, and copied as text. No text when languages is empty.
 // Pages are read one a core at a time; progress(done, total) after each, on
-// a thread of the library. NotWritten when a picture cannot be read or the
+// a thread of the library, one call at a time. NotWritten when a picture cannot be read or the
 // file cannot be written.
 VELCAP_EXPORT Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
                                        const std::string& languages,
