@@ -1,8 +1,6 @@
 // The commands that work on files alone: pdf, merge and clean.
 #include <opencv2/imgcodecs.hpp>
 
-#include <mutex>
-
 #include "cli.h"
 #include "velcap.h"
 #include "velcap/camera.h"
@@ -43,11 +41,8 @@ int pdfCommand(const Arguments& args) {
     if (!languages.empty()) {
         // Pages are read one a core at a time; the document is written once all are.
         Progress progress("pages read", int(pictures.size()));
-        std::mutex shown;
-        const velcap::Status status = velcap::makeSearchablePdf(pictures, output, languages, [&](int done, int) {
-            std::lock_guard lock(shown);
-            progress.update(done);
-        });
+        const velcap::Status status =
+            velcap::makeSearchablePdf(pictures, output, languages, [&](int done, int) { progress.update(done); });
         if (status != velcap::Status::Ok) failed("cannot write '" + output + "'; nothing written");
         result(output);
         return kSuccess;
