@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "fuzz_support.h"
+#include "imaging/card.h"
 #include "velcap.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(image.data, pixels.data(), pixels.size());
     }
 
-    switch (which % 9) {
+    switch (which % 10) {
     case 0:
         FN_DeleteBlackEdge(image);
         break;
@@ -65,6 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         GetQR(image, which >> 4 & 1);
         ZbarDecoder(image, 0);
         break;
+    case 9: {
+        velcap::Quad corners;
+        if (velcap::findCard(image, corners)) velcap::straightenCard(image, corners, 40 + which % 64);
+        break;
+    }
     }
     return 0;
 }
