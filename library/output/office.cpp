@@ -126,8 +126,14 @@ std::vector<uchar> packBits(const cv::Mat& bw) {
     return bits;
 }
 
-// A black-and-white TIFF in CCITT G4, with its resolution, through libtiff.
-bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi) {
+long fileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? long(info.st_size) : -1;
+}
+
+// A black-and-white TIFF in CCITT G4, with its resolution, through libtiff;
+// one larger than budget (when set) is not put in place.
+bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi, long budget) {
     if (!replaceable(path, "TIFF")) return false;
     TemporaryFile temporary(path);
     if (!temporary.valid()) return false;
@@ -152,12 +158,11 @@ bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi) {
     for (int y = 0; y < bw.rows && written; ++y)
         written = TIFFWriteScanline(tiff, bits.data() + size_t(y) * size_t(rowBytes), uint32_t(y), 0) == 1;
     TIFFClose(tiff);
+    if (written && budget > 0 && fileSize(temporary.path()) > budget) {
+        say("%s: %ld bytes do not fit in %ld\n", path.c_str(), fileSize(temporary.path()), budget);
+        return false;
+    }
     return written && temporary.commit();
-}
-
-long fileSize(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? long(info.st_size) : -1;
 }
 
 // The highest quality in [kLowestQuality, start] whose bytes fit the budget
@@ -249,12 +254,11 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
         cv::imencode(".png", picture, bytes, parameters);
         setPngDensity(bytes, options.dpi);
     } else if (options.blackAndWhite) {
-        if (!writeG4Tiff(out, picture, options.dpi)) {
-            say("%s: could not be written: %s\n", out.c_str(), whyNotWritten(out).c_str());
+        if (!writeG4Tiff(out, picture, options.dpi, budget)) {
+            say("%s: not written\n", out.c_str());
             return Status::NotWritten;
         }
-        if (budget > 0 && fileSize(out) > budget) say("%s: is larger than %ld bytes\n", out.c_str(), budget);
-        return budget > 0 && fileSize(out) > budget ? Status::NotWritten : Status::Ok;
+        return Status::Ok;
     } else {
         std::vector<int> parameters;
         if (options.dpi > 0)

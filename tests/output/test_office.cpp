@@ -2,6 +2,7 @@
 // light and white desks at any angle, and put at true size on A4; the
 // resolution recorded in the files; file-size budgets with readable codes.
 #include <cmath>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -147,6 +148,13 @@ TEST_F(Office, ResolutionPaperAndBudgets) {
         EXPECT_EQ(velcap::writePages({file("page.png")}, file("tiny.jpg"), options), velcap::Status::NotWritten);
     });
     EXPECT_NE(::access(file("tiny.jpg").c_str(), F_OK), 0);
+    // Nor does a G4 TIFF over budget replace the file that is there.
+    { std::ofstream(file("kept.tif")) << "old"; }
+    options.blackAndWhite = true;
+    velcap::test::stdoutOf([&] {
+        EXPECT_EQ(velcap::writePages({file("page.png")}, file("kept.tif"), options), velcap::Status::NotWritten);
+    });
+    EXPECT_EQ(velcap::test::run("cat " + file("kept.tif")).first, "old");
 }
 
 } // namespace
