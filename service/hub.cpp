@@ -1,7 +1,10 @@
 #include "hub.h"
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <ctime>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -21,8 +24,8 @@ namespace {
 
 constexpr int kStreamQuality = 80;
 
-Json failure(const std::string& why) {
-    return {{"ok", false}, {"error", why}};
+Json failure(const std::string& why, int status = 422) {
+    return {{"ok", false}, {"error", why}, {kStatusKey, status}};
 }
 
 std::string base64(const std::string& bytes) {
@@ -37,17 +40,73 @@ std::string sizeText(const std::pair<int, int>& size) {
     return std::to_string(size.first) + "x" + std::to_string(size.second);
 }
 
-// ~/Image, where the desktop program saves too.
-std::string defaultFolder() {
+std::string home() {
     const char* home = std::getenv("HOME");
-    const std::string folder = std::string(home && *home ? home : "/tmp") + "/Image";
-    ::mkdir(folder.c_str(), 0755);
-    return folder;
+    return home && *home == '/' ? home : "/tmp";
 }
 
-// ~/Image/yyyyMMddHHmmsszzz.EXT
-std::string defaultPath(const std::string& extension) {
-    const std::string folder = defaultFolder();
+std::int64_t steadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The folder with links resolved, or "" when it does not exist.
+std::string resolved(const std::string& folder) {
+    char real[PATH_MAX];
+    return ::realpath(folder.c_str(), real) ? std::string(real) : std::string();
+}
+
+bool under(const std::string& path, const std::string& folder) {
+    if (folder.empty()) return false;
+    if (folder == "/") return true;
+    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                              path[folder.size()] == '/');
+}
+
+// A folder of the user's alone: made 0700 where missing, refused when it is
+// a link or another user's.
+bool privateFolder(const std::string& folder) {
+    ::mkdir(folder.c_str(), 0700);
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) return false;
+    return (info.st_mode & 0777) == 0700 || ::chmod(folder.c_str(), 0700) == 0;
+}
+
+// Removes what an earlier run left in the private folder (a crash's card sides).
+void emptyFolder(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") ::unlink((folder + "/" + name).c_str());
+    }
+    ::closedir(dir);
+}
+
+HubOptions completed(HubOptions options) {
+    if (options.saveFolder.empty()) options.saveFolder = home() + "/Image";
+    ::mkdir(options.saveFolder.c_str(), 0755);
+    if (options.privateFolder.empty()) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (runtime && *runtime == '/') {
+            options.privateFolder = std::string(runtime) + "/velcapd";
+        } else {
+            const char* config = std::getenv("XDG_CONFIG_HOME");
+            const std::string base = config && *config == '/' ? config : home() + "/.config";
+            ::mkdir(base.c_str(), 0700);
+            ::mkdir((base + "/velcap").c_str(), 0700);
+            options.privateFolder = base + "/velcap/private";
+        }
+    }
+    if (privateFolder(options.privateFolder))
+        emptyFolder(options.privateFolder);
+    else
+        options.privateFolder.clear(); // card copies then fail with a reason
+    return options;
+}
+
+// FOLDER/yyyyMMddHHmmsszzz.EXT
+std::string timedPath(const std::string& folder, const std::string& extension) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const int ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
@@ -59,12 +118,41 @@ std::string defaultPath(const std::string& extension) {
     return folder + "/" + name + "." + extension;
 }
 
+bool hasControlCharacter(const std::string& text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+    return false;
+}
+
 } // namespace
 
-Hub::Hub() : compressor_(tjInitCompress()) {
+bool nestedDeeperThan(const std::string& text, int limit) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+Hub::Hub(HubOptions options) : options_(completed(std::move(options))), compressor_(tjInitCompress()) {
     camera_.setAutoReconnect(true);
     camera_.setDeviceProfiles(true);
     camera_.setFrameCallback([this](const velcap::Frame& frame) { onFrame(frame); });
+    camera_.setAwayCallback([this](bool away) { onAway(away); });
     velcap::setDeviceCallback([this](const velcap::Device& device, bool added) {
         publish({{"event", added ? "deviceAdded" : "deviceRemoved"}, {"node", device.node}, {"name", device.name}});
     });
@@ -72,8 +160,8 @@ Hub::Hub() : compressor_(tjInitCompress()) {
 
 Hub::~Hub() {
     velcap::setDeviceCallback(nullptr);
-    if (!idFront_.empty()) ::unlink(idFront_.c_str());
     camera_.close(); // no frame callback runs after this
+    forgetCardFront();
     tjDestroy(static_cast<tjhandle>(compressor_));
 }
 
@@ -87,13 +175,49 @@ void Hub::publish(const Json& event) {
     if (eventSink_) eventSink_(event);
 }
 
+void Hub::setPictureSink(std::function<void(const Picture&)> sink) {
+    std::lock_guard lock(sinkMutex_);
+    pictureSink_ = std::move(sink);
+}
+
+void Hub::tellPicture(const Picture& picture) {
+    std::lock_guard lock(sinkMutex_);
+    if (pictureSink_) pictureSink_(picture);
+}
+
 bool Hub::isOpen() const {
-    std::lock_guard lock(pictureMutex_);
     return open_;
 }
 
 void Hub::watch(bool on) {
     watchers_ += on ? 1 : -1;
+}
+
+Picture Hub::awayPicture() const {
+    if (!open_ || !away_) return {};
+    static const auto bytes = std::make_shared<const std::string>(noDevicePicture());
+    // A number of its own, so that the camera's next frame is new to every client.
+    return {bytes, (frames_ + 1) | (1ull << 62), steadyNow()};
+}
+
+void Hub::onAway(bool away) {
+    away_ = away;
+    if (away && watchers_ > 0) tellPicture(awayPicture());
+}
+
+void Hub::tick() {
+    if (watchers_ > 0 && away_ && open_) tellPicture(awayPicture());
+    std::lock_guard lock(cardMutex_);
+    if (!cardFront_.empty() && std::chrono::steady_clock::now() - cardTaken_ >= options_.cardWait) {
+        ::unlink(cardFront_.c_str());
+        cardFront_.clear();
+    }
+}
+
+void Hub::forgetCardFront() {
+    std::lock_guard lock(cardMutex_);
+    if (!cardFront_.empty()) ::unlink(cardFront_.c_str());
+    cardFront_.clear();
 }
 
 void Hub::onFrame(const velcap::Frame& frame) {
@@ -112,59 +236,35 @@ void Hub::onFrame(const velcap::Frame& frame) {
         picture = std::make_shared<const std::string>(reinterpret_cast<char*>(jpeg), size);
         tjFree(jpeg);
     }
-    {
-        std::lock_guard lock(pictureMutex_);
-        picture_ = {std::move(picture), frame.sequence + 1, frame.timestamp};
-    }
-    pictureChanged_.notify_all();
-}
-
-Picture Hub::pictureAfter(std::uint64_t number, std::chrono::milliseconds timeout) {
-    using namespace std::chrono_literals;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(pictureMutex_);
-    for (;;) {
-        if (picture_.jpeg && picture_.number != number) return picture_;
-        const bool expired = std::chrono::steady_clock::now() >= deadline;
-        if (open_ && camera_.isAway()) {
-            if (!away_.jpeg) {
-                // A number of its own, so that the camera's next frame is new to every client.
-                away_ = {std::make_shared<const std::string>(noDevicePicture()), picture_.number + (1ull << 32), 0};
-                picture_ = {};
-            }
-            if (number != away_.number || expired) return away_;
-        } else if (away_.jpeg) {
-            away_ = {}; // back: its frames follow
-        }
-        if (expired) return {};
-        // Unplugging is seen by polling: the library tells no one but the stream thread.
-        pictureChanged_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + 200ms));
-    }
+    tellPicture({std::move(picture), frame.sequence + 1, frame.timestamp ? frame.timestamp : steadyNow()});
 }
 
 Json Hub::run(const std::string& command, const Json& arguments) {
-    std::lock_guard lock(commandMutex_);
     try {
+        // The camera list needs no camera: it is not held up by a slow capture.
         if (command == "devices") return devices();
+        std::lock_guard lock(commandMutex_);
         if (command == "open") return open(arguments);
-        if (command == "close") {
-            camera_.close();
-            std::lock_guard picture(pictureMutex_);
-            open_ = false;
-            picture_ = {};
-            away_ = {};
-            return {{"ok", true}};
-        }
+        if (command == "close") return close();
         if (command == "capture") return capture(arguments);
         if (command == "scan") return scan(arguments);
         if (command == "controls") return controls();
         if (command == "setControls") return setControls(arguments);
         if (command == "autoCapture") return autoCapture(arguments);
         if (command == "idcard") return idCard(arguments);
-        return failure("unknown command \"" + command + "\"");
+        return failure("unknown command \"" + command + "\"", 400);
     } catch (const Json::exception& e) {
-        return failure(std::string("bad arguments: ") + e.what());
+        return failure(std::string("bad arguments: ") + e.what(), 400);
     }
+}
+
+Json Hub::close() {
+    camera_.close();
+    open_ = false;
+    away_ = false;
+    forgetCardFront();
+    tellPicture({}); // the streams end
+    return {{"ok", true}};
 }
 
 Json Hub::devices() {
@@ -190,9 +290,12 @@ Json Hub::open(const Json& arguments) {
         ((width == 0 && height == 0) || (width == camera_.width() && height == camera_.height())))
         return {{"ok", true}, {"width", camera_.width()}, {"height", camera_.height()}, {"node", device.node}};
     if (width == 0 && height == 0 && !device.sizes.empty()) std::tie(width, height) = device.sizes.back();
+    away_ = false;
     const velcap::Status status = camera_.open(device, width, height);
-    if (status != velcap::Status::Ok) return failure(velcap::describe(status));
-    std::lock_guard lock(pictureMutex_);
+    if (status != velcap::Status::Ok) {
+        open_ = false;
+        return failure(velcap::describe(status));
+    }
     open_ = true;
     return {{"ok", true}, {"width", camera_.width()}, {"height", camera_.height()}, {"node", device.node}};
 }
@@ -200,15 +303,12 @@ Json Hub::open(const Json& arguments) {
 Json Hub::capture(const Json& arguments) {
     const std::string format = arguments.value("format", std::string("jpg"));
     if (format != "jpg" && format != "png" && format != "bmp" && format != "tif" && format != "pdf")
-        return failure("format is jpg, png, bmp, tif or pdf, not \"" + format + "\"");
+        return failure("format is jpg, png, bmp, tif or pdf, not \"" + format + "\"", 400);
     const int crop = arguments.value("crop", 0), rotate = arguments.value("rotate", 0);
-    if (crop < 0 || crop > 2) return failure("crop is 0, 1 or 2");
-    if (rotate < 0 || rotate > 3) return failure("rotate is 0 to 3");
-    std::string why;
-    const std::string path = capturePath(arguments, format, why);
-    if (path.empty()) return failure(why);
-    const velcap::CaptureSettings before = camera_.captureSettings();
-    velcap::CaptureSettings settings = before;
+    if (crop < 0 || crop > 2) return failure("crop is 0, 1 or 2", 400);
+    if (rotate < 0 || rotate > 3) return failure("rotate is 0 to 3", 400);
+    // The request's own settings: other clients' captures are not touched.
+    velcap::CaptureSettings settings;
     settings.crop = velcap::Crop(crop);
     settings.whitenBackground = arguments.value("whiten", false);
     settings.removeBlackEdge = arguments.value("blackEdge", false);
@@ -216,12 +316,17 @@ Json Hub::capture(const Json& arguments) {
     // "ocr": true (Chinese and English) or the languages, for a PDF's text layer.
     const Json ocr = arguments.value("ocr", Json(false));
     if (ocr.is_string() || ocr == true) {
-        if (format != "pdf") return failure("ocr gives a PDF its text; the format is pdf");
+        if (format != "pdf") return failure("ocr gives a PDF its text; the format is pdf", 400);
         settings.ocrLanguages = ocr.is_string() ? ocr.get<std::string>() : "chi_sim+eng";
+        std::string why;
+        if (!velcap::ocrLanguagesInstalled(settings.ocrLanguages, &why)) return failure("ocr: " + why);
+    } else if (!ocr.is_boolean()) {
+        return failure("ocr is true, false or languages such as \"chi_sim+eng\"", 400);
     }
-    camera_.setCaptureSettings(settings);
-    const velcap::Status status = camera_.capture(path);
-    camera_.setCaptureSettings(before);
+    Json refusal;
+    const std::string path = capturePath(arguments, format, refusal);
+    if (path.empty()) return refusal;
+    const velcap::Status status = camera_.capture(path, settings);
     if (status != velcap::Status::Ok) return failure(velcap::describe(status));
 
     Json answer = {{"ok", true}, {"path", path}};
@@ -239,7 +344,7 @@ Json Hub::capture(const Json& arguments) {
 
 Json Hub::scan(const Json& arguments) {
     const std::string type = arguments.value("type", std::string("qr"));
-    if (type != "qr" && type != "bar") return failure("type is qr or bar");
+    if (type != "qr" && type != "bar") return failure("type is qr or bar", 400);
     std::string text;
     const velcap::Status status = camera_.recognise(type == "qr" ? 1 : 0, text);
     if (status != velcap::Status::Ok) return failure(velcap::describe(status));
@@ -258,63 +363,101 @@ Json Hub::controls() {
 
 Json Hub::setControls(const Json& arguments) {
     if (!camera_.isOpen()) return failure("no camera is open");
-    if (!arguments.is_object()) return failure("controls are an object of name and value");
+    if (!arguments.is_object()) return failure("controls are an object of name and value", 400);
     const std::vector<velcap::Control> known = camera_.controls();
     for (const auto& [name, value] : arguments.items()) {
         if (name == "cmd" || name == "id") continue;
         auto control =
             std::find_if(known.begin(), known.end(), [&](const velcap::Control& c) { return c.name == name; });
         if (control == known.end()) return failure("the camera has no control \"" + name + "\"");
-        if (!value.is_number_integer()) return failure(name + " takes a whole number");
+        if (!value.is_number_integer()) return failure(name + " takes a whole number", 400);
         const velcap::Status status = camera_.setControl(control->id, value.get<int>());
         if (status != velcap::Status::Ok) return failure(name + ": " + velcap::describe(status));
     }
     return controls();
 }
 
-std::string Hub::capturePath(const Json& arguments, const std::string& format, std::string& why) {
-    std::string path = arguments.value("path", std::string());
-    if (path.empty()) return defaultPath(format);
-    // A web page must not overwrite a file nor write beside the camera's settings.
-    if (path[0] != '/')
-        why = "path must be absolute";
-    else if (path.size() < format.size() + 1 ||
-             path.compare(path.size() - format.size() - 1, std::string::npos, "." + format) != 0)
-        why = "path must end in ." + format;
-    else if (::access(path.c_str(), F_OK) == 0)
-        why = path + " exists; it is not replaced";
-    return why.empty() ? path : std::string();
+bool Hub::writableFolder(const std::string& folder) const {
+    const std::string real = resolved(folder);
+    if (real.empty()) return false;
+    if (under(real, resolved(options_.saveFolder))) return true;
+    for (const std::string& allowed : options_.allowedFolders)
+        if (under(real, resolved(allowed))) return true;
+    return false;
+}
+
+std::string Hub::capturePath(const Json& arguments, const std::string& format, Json& refusal) {
+    const Json given = arguments.value("path", Json(""));
+    if (!given.is_string()) {
+        refusal = failure("path is a text", 400);
+        return {};
+    }
+    const std::string path = given.get<std::string>();
+    if (path.empty()) return timedPath(options_.saveFolder, format);
+    // A web page must not overwrite a file, nor write where it was not let.
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (hasControlCharacter(path))
+        refusal = failure("path must not hold control characters", 400);
+    else if (path[0] != '/')
+        refusal = failure("path must be absolute", 400);
+    else if (name.size() < format.size() + 2 ||
+             name.compare(name.size() - format.size() - 1, std::string::npos, "." + format) != 0)
+        refusal = failure("path must end in ." + format, 400);
+    else if (!writableFolder(slash == 0 ? "/" : path.substr(0, slash)))
+        refusal = failure(path + " is outside the folders pages may write to (" + options_.saveFolder +
+                              "; more with --allow-folder)",
+                          403);
+    else {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0) refusal = failure(path + " exists; it is not replaced");
+    }
+    return refusal.is_null() ? resolved(path.substr(0, slash == 0 ? 1 : slash)) + (slash == 0 ? "" : "/") + name
+                             : std::string();
 }
 
 // {"side":"front"} photographs the card's front; {"side":"back","format":
 // "pdf|jpg|png","path":...} its back, and makes the copy of both on A4.
 Json Hub::idCard(const Json& arguments) {
     const std::string side = arguments.value("side", std::string());
-    if (side != "front" && side != "back") return failure("side is front or back");
-    if (side == "back" && idFront_.empty()) return failure("photograph the front first");
+    if (side != "front" && side != "back") return failure("side is front or back", 400);
+    {
+        std::lock_guard lock(cardMutex_);
+        if (side == "back" && cardFront_.empty()) return failure("photograph the front first");
+    }
     const std::string format = arguments.value("format", std::string("pdf"));
-    if (format != "pdf" && format != "jpg" && format != "png") return failure("format is pdf, jpg or png");
-    std::string why, path;
-    if (side == "back" && (path = capturePath(arguments, format, why)).empty()) return failure(why);
-    // The sides are the service's own files until the copy is made.
-    std::string shot = "/tmp/velcapd-card-XXXXXX.jpg";
-    const int fd = ::mkstemps(shot.data(), 4);
+    if (format != "pdf" && format != "jpg" && format != "png") return failure("format is pdf, jpg or png", 400);
+    Json refusal;
+    std::string path;
+    if (side == "back" && (path = capturePath(arguments, format, refusal)).empty()) return refusal;
+    if (options_.privateFolder.empty()) return failure("no private folder for the card's photographs");
+    // The sides are personal data: in the private folder, the user's alone, until the copy is made.
+    std::string shot = options_.privateFolder + "/card-XXXXXX.jpg";
+    const int fd = ::mkstemps(shot.data(), 4); // 0600
     if (fd < 0) return failure("no room for the photograph");
     ::close(fd);
-    const velcap::Status status = camera_.capture(shot);
+    const velcap::Status status = camera_.capture(shot, velcap::CaptureSettings{});
     if (status != velcap::Status::Ok) {
         ::unlink(shot.c_str());
         return failure(velcap::describe(status));
     }
-    if (side == "front") {
-        if (!idFront_.empty()) ::unlink(idFront_.c_str());
-        idFront_ = shot;
-        return {{"ok", true}, {"side", "front"}};
+    ::chmod(shot.c_str(), 0600); // the capture replaced the empty file with one of its own
+    std::string front;
+    {
+        std::lock_guard lock(cardMutex_);
+        if (side == "front") {
+            if (!cardFront_.empty()) ::unlink(cardFront_.c_str());
+            cardFront_ = shot;
+            cardTaken_ = std::chrono::steady_clock::now();
+            return {{"ok", true}, {"side", "front"}};
+        }
+        front = cardFront_;
+        cardFront_.clear();
     }
-    const velcap::Status made = velcap::makeIdCardCopy(idFront_, shot, path);
-    ::unlink(idFront_.c_str());
+    const velcap::Status made = front.empty() ? velcap::Status::NotWritten : velcap::makeIdCardCopy(front, shot, path);
+    ::unlink(front.c_str());
     ::unlink(shot.c_str());
-    idFront_.clear();
+    if (front.empty()) return failure("the front waited too long; photograph it again");
     if (made != velcap::Status::Ok) return failure("no card found; lay it flat and photograph both sides again");
     publish({{"event", "captured"}, {"path", path}});
     return {{"ok", true}, {"path", path}};
@@ -324,8 +467,12 @@ Json Hub::autoCapture(const Json& arguments) {
     velcap::AutoCapture settings;
     settings.on = arguments.value("on", false);
     settings.folder = arguments.value("folder", std::string());
-    if (settings.folder.empty()) settings.folder = defaultFolder();
-    if (settings.folder[0] != '/') return failure("folder must be absolute");
+    if (settings.folder.empty()) settings.folder = options_.saveFolder;
+    if (hasControlCharacter(settings.folder)) return failure("folder must not hold control characters", 400);
+    if (settings.folder[0] != '/') return failure("folder must be absolute", 400);
+    if (!writableFolder(settings.folder))
+        return failure(settings.folder + " is outside the folders pages may write to", 403);
+    settings.folder = resolved(settings.folder);
     settings.captured = [this](const std::string& path) { publish({{"event", "autoCaptured"}, {"path", path}}); };
     settings.failed = [this](const std::string& path, const std::string& why) {
         publish({{"event", "autoCaptureFailed"}, {"path", path}, {"error", why}});

@@ -4,12 +4,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -23,60 +24,97 @@ using Json = nlohmann::json;
 struct Picture {
     std::shared_ptr<const std::string> jpeg;
     std::uint64_t number = 0;
-    std::int64_t timestamp = 0; // when the camera took it, steady_clock ns; 0 for the unplugged picture
+    std::int64_t timestamp = 0; // when it was taken (the unplugged picture: made), steady_clock ns
 };
+
+// Where pages may write, and where the service keeps what it must keep a while.
+struct HubOptions {
+    // Captures without a path go here; pages may write under it (~/Image when empty).
+    std::string saveFolder;
+    // Further folders that pages may write under.
+    std::vector<std::string> allowedFolders;
+    // The private folder for a card's side waiting for the other (made 0700
+    // and emptied at start); $XDG_RUNTIME_DIR/velcapd, else the config folder's.
+    std::string privateFolder;
+    // How long a card's front waits for its back.
+    std::chrono::seconds cardWait{300};
+};
+
+// The answer's HTTP status rides in the JSON under this key until the server takes it out.
+inline constexpr const char* kStatusKey = "httpStatus";
 
 class Hub {
 public:
-    Hub();
+    explicit Hub(HubOptions options = {});
     ~Hub();
 
     // The commands, by name ("devices", "open", "close", "capture", "scan",
-    // "controls", "setControls", "autoCapture"): {"ok":true,...} or
-    // {"ok":false,"error":...}.
+    // "controls", "setControls", "autoCapture", "idcard"): {"ok":true,...} or
+    // {"ok":false,"error":...} with kStatusKey (400, 403 or 422). Any thread;
+    // slow ones (captures with OCR, card copies) take seconds, so hosts call
+    // them off their network threads.
     Json run(const std::string& command, const Json& arguments);
 
-    // The live picture: the first one after number, waiting at most timeout;
-    // an empty picture when none came (no camera, or it stopped). While the
-    // open camera is unplugged, the "未检测到设备" picture, at once and then
-    // again each timeout, so that streams live on until it returns.
-    Picture pictureAfter(std::uint64_t number, std::chrono::milliseconds timeout);
+    // Told each new picture while someone watches, on the stream thread: the
+    // camera's frames, and while the open camera is unplugged, the
+    // "未检测到设备" picture (at once, then at each tick()). An empty picture
+    // says the camera was closed. An empty function stops it; once set to
+    // empty, no call is under way.
+    void setPictureSink(std::function<void(const Picture&)> sink);
+    // The unplugged picture while the open camera is away, made now; else empty.
+    Picture awayPicture() const;
     // While a client watches, frames are encoded; count the watchers.
     void watch(bool on);
     bool isOpen() const;
     std::uint64_t frames() const { return frames_; }
+    // Every few seconds, from the host: the unplugged picture again, and a
+    // card's front that waited too long is removed.
+    void tick();
 
     // Told of device and capture events (WebSocket clients), as JSON; any thread.
     void setEventSink(std::function<void(const Json&)> sink);
 
+    const HubOptions& options() const { return options_; }
+
 private:
     Json devices();
     Json open(const Json& arguments);
+    Json close();
     Json capture(const Json& arguments);
     Json scan(const Json& arguments);
     Json controls();
     Json setControls(const Json& arguments);
     Json autoCapture(const Json& arguments);
     Json idCard(const Json& arguments);
-    // Where a capture goes: the path asked for (absolute, of the format,
-    // never an existing file), or ~/Image/TIME.FORMAT; "" and why when refused.
-    std::string capturePath(const Json& arguments, const std::string& format, std::string& why);
+    // Where a capture goes: the path asked for, or saveFolder/TIME.FORMAT;
+    // "" and the failure when refused.
+    std::string capturePath(const Json& arguments, const std::string& format, Json& refusal);
+    // Whether folder (resolved) lies under the save folder or an allowed one.
+    bool writableFolder(const std::string& folder) const;
+    void forgetCardFront();
     void onFrame(const velcap::Frame& frame);
+    void onAway(bool away);
     void publish(const Json& event);
+    void tellPicture(const Picture& picture);
 
+    const HubOptions options_;
     std::mutex commandMutex_; // one command on the camera at a time
     velcap::Camera camera_;
     std::atomic<int> watchers_{0};
     std::atomic<std::uint64_t> frames_{0};
-    mutable std::mutex pictureMutex_;
-    std::condition_variable pictureChanged_;
-    Picture picture_;
-    bool open_ = false;
+    std::atomic<bool> open_{false}, away_{false};
+    std::mutex sinkMutex_; // pictureSink_; held while it is called
+    std::function<void(const Picture&)> pictureSink_;
     std::mutex eventMutex_;
     std::function<void(const Json&)> eventSink_;
     void* compressor_ = nullptr; // turbojpeg's, used on the stream thread only
-    Picture away_;               // the unplugged picture, under pictureMutex_
-    std::string idFront_;        // a card's front, photographed, waiting for its back
+    std::mutex cardMutex_;       // the card's front, between commands and tick()
+    std::string cardFront_;      // a card's front, photographed, waiting for its back
+    std::chrono::steady_clock::time_point cardTaken_;
 };
+
+// Whether text nests arrays and objects deeper than limit, found without
+// parsing it: the parser and everything after it recurse on nesting.
+bool nestedDeeperThan(const std::string& text, int limit);
 
 } // namespace velcapd

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "hub.h"
+#include "log_lines.h"
 #include "server.h"
 
 namespace {
@@ -22,7 +23,8 @@ namespace {
 int usage(const char* why) {
     std::fprintf(stderr,
                  "velcapd: %s\n"
-                 "usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n",
+                 "usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n"
+                 "               [--save-folder DIR] [--allow-folder DIR]...\n",
                  why);
     return 2;
 }
@@ -59,6 +61,7 @@ bool readOrMakeToken(const std::string& file, std::string& token) {
 
 int main(int argc, char** argv) {
     velcapd::Options options;
+    velcapd::HubOptions hubOptions;
     std::string tokenFile;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -79,8 +82,18 @@ int main(int argc, char** argv) {
             const std::string origin = value();
             if (origin.empty()) return usage("--allow-origin takes an origin, such as https://counter.example");
             options.allowedOrigins.push_back(origin);
+        } else if (word == "--save-folder" || word == "--allow-folder") {
+            const std::string folder = value();
+            struct stat info {};
+            if (folder.empty() || folder[0] != '/' || ::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+                return usage((word + " takes an absolute path of a folder that exists").c_str());
+            if (word == "--save-folder")
+                hubOptions.saveFolder = folder;
+            else
+                hubOptions.allowedFolders.push_back(folder);
         } else if (word == "--help" || word == "-h") {
-            std::printf("usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n");
+            std::printf("usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n"
+                        "               [--save-folder DIR] [--allow-folder DIR]...\n");
             return 0;
         } else {
             return usage(("unknown option " + word).c_str());
@@ -104,15 +117,18 @@ int main(int argc, char** argv) {
         std::printf("velcapd: listening on http://%s:%u/\n", options.address.c_str(), unsigned(port));
         std::fflush(stdout);
     };
-    velcapd::Hub hub;
+    velcapd::logToStandardError();
+    velcapd::Hub hub(hubOptions);
     velcapd::Server server(hub, options);
     std::thread signals([&] {
         int signal = 0;
         sigwait(&stopping, &signal);
         server.stop();
     });
-    signals.detach();
     const bool ok = server.run();
     if (!ok) std::fprintf(stderr, "velcapd: cannot listen on %s port %u\n", options.address.c_str(), options.port);
+    // Wakes the signal thread when the server ended for another reason.
+    pthread_kill(signals.native_handle(), SIGTERM);
+    signals.join();
     return ok ? 0 : 1;
 }

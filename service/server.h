@@ -1,16 +1,15 @@
 // velcapd's HTTP and WebSocket front: the token and origin rules, the JSON
-// API, the MJPEG stream and the demo page, through Boost.Beast.
+// API, the MJPEG stream and the demo page, through Boost.Beast. One
+// io_context run by a few threads; every connection is a session that owns
+// itself on a strand; the hub's commands run on a worker pool.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/beast/http.hpp>
 
 #include "hub.h"
 
@@ -23,6 +22,18 @@ struct Options {
     std::vector<std::string> allowedOrigins;
     // A client that sends or takes nothing for this long is dropped.
     std::chrono::milliseconds idle{10000};
+    // A connection has this long for its first request, until it has shown the token.
+    std::chrono::milliseconds firstRequest{2000};
+    // Connections that have not shown the token yet; past it, the oldest is dropped.
+    int anonymousBudget = 32;
+    // Connections that have shown the token.
+    int mostClients = 64;
+    // A WebSocket client's answers and events not yet taken; past either, it is closed.
+    std::size_t queuedMessages = 256;
+    std::size_t queuedBytes = 8 * 1024 * 1024;
+    // Threads of the network loop, and of the hub's commands.
+    int networkThreads = 2;
+    int workerThreads = 3;
     // Called once the port is bound, with its number.
     std::function<void(unsigned short)> listening;
 };
@@ -30,27 +41,23 @@ struct Options {
 class Server {
 public:
     Server(Hub& hub, Options options);
-    // Accepts connections until stop(); false when the address cannot be bound.
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Serves until stop(); false when the address cannot be bound. Every
+    // thread it started has ended when it returns.
     bool run();
+    // Ends every session; any thread.
     void stop();
     // The port bound (useful with port 0).
     unsigned short port() const { return port_; }
 
-private:
-    struct Connection;
-    void serve(Connection& connection);
-    void serveWebSocket(Connection& connection,
-                        const boost::beast::http::request<boost::beast::http::string_body>& request);
-    bool originAllowed(const std::string& origin) const;
-    void broadcast(const Json& event);
+    struct Core;
 
-    Hub& hub_;
-    Options options_;
+private:
+    std::unique_ptr<Core> core_;
     std::atomic<unsigned short> port_{0};
-    std::atomic<bool> running_{false};
-    std::atomic<int> connections_{0};
-    struct Impl;
-    std::shared_ptr<Impl> impl_;
 };
 
 } // namespace velcapd

@@ -1,14 +1,71 @@
 // The object interface: each Camera is a session of its own.
 #include "velcap/camera.h"
 
+#include <mutex>
+
+#include "../imaging/rotate.h"
+#include "../log.h"
+#include "../ocr/recognise.h"
 #include "../output/capture.h"
+#include "../output/picture_file.h"
 #include "session.h"
 
 namespace velcap {
 
 struct Camera::Impl {
+    Impl() {
+        // Nothing of the object interface writes beside the file asked for.
+        session.setPdfInMemory(true);
+        SessionHooks hooks;
+        hooks.gone = [this] { tellAway(true); };
+        hooks.back = [this] { tellAway(false); };
+        session.setHooks(std::move(hooks));
+    }
+    void tellAway(bool away) {
+        std::lock_guard lock(awayMutex);
+        if (awayCallback) awayCallback(away);
+    }
     Session session;
+    std::mutex awayMutex; // awayCallback: set by the host, called on the stream thread
+    std::function<void(bool)> awayCallback;
 };
+
+namespace {
+
+// A point of a width x height picture after a quarter turn clockwise.
+cv::Point2f turnedClockwise(cv::Point2f p, int height) {
+    return {float(height) - p.y, p.x};
+}
+
+// The still turned clockwise by quarter turns, the page found on it with it.
+void turnStill(Session::Still& still, int quarters) {
+    for (int i = 0; i < quarters; ++i) {
+        const int height = still.frame.rows;
+        cv::Mat turned;
+        quarterTurn(still.frame, turned, true);
+        still.frame = turned;
+        // The corner that was bottom-left is now top-left: the order stays TL, TR, BR, BL.
+        Quad quad;
+        int outline[8];
+        for (int c = 0; c < 4; ++c) {
+            const int from = (c + 3) % 4;
+            quad[size_t(c)] = turnedClockwise(still.page.quad[size_t(from)], height);
+            const cv::Point2f o =
+                turnedClockwise(cv::Point2f(float(still.page.outline[2 * from]), float(still.page.outline[2 * from + 1])),
+                                height);
+            outline[2 * c] = int(std::lround(o.x));
+            outline[2 * c + 1] = int(std::lround(o.y));
+        }
+        still.page.quad = quad;
+        std::copy(std::begin(outline), std::end(outline), still.page.outline);
+    }
+}
+
+} // namespace
+
+bool ocrLanguagesInstalled(const std::string& languages, std::string* why) {
+    return ocr::available(languages, why);
+}
 
 const char* describe(Status status) {
     switch (status) {
@@ -128,7 +185,41 @@ CaptureSettings Camera::captureSettings() const {
 }
 
 Status Camera::capture(const std::string& path) {
-    return impl_->session.capture(path);
+    return capture(path, captureSettings());
+}
+
+Status Camera::capture(const std::string& path, const CaptureSettings& settings) {
+    if (!plainPath(path, "captureImage")) return Status::BadPath;
+    Session::Still still;
+    const Status taken = impl_->session.takeStill(path, still);
+    if (taken != Status::Ok) return taken;
+    if (settings.rotation < 0 || settings.rotation > 3) {
+        log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
+            settings.rotation, path.c_str());
+        return Status::NotWritten;
+    }
+    turnStill(still, (settings.rotation - still.rotation + 4) % 4);
+    CaptureParams params;
+    params.cutType = int(settings.crop);
+    params.colorMode = settings.colorMode;
+    params.jpegQuality = settings.jpegQuality;
+    params.removeBlackEdge = settings.removeBlackEdge;
+    params.whiten = settings.whitenBackground;
+    params.interpolate = still.interpolate;
+    params.ocrLanguages = settings.ocrLanguages;
+    params.pdfInMemory = true;
+    try {
+        return captureFrame(path.c_str(), params, still.page, still.frame) == SaveResult::written ? Status::Ok
+                                                                                                 : Status::NotWritten;
+    } catch (const std::exception& e) {
+        log(LogLevel::Error, "capture", "capture: %s is not written: %s\n", path.c_str(), e.what());
+        return Status::NotWritten;
+    }
+}
+
+void Camera::setAwayCallback(std::function<void(bool away)> callback) {
+    std::lock_guard lock(impl_->awayMutex);
+    impl_->awayCallback = std::move(callback);
 }
 
 Status Camera::recognise(int type, std::string& text) {

@@ -5,13 +5,14 @@
 #include "log.h"
 #include "ocr/recognise.h"
 #include "output/pdf_document.h"
+#include "output/picture_file.h"
 #include "velcap/camera.h"
 
 namespace velcap {
 
 Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
                          const std::string& languages, const std::function<void(int, int)>& progress) {
-    if (pictures.empty() || pdfPath.empty()) return Status::BadPath;
+    if (pictures.empty() || pdfPath.empty() || !plainPath(pdfPath, "MakeSearchablePdf")) return Status::BadPath;
     std::string why;
     if (!languages.empty() && !ocr::available(languages, &why)) {
         say("MakeSearchablePdf: %s; %s is not written\n", why.c_str(), pdfPath.c_str());

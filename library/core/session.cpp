@@ -482,6 +482,7 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     params.whiten = settings.whiten == 1;
     params.interpolate = interpolate_;
     params.ocrLanguages = settings.ocrLanguages;
+    params.pdfInMemory = pdfInMemory_;
     if (captureWanted_) serveCapture(frame, params);
     if (recognitionWanted_) serveRecognition(frame, settings.rotation);
     autoCapture_.process(frame, settings, params, page_); // before the outline is drawn into the frame
@@ -552,17 +553,23 @@ void Session::setStreaming(bool on) {
 
 void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
     std::string path;
+    bool still = false;
     {
         std::lock_guard lock(mutex_);
         if (capture_ != RequestState::pending) return;
         path = capturePath_;
+        still = captureStill_;
         capture_ = RequestState::serving;
     }
     Status result = Status::NotWritten;
+    Still taken;
     if (frame.empty())
         log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
             settings_.snapshot().rotation, path.c_str());
-    else if (captureFrame(path.c_str(), params, page_, frame) == SaveResult::written)
+    else if (still) {
+        taken = {frame.clone(), page_, settings_.snapshot().rotation, params.interpolate};
+        result = Status::Ok;
+    } else if (captureFrame(path.c_str(), params, page_, frame) == SaveResult::written)
         result = Status::Ok;
     {
         std::lock_guard lock(mutex_);
@@ -572,6 +579,7 @@ void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
             capture_ = RequestState::idle;
         } else {
             captureResult_ = result;
+            still_ = std::move(taken);
             capture_ = RequestState::done;
         }
         captureWanted_ = false;
@@ -637,6 +645,20 @@ bool Session::awaitServed(std::unique_lock<std::mutex>& lock, RequestState& stat
 }
 
 Status Session::capture(const std::string& path) {
+    return postCapture(path, false);
+}
+
+Status Session::takeStill(const std::string& forPath, Still& out) {
+    const Status status = postCapture(forPath, true);
+    if (status == Status::Ok) {
+        std::lock_guard lock(mutex_);
+        out = std::move(still_);
+        still_ = {};
+    }
+    return status;
+}
+
+Status Session::postCapture(const std::string& path, bool still) {
     if (!keep_ || away_) return Status::NotOpen;
     if (path.empty() || path.size() > kMaxCapturePath) {
         log(LogLevel::Warning, "capture", "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath,
@@ -654,6 +676,7 @@ Status Session::capture(const std::string& path) {
     if (!streaming_) return Status::StreamStopped;
     if (capture_ == RequestState::serving) return Status::NotServed;
     capturePath_ = path;
+    captureStill_ = still;
     capture_ = RequestState::pending;
     captureWanted_ = true;
     const bool served = awaitServed(lock, capture_, captureWithdrawn_, kCaptureWait);

@@ -116,6 +116,20 @@ public:
 
     // Requests served by the stream thread on its next frame.
     Status capture(const std::string& path);
+    // The next frame as the stages see it (turned by the settings' rotation),
+    // what the preview found of the page on it, and that rotation: the stream
+    // thread only copies them, so that the caller's thread does the slow work.
+    struct Still {
+        cv::Mat frame;
+        PageState page;
+        int rotation = 0;
+        bool interpolate = false;
+    };
+    Status takeStill(const std::string& forPath, Still& out); // forPath: checked and named in log lines
+    // Whether a PDF capture encodes its picture in memory (the object
+    // interface) rather than through the flat interface's temporary file.
+    void setPdfInMemory(bool on) { pdfInMemory_ = on; }
+    bool pdfInMemory() const { return pdfInMemory_; }
     Status recognise(int type, std::string& text);
     // The codes read last.
     std::string lastRecognition() const;
@@ -160,6 +174,7 @@ private:
     void setStreaming(bool on);
     bool awaitServed(std::unique_lock<std::mutex>& lock, RequestState& state, bool& withdrawn,
                      std::chrono::milliseconds wait);
+    Status postCapture(const std::string& path, bool still);
 
     // The device; written only while no stream thread runs.
     UniqueFD fd_;
@@ -169,7 +184,7 @@ private:
     PixelFormat format_ = PixelFormat::Mjpeg;
     Identity identity_;
     std::vector<std::pair<unsigned, int>> controlValues_;
-    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false};
+    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false};
     int width_ = 0, height_ = 0;
     char pixelFormat_[8] = {};
     bool interpolate_ = false;
@@ -198,6 +213,8 @@ private:
     bool captureWithdrawn_ = false;
     Status captureResult_ = Status::Ok;
     std::string capturePath_;
+    bool captureStill_ = false; // the request only wants the frame, into still_
+    Still still_;
     RequestState recognition_ = RequestState::idle;
     bool recognitionWithdrawn_ = false;
     int recognitionType_ = 0;

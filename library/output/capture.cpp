@@ -28,7 +28,7 @@ void clean(const cv::Mat& bgr, const CaptureParams& p) {
 }
 
 velcap::SaveOptions saveOptions(const CaptureParams& p) {
-    return {p.colorMode, p.jpegQuality, p.ocrLanguages};
+    return {p.colorMode, p.jpegQuality, p.ocrLanguages, p.pdfInMemory};
 }
 
 // The last steps of every path: B, G, R order, cleaned, written.

@@ -87,7 +87,7 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
     }
 
     if (ext == "pdf")
-        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages) == 0 ? SaveResult::written
+        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory) == 0 ? SaveResult::written
                                                                                      : SaveResult::failed;
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
@@ -103,7 +103,8 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
 
 namespace velcap {
 
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages) {
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages,
+               bool inMemory) {
     try {
         const std::string target = path ? path : "";
         const auto slash = long(target.rfind('/'));
@@ -122,7 +123,7 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
             }
         }
         const ocr::PageText* layer = text.lines.empty() ? nullptr : &text;
-        if (pdfCaptureInMemory) {
+        if (inMemory || pdfCaptureInMemory) {
             std::vector<unsigned char> jpeg;
             if (!cv::imencode(".jpg", img, jpeg, jpegParameters(jpegQuality))) {
                 velcap::say("TempImgToPdf: the picture for %s cannot be encoded\n", target.c_str());

@@ -18,6 +18,7 @@
 
 #include "../imaging/card.h"
 #include "../log.h"
+#include "../velcap.h"
 #include "pdf_document.h"
 #include "picture_file.h"
 #include "velcap/camera.h"
@@ -357,40 +358,87 @@ bool readAll(const std::vector<std::string>& paths, std::vector<cv::Mat>& pictur
 
 } // namespace
 
+namespace {
+
+// Whether a page of this paper at this resolution stays within the pixel
+// limit that every reader of the library keeps: the library reads what it writes.
+bool pageFits(Paper paper, int dpi, const char* caller) {
+    if (dpi < 0) {
+        say("%s: a resolution of %d dpi is not one\n", caller, dpi);
+        return false;
+    }
+    if (paper == Paper::None) return true;
+    const cv::Size2d mm = paperMm(paper);
+    const double inches2 = mm.width / 25.4 * (mm.height / 25.4);
+    if (double(dpi) * dpi * inches2 > double(VELCAP_MAX_PICTURE_PIXELS)) {
+        say("%s: a page of %d dpi would be over %lld pixels; at most %d dpi\n", caller, dpi,
+            static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS), mostDpi(paper));
+        return false;
+    }
+    return true;
+}
+
+// The library's errors are statuses: nothing a picture or an option does
+// throws past its public functions.
+template <typename Work>
+Status guardedStatus(const char* caller, const std::string& out, Work&& work) {
+    try {
+        return work();
+    } catch (const std::exception& e) {
+        say("%s: %s is not written: %s\n", caller, out.c_str(), e.what());
+        return Status::NotWritten;
+    }
+}
+
+} // namespace
+
+int mostDpi(Paper paper) {
+    const cv::Size2d mm = paperMm(paper == Paper::None ? Paper::A4 : paper);
+    return int(std::floor(std::sqrt(double(VELCAP_MAX_PICTURE_PIXELS) / (mm.width / 25.4 * (mm.height / 25.4)))));
+}
+
 Status writePages(const std::vector<std::string>& pictures, const std::string& out, const PageOptions& options) {
-    if (pictures.empty() || out.empty()) return Status::BadPath;
-    std::vector<cv::Mat> read;
-    if (!readAll(pictures, read)) return Status::NotWritten;
-    return writePictures(read, out, options);
+    if (pictures.empty() || out.empty() || !plainPath(out, "velcap")) return Status::BadPath;
+    const int dpi = options.paper != Paper::None && options.dpi <= 0 ? kDefaultPaperDpi : options.dpi;
+    if (!pageFits(options.paper, dpi, "velcap")) return Status::NotWritten;
+    return guardedStatus("velcap", out, [&] {
+        std::vector<cv::Mat> read;
+        if (!readAll(pictures, read)) return Status::NotWritten;
+        return writePictures(read, out, options);
+    });
 }
 
 Status makeIdCardCopy(const std::string& front, const std::string& back, const std::string& out, PageOptions options) {
     const std::string extension = lowerExtension(out);
+    if (!plainPath(out, "idcard")) return Status::BadPath;
     if (extension != "pdf" && extension != "jpg" && extension != "jpeg" && extension != "png") {
         say("idcard: %s is not a .pdf, .jpg or .png file\n", out.c_str());
         return Status::BadPath;
     }
-    std::vector<cv::Mat> sides;
-    if (!readAll({front, back}, sides)) return Status::NotWritten;
     const int dpi = options.dpi > 0 ? options.dpi : kDefaultPaperDpi;
-    const cv::Size2d a4 = paperMm(Paper::A4);
-    cv::Mat page(int(std::lround(a4.height / 25.4 * dpi)), int(std::lround(a4.width / 25.4 * dpi)), CV_8UC3,
-                 cv::Scalar::all(255));
-    for (int side = 0; side < 2; ++side) {
-        Quad corners;
-        if (!findCard(sides[size_t(side)], corners)) {
-            say("idcard: no card found on %s\n", (side == 0 ? front : back).c_str());
-            return Status::NotWritten;
+    if (!pageFits(Paper::A4, dpi, "idcard")) return Status::NotWritten;
+    return guardedStatus("idcard", out, [&] {
+        std::vector<cv::Mat> sides;
+        if (!readAll({front, back}, sides)) return Status::NotWritten;
+        const cv::Size2d a4 = paperMm(Paper::A4);
+        cv::Mat page(int(std::lround(a4.height / 25.4 * dpi)), int(std::lround(a4.width / 25.4 * dpi)), CV_8UC3,
+                     cv::Scalar::all(255));
+        for (int side = 0; side < 2; ++side) {
+            Quad corners;
+            if (!findCard(sides[size_t(side)], corners)) {
+                say("idcard: no card found on %s\n", (side == 0 ? front : back).c_str());
+                return Status::NotWritten;
+            }
+            const cv::Mat card = straightenCard(sides[size_t(side)], corners, dpi);
+            // Front in the upper third, back in the lower, centred, as counters copy them.
+            const int centreY = page.rows * (side + 1) / 3;
+            card.copyTo(page(cv::Rect((page.cols - card.cols) / 2, centreY - card.rows / 2, card.cols, card.rows)));
         }
-        const cv::Mat card = straightenCard(sides[size_t(side)], corners, dpi);
-        // Front in the upper third, back in the lower, centred, as counters copy them.
-        const int centreY = page.rows * (side + 1) / 3;
-        card.copyTo(page(cv::Rect((page.cols - card.cols) / 2, centreY - card.rows / 2, card.cols, card.rows)));
-    }
-    options.paper = Paper::None; // the page is A4 already
-    options.fit = false;
-    options.dpi = dpi;
-    return writePictures({page}, out, options);
+        options.paper = Paper::None; // the page is A4 already
+        options.fit = false;
+        options.dpi = dpi;
+        return writePictures({page}, out, options);
+    });
 }
 
 } // namespace velcap

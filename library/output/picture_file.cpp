@@ -104,6 +104,16 @@ bool tiffSize(std::ifstream& in, bool little, int& width, int& height) {
 
 } // namespace
 
+bool plainPath(const std::string& path, const char* caller) {
+    for (const char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            say("%s: the name \"%s\" holds a control character; nothing is written\n", caller,
+                path.substr(0, path.find('\0')).c_str());
+            return false;
+        }
+    return true;
+}
+
 bool isRegularFile(const char* path) {
     struct stat info {};
     return path && ::stat(path, &info) == 0 && S_ISREG(info.st_mode);

@@ -12,6 +12,11 @@
 
 namespace velcap {
 
+// Whether path is a name the system takes as it is: no NUL (which would end
+// it early, so that a shorter name than the one checked is written) and no
+// other control character. Says why not, after caller.
+bool plainPath(const std::string& path, const char* caller);
+
 // Whether path names a regular file (not a folder, FIFO or device).
 bool isRegularFile(const char* path);
 
@@ -69,11 +74,13 @@ struct SaveOptions {
     int colorMode = 0;
     int jpegQuality = 85;
     std::string ocrLanguages; // a PDF's text layer ("chi_sim+eng"); none when empty
+    bool pdfInMemory = false; // else as SetPdfCaptureInMemory says
 };
 SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options);
 // A one-page PDF of the picture (B, G, R or grey), as a capture makes it,
 // with the picture's text under it when OCR languages are named: 0 or -1.
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages = {});
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages = {},
+               bool inMemory = false);
 
 // The extension of path's last name, in lower case and without the dot ("" when none).
 std::string lowerExtension(const std::string& path);

@@ -101,6 +101,10 @@ struct PageOptions {
     bool blackAndWhite = false;
 };
 
+// The highest resolution at which a page of this paper (A4 for None) stays
+// within the library's pixel limit, so that every reader of it takes the file.
+VELCAP_EXPORT int mostDpi(Paper paper);
+
 // Writes picture files to out: a page each into a .pdf, or the one picture
 // into a .jpg, .png or .tif. BadPath for another name; NotWritten when a
 // picture cannot be read, the budget cannot be met, or the file not written
@@ -125,6 +129,10 @@ VELCAP_EXPORT Status makeIdCardCopy(const std::string& front, const std::string&
 VELCAP_EXPORT Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
                                        const std::string& languages,
                                        const std::function<void(int done, int total)>& progress = {});
+
+// Whether Tesseract has a model for every language of "chi_sim+eng"; why
+// not, when not (a language not installed, or a name that is not one).
+VELCAP_EXPORT bool ocrLanguagesInstalled(const std::string& languages, std::string* why = nullptr);
 
 // What the library's log lines are about, and how much they matter.
 enum class LogLevel { Debug, Info, Warning, Error };
@@ -198,8 +206,12 @@ public:
 
     // Saves the next frame to path, by its extension (jpg, bmp, png, tif, pdf),
     // with this camera's settings. An older file at path stays unless a
-    // complete new one replaces it.
+    // complete new one replaces it. The stream thread only takes the frame:
+    // cleaning, encoding and OCR run on the caller's thread, and a PDF's
+    // picture is encoded in memory, so nothing is written but path.
     Status capture(const std::string& path);
+    // The same with this request's own settings; the camera's stay as they are.
+    Status capture(const std::string& path, const CaptureSettings& settings);
     // Reads the first code of the type (0 a bar code, 1 a QR code) on the
     // next frame, as RecogBarQrCode does; text is empty when there is none.
     Status recognise(int type, std::string& text);
@@ -220,6 +232,9 @@ public:
     void setAutoReconnect(bool on);
     // Whether the camera is unplugged and waited for.
     bool isAway() const;
+    // Called on the stream thread when the camera goes (true) and when it is
+    // back and streams again (false), with auto-reconnect on. Set before open.
+    void setAwayCallback(std::function<void(bool away)> callback);
     // Off by default. When on, the values of named controls set through
     // setControl are kept per camera (IDs and serial, else USB port) in
     // $XDG_CONFIG_HOME/velcap/devices/, and applied whenever it opens.

@@ -1,6 +1,8 @@
 // velcapd through real HTTP and WebSocket clients, on the virtual camera:
 // the token and origin rules, the API, the stream, and bad input.
+#include <atomic>
 #include <chrono>
+#include <dirent.h>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +19,7 @@
 
 #include "hub.h"
 #include "jpeg.h"
+#include "log_lines.h"
 #include "page.h"
 #include "server.h"
 #include "support/capture_test.h"
@@ -47,12 +50,19 @@ protected:
         CaptureTest::SetUp();
         // Captures without a path go to ~/Image: here, the test's own folder.
         setenv("HOME", file("").c_str(), 1);
-        velcapd::Options options;
+        ::mkdir(file("allowed").c_str(), 0755);
+        velcapd::HubOptions places;
+        places.saveFolder = file("");
+        places.allowedFolders = {file("allowed")};
+        places.privateFolder = file("private");
+        startService(places);
+    }
+    void startService(const velcapd::HubOptions& places, velcapd::Options options = {}) {
         options.port = 0;
         options.token = kToken;
         options.allowedOrigins = {"https://counter.example"};
         options.idle = 1s;
-        hub_ = std::make_unique<velcapd::Hub>();
+        hub_ = std::make_unique<velcapd::Hub>(places);
         server_ = std::make_unique<velcapd::Server>(*hub_, options);
         thread_ = std::thread([this] { server_->run(); });
         while (server_->port() == 0) std::this_thread::yield();
@@ -295,13 +305,17 @@ TEST_F(Service, StreamAndWebSocket) {
         while (!done()) {
             boost::system::error_code error;
             const size_t n = watcher.read_some(net::buffer(chunk), error);
-            ASSERT_FALSE(error) << error.message();
+            ASSERT_FALSE(error) << error.message() << " after " << parts.size() << " bytes";
             parts.append(chunk, n);
         }
     };
-    const auto cameraFrame = [&] { // the unplugged picture's timestamp is 0
-        const size_t at = parts.find("X-Velcap-Timestamp: ");
-        return at != std::string::npos && at + 20 < parts.size() && parts[at + 20] != '0';
+    const std::string awayLength = "Content-Length: " + std::to_string(velcapd::noDevicePicture().size()) + "\r\n";
+    const auto cameraFrame = [&] { // a part that is not the unplugged picture
+        for (size_t at = parts.find("Content-Length: "); at != std::string::npos;
+             at = parts.find("Content-Length: ", at + 1))
+            if (parts.compare(at, awayLength.size(), awayLength) != 0 && parts.find("\r\n", at) != std::string::npos)
+                return true;
+        return false;
     };
     readUntil(cameraFrame);
     const auto eventOf = [&] {
@@ -319,6 +333,275 @@ TEST_F(Service, StreamAndWebSocket) {
         readUntil(cameraFrame);
     });
     ws.close(websocket::close_code::normal);
+}
+
+// What a hostile page sends: deep JSON, paths it must not write, languages
+// that are not installed. Each is refused with its status and nothing is written.
+TEST_F(Service, HostileRequestsAreRefused) {
+    openCamera();
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    EXPECT_EQ(fetch(http::verb::post, "/api/capture", R"({"format":"pdf","ocr":)" + deep + "}").status, 400);
+    EXPECT_EQ(fetch(http::verb::post, "/api/scan", std::string(33, '[') + std::string(33, ']')).status, 400);
+    ::symlink("/etc", file("etc-link").c_str());
+    struct Case {
+        const char* what;
+        Json body;
+        int status;
+    };
+    const std::string home = file("");
+    const Case cases[] = {
+        {"a NUL cuts the name short", {{"format", "jpg"}, {"path", home + "/nul.sh" + std::string(1, '\0') + ".jpg"}},
+         400},
+        {"a line end", {{"format", "jpg"}, {"path", home + "/a\nb.jpg"}}, 400},
+        {"relative", {{"format", "jpg"}, {"path", "page.jpg"}}, 400},
+        {"another extension", {{"format", "jpg"}, {"path", home + "/page.png"}}, 400},
+        {"only the extension", {{"format", "jpg"}, {"path", home + "/.jpg"}}, 400},
+        {"outside the save folder", {{"format", "jpg"}, {"path", "/tmp/velcapd-outside.jpg"}}, 403},
+        {"through a link out of it", {{"format", "jpg"}, {"path", home + "/etc-link/velcapd.jpg"}}, 403},
+        {"up and out", {{"format", "jpg"}, {"path", home + "/../velcapd-up.jpg"}}, 403},
+        {"an allowed folder", {{"format", "jpg"}, {"path", home + "/allowed/page.jpg"}}, 200},
+        {"not replaced", {{"format", "jpg"}, {"path", home + "/allowed/page.jpg"}}, 422},
+        {"no such model", {{"format", "pdf"}, {"ocr", "jpn"}, {"path", home + "/jpn.pdf"}}, 422},
+        {"not a model's name", {{"format", "pdf"}, {"ocr", "../../etc/passwd"}, {"path", home + "/up.pdf"}}, 422},
+        {"auto-capture elsewhere", {{"on", true}, {"folder", "/tmp"}}, 403},
+    };
+    for (const Case& c : cases) {
+        const bool automatic = c.body.contains("on");
+        Reply reply;
+        velcap::test::stdoutOf(
+            [&] { reply = fetch(http::verb::post, automatic ? "/api/autocapture" : "/api/capture", c.body.dump()); });
+        EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+        EXPECT_EQ(reply.json().value("ok", false), c.status == 200) << c.what;
+        EXPECT_FALSE(reply.json().contains(velcapd::kStatusKey)) << c.what;
+    }
+    EXPECT_NE(fetch(http::verb::post, "/api/capture", cases[10].body.dump()).json()["error"].get<std::string>().find(
+                  "jpn"),
+              std::string::npos);
+    struct stat info {};
+    EXPECT_NE(::stat(file("nul.sh").c_str(), &info), 0);
+    EXPECT_NE(::stat("/tmp/velcapd-outside.jpg", &info), 0);
+    EXPECT_NE(::stat("/etc/velcapd.jpg", &info), 0);
+
+    // A WebSocket command nested too deep is answered and the service lives on.
+    net::io_context context;
+    websocket::stream<tcp::socket> ws(context);
+    ws.next_layer().connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    ws.handshake("127.0.0.1", "/ws?token=" + kToken);
+    ws.write(net::buffer(R"({"cmd":"devices","id":)" + deep + "}"));
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    EXPECT_NE(beast::buffers_to_string(buffer.data()).find("nested deeper"), std::string::npos);
+    EXPECT_EQ(fetch(http::verb::get, "/api/devices").status, 200);
+}
+
+// A card's front waits for its back in the private folder, the user's alone,
+// and goes when the copy is made, the camera closes, it waited too long, or
+// the next start finds it.
+TEST_F(Service, TheCardsFrontIsPrivateAndGoes) {
+    const auto files = [&] {
+        std::vector<std::string> names;
+        if (DIR* dir = ::opendir(file("private").c_str())) {
+            while (const dirent* entry = ::readdir(dir))
+                if (entry->d_name[0] != '.') names.push_back(file("private/") + entry->d_name);
+            ::closedir(dir);
+        }
+        return names;
+    };
+    struct stat info {};
+    ASSERT_EQ(::stat(file("private").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    openCamera();
+    velcap::test::stdoutOf([&] { ASSERT_TRUE(call("/api/idcard", {{"side", "front"}})["ok"].get<bool>()); });
+    ASSERT_EQ(files().size(), 1u);
+    ASSERT_EQ(::stat(files()[0].c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    velcap::test::stdoutOf([&] { call("/api/close", Json::object()); });
+    EXPECT_TRUE(files().empty()) << "closing the camera removes it";
+
+    // Left behind by a crash: the next start removes it.
+    std::ofstream(file("private/card-left.jpg")) << "x";
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    velcap::test::stdoutOf([&] { hub_.reset(); });
+    velcapd::HubOptions places;
+    places.saveFolder = file("");
+    places.privateFolder = file("private");
+    places.cardWait = 0s;
+    startService(places);
+    EXPECT_TRUE(files().empty());
+    openCamera();
+    velcap::test::stdoutOf([&] { ASSERT_TRUE(call("/api/idcard", {{"side", "front"}})["ok"].get<bool>()); });
+    ASSERT_EQ(files().size(), 1u);
+    hub_->tick(); // no back in time
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(call("/api/idcard", {{"side", "back"}})["error"], "photograph the front first");
+}
+
+// Pictures are fresh: a snapshot is a frame taken after it was asked for,
+// also when no stream watches, and a stream goes on through a slow capture.
+TEST_F(Service, PicturesAreFreshAndFlowThroughASlowCapture) {
+    openCamera();
+    const auto frameOf = [](const Reply& reply) { return std::stoull("0" + std::string(reply.headers["X-Velcap-Frame"])); };
+    const Reply first = fetch(http::verb::get, "/snapshot");
+    ASSERT_EQ(first.status, 200);
+    const std::uint64_t seen = hub_->frames();
+    while (hub_->frames() < seen + 5) std::this_thread::yield();
+    const Reply second = fetch(http::verb::get, "/snapshot");
+    ASSERT_EQ(second.status, 200);
+    EXPECT_GT(frameOf(second), frameOf(first) + 4) << "not the picture kept from before";
+
+    // The stream's parts, counted while an OCR capture runs.
+    std::atomic<int> parts{0};
+    std::atomic<bool> reading{true};
+    net::io_context context;
+    tcp::socket socket(context);
+    socket.connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    net::write(socket, net::buffer("GET /stream?token=" + kToken + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::thread reader([&] {
+        std::string received;
+        char chunk[65536];
+        while (reading) {
+            boost::system::error_code error;
+            const size_t n = socket.read_some(net::buffer(chunk), error);
+            if (error) return;
+            received.append(chunk, n);
+            for (size_t at; (at = received.find("--velcapframe\r\n")) != std::string::npos;) {
+                ++parts;
+                received.erase(0, at + 15);
+            }
+        }
+    });
+    while (parts < 2) std::this_thread::yield();
+    Json pdf;
+    int during = 0;
+    velcap::test::stdoutOf([&] {
+        const int before = parts;
+        pdf = call("/api/capture", {{"format", "pdf"}, {"ocr", "eng"}, {"path", file("slow.pdf")}});
+        during = parts - before;
+    });
+    EXPECT_TRUE(pdf["ok"].get<bool>()) << pdf.dump();
+    EXPECT_GE(during, 5) << "the stream stood still while the capture ran";
+    reading = false;
+    socket.shutdown(tcp::socket::shutdown_both);
+    reader.join();
+    // The stream is still served: it did not end because the capture was slow.
+}
+
+long residentBytes() {
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+// 200 connections: silent ones reopened as soon as they are dropped, slow
+// requests, stream clients and WebSocket clients that never read, the last
+// ones flooding commands. The token holder is still served, and memory stays
+// bounded.
+TEST_F(Service, ClientsThatNeverReadOrSpeakStarveNoOne) {
+    openCamera();
+    net::io_context attackers;
+    const tcp::endpoint endpoint{net::ip::make_address("127.0.0.1"), server_->port()};
+    std::atomic<bool> attacking{true};
+    std::vector<std::unique_ptr<tcp::socket>> sockets;
+    const std::string flood = Json{{"cmd", "devices"}, {"id", std::string(100000, 'x')}}.dump();
+    std::function<void(tcp::socket&)> silent = [&](tcp::socket& socket) {
+        socket.async_connect(endpoint, [&](boost::system::error_code error) {
+            static char byte;
+            if (error) return;
+            socket.async_read_some(net::buffer(&byte, 1), [&](boost::system::error_code, size_t) {
+                socket.close();
+                if (attacking) silent(socket);
+            });
+        });
+    };
+    const auto writeOnce = [&](tcp::socket& socket, std::string text) {
+        socket.async_connect(endpoint, [&socket, text = std::make_shared<std::string>(std::move(text))](
+                                           boost::system::error_code error) {
+            if (!error) net::async_write(socket, net::buffer(*text), [text](boost::system::error_code, size_t) {});
+        });
+    };
+    std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> floods;
+    std::function<void(websocket::stream<tcp::socket>&)> floodOn = [&](websocket::stream<tcp::socket>& ws) {
+        ws.async_write(net::buffer(flood), [&](boost::system::error_code error, size_t) {
+            if (!error && attacking) floodOn(ws);
+        });
+    };
+    for (int i = 0; i < 200; ++i) {
+        sockets.push_back(std::make_unique<tcp::socket>(attackers));
+        if (i < 80)
+            silent(*sockets.back());
+        else if (i < 120)
+            writeOnce(*sockets.back(), "GET /api/devices HTTP/1.1\r\nHost: x\r\n"); // never finished
+        else if (i < 170)
+            writeOnce(*sockets.back(), "GET /stream?token=" + kToken + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    for (int i = 0; i < 30; ++i) {
+        floods.push_back(std::make_unique<websocket::stream<tcp::socket>>(attackers));
+        auto& ws = *floods.back();
+        ws.next_layer().connect(endpoint);
+        ws.handshake("127.0.0.1", "/ws?token=" + kToken);
+        floodOn(ws);
+    }
+    std::thread attack([&] { attackers.run(); });
+    const long before = residentBytes();
+    int answered = 0;
+    for (int i = 0; i < 12; ++i) {
+        // The token holder's requests, each with a deadline of its own.
+        net::io_context context;
+        beast::tcp_stream stream(context);
+        stream.expires_after(5s);
+        http::request<http::empty_body> request{http::verb::get, "/api/devices", 11};
+        request.set(http::field::host, "127.0.0.1");
+        request.set(http::field::authorization, "Bearer " + kToken);
+        beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        stream.async_connect(endpoint, [&](boost::system::error_code error) {
+            if (error) return;
+            http::async_write(stream, request, [&](boost::system::error_code error, size_t) {
+                if (!error) http::async_read(stream, buffer, response, [](boost::system::error_code, size_t) {});
+            });
+        });
+        context.run();
+        if (response.result_int() == 200) ++answered;
+    }
+    const long grown = residentBytes() - before;
+    attacking = false;
+    attackers.stop();
+    attack.join();
+    EXPECT_GE(answered, 11);
+    EXPECT_LT(grown, 50l * 1024 * 1024) << "memory grew by " << grown / (1024 * 1024) << " MB";
+    EXPECT_EQ(fetch(http::verb::get, "/api/devices").status, 200);
+}
+
+TEST(JsonDepth, IsCountedOutsideStrings) {
+    const struct {
+        std::string text;
+        bool deeper;
+    } cases[] = {
+        {std::string(32, '[') + std::string(32, ']'), false},
+        {std::string(33, '[') + std::string(33, ']'), true},
+        {R"({"a":")" + std::string(100, '[') + R"("})", false},
+        {R"({"a":"\")" + std::string(40, '{') + R"("})", false},
+        {R"({"a":"\\")" + std::string(40, '{'), true},
+        {std::string(1000000, '['), true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(velcapd::nestedDeeperThan(c.text, 32), c.deeper) << c.text.substr(0, 50);
+}
+
+TEST(LogLine, IsWholeWithLevelAndCategory) {
+    const struct {
+        velcap::LogLevel level;
+        const char* text;
+        std::string line;
+    } cases[] = {
+        {velcap::LogLevel::Error, "ioctl(VIDIOC_DQBUF) failed 19(No such device)",
+         "velcap error [device]: ioctl(VIDIOC_DQBUF) failed 19(No such device)\n"},
+        {velcap::LogLevel::Info, "capture->01\n", "velcap info [device]: capture->01\n"},
+        {velcap::LogLevel::Warning, "a\r\nb\r\n", "velcap warning [device]: a\nvelcap warning [device]: b\n"},
+        {velcap::LogLevel::Info, "\n", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(velcapd::logLine(c.level, "device", c.text), c.line);
 }
 
 TEST(CompleteJpeg, PutsInTheStandardTablesOnlyWhenMissing) {
