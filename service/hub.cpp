@@ -59,8 +59,8 @@ std::string resolved(const std::string& folder) {
 bool under(const std::string& path, const std::string& folder) {
     if (folder.empty()) return false;
     if (folder == "/") return true;
-    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                              path[folder.size()] == '/');
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
 }
 
 // A folder of the user's alone: made 0700 where missing, refused when it is

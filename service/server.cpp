@@ -236,9 +236,7 @@ public:
                   unsigned version)
         : core_(core), stream_(std::move(stream)), slot_(std::move(slot)), origin_(std::move(origin)),
           version_(version), timer_(stream_.get_executor()) {}
-    ~StreamSession() override {
-        core_.hub.watch(false);
-    }
+    ~StreamSession() override { core_.hub.watch(false); }
 
     void start() {
         core_.hub.watch(true);
@@ -290,8 +288,8 @@ private:
         Request request;
         request.version(version_);
         request.keep_alive(false);
-        auto response = std::make_shared<Response>(
-            failure(request, http::status::service_unavailable, "no camera is streaming"));
+        auto response =
+            std::make_shared<Response>(failure(request, http::status::service_unavailable, "no camera is streaming"));
         if (!origin_.empty()) response->set(http::field::access_control_allow_origin, origin_);
         stream_.expires_after(core_.options.idle);
         http::async_write(stream_, *response, [self = shared_from_this(), response](error_code, size_t) {
@@ -412,8 +410,8 @@ private:
                 const Json parsed = Json::parse(text, nullptr, false);
                 if (parsed.is_object() && parsed.contains("id")) reply["id"] = parsed["id"];
             }
-            return enqueue(std::make_shared<const std::string>(reply.dump(-1, ' ', false,
-                                                                          Json::error_handler_t::replace)));
+            return enqueue(
+                std::make_shared<const std::string>(reply.dump(-1, ' ', false, Json::error_handler_t::replace)));
         }
         ++inFlight_;
         // The hub's commands may take seconds: off the network threads.
@@ -537,8 +535,7 @@ private:
         const beast::string_view target = request.target();
         const std::string path(target.substr(0, target.find('?')));
         if (!core_.originAllowed(origin_))
-            return send(failure(request, http::status::forbidden, "the origin " + origin_ + " is not allowed"),
-                        false);
+            return send(failure(request, http::status::forbidden, "the origin " + origin_ + " is not allowed"), false);
         if (request.method() == http::verb::options) {
             Response response{http::status::no_content, request.version()};
             response.set(http::field::access_control_allow_methods, "GET, POST, OPTIONS");
@@ -569,8 +566,7 @@ private:
             std::lock_guard lock(core_.mutex);
             if (core_.clients >= core_.options.mostClients) {
                 request.keep_alive(false);
-                return send(failure(request, http::status::service_unavailable, "too many clients; try again"),
-                            false);
+                return send(failure(request, http::status::service_unavailable, "too many clients; try again"), false);
             }
             ++core_.clients;
             slot_ = std::make_shared<ClientSlot>(core_);
@@ -586,8 +582,7 @@ private:
                 return send(failure(request, http::status::bad_request, "/ws takes a WebSocket"));
             return std::make_shared<WebSocketSession>(core_, std::move(stream_), slot_)->start(std::move(request));
         case Kind::stream:
-            return std::make_shared<StreamSession>(core_, std::move(stream_), slot_, allowedOrigin(),
-                                                   request.version())
+            return std::make_shared<StreamSession>(core_, std::move(stream_), slot_, allowedOrigin(), request.version())
                 ->start();
         case Kind::snapshot:
             return awaitSnapshot(std::move(request));
@@ -712,7 +707,7 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::shared_ptr<ClientSlot> slot_; // set once the token was shown
-    std::uint64_t anonymousId_ = 0; // while listed among the connections without the token
+    std::uint64_t anonymousId_ = 0;    // while listed among the connections without the token
     std::string origin_;
     Request snapshotRequest_;
     bool waiting_ = false;
@@ -726,12 +721,12 @@ public:
     Listener(Core& core, net::io_context& context, tcp::acceptor&& acceptor)
         : core_(core), context_(context), acceptor_(std::move(acceptor)) {}
     void accept() {
-        acceptor_.async_accept(net::make_strand(context_), [self = shared_from_this()](error_code error,
-                                                                                      tcp::socket socket) {
-            if (error == net::error::operation_aborted || !self->acceptor_.is_open()) return;
-            if (!error) std::make_shared<HttpSession>(self->core_, std::move(socket))->start();
-            self->accept();
-        });
+        acceptor_.async_accept(net::make_strand(context_),
+                               [self = shared_from_this()](error_code error, tcp::socket socket) {
+                                   if (error == net::error::operation_aborted || !self->acceptor_.is_open()) return;
+                                   if (!error) std::make_shared<HttpSession>(self->core_, std::move(socket))->start();
+                                   self->accept();
+                               });
     }
 
 private:

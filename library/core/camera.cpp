@@ -50,9 +50,8 @@ void turnStill(Session::Still& still, int quarters) {
         for (int c = 0; c < 4; ++c) {
             const int from = (c + 3) % 4;
             quad[size_t(c)] = turnedClockwise(still.page.quad[size_t(from)], height);
-            const cv::Point2f o =
-                turnedClockwise(cv::Point2f(float(still.page.outline[2 * from]), float(still.page.outline[2 * from + 1])),
-                                height);
+            const cv::Point2f o = turnedClockwise(
+                cv::Point2f(float(still.page.outline[2 * from]), float(still.page.outline[2 * from + 1])), height);
             outline[2 * c] = int(std::lround(o.x));
             outline[2 * c + 1] = int(std::lround(o.y));
         }
@@ -210,7 +209,7 @@ Status Camera::capture(const std::string& path, const CaptureSettings& settings)
     params.pdfInMemory = true;
     try {
         return captureFrame(path.c_str(), params, still.page, still.frame) == SaveResult::written ? Status::Ok
-                                                                                                 : Status::NotWritten;
+                                                                                                  : Status::NotWritten;
     } catch (const std::exception& e) {
         log(LogLevel::Error, "capture", "capture: %s is not written: %s\n", path.c_str(), e.what());
         return Status::NotWritten;

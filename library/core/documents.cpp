@@ -18,11 +18,26 @@ Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::st
         say("MakeSearchablePdf: %s; %s is not written\n", why.c_str(), pdfPath.c_str());
         return Status::NotWritten;
     }
-    for (const std::string& name : pictures)
-        if (::access(name.c_str(), R_OK) != 0) {
-            say("MakeSearchablePdf: %s cannot be read; %s is not written\n", name.c_str(), pdfPath.c_str());
+    // The readers' checks, from the header and before anything is decoded:
+    // a FIFO would block, a huge picture cost gigabytes before its refusal.
+    for (const std::string& name : pictures) {
+        int width = 0, height = 0;
+        std::string why;
+        if (!isRegularFile(name.c_str()) || ::access(name.c_str(), R_OK) != 0) {
+            say("MakeSearchablePdf: %s is not a readable regular file; %s is not written\n", name.c_str(),
+                pdfPath.c_str());
             return Status::NotWritten;
         }
+        if (!declaredSize(name, width, height, why) || !withinPixelLimit(width, height)) {
+            say("MakeSearchablePdf: %s: %s; %s is not written\n", name.c_str(),
+                why.empty() ? ("a picture of " + std::to_string(width) + "x" + std::to_string(height) +
+                               " is over the pixel limit")
+                                  .c_str()
+                            : why.c_str(),
+                pdfPath.c_str());
+            return Status::NotWritten;
+        }
+    }
     const std::list<std::string> queued(pictures.begin(), pictures.end());
     return combineToPdf(queued, pdfPath.c_str(), false, languages, progress) == 0 ? Status::Ok : Status::NotWritten;
 }

@@ -1,12 +1,15 @@
 #include "profile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "../log.h"
 #include "../output/picture_file.h"
@@ -14,6 +17,9 @@
 namespace velcap {
 
 namespace {
+
+// A profile holds a few dozen controls; anything larger is not one.
+constexpr size_t kMostProfileBytes = 64 * 1024;
 
 std::string configFolder() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -35,6 +41,40 @@ bool makeFolders(const std::string& path) {
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
+// The whole file when it is a regular file of at most most bytes, read
+// without blocking (a FIFO) and without following a link; else false, after
+// one warning line. A missing file is no profile and says nothing.
+bool readSmallFile(const std::string& path, size_t most, std::string& text) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno != ENOENT) say("profile: %s cannot be read (%s); left out\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && size_t(info.st_size) <= most;
+    if (!ok) {
+        say("profile: %s is not a regular file of at most %zu bytes; left out\n", path.c_str(), most);
+    } else {
+        text.resize(most + 1);
+        size_t got = 0;
+        for (ssize_t n; got < text.size() && (n = ::read(fd, &text[got], text.size() - got)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            got += size_t(n);
+        }
+        text.resize(got);
+        if (got > most) { // it grew meanwhile
+            say("profile: %s is not a regular file of at most %zu bytes; left out\n", path.c_str(), most);
+            ok = false;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
 } // namespace
 
 std::string profilePath(const Identity& identity) {
@@ -54,7 +94,9 @@ std::vector<std::pair<std::string, int>> loadProfile(const Identity& identity) {
     std::vector<std::pair<std::string, int>> values;
     const std::string path = profilePath(identity);
     if (path.empty()) return values;
-    std::ifstream in(path);
+    std::string text;
+    if (!readSmallFile(path, kMostProfileBytes, text)) return values;
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;
@@ -68,7 +110,13 @@ std::vector<std::pair<std::string, int>> loadProfile(const Identity& identity) {
             say("profile: %s: \"%s\" is not NAME=NUMBER; left out\n", path.c_str(), line.c_str());
             continue;
         }
-        values.emplace_back(line.substr(0, equals), int(value));
+        // Each control once, its last value: the camera is set once per control.
+        const std::string name = line.substr(0, equals);
+        auto known = std::find_if(values.begin(), values.end(), [&](const auto& v) { return v.first == name; });
+        if (known != values.end())
+            known->second = int(value);
+        else
+            values.emplace_back(name, int(value));
     }
     return values;
 }

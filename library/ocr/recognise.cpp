@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,10 +63,11 @@ std::string tessdata() {
 
 // Engines stay loaded: loading a model takes longer than reading a page.
 // One engine serves one page at a time; there are at most one per core.
-class Engines {
+class Engines : public std::enable_shared_from_this<Engines> {
 public:
+    // Holds its set of engines: one freed from the cache meanwhile lives until its last lease is back.
     struct Lease {
-        Engines* owner;
+        std::shared_ptr<Engines> owner;
         std::unique_ptr<tesseract::TessBaseAPI> engine;
         ~Lease() {
             if (engine) owner->giveBack(std::move(engine));
@@ -73,6 +75,7 @@ public:
     };
 
     explicit Engines(std::string languages) : languages_(std::move(languages)) {}
+    const std::string& languages() const { return languages_; }
 
     Lease take() {
         std::unique_lock lock(mutex_);
@@ -81,7 +84,7 @@ public:
         if (!idle_.empty()) {
             auto engine = std::move(idle_.back());
             idle_.pop_back();
-            return {this, std::move(engine)};
+            return {shared_from_this(), std::move(engine)};
         }
         ++made_;
         lock.unlock();
@@ -97,7 +100,7 @@ public:
             throw std::runtime_error("the languages \"" + languages_ + "\" cannot be loaded from " + tessdata());
         }
         engine->SetPageSegMode(tesseract::PSM_AUTO);
-        return {this, std::move(engine)};
+        return {shared_from_this(), std::move(engine)};
     }
 
 private:
@@ -114,14 +117,45 @@ private:
     int made_ = 0;
 };
 
-Engines& enginesFor(const std::string& languages) {
-    static std::mutex mutex;
+// Each set of languages once, whatever its spelling: "eng+chi_sim",
+// "chi_sim+eng+eng" and "chi_sim+eng" load the same models.
+std::string languageSet(const std::string& languages) {
+    std::vector<std::string> names;
+    for (size_t from = 0; from <= languages.size();) {
+        const size_t plus = std::min(languages.find('+', from), languages.size());
+        if (plus > from) names.push_back(languages.substr(from, plus - from));
+        from = plus + 1;
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::string set;
+    for (const std::string& name : names) set += (set.empty() ? "" : "+") + name;
+    return set;
+}
+
+// The sets of engines most recently used, newest first: each costs tens of
+// megabytes, so older ones are freed.
+constexpr size_t kMostEngineSets = 3;
+
+std::mutex setsMutex;
+std::list<std::shared_ptr<Engines>>& engineSets() {
     // Kept for the process's life: a host thread may still be reading at exit.
-    static auto* all = new std::map<std::string, std::unique_ptr<Engines>>;
-    std::lock_guard lock(mutex);
-    auto& engines = (*all)[languages];
-    if (!engines) engines = std::make_unique<Engines>(languages);
-    return *engines;
+    static auto* sets = new std::list<std::shared_ptr<Engines>>;
+    return *sets;
+}
+
+std::shared_ptr<Engines> enginesFor(const std::string& languages) {
+    const std::string set = languageSet(languages);
+    std::lock_guard lock(setsMutex);
+    auto& sets = engineSets();
+    auto found = std::find_if(sets.begin(), sets.end(), [&](const auto& e) { return e->languages() == set; });
+    if (found != sets.end()) {
+        sets.splice(sets.begin(), sets, found);
+    } else {
+        sets.push_front(std::make_shared<Engines>(set));
+        if (sets.size() > kMostEngineSets) sets.pop_back();
+    }
+    return sets.front();
 }
 
 // One thread a page: Tesseract's own OpenMP threads only spin against each
@@ -176,6 +210,13 @@ std::string joinWords(const std::vector<std::string>& words) {
     return line;
 }
 
+std::vector<std::string> cachedLanguageSets() {
+    std::lock_guard lock(setsMutex);
+    std::vector<std::string> sets;
+    for (const auto& engines : engineSets()) sets.push_back(engines->languages());
+    return sets;
+}
+
 bool available(const std::string& languages, std::string* why) {
     if (languages.empty()) {
         if (why) *why = "no language is named";
@@ -203,7 +244,7 @@ PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi
     if (!available(languages, &why)) throw std::runtime_error(why);
     const cv::Mat grey = prepared(picture);
     oneThreadAPage();
-    Engines::Lease lease = enginesFor(languages).take();
+    Engines::Lease lease = enginesFor(languages)->take();
     tesseract::TessBaseAPI& engine = *lease.engine;
     engine.SetImage(grey.data, grey.cols, grey.rows, 1, int(grey.step));
     if (dpi >= 70) engine.SetSourceResolution(dpi);

@@ -26,6 +26,10 @@ struct VELCAP_EXPORT PageText {
     std::string text() const; // the lines, one a line
 };
 
+// The sets of languages whose engines are kept, most recently used first
+// (each set once, its names sorted: "chi_sim+eng").
+VELCAP_EXPORT std::vector<std::string> cachedLanguageSets();
+
 // Whether Tesseract has every language of "chi_sim+eng"; why not, when not.
 bool available(const std::string& languages, std::string* why = nullptr);
 

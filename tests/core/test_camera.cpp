@@ -1,6 +1,10 @@
 // The object interface on the virtual cameras: two cameras in one process,
 // each with its own size, settings and captures, beside the flat interface.
+#include <algorithm>
 #include <chrono>
+#include <dirent.h>
+#include <pwd.h>
+#include <unistd.h>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -171,6 +175,56 @@ TEST_F(Camera, FailuresAreStatusesWithWords) {
     EXPECT_EQ(camera.control(0x00980900, brightness), Status::Ok);
     EXPECT_EQ(brightness.value, 12);
     EXPECT_GE(camera.controls().size(), 10u);
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A capture's own settings: the camera's stay, the frame is turned and
+// cropped as the request says, and a PDF's picture never passes through a
+// file beside it or in the home folder. The stream goes on meanwhile.
+TEST_F(Camera, CapturesCarryTheirOwnSettingsAndWriteOnlyTheirFile) {
+    Frames frames;
+    velcap::Camera camera;
+    camera.setFrameCallback(std::ref(frames));
+    ASSERT_EQ(openObject(camera, 0, 1280, 720), Status::Ok);
+    ASSERT_TRUE(frames.waitFor(3));
+    const passwd* user = getpwuid(getuid());
+    ASSERT_TRUE(user && user->pw_dir);
+    const std::vector<std::string> home = namesIn(user->pw_dir), here = namesIn(file(""));
+
+    velcap::CaptureSettings turned;
+    turned.rotation = 3;
+    for (const char* name : {"p1.pdf", "p2.pdf"})
+        velcap::test::stdoutOf([&] { EXPECT_EQ(camera.capture(file(name), turned), Status::Ok) << name; });
+    velcap::test::stdoutOf([&] { EXPECT_EQ(camera.capture(file("turned.png"), turned), Status::Ok); });
+    EXPECT_EQ(cv::imread(file("turned.png")).size(), cv::Size(720, 1280));
+    EXPECT_EQ(camera.captureSettings().rotation, 0) << "the camera's own settings are untouched";
+    EXPECT_EQ(frames.size(), cv::Size(1280, 720));
+    EXPECT_EQ(namesIn(user->pw_dir), home) << "nothing left in the home folder";
+    std::vector<std::string> expected = here;
+    for (const char* name : {"p1.pdf", "p2.pdf", "turned.png"}) expected.emplace_back(name);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(file("")), expected) << "nothing beside the files asked for";
+
+    // A NUL would end the name early: a shorter name than the one asked for.
+    velcap::test::stdoutOf([&] {
+        EXPECT_EQ(camera.capture(file("x.sh") + std::string(1, '\0') + ".jpg"), Status::BadPath);
+        EXPECT_EQ(camera.capture(file("a\nb.jpg")), Status::BadPath);
+    });
+    EXPECT_NE(::access(file("x.sh").c_str(), F_OK), 0);
+    velcap::test::stdoutOf([&] { camera.close(); });
 }
 
 } // namespace

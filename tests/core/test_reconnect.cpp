@@ -3,6 +3,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <mutex>
 #include <sstream>
 
@@ -152,6 +155,48 @@ TEST_F(Reconnect, ProfilesKeepEachCamerasControlsBetweenRuns) {
     ASSERT_EQ(open(0, 640, 480), 0);
     ASSERT_EQ(GetCameraControl("brightness", nullptr, nullptr, nullptr, &brightness), 0);
     EXPECT_EQ(brightness, 0) << "off by default: the camera's own value";
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+// A profile is a small regular file: a FIFO, a link to a device or a huge
+// file is left out with one line, and the camera opens at its own values.
+TEST_F(Reconnect, HostileProfilesAreLeftOut) {
+    const std::string config = file("config");
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::mkdir(config.c_str(), 0755);
+    ::mkdir((config + "/velcap").c_str(), 0755);
+    ::mkdir((config + "/velcap/devices").c_str(), 0755);
+    const std::string profile = config + "/velcap/devices/31a5-0801-VC1000.conf";
+    SetDeviceProfiles(1);
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        int brightness;
+    } cases[] = {
+        {"a FIFO", [&] { ::mkfifo(profile.c_str(), 0600); }, 0},
+        {"a link to /dev/zero", [&] { ::symlink("/dev/zero", profile.c_str()); }, 0},
+        {"over 64 KB",
+         [&] {
+             std::ofstream out(profile);
+             for (int i = 0; i < 10000; ++i) out << "brightness=" << i % 50 << '\n';
+         },
+         0},
+        {"a control twice: its last value", [&] { std::ofstream(profile) << "brightness=5\nbrightness=7\n"; }, 7},
+    };
+    for (const auto& c : cases) {
+        ::unlink(profile.c_str());
+        c.make();
+        present(velcap::test::documentCamera());
+        Heard heard;
+        ASSERT_EQ(open(0, 640, 480), 0) << c.what;
+        int brightness = -1;
+        ASSERT_EQ(GetCameraControl("brightness", nullptr, nullptr, nullptr, &brightness), 0);
+        EXPECT_EQ(brightness, c.brightness) << c.what;
+        EXPECT_EQ(c.brightness == 0, heard.text().find("left out") != std::string::npos) << c.what << heard.text();
+        close();
+    }
+    ::unlink(profile.c_str());
+    SetDeviceProfiles(0);
     unsetenv("XDG_CONFIG_HOME");
 }
 

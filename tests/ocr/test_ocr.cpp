@@ -114,3 +114,22 @@ TEST_F(Ocr, TheFlatInterfaceAddsTextOnlyWhenAsked) {
 }
 
 } // namespace
+
+namespace {
+
+// One set of engines per set of languages, however it is spelt, and only the
+// few used last are kept.
+TEST(OcrEngines, AreSharedBySpellingAndBounded) {
+    const cv::Mat page(64, 64, CV_8UC3, cv::Scalar::all(255));
+    for (const char* spelling : {"eng", "eng+eng", "eng+eng+eng"}) velcap::ocr::recognise(page, spelling);
+    EXPECT_EQ(velcap::ocr::cachedLanguageSets().front(), "eng");
+    velcap::ocr::recognise(page, "eng+osd");
+    velcap::ocr::recognise(page, "osd+eng+osd");
+    const std::vector<std::string> sets = velcap::ocr::cachedLanguageSets();
+    ASSERT_GE(sets.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(sets.begin(), sets.begin() + 2), (std::vector<std::string>{"eng+osd", "eng"}));
+    for (const char* set : {"osd", "chi_sim", "chi_sim+osd", "chi_sim+eng"}) velcap::ocr::recognise(page, set);
+    EXPECT_EQ(velcap::ocr::cachedLanguageSets(), (std::vector<std::string>{"chi_sim+eng", "chi_sim+osd", "chi_sim"}));
+}
+
+} // namespace

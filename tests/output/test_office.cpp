@@ -1,7 +1,11 @@
 // Office copies on made-up cards and pages: identity cards found on dark,
 // light and white desks at any angle, and put at true size on A4; the
 // resolution recorded in the files; file-size budgets with readable codes.
+#include <climits>
 #include <cmath>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <fstream>
 #include <string>
 
@@ -155,6 +159,68 @@ TEST_F(Office, ResolutionPaperAndBudgets) {
         EXPECT_EQ(velcap::writePages({file("page.png")}, file("kept.tif"), options), velcap::Status::NotWritten);
     });
     EXPECT_EQ(velcap::test::run("cat " + file("kept.tif")).first, "old");
+}
+
+} // namespace
+
+namespace {
+
+// Bad resolutions and names get a Status, never an exception, and write nothing.
+TEST_F(Office, BadResolutionsAndNamesAreRefusedWithAStatus) {
+    cv::imwrite(file("card.png"), onDesk(madeUpCard(true), cv::Scalar(45, 42, 40), 10));
+    // A PNG that says 12000 x 12000 in its header: refused before it is decoded.
+    const unsigned char header[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                                    0, 0, 0x2e, 0xe0, 0, 0, 0x2e, 0xe0, 8, 2, 0, 0, 0, 0, 0, 0, 0};
+    std::ofstream(file("huge.png"), std::ios::binary).write(reinterpret_cast<const char*>(header), sizeof(header));
+    ::mkfifo(file("fifo.png").c_str(), 0600);
+    velcap::PageOptions huge;
+    huge.dpi = 100000;
+    velcap::PageOptions most;
+    most.dpi = INT_MAX;
+    velcap::PageOptions onA4 = huge;
+    onA4.paper = velcap::Paper::A4;
+    const struct {
+        const char* what;
+        std::function<velcap::Status()> call;
+        velcap::Status status;
+    } cases[] = {
+        {"a card copy at 100000 dpi",
+         [&] { return velcap::makeIdCardCopy(file("card.png"), file("card.png"), file("copy.pdf"), huge); },
+         velcap::Status::NotWritten},
+        {"a card copy at INT_MAX dpi",
+         [&] { return velcap::makeIdCardCopy(file("card.png"), file("card.png"), file("copy.pdf"), most); },
+         velcap::Status::NotWritten},
+        {"A4 pages at 100000 dpi", [&] { return velcap::writePages({file("card.png")}, file("a4.pdf"), onA4); },
+         velcap::Status::NotWritten},
+        {"a NUL in the copy's name",
+         [&] {
+             return velcap::makeIdCardCopy(file("card.png"), file("card.png"),
+                                           file("copy") + std::string(1, '\0') + ".pdf");
+         },
+         velcap::Status::BadPath},
+        {"a NUL in the pages' name",
+         [&] { return velcap::writePages({file("card.png")}, file("nul") + std::string(1, '\0') + ".pdf", {}); },
+         velcap::Status::BadPath},
+        {"a searchable PDF of a huge picture",
+         [&] { return velcap::makeSearchablePdf({file("huge.png")}, file("huge.pdf"), "eng"); },
+         velcap::Status::NotWritten},
+        {"a searchable PDF of a FIFO",
+         [&] { return velcap::makeSearchablePdf({file("fifo.png")}, file("fifo.pdf"), "eng"); },
+         velcap::Status::NotWritten},
+        {"a NUL in the searchable PDF's name",
+         [&] {
+             return velcap::makeSearchablePdf({file("card.png")}, file("ocr") + std::string(1, '\0') + ".pdf", "");
+         },
+         velcap::Status::BadPath},
+    };
+    for (const auto& c : cases) {
+        velcap::Status status = velcap::Status::Ok;
+        velcap::test::stdoutOf([&] { EXPECT_NO_THROW(status = c.call()) << c.what; });
+        EXPECT_EQ(status, c.status) << c.what;
+    }
+    for (const char* name : {"copy.pdf", "a4.pdf", "copy", "nul", "ocr", "huge.pdf", "fifo.pdf"})
+        EXPECT_NE(::access(file(name).c_str(), F_OK), 0) << name;
+    EXPECT_EQ(velcap::mostDpi(velcap::Paper::A4), 704);
 }
 
 } // namespace

@@ -480,6 +480,12 @@ TEST_F(Cli, IdCardCopyAndPagesOnPaperWithinABudget) {
     Outcome none = velcap("idcard --front " + path("a.jpg") + " --back " + path("back.jpg") + " " + path("no.pdf"));
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(::access(path("no.pdf").c_str(), F_OK), 0);
+    // velcap reads what it writes: no resolution whose A4 page its readers refuse.
+    Outcome fine = velcap("idcard --dpi 1200 --front " + path("front.jpg") + " --back " + path("back.jpg") + " " +
+                          path("fine.pdf"));
+    EXPECT_EQ(fine.status, 2);
+    EXPECT_NE(fine.err.find("50 to 704"), std::string::npos) << fine.err;
+    EXPECT_NE(::access(path("fine.pdf").c_str(), F_OK), 0);
 
     // A photograph from the camera on A5, fitted, within 60 kB.
     Outcome paged = velcap("capture --size 1280x720 --paper a5 --fit --max-size 60k " + path("a5.jpg"));

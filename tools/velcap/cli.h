@@ -124,7 +124,8 @@ struct PageChoice {
     bool blackAndWhite = false;
     int quality = 90;
 };
-PageChoice pageChoice(const Arguments& args);
+// onA4: the page is A4 whatever --paper says (the card copy).
+PageChoice pageChoice(const Arguments& args, bool onA4 = false);
 // Writes the pictures to out with the choice; throws Failure when not written.
 void writeWithChoice(const std::vector<std::string>& pictures, const std::string& out, const PageChoice& choice);
 

@@ -99,7 +99,8 @@ const std::vector<Command>& commands() {
       The copy of an identity card that counters make: the card found on each
       photograph (any desk, any angle), cut out straight, and both sides on
       one A4 page at true size (85.6 x 54 mm), front above back. OUTPUT is
-      .pdf, .jpg or .png.
+      .pdf, .jpg or .png. --dpi is 50 to 704 (300 unless given): an A4 page
+      within the pixel limit that velcap's readers keep.
 )"},
         {"merge",
          mergeCommand,

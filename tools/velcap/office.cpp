@@ -43,7 +43,7 @@ bool wantsPageOptions(const Arguments& args) {
     return args.has("paper") || args.has("fit") || args.has("dpi") || args.has("max-size");
 }
 
-PageChoice pageChoice(const Arguments& args) {
+PageChoice pageChoice(const Arguments& args, bool onA4) {
     PageChoice choice;
     if (args.has("paper")) {
         const std::string paper = args.value("paper");
@@ -52,7 +52,9 @@ PageChoice pageChoice(const Arguments& args) {
     }
     choice.fit = args.has("fit");
     if (choice.fit && !choice.paper) usageError("--fit fits the picture to the paper of --paper");
-    choice.dpi = args.integer("dpi", 0, 50, 2400);
+    // velcap reads what it writes: a page on paper stays within the pixel limit.
+    const bool onPaper = onA4 || choice.paper;
+    choice.dpi = args.integer("dpi", 0, 50, onPaper ? velcap::mostDpi(velcap::Paper(onA4 ? 1 : choice.paper)) : 2400);
     if (args.has("max-size")) choice.maxBytes = parseBytes(args.value("max-size"));
     choice.blackAndWhite = args.has("bw");
     choice.quality = args.integer("quality", 90, 1, 100);
@@ -78,7 +80,7 @@ int idcardCommand(const Arguments& args) {
     if (extension != "pdf" && extension != "jpg" && extension != "jpeg" && extension != "png")
         usageError("'" + out + "' is not a .pdf, .jpg or .png file");
     requireWritable(out, args.has("no-clobber"));
-    const PageChoice choice = pageChoice(args);
+    const PageChoice choice = pageChoice(args, true);
     velcap::PageOptions options = optionsOf(choice);
     const velcap::Status status = velcap::makeIdCardCopy(front, back, out, options);
     if (status != velcap::Status::Ok) failed("cannot make the copy '" + out + "': no card found, or not written");
