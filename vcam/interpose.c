@@ -139,7 +139,8 @@ static int absolute_path(int dirfd, const char* path, char* out, size_t size) {
     /* Resolve the parts in place. */
     size_t length = 0;
     out[0] = 0;
-    for (char* part = strtok(joined, "/"); part; part = strtok(NULL, "/")) {
+    char* rest = NULL; /* strtok_r: several threads open files at once */
+    for (char* part = strtok_r(joined, "/", &rest); part; part = strtok_r(NULL, "/", &rest)) {
         if (strcmp(part, ".") == 0) continue;
         if (strcmp(part, "..") == 0) {
             while (length > 0 && out[length - 1] != '/') --length;

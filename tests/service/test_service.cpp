@@ -570,7 +570,11 @@ TEST_F(Service, ClientsThatNeverReadOrSpeakStarveNoOne) {
     attackers.stop();
     attack.join();
     EXPECT_GE(answered, 11);
+#ifndef VELCAP_SANITIZED // the sanitizers' shadow memory grows with every byte the service touches
     EXPECT_LT(grown, 50l * 1024 * 1024) << "memory grew by " << grown / (1024 * 1024) << " MB";
+#else
+    (void)grown;
+#endif
     EXPECT_EQ(fetch(http::verb::get, "/api/devices").status, 200);
 }
 
