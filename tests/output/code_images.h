@@ -21,7 +21,9 @@ constexpr const char* kEan13 = "4006381333931";
 inline cv::Mat encoded(const std::string& command, const std::string& path) {
     const std::string full = command + " > /dev/null 2>&1";
     if (std::system(full.c_str()) != 0) ADD_FAILURE() << "encoder failed: " << command;
-    return cv::imread(path, cv::IMREAD_GRAYSCALE);
+    cv::Mat picture = cv::imread(path, cv::IMREAD_GRAYSCALE);
+    std::remove(path.c_str()); // read once: nothing is left in the temporary folder
+    return picture;
 }
 
 inline cv::Mat qrPicture(const std::string& text = kQrText, int module = 6) {

@@ -1,4 +1,5 @@
 // The virtual camera as a V4L2 device: what a program sees on its nodes.
+#include <cstdio>
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
@@ -27,6 +28,9 @@ protected:
 
 TEST(Description, ParsesEveryStatement) {
     std::ofstream("/tmp/page.png", std::ios::binary) << "\x89PNG\r\n\x1a\n"; // a scene must look like a picture
+    struct Removed {
+        ~Removed() { std::remove("/tmp/page.png"); }
+    } removed;
     vcam::Description d = vcam::parse(R"(
 camera 3   # a comment
 vendor 31a5

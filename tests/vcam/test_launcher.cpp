@@ -51,6 +51,14 @@ TEST(Launcher, PeersStreamFromTheVirtualCamera) {
                                         frames);
     EXPECT_NE(decoded.find("1280,8"), std::string::npos) << decoded;
 
+    // A run that streams leaves nothing behind in the temporary folder.
+    const std::string scratch = testing::TempDir() + "/velcap-launcher-tmp";
+    run("rm -rf " + scratch + " && mkdir -p " + scratch);
+    auto [streamed, streamedStatus] =
+        run("TMPDIR=" + scratch + " " + launcher() + " -- v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=3");
+    EXPECT_EQ(streamedStatus, 0) << streamed;
+    EXPECT_EQ(run("ls -A " + scratch).first, "") << "left behind";
+
     for (const char* format : {"mjpeg", "yuyv422"}) {
         auto [out, status] = run(launcher() + " -- ffmpeg -nostdin -hide_banner -f v4l2 -input_format " + format +
                                  " -video_size 640x480 -i /dev/video0 -frames:v 10 -f null -");
