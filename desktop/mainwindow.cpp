@@ -25,6 +25,7 @@
 #include <QMetaType>
 #include <QPainter>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QUrl>
 
@@ -76,7 +77,32 @@ void VideoStreamPro(unsigned char* data, int width, int height) {
     if (MainWindow* window = MW.load()) window->postFrame(data, width, height);
 }
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+namespace {
+
+// A card's sides are personal data: they wait in a folder of the user's
+// alone (0700, not a link, the user's own), never in the save folder.
+QString privateCardFolder() {
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (base.isEmpty()) return {};
+    const QString folder = base + "/velcapdesk";
+    QDir().mkpath(folder);
+    const QFileInfo info(folder);
+    if (!info.isDir() || info.isSymLink() || info.ownerId() != ::getuid()) return {};
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return folder;
+}
+
+// Removes what the folder holds: the sides a crash or an unfinished copy left.
+void emptyFolder(const QString& folder) {
+    if (folder.isEmpty()) return;
+    QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) dir.remove(name);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(privateCardFolder()) {
+    emptyFolder(cardFolder_);
     ui = new Ui_MainWindow;
     ui->setupUi(this);
     MW = this;
@@ -174,6 +200,7 @@ bool MainWindow::textLayerWanted() const {
 MainWindow::~MainWindow() {
     saveSettings();
     textLayers_.waitForDone(); // documents being written are finished
+    emptyFolder(cardFolder_);  // a front that waited for its back in vain
     SetDeviceCallback(nullptr);
     // After closeCamera no frame callback runs; only then is MW cleared.
     SetAutoCapture(0);
@@ -480,13 +507,18 @@ void MainWindow::on_bt_capture_clicked() {
 void MainWindow::on_bt_idcard_clicked() {
     if (!isOpenCamera) return;
     const QString folder = ui->textEdit_path->text();
-    // The sides are hidden files until the copy is made of them.
-    const QString side = folder + "/." + timeStamp() + (idFront_.isEmpty() ? "-front" : "-back") + ".jpg";
+    if (cardFolder_.isEmpty()) {
+        QMessageBox::warning(this, "提示", "无法创建私有临时文件夹，不能进行身份证复印。", QMessageBox::Ok);
+        return;
+    }
+    // The sides wait in the private folder until the copy is made of them.
+    const QString side = cardFolder_ + "/" + timeStamp() + (idFront_.isEmpty() ? "-front" : "-back") + ".jpg";
     const int captured = captureImage(side.toUtf8().constData());
     if (captured != 0) {
         reportCaptureFailure(captured, side);
         return;
     }
+    QFile::setPermissions(side, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (idFront_.isEmpty()) {
         idFront_ = side;
         ui->bt_idcard->setText("拍反面");

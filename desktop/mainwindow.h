@@ -130,11 +130,14 @@ private:
     cv::Mat reduced_, scaled_; // stream thread only, reused from frame to frame
     QThreadPool textLayers_;   // searchable PDFs and card copies being written, one at a time
     QString idFront_;          // the photograph of a card's front, waiting for its back
+    QString cardFolder_;       // where a card's sides wait: the user's alone, emptied at start and exit
 
 public:
     // Whether "文字识别" is checked: PDFs get their text layer.
     bool textLayerWanted() const;
     QThreadPool& textLayers() { return textLayers_; }
+    // The private folder of a card's waiting side ("" when none can be made).
+    const QString& cardFolder() const { return cardFolder_; }
 };
 
 // Program-wide state shared by the window, its handlers and dialogs.

@@ -1,8 +1,10 @@
 // Pictures named by the host made into documents: a PDF page through
-// pdf_addPage and CombineToPDF, and a merged picture through MergeImages.
+// pdf_addPage, CombineToPDF and makeSearchablePdf, and a merged picture
+// through MergeImages.
 #include "fuzz_support.h"
 #include "picture_size.h"
 #include "velcap.h"
+#include "velcap/camera.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quiet();
@@ -30,6 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AddImageFileToPDF(first.c_str());
     AddImageFileToPDF(second.c_str());
     CombineToPDF((dir + "/combined.pdf").c_str(), false);
+
+    // The searchable PDF's readers, without OCR (the checks before any decode are the same).
+    if (choice & 32) velcap::makeSearchablePdf({first, second}, dir + "/searchable.pdf", "");
 
     AddImagePath(first.c_str());
     AddImagePath(second.c_str());

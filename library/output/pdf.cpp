@@ -125,6 +125,10 @@ std::vector<unsigned char> PdfDocument::bytes() {
     return failed_ ? std::vector<unsigned char>{} : out;
 }
 
+namespace {
+constexpr float kLeastPagePoints = 3, kMostPagePoints = 14400;
+} // namespace
+
 int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* size, const cv::Rect2d* at) {
     if (!image || failed_) {
         failed_ = true; // libharu does not always call back for a picture it cannot read
@@ -133,8 +137,18 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv:
     HPDF_Page page = HPDF_AddPage(handle());
     const float width = size ? float(size->width) : float(HPDF_Image_GetWidth(image));
     const float height = size ? float(size->height) : float(HPDF_Image_GetHeight(image));
-    HPDF_Page_SetWidth(page, width);
-    HPDF_Page_SetHeight(page, height);
+    // A picture's page is 1 point a pixel, within what PDF pages may be
+    // (3 to 14400 points a side): a larger or smaller one is drawn scaled,
+    // in the same pixel units, so that every picture the readers take becomes a page.
+    float scale = 1;
+    if (!size && width > 0 && height > 0) {
+        const float longest = std::max(width, height), shortest = std::min(width, height);
+        if (longest > kMostPagePoints) scale = kMostPagePoints / longest;
+        if (shortest * scale < kLeastPagePoints) scale = kLeastPagePoints / shortest;
+    }
+    HPDF_Page_SetWidth(page, std::clamp(width * scale, kLeastPagePoints, kMostPagePoints));
+    HPDF_Page_SetHeight(page, std::clamp(height * scale, kLeastPagePoints, kMostPagePoints));
+    if (scale != 1) HPDF_Page_Concat(page, scale, 0, 0, scale, 0, 0);
     // The text first: the picture covers it, and viewers select it all the same.
     if (text && !text->lines.empty()) {
         drawText(page, *text, height);

@@ -314,6 +314,13 @@ private slots:
         closer.start(50);
         w->ui->bt_idcard->click();
         QCOMPARE(w->ui->bt_idcard->text(), QString("拍反面"));
+        // The front waits in the private folder, the user's alone; the save folder has nothing of it.
+        const QStringList waiting = QDir(w->cardFolder()).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(waiting.size(), 1);
+        QCOMPARE(QFileInfo(w->cardFolder()).permissions() & 0x0777, QFileDevice::Permissions(0x0700));
+        QCOMPARE(QFileInfo(w->cardFolder() + "/" + waiting[0]).permissions() & 0x0777,
+                 QFileDevice::Permissions(0x0600));
+        QVERIFY(QDir(folder_->path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
         w->ui->bt_idcard->click();
         QVERIFY(!w->ui->bt_idcard->isEnabled()); // the card is being found off the GUI thread
         QTRY_VERIFY_WITH_TIMEOUT(w->ui->listWidget1->count() == 1 || !failure.isEmpty(), 20000);
@@ -323,6 +330,19 @@ private slots:
         QCOMPARE(QDir(folder_->path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
         QVERIFY(w->ui->bt_idcard->isEnabled());
         QCOMPARE(w->ui->bt_idcard->text(), QString("身份证"));
+        QVERIFY(QDir(w->cardFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+        // A front that never got its back goes with the window; a crash's, at the next start.
+        w->ui->bt_idcard->click();
+        QCOMPARE(QDir(w->cardFolder()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        const QString cards = w->cardFolder();
+        window_.reset();
+        QVERIFY(QDir(cards).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        QFile left(cards + "/left-front.jpg");
+        QVERIFY(left.open(QIODevice::WriteOnly));
+        left.close();
+        w = start(0, false, scene.toStdString());
+        QVERIFY(QDir(cards).entryList(QDir::Files | QDir::Hidden).isEmpty());
         QFile::remove(scene);
     }
 

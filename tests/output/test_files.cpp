@@ -187,6 +187,29 @@ TEST_F(Files, DocumentOfSeveralPages) {
     EXPECT_LT(cv::mean(diff)[0] + cv::mean(diff)[1] + cv::mean(diff)[2], 6);
 }
 
+// Every picture the readers take becomes a page: past PDF's 3 to 14400
+// points a side, the page is the picture scaled, drawn whole.
+TEST_F(Files, PicturesOfAnySizeBecomePages) {
+    const std::string wide = path("wide.png"), tiny = path("tiny.png");
+    ASSERT_TRUE(cv::imwrite(wide, cv::Mat(3000, 15000, CV_8UC1, cv::Scalar(90))));
+    ASSERT_TRUE(cv::imwrite(tiny, cv::Mat(2, 2, CV_8UC3, cv::Scalar(10, 200, 30))));
+    const std::string out = path("sizes.pdf");
+    ASSERT_EQ(pdf_start(out.c_str()), 0);
+    stdoutOf([&] {
+        EXPECT_EQ(pdf_addPage(wide.c_str()), 0);
+        EXPECT_EQ(pdf_addPage(tiny.c_str()), 0);
+    });
+    ASSERT_EQ(pdf_end(), 0);
+    EXPECT_EQ(pageSizes(out), (std::vector<std::string>{"14400x2880", "3x3"}));
+    // The tiny page is its picture, filling the page.
+    run("pdftoppm -f 2 -l 2 -r 720 -png " + out + " " + path("tiny"));
+    const cv::Mat rendered = cv::imread(path("tiny-2.png"));
+    ASSERT_FALSE(rendered.empty());
+    const cv::Vec3b centre = rendered.at<cv::Vec3b>(rendered.rows / 2, rendered.cols / 2);
+    EXPECT_NEAR(centre[1], 200, 8);
+    EXPECT_NEAR(centre[0], 10, 8);
+}
+
 TEST_F(Files, PdfMisuseAndErrorsNeverCrashOrLeaveHalfFiles) {
     std::string out = stdoutOf([] {
         EXPECT_EQ(pdf_addPage("/tmp/x.jpg"), -1);

@@ -289,6 +289,11 @@ TEST_F(Cli, CaptureSettingsShapeThePicture) {
     ASSERT_EQ(velcap("capture --size 640x480 --bw " + path("bw.png")).status, 0);
     cv::Mat bw = cv::imread(path("bw.png"), cv::IMREAD_UNCHANGED);
     EXPECT_EQ(cv::countNonZero((bw != 0) & (bw != 255)), 0);
+    // Black and white TIFF and PDF are CCITT G4 without any page option, as the manual says.
+    ASSERT_EQ(velcap("capture --size 640x480 --bw " + path("bw.tif")).status, 0);
+    EXPECT_EQ(velcap::test::run("identify -format '%C %z' " + path("bw.tif")).first, "Group4 1");
+    ASSERT_EQ(velcap("capture --size 640x480 --bw " + path("bw.pdf")).status, 0);
+    EXPECT_NE(velcap::test::run("pdfimages -list " + path("bw.pdf")).first.find("ccitt"), std::string::npos);
 
     // Every letter case of an extension is that format, at the asked quality.
     for (const char* name : {"q5.jpg", "q5.JPG", "q5.Jpeg"})
@@ -693,7 +698,9 @@ TEST_F(Cli, StandardStreamsAsScriptsNeedThem) {
     const cv::Mat decoded = cv::imdecode(std::vector<uchar>(picture.out.begin(), picture.out.end()), cv::IMREAD_COLOR);
     EXPECT_EQ(decoded.size(), cv::Size(640, 480));
     EXPECT_EQ(temporariesIn("/tmp"), "");
-    if (const char* scratch = std::getenv("TMPDIR")) EXPECT_EQ(temporariesIn(scratch), "");
+    if (const char* scratch = std::getenv("TMPDIR")) {
+        EXPECT_EQ(temporariesIn(scratch), "");
+    }
 
     qrencodeTo(path("q.png"), "velcap");
     // A full standard output fails; a closed standard error is not taken by a file.

@@ -380,8 +380,11 @@ int captureCommand(const Arguments& args) {
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
     }
     if (ocr && extension != "pdf") usageError("--ocr gives a PDF its text; name FILE .pdf");
-    const bool paged = wantsPageOptions(args);
-    if (paged && (ocr || toStandardOutput)) usageError("--paper, --dpi and --max-size write a FILE without --ocr");
+    if (wantsPageOptions(args) && (ocr || toStandardOutput))
+        usageError("--paper, --dpi and --max-size write a FILE without --ocr");
+    // Black and white TIFF files and PDF pages are CCITT G4, as scanners write them: made as pages.
+    const bool paged = wantsPageOptions(args) || (args.has("bw") && !ocr && !toStandardOutput &&
+                                                  (extension == "tif" || extension == "tiff" || extension == "pdf"));
     const PageChoice page = paged ? pageChoice(args) : PageChoice{};
     if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
     if (toStandardOutput && args.has("count")) usageError("--count writes several files; FILE - is one picture");
