@@ -1,5 +1,7 @@
 // The enhanced recognition: what one plain scan and the binarisation chain
 // miss, read by zxing-cpp and by scans of pictures made easier to read.
+#include <zbar.h> // before zxing-cpp: a macro of its would change zbar's names
+
 #define ZX_USE_UTF8 1 // zxing-cpp's texts as UTF-8 std::string
 #include <ZXing/ReadBarcode.h>
 
@@ -40,6 +42,85 @@ std::string zxingRead(const cv::Mat& grey, int type) {
     const ZXing::ImageView view(grey.data, grey.cols, grey.rows, ZXing::ImageFormat::Lum, int(grey.step));
     const ZXing::Result result = ZXing::ReadBarcode(view, hints);
     return result.isValid() ? zxingText(result) : std::string();
+}
+
+namespace {
+
+// zbar's names of zxing-cpp's formats, so that both readers print alike.
+std::string zbarName(ZXing::BarcodeFormat format) {
+    using F = ZXing::BarcodeFormat;
+    switch (format) {
+    case F::QRCode:
+        return "QR-Code";
+    case F::EAN13:
+        return "EAN-13";
+    case F::EAN8:
+        return "EAN-8";
+    case F::UPCA:
+        return "UPC-A";
+    case F::UPCE:
+        return "UPC-E";
+    case F::Code128:
+        return "CODE-128";
+    case F::Code39:
+        return "CODE-39";
+    case F::Code93:
+        return "CODE-93";
+    case F::Codabar:
+        return "CODABAR";
+    case F::ITF:
+        return "I2/5";
+    case F::DataBar:
+        return "DataBar";
+    case F::DataBarExpanded:
+        return "DataBar-Exp";
+    case F::PDF417:
+        return "PDF417";
+    default:
+        return ZXing::ToString(format);
+    }
+}
+
+} // namespace
+
+std::vector<Code> readCodes(const cv::Mat& input, bool qr, bool bar) {
+    std::vector<Code> codes;
+    if (input.empty() || input.type() != CV_8UC1) return codes;
+    const cv::Mat grey = input.isContinuous() ? input : input.clone();
+    try {
+        zbar::ImageScanner scanner;
+        scanner.set_config(zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, bar ? 1 : 0);
+        scanner.set_config(zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_ENABLE, qr ? 1 : 0);
+        // The bytes as encoded: zbar's own guess reads GB18030 and UTF-8 Chinese as other scripts.
+        scanner.set_config(zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_BINARY, 1);
+        // As zbarimg: a book's code is an EAN-13, not an ISBN.
+        scanner.set_config(zbar::ZBAR_ISBN10, zbar::ZBAR_CFG_ENABLE, 0);
+        scanner.set_config(zbar::ZBAR_ISBN13, zbar::ZBAR_CFG_ENABLE, 0);
+        zbar::Image image(unsigned(grey.cols), unsigned(grey.rows), "Y800", grey.data, grey.total());
+        if (scanner.scan(image) > 0)
+            for (auto symbol = image.symbol_begin(); symbol != image.symbol_end(); ++symbol) {
+                // An add-on is printed with its EAN-13, never alone.
+                if (symbol->get_type() == zbar::ZBAR_EAN2 || symbol->get_type() == zbar::ZBAR_EAN5) continue;
+                const bool isQr = symbol->get_type() == zbar::ZBAR_QRCODE;
+                codes.push_back({symbol->get_type_name(), isQr ? qrText(symbol->get_data()) : symbol->get_data()});
+            }
+        image.set_data(nullptr, 0);
+    } catch (const std::exception& e) {
+        say("zbar: %s\n", e.what());
+    }
+    if (!codes.empty()) return codes;
+
+    ZXing::DecodeHints hints;
+    hints.setFormats(qr && bar ? ZXing::BarcodeFormat::Any
+                     : qr      ? ZXing::BarcodeFormat::QRCode
+                               : ZXing::BarcodeFormat::LinearCodes);
+    hints.setTryHarder(true);
+    hints.setTryRotate(true);
+    hints.setReturnCodabarStartEnd(true);
+    const ZXing::ImageView view(grey.data, grey.cols, grey.rows, ZXing::ImageFormat::Lum, int(grey.step));
+    for (const ZXing::Result& result : ZXing::ReadBarcodes(view, hints))
+        if (result.isValid()) codes.push_back({zbarName(result.format()), zxingText(result)});
+    return codes;
 }
 
 namespace {

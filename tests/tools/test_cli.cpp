@@ -722,10 +722,13 @@ TEST_F(Cli, ScanOfFilesPrintsEveryCodeAsZbarimgDoes) {
     qrencodeTo(path("q.png"), "velcap QR");
     velcap::test::run("zint -b 13 -d 9780201379624 -o " + path("ean.png"));
     cv::imwrite(path("blank.png"), cv::Mat(200, 200, CV_8UC3, cv::Scalar::all(255)));
+    // A Chinese QR code in GB18030, as Chinese systems write them: read as the camera's recognition reads it.
+    velcap::test::run("printf '中文二维码测试' | iconv -f UTF-8 -t GB18030 | qrencode -8 -s 6 -o " + path("gb.png"));
     struct Case {
         std::string arguments, out;
         int status;
     } cases[] = {
+        {"scan --raw " + path("gb.png"), "中文二维码测试\n", 0},
         {"scan " + path("q.png") + " " + path("ean.png"), "QR-Code:velcap QR\nEAN-13:9780201379624\n", 0},
         {"scan --raw " + path("q.png"), "velcap QR\n", 0},
         {"scan --qr " + path("ean.png"), "", 4},
