@@ -151,6 +151,8 @@ bool nestedDeeperThan(const std::string& text, int limit) {
 Hub::Hub(HubOptions options) : options_(completed(std::move(options))), compressor_(tjInitCompress()) {
     camera_.setAutoReconnect(true);
     camera_.setDeviceProfiles(true);
+    // The stream passes the camera's JPEG on: frames are decoded only for captures and codes.
+    camera_.setJpegOnly(true);
     camera_.setFrameCallback([this](const velcap::Frame& frame) { onFrame(frame); });
     camera_.setAwayCallback([this](bool away) { onAway(away); });
     velcap::setDeviceCallback([this](const velcap::Device& device, bool added) {
@@ -227,7 +229,7 @@ void Hub::onFrame(const velcap::Frame& frame) {
     if (frame.jpeg) {
         // The camera's own JPEG as it came: no decoding and encoding again.
         picture = std::make_shared<const std::string>(completeJpeg(frame.jpeg, frame.jpegSize));
-    } else {
+    } else if (frame.rgb) {
         unsigned char* jpeg = nullptr;
         unsigned long size = 0;
         if (tjCompress2(static_cast<tjhandle>(compressor_), frame.rgb, frame.width, frame.stride, frame.height,
@@ -235,6 +237,8 @@ void Hub::onFrame(const velcap::Frame& frame) {
             return;
         picture = std::make_shared<const std::string>(reinterpret_cast<char*>(jpeg), size);
         tjFree(jpeg);
+    } else {
+        return;
     }
     tellPicture({std::move(picture), frame.sequence + 1, frame.timestamp ? frame.timestamp : steadyNow()});
 }

@@ -28,6 +28,7 @@ public:
     explicit AutoCaptureStage(const Clock& clock = steadyClock());
     // Any thread: the settings apply from the next frame.
     void configure(AutoCapture config);
+    bool on() const { return on_; }
     // The stream thread: forget what was seen (a camera opens), and look at one frame.
     void reset();
     void process(const cv::Mat& frame, const FrameSettings& settings, const CaptureParams& params,

@@ -156,6 +156,14 @@ void Camera::setFrameCallback(std::function<void(const Frame&)> callback) {
     impl_->session.setFrameCallback(std::move(callback));
 }
 
+void Camera::setJpegOnly(bool on) {
+    impl_->session.setJpegOnly(on);
+}
+
+std::uint64_t Camera::decodedFrames() const {
+    return impl_->session.decodedFrames();
+}
+
 void Camera::setCaptureSettings(const CaptureSettings& settings) {
     impl_->session.settings().update([&](FrameSettings& s) {
         s.cutType = int(settings.crop);

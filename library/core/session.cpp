@@ -437,6 +437,7 @@ void Session::runStream() {
 }
 
 bool Session::decode(unsigned char* raw, int length) {
+    ++decoded_;
     if (std::strstr(pixelFormat_, "MJPG")) return decoder_ && decoder_->decode(raw, length, image_);
     // A short frame must not show the bytes of an earlier one.
     const size_t frameBytes = size_t(image_.cols) * size_t(image_.rows) * 2;
@@ -467,12 +468,17 @@ Session::Step Session::processFrame(const RawFrame& raw) {
         log(LogLevel::Error, "stream", "don't suport format");
         return Step::stop;
     }
+    // One snapshot per frame keeps every stage of a frame on the same settings.
+    const FrameSettings settings = settings_.snapshot();
+    // A host that passes the camera's JPEG on pays no decode for frames nothing else looks at.
+    if (jpegOnly_ && std::strstr(pixelFormat_, "MJPG") && !needsPixels(settings)) {
+        deliverJpeg(raw);
+        return Step::done;
+    }
     // A frame that does not decode is neither shown nor photographed: the
     // requests wait for the next whole one.
     if (!decode(raw.bytes, raw.length)) return Step::next;
     if (hooks_.skipFrame && hooks_.skipFrame()) return Step::next;
-    // One snapshot per frame keeps every stage of a frame on the same settings.
-    const FrameSettings settings = settings_.snapshot();
     const cv::Mat frame = turn(settings.rotation);
     CaptureParams params;
     params.cutType = settings.cutType;
@@ -516,6 +522,28 @@ void Session::setFrameCallback(std::function<void(const Frame&)> callback) {
     auto shared = callback ? std::make_shared<const std::function<void(const Frame&)>>(std::move(callback)) : nullptr;
     std::lock_guard lock(callbackMutex_);
     callback_ = std::move(shared);
+}
+
+bool Session::needsPixels(const FrameSettings& settings) const {
+    return captureWanted_ || recognitionWanted_ || autoCapture_.on() || settings.cutType != 0 ||
+           settings.rotation != 0 || hooks_.skipFrame || hooks_.delivered || hooks_.outlineFound;
+}
+
+void Session::deliverJpeg(const RawFrame& raw) {
+    std::shared_ptr<const std::function<void(const Frame&)>> callback;
+    {
+        std::lock_guard lock(callbackMutex_);
+        callback = callback_;
+    }
+    if (!callback) return;
+    Frame out;
+    out.width = width_;
+    out.height = height_;
+    out.sequence = raw.sequence;
+    out.timestamp = raw.timestamp;
+    out.jpeg = raw.bytes;
+    out.jpegSize = size_t(raw.length);
+    (*callback)(out);
 }
 
 void Session::deliver(const cv::Mat& frame, const RawFrame& raw, bool unchanged) {

@@ -113,6 +113,11 @@ public:
     AutoCaptureStage& autoCapture() { return autoCapture_; }
     void setHooks(SessionHooks hooks) { hooks_ = std::move(hooks); } // while no stream runs
     void setFrameCallback(std::function<void(const Frame&)> callback);
+    // Whether an MJPEG frame that no stage needs is left undecoded, the
+    // callback getting its JPEG bytes alone; any thread.
+    void setJpegOnly(bool on) { jpegOnly_ = on; }
+    // Frames decoded since the session was made.
+    std::uint64_t decodedFrames() const { return decoded_; }
 
     // Requests served by the stream thread on its next frame.
     Status capture(const std::string& path);
@@ -171,6 +176,9 @@ private:
     void serveRecognition(const cv::Mat& frame, int rotation);
     void outlineStage(const cv::Mat& frame, int cutType);
     void deliver(const cv::Mat& frame, const RawFrame& raw, bool unchanged);
+    // Whether this frame's pixels are needed: by a request, a stage, a turn or the flat interface's hooks.
+    bool needsPixels(const FrameSettings& settings) const;
+    void deliverJpeg(const RawFrame& raw);
     void setStreaming(bool on);
     bool awaitServed(std::unique_lock<std::mutex>& lock, RequestState& state, bool& withdrawn,
                      std::chrono::milliseconds wait);
@@ -184,7 +192,8 @@ private:
     PixelFormat format_ = PixelFormat::Mjpeg;
     Identity identity_;
     std::vector<std::pair<unsigned, int>> controlValues_;
-    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false};
+    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false}, jpegOnly_{false};
+    std::atomic<std::uint64_t> decoded_{0};
     int width_ = 0, height_ = 0;
     char pixelFormat_[8] = {};
     bool interpolate_ = false;

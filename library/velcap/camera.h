@@ -41,7 +41,7 @@ VELCAP_EXPORT void setDeviceCallback(std::function<void(const Device& device, bo
 // Valid only during the callback that receives it.
 struct Frame {
     int width = 0, height = 0, stride = 0;
-    const unsigned char* rgb = nullptr;
+    const unsigned char* rgb = nullptr; // null for a frame delivered undecoded (setJpegOnly)
     std::uint64_t sequence = 0;
     // When the camera sent this picture as JPEG and the library did not
     // change it (no turn), its bytes as they came; else null. Like rgb, valid
@@ -200,6 +200,13 @@ public:
 
     // Runs on this camera's stream thread for every delivered frame.
     void setFrameCallback(std::function<void(const Frame&)> callback);
+    // Off by default. When on and the camera streams MJPEG, a frame that
+    // nothing of the library looks at (no request, no auto-capture, no crop
+    // or turn in the settings) is not decoded: the callback gets its JPEG
+    // bytes with rgb null. Frames a stage decodes come with their pixels as usual.
+    void setJpegOnly(bool on);
+    // How many frames this camera decoded: what a host pays for pixels.
+    std::uint64_t decodedFrames() const;
 
     void setCaptureSettings(const CaptureSettings& settings);
     CaptureSettings captureSettings() const;

@@ -227,4 +227,42 @@ TEST_F(Camera, CapturesCarryTheirOwnSettingsAndWriteOnlyTheirFile) {
     velcap::test::stdoutOf([&] { camera.close(); });
 }
 
+// A host that passes the camera's JPEG on pays no decode: frames come as
+// bytes alone until a request needs pixels, and that request gets them.
+TEST_F(Camera, JpegOnlyFramesAreNotDecodedUntilARequestNeedsThem) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int jpegOnly = 0, withPixels = 0;
+    velcap::Camera camera;
+    camera.setJpegOnly(true);
+    camera.setFrameCallback([&](const velcap::Frame& f) {
+        {
+            std::lock_guard lock(mutex);
+            ++(f.rgb ? withPixels : jpegOnly);
+            if (!f.rgb) {
+                EXPECT_TRUE(f.jpeg && f.jpegSize > 0 && f.width == 1280 && f.height == 720);
+            }
+        }
+        changed.notify_all();
+    });
+    ASSERT_EQ(openObject(camera, 0, 1280, 720), Status::Ok);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return jpegOnly >= 10; }));
+    }
+    EXPECT_EQ(camera.decodedFrames(), 0u);
+    velcap::test::stdoutOf([&] { EXPECT_EQ(camera.capture(file("page.jpg")), Status::Ok); });
+    EXPECT_EQ(cv::imread(file("page.jpg")).size(), cv::Size(1280, 720));
+    EXPECT_GE(camera.decodedFrames(), 1u);
+    velcap::CaptureSettings turned;
+    turned.rotation = 1;
+    camera.setCaptureSettings(turned); // a turn needs pixels on every frame
+    {
+        std::unique_lock lock(mutex);
+        const int seen = withPixels;
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return withPixels >= seen + 3; }));
+    }
+    velcap::test::stdoutOf([&] { camera.close(); });
+}
+
 } // namespace
