@@ -468,10 +468,8 @@ Session::Step Session::processFrame(const RawFrame& raw) {
         log(LogLevel::Error, "stream", "don't suport format");
         return Step::stop;
     }
-    // One snapshot per frame keeps every stage of a frame on the same settings.
-    const FrameSettings settings = settings_.snapshot();
     // A host that passes the camera's JPEG on pays no decode for frames nothing else looks at.
-    if (jpegOnly_ && std::strstr(pixelFormat_, "MJPG") && !needsPixels(settings)) {
+    if (jpegOnly_ && std::strstr(pixelFormat_, "MJPG") && !needsPixels(settings_.snapshot())) {
         deliverJpeg(raw);
         return Step::done;
     }
@@ -479,6 +477,9 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     // requests wait for the next whole one.
     if (!decode(raw.bytes, raw.length)) return Step::next;
     if (hooks_.skipFrame && hooks_.skipFrame()) return Step::next;
+    // One snapshot per frame, taken once it is decoded, keeps every stage of
+    // a frame on the same settings: those set just before a request apply to it.
+    const FrameSettings settings = settings_.snapshot();
     const cv::Mat frame = turn(settings.rotation);
     CaptureParams params;
     params.cutType = settings.cutType;

@@ -477,11 +477,12 @@ TEST_F(Service, PicturesAreFreshAndFlowThroughASlowCapture) {
     int during = 0;
     velcap::test::stdoutOf([&] {
         const int before = parts;
-        pdf = call("/api/capture", {{"format", "pdf"}, {"ocr", "eng"}, {"path", file("slow.pdf")}});
+        pdf = call("/api/capture", {{"format", "pdf"}, {"ocr", "chi_sim+eng"}, {"path", file("slow.pdf")}});
         during = parts - before;
     });
     EXPECT_TRUE(pdf["ok"].get<bool>()) << pdf.dump();
-    EXPECT_GE(during, 5) << "the stream stood still while the capture ran";
+    // A capture on the stream thread lets one part through at most (one under way).
+    EXPECT_GE(during, 3) << "the stream stood still while the capture ran";
     reading = false;
     socket.shutdown(tcp::socket::shutdown_both);
     reader.join();
