@@ -1,8 +1,10 @@
 #include "capture_test.h"
 
 #include <atomic>
+#include <dirent.h>
 #include <memory>
 #include <pwd.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,20 +57,34 @@ int CaptureTest::close() {
 }
 
 int CaptureTest::shoot(const std::string& path, std::string* log) {
-    // A PDF through the flat interface leaves its JPEG in the home folder, as
-    // specified; the test removes the one it caused.
-    std::string homeJpeg;
+    // A PDF through the flat interface leaves its JPEG in the home folder
+    // (<stem>.jpg, else <stem>-N.jpg), as specified; the test removes the one it caused.
+    std::string home, stem;
     const size_t slash = path.rfind('/'), dot = path.rfind('.');
-    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".pdf") == 0 && dot != std::string::npos &&
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".pdf") == 0 &&
         (slash == std::string::npos || dot > slash)) {
         const passwd* user = ::getpwuid(::getuid());
         const size_t from = slash == std::string::npos ? 0 : slash + 1;
-        if (user && user->pw_dir) homeJpeg = std::string(user->pw_dir) + "/" + path.substr(from, dot - from) + ".jpg";
-        if (::access(homeJpeg.c_str(), F_OK) == 0) homeJpeg.clear(); // not the test's to remove
+        if (user && user->pw_dir) home = user->pw_dir, stem = path.substr(from, dot - from);
     }
+    const auto ours = [&](const std::string& name) {
+        return name == stem + ".jpg" || (name.rfind(stem + "-", 0) == 0 && name.size() > stem.size() + 5 &&
+                                         name.compare(name.size() - 4, 4, ".jpg") == 0);
+    };
+    const auto homeJpegs = [&] {
+        std::set<std::string> names;
+        if (DIR* dir = home.empty() ? nullptr : ::opendir(home.c_str())) {
+            while (const dirent* entry = ::readdir(dir))
+                if (ours(entry->d_name)) names.insert(entry->d_name);
+            ::closedir(dir);
+        }
+        return names;
+    };
+    const std::set<std::string> before = homeJpegs();
     int result = 0;
     std::string text = stdoutOf([&] { result = captureImage(path.c_str()); });
-    if (!homeJpeg.empty()) ::unlink(homeJpeg.c_str());
+    for (const std::string& name : homeJpegs())
+        if (!before.count(name)) ::unlink((home + "/" + name).c_str());
     struct stat info {};
     const bool written = ::stat(path.c_str(), &info) == 0 && info.st_size > 0;
     if (result == 0) {
