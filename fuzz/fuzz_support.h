@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -40,11 +41,17 @@ private:
     size_t size_;
 };
 
-// A private folder for the files of one fuzzing process.
+// A private folder for the files of one fuzzing process, removed when it ends.
 inline const std::string& folder() {
     static const std::string dir = [] {
-        char name[] = "/tmp/velcap-fuzz-XXXXXX";
+        // In a buffer of its own: the handler runs after the string below is gone.
+        static char name[] = "/tmp/velcap-fuzz-XXXXXX";
         const char* made = mkdtemp(name);
+        if (made) std::atexit([] {
+            char command[64];
+            std::snprintf(command, sizeof(command), "rm -rf '%s'", name);
+            if (std::system(command) != 0) std::fputs("velcap-fuzz: the scratch folder stays\n", stderr);
+        });
         return std::string(made ? made : "/tmp");
     }();
     return dir;

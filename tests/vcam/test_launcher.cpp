@@ -176,8 +176,9 @@ TEST(Launcher, ConfigFileReplacesTheDefaultCameras) {
 TEST(Launcher, RefusesBadUsage) {
     EXPECT_EQ(run(launcher()).second, 2);
     EXPECT_EQ(run(launcher() + " --config /nonexistent.vcam -- true").second, 2);
-    auto [out, status] =
-        run("printf 'camera x\\n' > /tmp/velcap-bad.vcam; " + launcher() + " --config /tmp/velcap-bad.vcam -- true");
+    const std::string bad = testing::TempDir() + "/velcap-bad.vcam";
+    auto [out, status] = run("printf 'camera x\\n' > " + bad + "; " + launcher() + " --config " + bad + " -- true");
+    std::remove(bad.c_str());
     EXPECT_NE(status, 0);
     EXPECT_NE(out.find("line 1"), std::string::npos) << out;
 }
