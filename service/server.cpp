@@ -282,6 +282,7 @@ private:
     }
 
     void refuse() {
+        if (done_) return; // a timer that fired as the camera closed: answered once
         done_ = true;
         timer_.cancel();
         core_.remove<PictureClient>(core_.watchers, this);
@@ -492,8 +493,11 @@ public:
             anonymousId_ = ++core_.lastAnonymous;
             core_.anonymous.push_back({anonymousId_, [weak] {
                                            if (auto self = weak.lock())
-                                               net::post(self->stream_.get_executor(),
-                                                         [self] { self->stream_.socket().close(); });
+                                               net::post(self->stream_.get_executor(), [self] {
+                                                   // Not once it has shown the token: its stream may have
+                                                   // gone to a stream or WebSocket session meanwhile.
+                                                   if (!self->slot_) self->stream_.socket().close();
+                                               });
                                        }});
             if (int(core_.anonymous.size()) > core_.options.anonymousBudget) {
                 evicted = std::move(core_.anonymous.front().close);
