@@ -16,8 +16,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "scene.h"
 #include "compat/state.h"
+#include "scene.h"
 #include "testbed.h"
 #include "vcam.h"
 

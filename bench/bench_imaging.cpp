@@ -3,9 +3,9 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
+#include "desk_scene.h"
 #include "imaging/filters_reference.h"
 #include "imaging/page_edge.h"
-#include "desk_scene.h"
 #include "scene.h"
 #include "velcap.h"
 

@@ -10,8 +10,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "desk_scene.h"
 #include "compat/state.h"
+#include "desk_scene.h"
 #include "velcap.h"
 
 namespace {

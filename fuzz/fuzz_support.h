@@ -47,11 +47,12 @@ inline const std::string& folder() {
         // In a buffer of its own: the handler runs after the string below is gone.
         static char name[] = "/tmp/velcap-fuzz-XXXXXX";
         const char* made = mkdtemp(name);
-        if (made) std::atexit([] {
-            char command[64];
-            std::snprintf(command, sizeof(command), "rm -rf '%s'", name);
-            if (std::system(command) != 0) std::fputs("velcap-fuzz: the scratch folder stays\n", stderr);
-        });
+        if (made)
+            std::atexit([] {
+                char command[64];
+                std::snprintf(command, sizeof(command), "rm -rf '%s'", name);
+                if (std::system(command) != 0) std::fputs("velcap-fuzz: the scratch folder stays\n", stderr);
+            });
         return std::string(made ? made : "/tmp");
     }();
     return dir;

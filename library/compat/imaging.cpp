@@ -49,7 +49,10 @@ void CamdataRote270(cv::Mat src) {
 }
 
 int SaveImage(char* path, cv::Mat img) {
-    return velcap::saveImage(path, img, {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages()}) == velcap::SaveResult::failed ? -1 : 0;
+    return velcap::saveImage(path, img, {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages()}) ==
+                   velcap::SaveResult::failed
+               ? -1
+               : 0;
 }
 
 int TempImgToPdf(char* path, cv::Mat img) {

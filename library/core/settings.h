@@ -13,10 +13,10 @@ struct FrameSettings {
     int cutType = 0;
     int colorMode = 0;
     int jpegQuality = 85;
-    int removeBlackEdge = 0; // 1 removes
-    int whiten = 0;          // 1 whitens
-    int rotation = 0;        // quarter turns clockwise; others deliver no frame to the stages
-    int fileFormat = 0;      // auto-capture's file type
+    int removeBlackEdge = 0;  // 1 removes
+    int whiten = 0;           // 1 whitens
+    int rotation = 0;         // quarter turns clockwise; others deliver no frame to the stages
+    int fileFormat = 0;       // auto-capture's file type
     std::string ocrLanguages; // PDF captures' text layer; none when empty
 };
 

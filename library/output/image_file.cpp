@@ -87,8 +87,9 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
     }
 
     if (ext == "pdf")
-        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory) == 0 ? SaveResult::written
-                                                                                     : SaveResult::failed;
+        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory) == 0
+                   ? SaveResult::written
+                   : SaveResult::failed;
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
         velcap::say("SaveImage: no image encoder for %s\n", path);
@@ -103,8 +104,7 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
 
 namespace velcap {
 
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages,
-               bool inMemory) {
+int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages, bool inMemory) {
     try {
         const std::string target = path ? path : "";
         const auto slash = long(target.rfind('/'));

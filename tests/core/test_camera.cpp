@@ -2,12 +2,12 @@
 // each with its own size, settings and captures, beside the flat interface.
 #include <algorithm>
 #include <chrono>
-#include <dirent.h>
-#include <pwd.h>
-#include <unistd.h>
 #include <condition_variable>
+#include <dirent.h>
 #include <mutex>
+#include <pwd.h>
 #include <thread>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 

@@ -4,10 +4,10 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <mutex>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/capture_test.h"
 #include "vcam.h"

@@ -136,11 +136,12 @@ TEST(MjpegLibjpeg, BadInputFailsWithLibjpegsMessage) {
     for (auto& b : junk) b = uint8_t(random());
     out = stdoutOf([&] { result = decodeEx(junk, destination, junk.size()); });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(out, "Not a JPEG file: starts with 0x" + [&] {
-                  char hex[16];
-                  std::snprintf(hex, sizeof hex, "%02x 0x%02x", junk[0], junk[1]);
-                  return std::string(hex);
-              }() + "\n");
+    EXPECT_EQ(
+        out, "Not a JPEG file: starts with 0x" + [&] {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%02x 0x%02x", junk[0], junk[1]);
+            return std::string(hex);
+        }() + "\n");
 
     // A picture cut in the middle of its header fails; the decoders go on working afterwards.
     out = stdoutOf([&] { result = decodeEx(jpeg, destination, 100); });
@@ -157,7 +158,9 @@ TEST(MjpegLibjpeg, FramesCutShortDecodeTheirFirstPart) {
         cv::Mat destination(480, 640, CV_8UC3, cv::Scalar(1, 2, 3));
         int result = 0;
         VideoBuf frame{0, 0, int(jpeg.size() / 2), jpeg.data()};
-        stdoutOf([&] { result = finish ? Mjpeg2RgbConvert(&frame, destination) : decodeEx(jpeg, destination, jpeg.size() / 2); });
+        stdoutOf([&] {
+            result = finish ? Mjpeg2RgbConvert(&frame, destination) : decodeEx(jpeg, destination, jpeg.size() / 2);
+        });
         EXPECT_EQ(result, 0);
         // The top rows are the picture's own; the whole picture is not.
         EXPECT_EQ(cv::norm(destination.rowRange(0, 32), whole.rowRange(0, 32), cv::NORM_INF), 0);
@@ -178,16 +181,16 @@ TEST(MjpegLibjpeg, CovertOneLineCopiesOnly24BitPixels) {
 // The stream thread's libavcodec path on frames as UVC cameras send them.
 TEST(MjpegLibavcodec, FramesWithoutHuffmanTablesAndIn422Decode) {
     const cv::Mat scene = vcam::renderScene(640, 480);
-    for (vcam::MjpegStyle style : {vcam::MjpegStyle{true, true}, vcam::MjpegStyle{false, false},
-                                   vcam::MjpegStyle{true, false}}) {
+    for (vcam::MjpegStyle style :
+         {vcam::MjpegStyle{true, true}, vcam::MjpegStyle{false, false}, vcam::MjpegStyle{true, false}}) {
         SCOPED_TRACE(std::string(style.sampling422 ? "4:2:2" : "4:2:0") + (style.huffmanTables ? "" : " no DHT"));
         std::vector<uint8_t> jpeg = vcam::encodeJpeg(scene, 32, style);
         const uint8_t dht[2] = {0xFF, 0xC4};
         EXPECT_EQ(std::search(jpeg.begin(), jpeg.end(), dht, dht + 2) != jpeg.end(), style.huffmanTables);
         av_decode_init();
         cv::Mat destination(480, 640, CV_8UC3, cv::Scalar(0, 0, 0)), unused;
-        const std::string out = stdoutOf(
-            [&] { do_excute_image(jpeg.data(), int(jpeg.size()), 640, 480, destination, unused); });
+        const std::string out =
+            stdoutOf([&] { do_excute_image(jpeg.data(), int(jpeg.size()), 640, 480, destination, unused); });
         av_decode_deinit();
         EXPECT_EQ(out, "");
         // libavcodec's IDCT and upsampling are its own: close to libjpeg's, not equal.

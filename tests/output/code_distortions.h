@@ -64,8 +64,8 @@ inline cv::Mat perspective(const cv::Mat& g, double share) {
     const cv::Point2f from[4] = {{0, 0}, {w, 0}, {w, h}, {0, h}};
     const cv::Point2f to[4] = {{inset, 0}, {w - inset, 0}, {w, h}, {0, h}};
     cv::Mat out;
-    cv::warpPerspective(g, out, cv::getPerspectiveTransform(from, to), g.size(), cv::INTER_LINEAR,
-                        cv::BORDER_CONSTANT, cv::Scalar(kPaper));
+    cv::warpPerspective(g, out, cv::getPerspectiveTransform(from, to), g.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                        cv::Scalar(kPaper));
     return out;
 }
 inline cv::Mat jpeg(const cv::Mat& g, double quality) {

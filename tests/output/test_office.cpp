@@ -3,11 +3,11 @@
 // resolution recorded in the files; file-size budgets with readable codes.
 #include <climits>
 #include <cmath>
+#include <fstream>
 #include <functional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <fstream>
-#include <string>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -169,8 +169,8 @@ namespace {
 TEST_F(Office, BadResolutionsAndNamesAreRefusedWithAStatus) {
     cv::imwrite(file("card.png"), onDesk(madeUpCard(true), cv::Scalar(45, 42, 40), 10));
     // A PNG that says 12000 x 12000 in its header: refused before it is decoded.
-    const unsigned char header[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-                                    0, 0, 0x2e, 0xe0, 0, 0, 0x2e, 0xe0, 8, 2, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned char header[] = {0x89, 'P',  'N',  'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0,
+                                    0,    0x2e, 0xe0, 0,   0,    0x2e, 0xe0, 8,    2, 0, 0, 0,  0,   0,   0,   0};
     std::ofstream(file("huge.png"), std::ios::binary).write(reinterpret_cast<const char*>(header), sizeof(header));
     ::mkfifo(file("fifo.png").c_str(), 0600);
     velcap::PageOptions huge;
@@ -208,9 +208,7 @@ TEST_F(Office, BadResolutionsAndNamesAreRefusedWithAStatus) {
          [&] { return velcap::makeSearchablePdf({file("fifo.png")}, file("fifo.pdf"), "eng"); },
          velcap::Status::NotWritten},
         {"a NUL in the searchable PDF's name",
-         [&] {
-             return velcap::makeSearchablePdf({file("card.png")}, file("ocr") + std::string(1, '\0') + ".pdf", "");
-         },
+         [&] { return velcap::makeSearchablePdf({file("card.png")}, file("ocr") + std::string(1, '\0') + ".pdf", ""); },
          velcap::Status::BadPath},
     };
     for (const auto& c : cases) {

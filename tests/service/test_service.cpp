@@ -2,9 +2,9 @@
 // the token and origin rules, the API, the stream, and bad input.
 #include <atomic>
 #include <chrono>
-#include <dirent.h>
 #include <csignal>
 #include <cstdio>
+#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
@@ -350,7 +350,8 @@ TEST_F(Service, HostileRequestsAreRefused) {
     };
     const std::string home = file("");
     const Case cases[] = {
-        {"a NUL cuts the name short", {{"format", "jpg"}, {"path", home + "/nul.sh" + std::string(1, '\0') + ".jpg"}},
+        {"a NUL cuts the name short",
+         {{"format", "jpg"}, {"path", home + "/nul.sh" + std::string(1, '\0') + ".jpg"}},
          400},
         {"a line end", {{"format", "jpg"}, {"path", home + "/a\nb.jpg"}}, 400},
         {"relative", {{"format", "jpg"}, {"path", "page.jpg"}}, 400},
@@ -374,9 +375,9 @@ TEST_F(Service, HostileRequestsAreRefused) {
         EXPECT_EQ(reply.json().value("ok", false), c.status == 200) << c.what;
         EXPECT_FALSE(reply.json().contains(velcapd::kStatusKey)) << c.what;
     }
-    EXPECT_NE(fetch(http::verb::post, "/api/capture", cases[10].body.dump()).json()["error"].get<std::string>().find(
-                  "jpn"),
-              std::string::npos);
+    EXPECT_NE(
+        fetch(http::verb::post, "/api/capture", cases[10].body.dump()).json()["error"].get<std::string>().find("jpn"),
+        std::string::npos);
     struct stat info {};
     EXPECT_NE(::stat(file("nul.sh").c_str(), &info), 0);
     EXPECT_NE(::stat("/tmp/velcapd-outside.jpg", &info), 0);
@@ -442,7 +443,9 @@ TEST_F(Service, TheCardsFrontIsPrivateAndGoes) {
 // also when no stream watches, and a stream goes on through a slow capture.
 TEST_F(Service, PicturesAreFreshAndFlowThroughASlowCapture) {
     openCamera();
-    const auto frameOf = [](const Reply& reply) { return std::stoull("0" + std::string(reply.headers["X-Velcap-Frame"])); };
+    const auto frameOf = [](const Reply& reply) {
+        return std::stoull("0" + std::string(reply.headers["X-Velcap-Frame"]));
+    };
     const Reply first = fetch(http::verb::get, "/snapshot");
     ASSERT_EQ(first.status, 200);
     const std::uint64_t seen = hub_->frames();
@@ -584,12 +587,9 @@ TEST(JsonDepth, IsCountedOutsideStrings) {
         std::string text;
         bool deeper;
     } cases[] = {
-        {std::string(32, '[') + std::string(32, ']'), false},
-        {std::string(33, '[') + std::string(33, ']'), true},
-        {R"({"a":")" + std::string(100, '[') + R"("})", false},
-        {R"({"a":"\")" + std::string(40, '{') + R"("})", false},
-        {R"({"a":"\\")" + std::string(40, '{'), true},
-        {std::string(1000000, '['), true},
+        {std::string(32, '[') + std::string(32, ']'), false},   {std::string(33, '[') + std::string(33, ']'), true},
+        {R"({"a":")" + std::string(100, '[') + R"("})", false}, {R"({"a":"\")" + std::string(40, '{') + R"("})", false},
+        {R"({"a":"\\")" + std::string(40, '{'), true},          {std::string(1000000, '['), true},
     };
     for (const auto& c : cases) EXPECT_EQ(velcapd::nestedDeeperThan(c.text, 32), c.deeper) << c.text.substr(0, 50);
 }

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "compat/state.h"
 #include "description.h"
 #include "scene.h"
-#include "compat/state.h"
 #include "testbed.h"
 #include "vcam.h"
 

@@ -1,6 +1,6 @@
 // The virtual camera as a V4L2 device: what a program sees on its nodes.
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
