@@ -7,12 +7,11 @@
 #include <mutex>
 #include <string>
 
-#include "velcap.h"
 #include "velcap/camera.h"
 
 namespace {
 
-std::atomic<VelcapLogSink> sink{nullptr};
+std::atomic<void (*)(const char*)> sink{nullptr};
 
 using Handler = std::function<void(velcap::LogLevel, const char*, const char*)>;
 std::mutex handlerMutex;
@@ -41,7 +40,7 @@ void write(const char* text, velcap::LogLevel level = velcap::LogLevel::Info, co
             return;
         }
     }
-    VelcapLogSink to = sink.load();
+    void (*to)(const char*) = sink.load();
     if (!to || inSink) {
         std::fputs(text, inSink ? stderr : stdout);
         return;
@@ -102,6 +101,10 @@ void log(LogLevel level, const char* category, const char* text, ...) {
     va_end(args);
 }
 
+void setLogSink(void (*to)(const char* text)) {
+    sink = to;
+}
+
 void setLogHandler(std::function<void(LogLevel, const char*, const char*)> to) {
     auto shared = to ? std::make_shared<const Handler>(std::move(to)) : nullptr;
     std::lock_guard lock(handlerMutex);
@@ -118,7 +121,3 @@ void sayLine(const char* text) {
 }
 
 } // namespace velcap
-
-extern "C" void SetLogSink(VelcapLogSink to) {
-    sink = to;
-}

@@ -3,10 +3,13 @@
 // the sink a host set with SetLogSink.
 #pragma once
 
-#include "velcap.h"
 #include "velcap/camera.h"
+#include "velcap/export.h"
 
 namespace velcap {
+
+// Where the text goes from now on: to the sink, or to standard output when it is null.
+void setLogSink(void (*sink)(const char* text));
 
 // printf's formats. Exported for programs that build a library source of their own (the fuzzers).
 VELCAP_EXPORT void say(const char* format, ...) __attribute__((format(printf, 1, 2)));

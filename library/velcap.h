@@ -13,12 +13,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
 
-#define VELCAP_EXPORT __attribute__((visibility("default")))
-
-// Pictures read from files may have at most this many pixels (four times a
-// 12-megapixel camera's picture); larger ones are refused from their header,
-// before any memory is spent on them. Merged pictures obey it too.
-#define VELCAP_MAX_PICTURE_PIXELS 48000000LL
+#include "velcap/export.h"
 
 // Called on the stream thread once per processed frame: rows top to bottom,
 // width * 3 bytes each, bytes R, G, B. The pixels are valid only during the call.

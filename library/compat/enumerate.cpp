@@ -31,3 +31,18 @@ extern "C" const char* getCameraNode(int index) {
     if (deviceCount < 1 || index < 0 || index >= deviceCount) return nullptr;
     return devices[index].c_str();
 }
+
+std::vector<std::string> split(std::string text, std::string separator) {
+    std::vector<std::string> pieces;
+    if (separator.empty()) return {text};
+    text += separator;
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        size_t p = text.find(separator, i);
+        if (p == std::string::npos || p >= n) break;
+        pieces.push_back(text.substr(i, p - i));
+        i = p + separator.size();
+    }
+    return pieces;
+}

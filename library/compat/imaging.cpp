@@ -1,12 +1,21 @@
 // The flat interface's building blocks over the library-wide variables: the
-// page outline and its crop geometry, the quarter turns into roimage, and
-// saving with the colour mode and quality the host set.
+// page outline and its crop geometry, the quarter turns into roimage, the
+// imaging stages in place and on files, and saving with the colour mode and
+// quality the host set.
+#include <cmath>
 #include <cstring>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "../guard.h"
+#include "../imaging/black_edge.h"
 #include "../imaging/page_edge.h"
+#include "../imaging/page_quad.h"
 #include "../imaging/rotate.h"
+#include "../log.h"
 #include "../output/capture.h"
+#include "../output/picture_file.h"
+#include "flat.h"
 #include "state.h"
 
 int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
@@ -48,15 +57,100 @@ void CamdataRote270(cv::Mat src) {
     });
 }
 
+cv::Mat CamdataRote180(cv::Mat src) {
+    // Both flips at once: one pass over the frame.
+    velcap::guarded("CamdataRote180", [&] { cv::flip(src, src, -1); });
+    return src;
+}
+
+cv::Mat rotateImage(cv::Mat src, float angle) {
+    if (src.empty() || !std::isfinite(angle)) {
+        velcap::say("rotateImage: nothing to turn (%dx%d, %g degrees)\n", src.cols, src.rows, double(angle));
+        return {};
+    }
+    return velcap::guarded("rotateImage", cv::Mat(), [&] { return velcap::rotated(src, angle); });
+}
+
+int DetectPage(const unsigned char* rgb, int width, int height, int* corners) {
+    if (!rgb || !corners || width < 64 || height < 64) return -1;
+    return velcap::guarded("DetectPage", -3, [&] {
+        const cv::Mat frame(height, width, CV_8UC3, const_cast<unsigned char*>(rgb));
+        velcap::Quad quad;
+        if (!velcap::findPageQuad(frame, quad)) return -2;
+        for (int k = 0; k < 4; ++k) {
+            corners[2 * k] = int(std::lround(quad[size_t(k)].x));
+            corners[2 * k + 1] = int(std::lround(quad[size_t(k)].y));
+        }
+        return 0;
+    });
+}
+
+void GammaCorrection(cv::Mat& src, cv::Mat& dst, float gamma) {
+    // Always a new picture: dst never shares pixels with src or with what it held.
+    velcap::guarded("GammaCorrection", [&] { dst = velcap::gammaCorrected(src, gamma); });
+}
+
+void FN_DeleteBlackEdge(cv::Mat img) {
+    velcap::guarded("FN_DeleteBlackEdge", [&] {
+        if (!velcap::isColourImage(img, "FN_DeleteBlackEdge")) return;
+        img.setTo(cv::Scalar(255, 255, 255), velcap::blackEdgeMargin(img));
+    });
+}
+
+void FN_DeleteBackcolor(cv::Mat img) {
+    velcap::guarded("FN_DeleteBackcolor", [&] { velcap::whitenInPlace(img, "FN_DeleteBackcolor"); });
+}
+
+namespace {
+
+// Reads the picture at path, whitens its margin as found by pageTest, and
+// writes it back in its own format; the file is replaced only by a complete one.
+void rewriteWithoutMargin(const char* path, const char* caller, cv::Mat (*pageTest)(const cv::Mat&)) {
+    velcap::guarded(caller, [&] {
+        cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, caller);
+        if (image.empty()) {
+            velcap::say("%s: cannot read %s; left alone\n", caller, path ? path : "(null)");
+            return;
+        }
+        image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(pageTest(image), image, false));
+        if (!velcap::writePicture(path, image, {}, caller)) velcap::say("%s: cannot write %s\n", caller, path);
+    });
+}
+
+} // namespace
+
+void FN_DeleteBlackEdgeEx(char* path) {
+    rewriteWithoutMargin(path, "FN_DeleteBlackEdgeEx", velcap::recolouredPageImage);
+}
+
+void FN_DeleteBlackEdgeEx2(char* path) {
+    rewriteWithoutMargin(path, "FN_DeleteBlackEdgeEx2", velcap::plainPageImage);
+}
+
+IplImage* FillBlackEdgeToWhite(IplImage* img) {
+    return velcap::guarded("FillBlackEdgeToWhite", static_cast<IplImage*>(nullptr), [&]() -> IplImage* {
+        if (!img) return nullptr;
+        const cv::Mat image = cv::cvarrToMat(img);
+        if (!velcap::isColourImage(image, "FillBlackEdgeToWhite")) return nullptr;
+        const cv::Mat mask = velcap::marginMask(velcap::gammaPageImage(image), image, true);
+        IplImage* out = cvCreateImage(cvSize(mask.cols, mask.rows), IPL_DEPTH_8U, 1);
+        cv::Mat view = cv::cvarrToMat(out);
+        mask.copyTo(view);
+        return out;
+    });
+}
+
 int SaveImage(char* path, cv::Mat img) {
-    return velcap::saveImage(path, img, {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages()}) ==
+    return velcap::saveImage(path, img,
+                             {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages(),
+                              velcap::flatSession().pdfInMemory()}) ==
                    velcap::SaveResult::failed
                ? -1
                : 0;
 }
 
 int TempImgToPdf(char* path, cv::Mat img) {
-    return velcap::pdfCapture(path, img, jpgQuality.load());
+    return velcap::pdfCapture(path, img, jpgQuality.load(), {}, velcap::flatSession().pdfInMemory());
 }
 
 int capture(char* path, int, int type, cv::Mat frame) {
@@ -67,6 +161,7 @@ int capture(char* path, int, int type, cv::Mat frame) {
     params.removeBlackEdge = isDelBlackedge == 1;
     params.whiten = isDelBcakColor == 1;
     params.interpolate = isInsert1000M;
+    params.pdfInMemory = velcap::flatSession().pdfInMemory();
     velcap::PageState page;
     page.outlineFound = velcap::pageOutlineFound;
     std::memcpy(page.outline, CutPoint, sizeof(page.outline));

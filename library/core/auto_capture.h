@@ -13,7 +13,7 @@
 #include <opencv2/core.hpp>
 
 #include "../output/capture.h"
-#include "../velcap.h"
+#include "../velcap/export.h"
 #include "clock.h"
 #include "settings.h"
 #include "velcap/camera.h"

@@ -160,6 +160,10 @@ void Camera::setJpegOnly(bool on) {
     impl_->session.setJpegOnly(on);
 }
 
+void Camera::setEnhancedRecognition(bool on) {
+    impl_->session.setEnhancedRecognition(on);
+}
+
 std::uint64_t Camera::decodedFrames() const {
     return impl_->session.decodedFrames();
 }

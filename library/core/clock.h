@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "../velcap.h"
+#include "../velcap/export.h"
 
 namespace velcap {
 

@@ -15,6 +15,7 @@
 #include <linux/videodev2.h>
 
 #include "../decode/mjpeg_decoder.h"
+#include "../decode/yuyv.h"
 #include "../device/controls.h"
 #include "../guard.h"
 #include "../imaging/rotate.h"
@@ -442,7 +443,7 @@ bool Session::decode(unsigned char* raw, int length) {
     // A short frame must not show the bytes of an earlier one.
     const size_t frameBytes = size_t(image_.cols) * size_t(image_.rows) * 2;
     if (size_t(length) < frameBytes) std::memset(raw + length, 0, frameBytes - size_t(length));
-    yuyv_to_rgb888(raw, image_.data, image_.cols, image_.rows);
+    yuyvToRgb(raw, image_.data, image_.cols, image_.rows);
     return true;
 }
 
@@ -630,7 +631,7 @@ void Session::serveRecognition(const cv::Mat& frame, int rotation) {
         log(LogLevel::Warning, "recognition", "RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", rotation);
     } else {
         try {
-            text = BarQrDecodePro(frame, type);
+            text = recogniseFrame(frame, type, enhanced_);
             decoded = true;
         } catch (const std::exception& e) {
             log(LogLevel::Error, "recognition", "RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());

@@ -21,7 +21,7 @@
 #include "../imaging/page_edge.h"
 #include "../imaging/page_quad.h"
 #include "../output/capture.h"
-#include "../velcap.h"
+#include "../velcap/export.h"
 #include "auto_capture.h"
 #include "settings.h"
 #include "velcap/camera.h"
@@ -135,6 +135,10 @@ public:
     // interface) rather than through the flat interface's temporary file.
     void setPdfInMemory(bool on) { pdfInMemory_ = on; }
     bool pdfInMemory() const { return pdfInMemory_; }
+    // Whether a recognition request goes on with the enhanced recognition
+    // where the chain reads nothing.
+    void setEnhancedRecognition(bool on) { enhanced_ = on; }
+    bool enhancedRecognition() const { return enhanced_; }
     Status recognise(int type, std::string& text);
     // The codes read last.
     std::string lastRecognition() const;
@@ -192,7 +196,8 @@ private:
     PixelFormat format_ = PixelFormat::Mjpeg;
     Identity identity_;
     std::vector<std::pair<unsigned, int>> controlValues_;
-    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false}, jpegOnly_{false};
+    std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false}, jpegOnly_{false},
+        enhanced_{false};
     std::atomic<std::uint64_t> decoded_{0};
     int width_ = 0, height_ = 0;
     char pixelFormat_[8] = {};

@@ -12,7 +12,9 @@
 
 #include <immintrin.h>
 
-#include "../velcap.h"
+#include <opencv2/core/utility.hpp>
+
+#include "yuyv.h"
 
 namespace {
 
@@ -116,7 +118,9 @@ void convert(const uint8_t* in, uint8_t* out, long pairs) {
 
 } // namespace
 
-void yuyv_to_rgb888(unsigned char* source, unsigned char* destination, int width, int height) {
+namespace velcap {
+
+void yuyvToRgb(const unsigned char* source, unsigned char* destination, int width, int height) {
     if (width <= 0 || height <= 0) return;
     const long pairs = (long(width) * long(height)) / 2;
     // Large frames are converted in stripes on OpenCV's worker threads. Their
@@ -137,3 +141,5 @@ void yuyv_to_rgb888(unsigned char* source, unsigned char* destination, int width
         }
     });
 }
+
+} // namespace velcap

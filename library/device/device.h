@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "../velcap.h"
+#include "../velcap/export.h"
 #include "velcap/camera.h"
 
 namespace velcap {

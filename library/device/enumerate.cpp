@@ -94,8 +94,15 @@ bool cameraName(const std::string& node, std::string& name) {
     v4l2_capability capability{};
     if (ioctl(fd.get(), VIDIOC_QUERYCAP, &capability) != 0) capability.card[0] = 0;
     capability.card[sizeof(capability.card) - 1] = 0;
-    const std::vector<std::string> pieces = split(reinterpret_cast<const char*>(capability.card), ":");
-    name = pieces.size() >= 2 ? pieces[1] : pieces.empty() ? std::string() : pieces[0];
+    // "vendor:model:...": the model; a card without a colon is the name itself.
+    const std::string card = reinterpret_cast<const char*>(capability.card);
+    const size_t colon = card.find(':');
+    if (colon == std::string::npos) {
+        name = card;
+    } else {
+        const size_t next = card.find(':', colon + 1);
+        name = card.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
+    }
     return true;
 }
 
@@ -132,18 +139,3 @@ std::vector<Device> devices() {
 }
 
 } // namespace velcap
-
-std::vector<std::string> split(std::string text, std::string separator) {
-    std::vector<std::string> pieces;
-    if (separator.empty()) return {text};
-    text += separator;
-    const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        size_t p = text.find(separator, i);
-        if (p == std::string::npos || p >= n) break;
-        pieces.push_back(text.substr(i, p - i));
-        i = p + separator.size();
-    }
-    return pieces;
-}

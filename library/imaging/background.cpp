@@ -8,8 +8,6 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "../guard.h"
-#include "../velcap.h"
 #include "black_edge.h"
 
 namespace {
@@ -138,7 +136,6 @@ cv::Mat paperTest(const cv::Mat& img) {
 }
 
 void whitenBackground(cv::Mat img) {
-    if (!velcap::isColourImage(img, "FN_DeleteBackcolor")) return;
     const cv::Mat paper = paperTest(img);
     const cv::Mat margin = velcap::marginMask(velcap::gammaPageImage(img), img, true);
 
@@ -181,6 +178,17 @@ void whitenBackground(cv::Mat img) {
 
 } // namespace
 
-void FN_DeleteBackcolor(cv::Mat img) {
-    velcap::guarded("FN_DeleteBackcolor", [&] { whitenBackground(img); });
+namespace velcap {
+
+bool whitenInPlace(cv::Mat& bgr, const char* caller) {
+    if (!isColourImage(bgr, caller)) return false;
+    whitenBackground(bgr);
+    return true;
 }
+
+cv::Mat whitened(const cv::Mat& bgr) {
+    cv::Mat out = bgr.clone();
+    return whitenInPlace(out) ? out : cv::Mat();
+}
+
+} // namespace velcap

@@ -1,7 +1,6 @@
 // Black-edge removal: everything between the image border and the page
 // outline turns white.
 #include "black_edge.h"
-#include "../velcap.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,12 +10,10 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/utility.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "../guard.h"
 #include "../log.h"
-#include "../output/picture_file.h"
 
 namespace velcap {
 
@@ -276,64 +273,28 @@ cv::Mat marginMask(const cv::Mat& page, const cv::Mat& colour, bool colouredStop
     return mask;
 }
 
+cv::Mat gammaCorrected(const cv::Mat& picture, float gamma) {
+    cv::Mat out;
+    if (picture.empty())
+        ; // nothing to correct
+    else if (picture.depth() == CV_8U && (picture.channels() == 1 || picture.channels() == 3))
+        cv::LUT(picture, gammaTable(gamma), out);
+    else
+        out = picture.clone();
+    return out;
+}
+
+cv::Mat blackEdgeMargin(const cv::Mat& bgr) {
+    if (!isColourImage(bgr, "blackEdgeMargin")) return {};
+    return marginMask(recolouredPageImage(bgr), bgr, false);
+}
+
+cv::Mat withoutBlackEdge(const cv::Mat& bgr) {
+    const cv::Mat margin = blackEdgeMargin(bgr);
+    if (margin.empty()) return {};
+    cv::Mat out = bgr.clone();
+    out.setTo(cv::Scalar(255, 255, 255), margin);
+    return out;
+}
+
 } // namespace velcap
-
-void GammaCorrection(cv::Mat& src, cv::Mat& dst, float gamma) {
-    velcap::guarded("GammaCorrection", [&] {
-        // Always a new picture: dst never shares pixels with src or with what it held.
-        cv::Mat out;
-        if (src.empty())
-            ; // nothing to correct
-        else if (src.depth() == CV_8U && (src.channels() == 1 || src.channels() == 3))
-            cv::LUT(src, velcap::gammaTable(gamma), out);
-        else
-            out = src.clone();
-        dst = out;
-    });
-}
-
-void FN_DeleteBlackEdge(cv::Mat img) {
-    velcap::guarded("FN_DeleteBlackEdge", [&] {
-        if (!velcap::isColourImage(img, "FN_DeleteBlackEdge")) return;
-        img.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(velcap::recolouredPageImage(img), img, false));
-    });
-}
-
-namespace {
-
-// Reads the picture at path, whitens its margin as found by pageTest, and
-// writes it back in its own format; the file is replaced only by a complete one.
-void rewriteWithoutMargin(const char* path, const char* caller, cv::Mat (*pageTest)(const cv::Mat&)) {
-    velcap::guarded(caller, [&] {
-        cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, caller);
-        if (image.empty()) {
-            velcap::say("%s: cannot read %s; left alone\n", caller, path ? path : "(null)");
-            return;
-        }
-        image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(pageTest(image), image, false));
-        if (!velcap::writePicture(path, image, {}, caller)) velcap::say("%s: cannot write %s\n", caller, path);
-    });
-}
-
-} // namespace
-
-void FN_DeleteBlackEdgeEx(char* path) {
-    rewriteWithoutMargin(path, "FN_DeleteBlackEdgeEx", velcap::recolouredPageImage);
-}
-
-void FN_DeleteBlackEdgeEx2(char* path) {
-    rewriteWithoutMargin(path, "FN_DeleteBlackEdgeEx2", velcap::plainPageImage);
-}
-
-IplImage* FillBlackEdgeToWhite(IplImage* img) {
-    return velcap::guarded("FillBlackEdgeToWhite", static_cast<IplImage*>(nullptr), [&]() -> IplImage* {
-        if (!img) return nullptr;
-        const cv::Mat image = cv::cvarrToMat(img);
-        if (!velcap::isColourImage(image, "FillBlackEdgeToWhite")) return nullptr;
-        const cv::Mat mask = velcap::marginMask(velcap::gammaPageImage(image), image, true);
-        IplImage* out = cvCreateImage(cvSize(mask.cols, mask.rows), IPL_DEPTH_8U, 1);
-        cv::Mat view = cv::cvarrToMat(out);
-        mask.copyTo(view);
-        return out;
-    });
-}

@@ -1,10 +1,25 @@
-// Shared by black-edge removal and background whitening.
+// Black-edge removal and background whitening, and the steps they share.
 #pragma once
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/hal/intrin.hpp>
 
 namespace velcap {
+
+// The stages, on 8-bit B, G, R pictures; any other picture gives an empty
+// result and a message naming the stage.
+// The picture with the margin between its border and its page outline white.
+cv::Mat withoutBlackEdge(const cv::Mat& bgr);
+// That margin: 255 in it, 0 elsewhere.
+cv::Mat blackEdgeMargin(const cv::Mat& bgr);
+// The picture with its paper white, its writing kept and red marks redder.
+cv::Mat whitened(const cv::Mat& bgr);
+// The same in the picture's own pixels, for a pipeline that owns its picture;
+// false (the picture unchanged) for any other picture.
+bool whitenInPlace(cv::Mat& bgr, const char* caller = "whitened");
+// The picture through a gamma table: 8-bit pictures of one or three
+// channels; any other is copied as it is.
+cv::Mat gammaCorrected(const cv::Mat& picture, float gamma);
 
 // The margin between the border of a B, G, R image and its page outline:
 // 255 where the margin scans pass, 0 elsewhere. With colouredStops, coloured

@@ -7,7 +7,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "../velcap.h"
+#include "../velcap/export.h"
 
 namespace velcap {
 

@@ -477,17 +477,3 @@ cv::Mat straightenedPage(const cv::Mat& frame, const Quad& c) {
 }
 
 } // namespace velcap
-
-extern "C" int DetectPage(const unsigned char* rgb, int width, int height, int* corners) {
-    if (!rgb || !corners || width < 64 || height < 64) return -1;
-    return velcap::guarded("DetectPage", -3, [&] {
-        const cv::Mat frame(height, width, CV_8UC3, const_cast<unsigned char*>(rgb));
-        velcap::Quad quad;
-        if (!velcap::findPageQuad(frame, quad)) return -2;
-        for (int k = 0; k < 4; ++k) {
-            corners[2 * k] = int(std::lround(quad[size_t(k)].x));
-            corners[2 * k + 1] = int(std::lround(quad[size_t(k)].y));
-        }
-        return 0;
-    });
-}

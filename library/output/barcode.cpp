@@ -11,9 +11,7 @@
 #include <opencv2/imgproc.hpp>
 #include <zbar.h>
 
-#include "../guard.h"
 #include "../log.h"
-#include "../velcap.h"
 #include "barcode.h"
 #include "picture_file.h"
 
@@ -151,15 +149,15 @@ std::string zbarScan(const cv::Mat& grey, int type, bool& found) try {
 
 } // namespace velcap
 
-namespace {
+namespace velcap {
 
-using velcap::zbarScan;
+namespace {
 
 // A grey image zbar can take: 8 bits, one channel, continuous.
 bool scannable(const cv::Mat& grey, const char* caller) {
     if (grey.empty() || grey.type() != CV_8UC1) {
-        velcap::say("%s: needs a non-empty 8-bit one-channel image, got %dx%d of type %d\n", caller, grey.cols,
-                    grey.rows, grey.type());
+        say("%s: needs a non-empty 8-bit one-channel image, got %dx%d of type %d\n", caller, grey.cols, grey.rows,
+            grey.type());
         return false;
     }
     return true;
@@ -167,96 +165,88 @@ bool scannable(const cv::Mat& grey, const char* caller) {
 
 } // namespace
 
-std::string ZbarDecoder(cv::Mat image, int type) {
-    return velcap::guarded("ZbarDecoder", std::string(), [&]() -> std::string {
-        if (!scannable(image, "ZbarDecoder")) return {};
-        if (!image.isContinuous()) image = image.clone();
-        bool found = false;
-        std::string result = zbarScan(image, type, found);
-        if (!found) velcap::sayLine("No BarQrCode!!\r");
-        return result;
-    });
+std::string scanGrey(const cv::Mat& image, int type, const char* caller) {
+    if (!scannable(image, caller)) return {};
+    const cv::Mat grey = image.isContinuous() ? image : image.clone();
+    bool found = false;
+    std::string result = zbarScan(grey, type, found);
+    if (!found) sayLine("No BarQrCode!!\r");
+    return result;
 }
 
-std::string GetQRInBinImg(cv::Mat bw, int type) {
-    return velcap::guarded("GetQRInBinImg", std::string(), [&]() -> std::string {
-        std::string result = ZbarDecoder(bw, type);
-        if (!result.empty()) return result;
-        if (!scannable(bw, "GetQRInBinImg")) return {};
-        // A 3 x 3 opening removes white specks that break up the bars and modules.
-        cv::Mat opened;
-        const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
-        cv::morphologyEx(bw, opened, cv::MORPH_OPEN, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-                         cv::morphologyDefaultBorderValue());
-        return ZbarDecoder(opened, type);
-    });
+std::string scanBinary(const cv::Mat& bw, int type, const char* caller) {
+    std::string result = scanGrey(bw, type, caller);
+    if (!result.empty() || !scannable(bw, caller)) return result;
+    // A 3 x 3 opening removes white specks that break up the bars and modules.
+    cv::Mat opened;
+    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
+    cv::morphologyEx(bw, opened, cv::MORPH_OPEN, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+                     cv::morphologyDefaultBorderValue());
+    return scanGrey(opened, type, caller);
 }
 
-std::string GetQR(cv::Mat grey, int type) {
-    return velcap::guarded("GetQR", std::string(), [&]() -> std::string {
-        if (!scannable(grey, "GetQR")) return {};
-        cv::Mat bin;
-        int threshold = int(cv::threshold(grey, bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU));
-        std::string result = GetQRInBinImg(bin, type);
-        if (result.empty()) {
-            cv::adaptiveThreshold(grey, bin, 255, cv::ADAPTIVE_THRESH_GAUSSIAN_C, cv::THRESH_BINARY, 33, 0);
-            result = GetQRInBinImg(bin, type);
-        }
-        // Otsu's value, then brighter and brighter cuts, for codes under uneven light.
-        for (; result.empty() && threshold <= 239; threshold += 20) {
-            cv::threshold(grey, bin, threshold, 255, cv::THRESH_BINARY);
-            result = GetQRInBinImg(bin, type);
-        }
-        return result;
-    });
+std::string scanChain(const cv::Mat& grey, int type, const char* caller) {
+    if (!scannable(grey, caller)) return {};
+    cv::Mat bin;
+    int threshold = int(cv::threshold(grey, bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU));
+    std::string result = scanBinary(bin, type);
+    if (result.empty()) {
+        cv::adaptiveThreshold(grey, bin, 255, cv::ADAPTIVE_THRESH_GAUSSIAN_C, cv::THRESH_BINARY, 33, 0);
+        result = scanBinary(bin, type);
+    }
+    // Otsu's value, then brighter and brighter cuts, for codes under uneven light.
+    for (; result.empty() && threshold <= 239; threshold += 20) {
+        cv::threshold(grey, bin, threshold, 255, cv::THRESH_BINARY);
+        result = scanBinary(bin, type);
+    }
+    return result;
 }
 
-std::string BarQrDecodePro(cv::Mat frame, int type) {
-    velcap::sayLine("BarQrDecodePro start\r");
+std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced) {
+    sayLine("BarQrDecodePro start\r");
     std::string result;
     if (frame.empty() || frame.type() != CV_8UC3) {
-        velcap::say("BarQrDecodePro: needs an 8-bit R, G, B frame, got %dx%d of type %d\n", frame.cols, frame.rows,
-                    frame.type());
+        say("BarQrDecodePro: needs an 8-bit R, G, B frame, got %dx%d of type %d\n", frame.cols, frame.rows,
+            frame.type());
     } else {
         try {
             cv::Mat grey;
             cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
-            result = velcap::recogEnhanced ? velcap::enhancedRecognition(grey, type) : GetQR(grey, type);
+            result = enhanced ? enhancedRecognition(grey, type) : scanChain(grey, type);
         } catch (const std::exception& e) {
             // On the stream thread an escaping exception would end the program.
-            velcap::say("BarQrDecodePro: %s\n", e.what());
+            say("BarQrDecodePro: %s\n", e.what());
             result.clear();
         }
     }
-    velcap::sayLine("BarQrDecodePro end\r");
+    sayLine("BarQrDecodePro end\r");
     return result;
 }
 
-extern "C" const char* RecogBarQrCodeFromFile(const char* path, int type) {
-    static std::string text; // valid until the next call
-    velcap::sayLine("RecogBarQrCodeFromFile start\r");
-    return velcap::guarded("RecogBarQrCodeFromFile", static_cast<const char*>(nullptr), [&]() -> const char* {
-        const cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile");
-        if (image.empty()) {
-            velcap::sayLine("read image file error!!\r");
-            return nullptr;
-        }
-        cv::Mat grey;
-        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-        bool found = false;
-        std::string result = zbarScan(grey, type, found);
-        // The enhanced recognition goes on where one scan reads nothing of the kind.
-        if (result.empty() && velcap::recogEnhanced) {
-            result = velcap::enhancedRecognition(grey, type, true);
-            found = found || !result.empty();
-        }
-        if (!found) {
-            velcap::sayLine("No BarQrCode!!\r");
-            return nullptr;
-        }
-        text = result;
-        velcap::say("resultStr:%s\r\n", text.c_str());
-        velcap::sayLine("RecogBarQrCodeFromFile end\r");
-        return text.c_str();
-    });
+const char* readFileCode(const char* path, int type, bool enhanced, std::string& text) {
+    sayLine("RecogBarQrCodeFromFile start\r");
+    const cv::Mat image = readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile");
+    if (image.empty()) {
+        sayLine("read image file error!!\r");
+        return nullptr;
+    }
+    cv::Mat grey;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    bool found = false;
+    std::string result = zbarScan(grey, type, found);
+    // The enhanced recognition goes on where one scan reads nothing of the kind.
+    if (result.empty() && enhanced) {
+        result = enhancedRecognition(grey, type, true);
+        found = found || !result.empty();
+    }
+    if (!found) {
+        sayLine("No BarQrCode!!\r");
+        return nullptr;
+    }
+    text = result;
+    say("resultStr:%s\r\n", text.c_str());
+    sayLine("RecogBarQrCodeFromFile end\r");
+    return text.c_str();
 }
+
+} // namespace velcap

@@ -1,13 +1,12 @@
-// The recognition functions' shared steps, for the enhanced recognition.
+// Bar codes and QR codes: the recognition's chain, the enhanced recognition and the reader of every code.
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "../velcap.h"
+#include "../velcap/export.h"
 
 namespace velcap {
 
@@ -35,8 +34,23 @@ VELCAP_EXPORT std::vector<Code> readCodes(const cv::Mat& grey, bool qr, bool bar
 // The QR text in UTF-8 from the code's bytes.
 std::string qrText(const std::string& bytes);
 
-// SetRecogEnhanced's value: 1 while the enhanced recognition is on.
-extern VELCAP_EXPORT std::atomic<int> recogEnhanced;
+// The recognition's chain, type 0 for a bar code and any other for a QR
+// code; each gives the text of the first symbol of the kind, or empty.
+// One scan of a grey image ("No BarQrCode!!" when zbar sees no symbol at
+// all); caller names the stage in the message about a picture of the wrong
+// kind.
+std::string scanGrey(const cv::Mat& grey, int type, const char* caller = "scanGrey");
+// A black-and-white image, then its 3 x 3 opening.
+std::string scanBinary(const cv::Mat& bw, int type, const char* caller = "scanBinary");
+// Otsu's, the adaptive and swept thresholds of a grey image.
+std::string scanChain(const cv::Mat& grey, int type, const char* caller = "scanChain");
+// All of it on an R, G, B frame, between the recognition's start and end
+// lines; with enhanced, the enhanced recognition in place of the chain.
+VELCAP_EXPORT std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced);
+// One scan of a picture file (and the enhanced recognition after it, when
+// asked), with the file recognition's lines: the text, kept in text, or
+// null for an unreadable file or one without any code.
+const char* readFileCode(const char* path, int type, bool enhanced, std::string& text);
 
 // The enhanced recognition of a grey image: a plain scan, the binarisation
 // chain, then zxing-cpp and the pictures that help it, in that order, to the

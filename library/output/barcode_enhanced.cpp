@@ -5,6 +5,7 @@
 #define ZX_USE_UTF8 1 // zxing-cpp's texts as UTF-8 std::string
 #include <ZXing/ReadBarcode.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <thread>
@@ -16,11 +17,8 @@
 #include "../guard.h"
 #include "../log.h"
 #include "barcode.h"
-#include "velcap.h"
 
 namespace velcap {
-
-std::atomic<int> recogEnhanced{0};
 
 // A code's text as zbar gives it, so that both readers agree on every code.
 static std::string zxingText(const ZXing::Result& result) {
@@ -174,7 +172,7 @@ std::string laterAttempts(const cv::Mat& original, int type, const std::atomic<b
     // The chain again on the smoothed picture: as dear as the chain itself,
     // so only where that stays within the time of the chain on a large frame.
     if (double(grey.total()) <= kMaxRepeatedChainArea)
-        attempts.push_back({"median chain", [&] { return GetQR(smoothed(), type); }});
+        attempts.push_back({"median chain", [&] { return scanChain(smoothed(), type); }});
     for (const Attempt& attempt : attempts) {
         if (stop) return {};
         std::string text = attempt.read();
@@ -206,7 +204,7 @@ std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned
     });
     std::string chain;
     try {
-        chain = GetQR(grey, type);
+        chain = scanChain(grey, type);
     } catch (...) {
         stop = true;
         helper.join();
@@ -223,7 +221,3 @@ std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned
 }
 
 } // namespace velcap
-
-extern "C" void SetRecogEnhanced(int on) {
-    velcap::recogEnhanced = on == 1 ? 1 : 0;
-}

@@ -8,7 +8,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../imaging/black_edge.h"
 #include "../imaging/page_edge.h"
+#include "../imaging/rotate.h"
 #include "../imaging/page_quad.h"
 #include "../log.h"
 #include "capture.h"
@@ -22,9 +24,10 @@ constexpr int kPageFrame = 8; // pixels of surroundings kept around a cropped pa
 
 using velcap::CaptureParams;
 
-void clean(const cv::Mat& bgr, const CaptureParams& p) {
-    if (p.removeBlackEdge) FN_DeleteBlackEdge(bgr);
-    if (p.whiten) FN_DeleteBackcolor(bgr);
+// The pipeline's own picture, changed in place.
+void clean(cv::Mat& bgr, const CaptureParams& p) {
+    if (p.removeBlackEdge) bgr.setTo(cv::Scalar(255, 255, 255), velcap::blackEdgeMargin(bgr));
+    if (p.whiten) velcap::whitenInPlace(bgr);
 }
 
 velcap::SaveOptions saveOptions(const CaptureParams& p) {
@@ -92,7 +95,7 @@ SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const
     CutImgH += 4;
     if (CutImgStartX + CutImgW >= canvas.cols) CutImgW = canvas.cols - CutImgStartX;
     if (CutImgStartY + CutImgH >= canvas.rows) CutImgH = canvas.rows - CutImgStartY;
-    const cv::Mat deskewed = rotateImage(canvas(cv::Rect(CutImgStartX, CutImgStartY, CutImgW, CutImgH)), angle);
+    const cv::Mat deskewed = velcap::rotated(canvas(cv::Rect(CutImgStartX, CutImgStartY, CutImgW, CutImgH)), angle);
 
     // The page centred on the deskewed picture: offsets from the exact sides,
     // sizes from the sides rounded down to a multiple of 4, plus 4.

@@ -20,8 +20,6 @@
 
 namespace {
 
-std::atomic<bool> pdfCaptureInMemory{false};
-
 std::vector<int> jpegParameters(int quality) {
     return {cv::IMWRITE_JPEG_QUALITY, quality};
 }
@@ -123,7 +121,7 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
             }
         }
         const ocr::PageText* layer = text.lines.empty() ? nullptr : &text;
-        if (inMemory || pdfCaptureInMemory) {
+        if (inMemory) {
             std::vector<unsigned char> jpeg;
             if (!cv::imencode(".jpg", img, jpeg, jpegParameters(jpegQuality))) {
                 velcap::say("TempImgToPdf: the picture for %s cannot be encoded\n", target.c_str());
@@ -160,7 +158,3 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
 }
 
 } // namespace velcap
-
-extern "C" void SetPdfCaptureInMemory(int on) {
-    pdfCaptureInMemory = on == 1;
-}

@@ -24,6 +24,11 @@
 
 namespace velcap {
 
+void pdfError(unsigned long error, unsigned long detail, void* failed) {
+    say("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error), unsigned(detail));
+    if (failed) *static_cast<bool*>(failed) = true;
+}
+
 namespace {
 
 bool exists(const std::string& path) {
@@ -32,7 +37,7 @@ bool exists(const std::string& path) {
 
 } // namespace
 
-PdfDocument::PdfDocument() : doc_(HPDF_New(error_handler, &failed_)) {
+PdfDocument::PdfDocument() : doc_(HPDF_New(pdfError, &failed_)) {
     // Pictures other than JPEG are stored deflated: a PNG page costs about its PNG file.
     if (doc_) HPDF_SetCompressionMode(handle(), HPDF_COMP_ALL);
 }
@@ -267,14 +272,6 @@ int PdfDocument::save(const std::string& path) {
     return 0;
 }
 
-} // namespace velcap
-
-void error_handler(unsigned long error_no, unsigned long detail_no, void* userData) {
-    velcap::say("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error_no), unsigned(detail_no));
-    if (userData) *static_cast<bool*>(userData) = true;
-}
-
-namespace velcap {
 
 int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
                  const std::string& ocrLanguages, const std::function<void(int, int)>& progress) {

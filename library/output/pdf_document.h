@@ -16,6 +16,9 @@
 
 namespace velcap {
 
+// libharu's error callback: prints the error and sets the bool at failed.
+void pdfError(unsigned long error, unsigned long detail, void* failed);
+
 class PdfDocument {
 public:
     // Check valid() afterwards: libharu may be out of memory.
@@ -53,7 +56,7 @@ private:
         void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }
     };
     std::unique_ptr<std::remove_pointer_t<HPDF_Doc>, Free> doc_;
-    bool failed_ = false; // set by error_handler through the user-data pointer
+    bool failed_ = false; // set by pdfError through the user-data pointer
     int pages_ = 0;
     HPDF_Font textFont_ = nullptr; // loaded with the first text layer
     HPDF_Font latinFont_ = nullptr;

@@ -1,5 +1,4 @@
 #include "picture_file.h"
-#include "../velcap.h"
 
 #include <atomic>
 #include <cctype>
@@ -315,25 +314,9 @@ bool sameFile(const std::string& a, const std::string& b) {
     return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
-} // namespace velcap
-
-extern "C" int GetPictureFileSize(const char* path, int* width, int* height) {
-    if (!velcap::isRegularFile(path) || ::access(path, R_OK) != 0) return -1;
-    int w = 0, h = 0;
-    std::string why;
-    if (!velcap::declaredSize(path, w, h, why)) return -2;
-    if (width) *width = w;
-    if (height) *height = h;
-    return 0;
-}
-
-extern "C" const char* getWriteFailureReason(const char* path) {
-    thread_local std::string reason;
-    reason = velcap::whyNotWritten(path ? path : "");
-    return reason.c_str();
-}
-
-extern "C" void removePartialFiles() {
-    for (velcap::PartialSlot& slot : velcap::partialSlots)
+void removePartialFiles() {
+    for (PartialSlot& slot : partialSlots)
         if (slot.named.load(std::memory_order_acquire)) ::unlink(slot.path);
 }
+
+} // namespace velcap

@@ -88,6 +88,8 @@ std::string lowerExtension(const std::string& path);
 // Why a file could not be written at path, in words a user acts on: the
 // folder is missing or not writable, or the disk is full.
 std::string whyNotWritten(const std::string& path);
+// Removes the temporaries of writes still in progress; async-signal-safe.
+void removePartialFiles();
 
 // Whether two paths name the same existing file.
 bool sameFile(const std::string& a, const std::string& b);

@@ -15,9 +15,7 @@
 #include <utility>
 #include <vector>
 
-#ifndef VELCAP_EXPORT
-#define VELCAP_EXPORT __attribute__((visibility("default")))
-#endif
+#include "export.h"
 
 namespace velcap {
 
@@ -205,6 +203,10 @@ public:
     // or turn in the settings) is not decoded: the callback gets its JPEG
     // bytes with rgb null. Frames a stage decodes come with their pixels as usual.
     void setJpegOnly(bool on);
+    // Off by default. When on, recognise goes on where the usual recognition
+    // reads nothing: zxing-cpp, also on the picture with its contrast
+    // equalised and enlarged.
+    void setEnhancedRecognition(bool on);
     // How many frames this camera decoded: what a host pays for pixels.
     std::uint64_t decodedFrames() const;
 

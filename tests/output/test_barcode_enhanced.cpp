@@ -2,6 +2,7 @@
 // is not there, gives every code the text zbar gives it, and is off by default.
 #include <fstream>
 
+#include "compat/flat.h"
 #include "output/barcode.h"
 #include "output/code_free.h"
 #include "output/code_images.h"
@@ -111,12 +112,12 @@ TEST(EnhancedRecognition, ReadsWhatTheChainMisses) {
 
 TEST(EnhancedRecognition, OffByDefaultAndOnlyOneTurnsItOn) {
     const cv::Mat noisy = toRgb(noisyEan());
-    EXPECT_EQ(velcap::recogEnhanced.load(), 0);
+    EXPECT_FALSE(velcap::flatSession().enhancedRecognition());
     EXPECT_EQ(decodeQuietly(noisy, 0), "");
     SetRecogEnhanced(2);
-    EXPECT_EQ(velcap::recogEnhanced.load(), 0);
+    EXPECT_FALSE(velcap::flatSession().enhancedRecognition());
     SetRecogEnhanced(1);
-    EXPECT_EQ(velcap::recogEnhanced.load(), 1);
+    EXPECT_TRUE(velcap::flatSession().enhancedRecognition());
     EXPECT_EQ(decodeQuietly(noisy, 0), kEan13);
     SetRecogEnhanced(0);
     EXPECT_EQ(decodeQuietly(noisy, 0), "");

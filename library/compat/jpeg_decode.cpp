@@ -1,5 +1,6 @@
-// MJPEG frames held by the host, decoded through libjpeg's interface into an
-// existing R, G, B image. The stream thread does not use these.
+// The flat interface's MJPEG decoding: frames held by the host, through
+// libjpeg's interface into an existing R, G, B image. The stream thread does
+// not use these.
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
