@@ -348,12 +348,20 @@ Json Hub::capture(const Json& arguments) {
 
 Json Hub::scan(const Json& arguments) {
     const std::string type = arguments.value("type", std::string("qr"));
-    if (type != "qr" && type != "bar") return failure("type is qr or bar", 400);
-    std::string text;
-    const velcap::Status status = camera_.recognise(type == "qr" ? 1 : 0, text);
+    if (type != "qr" && type != "bar" && type != "any") return failure("type is qr, bar or any", 400);
+    velcap::CodeOptions options;
+    options.qr = type != "bar";
+    options.bar = type != "qr";
+    options.enhanced = arguments.value("enhanced", false);
+    std::vector<velcap::Code> found;
+    const velcap::Status status = camera_.readCodes(options, found);
     if (status != velcap::Status::Ok) return failure(velcap::describe(status));
     Json codes = Json::array();
-    if (!text.empty()) codes.push_back({{"type", type == "qr" ? "QR-Code" : "Bar-Code"}, {"text", text}});
+    for (const velcap::Code& code : found) {
+        Json place = Json::array();
+        for (const velcap::CodePoint& p : code.place) place.push_back({p.x, p.y});
+        codes.push_back({{"type", code.type}, {"text", code.text}, {"place", place}});
+    }
     return {{"ok", true}, {"codes", codes}};
 }
 

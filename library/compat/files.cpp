@@ -25,7 +25,7 @@ extern "C" const char* getWriteFailureReason(const char* path) {
 }
 
 extern "C" void removePartialFiles() {
-    velcap::removePartialFiles();
+    velcap::removeUnfinishedFiles();
 }
 
 extern "C" void SetPdfCaptureInMemory(int on) {

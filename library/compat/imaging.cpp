@@ -143,8 +143,7 @@ IplImage* FillBlackEdgeToWhite(IplImage* img) {
 int SaveImage(char* path, cv::Mat img) {
     return velcap::saveImage(path, img,
                              {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages(),
-                              velcap::flatSession().pdfInMemory()}) ==
-                   velcap::SaveResult::failed
+                              velcap::flatSession().pdfInMemory()}) == velcap::SaveResult::failed
                ? -1
                : 0;
 }

@@ -3,9 +3,12 @@
 
 #include <mutex>
 
+#include <opencv2/imgproc.hpp>
+
 #include "../imaging/rotate.h"
 #include "../log.h"
 #include "../ocr/recognise.h"
+#include "../output/barcode.h"
 #include "../output/capture.h"
 #include "../output/picture_file.h"
 #include "session.h"
@@ -235,6 +238,22 @@ void Camera::setAwayCallback(std::function<void(bool away)> callback) {
 
 Status Camera::recognise(int type, std::string& text) {
     return impl_->session.recognise(type, text);
+}
+
+Status Camera::readCodes(const CodeOptions& options, std::vector<Code>& codes) {
+    codes.clear();
+    Session::Still still;
+    const Status taken = impl_->session.takeStill("(codes)", still);
+    if (taken != Status::Ok) return taken;
+    try {
+        cv::Mat grey;
+        cv::cvtColor(still.frame, grey, cv::COLOR_RGB2GRAY);
+        codes = velcap::readCodes(grey, options);
+    } catch (const std::exception& e) {
+        log(LogLevel::Error, "recognition", "readCodes: %s\n", e.what());
+        codes.clear();
+    }
+    return Status::Ok;
 }
 
 bool Camera::hasPageOutline() const {

@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "../velcap/camera.h"
 #include "../velcap/export.h"
 
 namespace velcap {
@@ -19,17 +20,11 @@ VELCAP_EXPORT std::string zbarScan(const cv::Mat& grey, int type, bool& found);
 // image, with the kinds and the texts of zbarScan.
 VELCAP_EXPORT std::string zxingRead(const cv::Mat& grey, int type);
 
-// A code read from a picture: its kind as zbar names it ("QR-Code",
-// "EAN-13", "CODE-128", ...) and its text, a QR code's in UTF-8.
-struct Code {
-    std::string type, text;
-};
-
 // Every code of the asked kinds in a grey picture, as zbarimg lists them:
-// zbar first, zxing-cpp where zbar finds nothing. QR texts go through the
-// same reading of their bytes as the camera's recognition, so that both
-// agree (GB18030 Chinese included).
-VELCAP_EXPORT std::vector<Code> readCodes(const cv::Mat& grey, bool qr, bool bar);
+// zbar first, zxing-cpp where zbar finds nothing, then (when asked) the
+// enhanced recognition. QR texts go through the same reading of their bytes
+// as the camera's recognition, so that all agree (GB18030 Chinese included).
+VELCAP_EXPORT std::vector<Code> readCodes(const cv::Mat& grey, const CodeOptions& options);
 
 // The QR text in UTF-8 from the code's bytes.
 std::string qrText(const std::string& bytes);

@@ -81,7 +81,8 @@ std::string zbarName(ZXing::BarcodeFormat format) {
 
 } // namespace
 
-std::vector<Code> readCodes(const cv::Mat& input, bool qr, bool bar) {
+std::vector<Code> readCodes(const cv::Mat& input, const CodeOptions& options) {
+    const bool qr = options.qr, bar = options.bar;
     std::vector<Code> codes;
     if (input.empty() || input.type() != CV_8UC1) return codes;
     const cv::Mat grey = input.isContinuous() ? input : input.clone();
@@ -100,7 +101,10 @@ std::vector<Code> readCodes(const cv::Mat& input, bool qr, bool bar) {
                 // An add-on is printed with its EAN-13, never alone.
                 if (symbol->get_type() == zbar::ZBAR_EAN2 || symbol->get_type() == zbar::ZBAR_EAN5) continue;
                 const bool isQr = symbol->get_type() == zbar::ZBAR_QRCODE;
-                codes.push_back({symbol->get_type_name(), isQr ? qrText(symbol->get_data()) : symbol->get_data()});
+                Code code{symbol->get_type_name(), isQr ? qrText(symbol->get_data()) : symbol->get_data(), {}};
+                for (int k = 0; k < symbol->get_location_size(); ++k)
+                    code.place.push_back({symbol->get_location_x(unsigned(k)), symbol->get_location_y(unsigned(k))});
+                codes.push_back(std::move(code));
             }
         image.set_data(nullptr, 0);
     } catch (const std::exception& e) {
@@ -116,8 +120,26 @@ std::vector<Code> readCodes(const cv::Mat& input, bool qr, bool bar) {
     hints.setTryRotate(true);
     hints.setReturnCodabarStartEnd(true);
     const ZXing::ImageView view(grey.data, grey.cols, grey.rows, ZXing::ImageFormat::Lum, int(grey.step));
-    for (const ZXing::Result& result : ZXing::ReadBarcodes(view, hints))
-        if (result.isValid()) codes.push_back({zbarName(result.format()), zxingText(result)});
+    for (const ZXing::Result& result : ZXing::ReadBarcodes(view, hints)) {
+        if (!result.isValid()) continue;
+        const ZXing::Position& at = result.position();
+        codes.push_back({zbarName(result.format()),
+                         zxingText(result),
+                         {{at.topLeft().x, at.topLeft().y},
+                          {at.topRight().x, at.topRight().y},
+                          {at.bottomRight().x, at.bottomRight().y},
+                          {at.bottomLeft().x, at.bottomLeft().y}}});
+    }
+    if (!codes.empty() || !options.enhanced) return codes;
+    // The enhanced recognition gives one text of a kind, without its place.
+    if (qr) {
+        std::string text = enhancedRecognition(grey, 1);
+        if (!text.empty()) codes.push_back({"QR-Code", std::move(text), {}});
+    }
+    if (bar) {
+        std::string text = enhancedRecognition(grey, 0);
+        if (!text.empty()) codes.push_back({"Bar-Code", std::move(text), {}});
+    }
     return codes;
 }
 

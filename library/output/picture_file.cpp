@@ -314,7 +314,7 @@ bool sameFile(const std::string& a, const std::string& b) {
     return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
-void removePartialFiles() {
+void removeUnfinishedFiles() {
     for (PartialSlot& slot : partialSlots)
         if (slot.named.load(std::memory_order_acquire)) ::unlink(slot.path);
 }

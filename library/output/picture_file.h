@@ -89,7 +89,7 @@ std::string lowerExtension(const std::string& path);
 // folder is missing or not writable, or the disk is full.
 std::string whyNotWritten(const std::string& path);
 // Removes the temporaries of writes still in progress; async-signal-safe.
-void removePartialFiles();
+void removeUnfinishedFiles();
 
 // Whether two paths name the same existing file.
 bool sameFile(const std::string& a, const std::string& b);

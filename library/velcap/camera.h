@@ -79,6 +79,25 @@ enum class Status {
 
 VELCAP_EXPORT const char* describe(Status status);
 
+// A bar code or QR code read from a picture: its kind as zbar names it
+// ("QR-Code", "EAN-13", "CODE-128", ...), its text (a QR code's in UTF-8,
+// GB18030 and Shift-JIS bytes included) and where it lies: the corners
+// (or, for a bar code, the points of its scan lines) in picture pixels;
+// empty where the reader that found it tells no place.
+struct CodePoint {
+    int x = 0, y = 0;
+};
+struct Code {
+    std::string type, text;
+    std::vector<CodePoint> place;
+};
+struct CodeOptions {
+    bool qr = true, bar = true; // the kinds to read
+    // Where neither zbar nor zxing-cpp reads anything: the enhanced
+    // recognition's binarisations and enlarged pictures too (slower).
+    bool enhanced = false;
+};
+
 // Paper for pages: their size in millimetres.
 enum class Paper { None, A4, A5, Letter };
 
@@ -224,6 +243,10 @@ public:
     // Reads the first code of the type (0 a bar code, 1 a QR code) on the
     // next frame, as RecogBarQrCode does; text is empty when there is none.
     Status recognise(int type, std::string& text);
+    // Every code of the asked kinds on the next frame, places in the frame as
+    // the frame callback gets it. The stream thread only copies the frame;
+    // the reading runs on the caller's thread.
+    Status readCodes(const CodeOptions& options, std::vector<Code>& codes);
     // Whether a page has been found for the crop in use since the camera opened.
     bool hasPageOutline() const;
 

@@ -214,6 +214,21 @@ TEST_F(Service, DevicesOpenSnapshotCaptureScanAndControls) {
     velcap::test::stdoutOf([&] { scan = call("/api/scan", {{"type", "qr"}}); });
     ASSERT_EQ(scan["codes"].size(), 1u) << scan.dump();
     EXPECT_EQ(scan["codes"][0]["text"], "VELCAP-VCAM-QR-0001");
+    EXPECT_EQ(scan["codes"][0]["type"], "QR-Code");
+    // Its corners, on the 1280 x 720 frame.
+    ASSERT_EQ(scan["codes"][0]["place"].size(), 4u) << scan.dump();
+    for (const Json& corner : scan["codes"][0]["place"]) {
+        EXPECT_GE(corner[0].get<int>(), 0);
+        EXPECT_LT(corner[0].get<int>(), 1280);
+        EXPECT_GE(corner[1].get<int>(), 0);
+        EXPECT_LT(corner[1].get<int>(), 720);
+    }
+    velcap::test::stdoutOf([&] { scan = call("/api/scan", {{"type", "any"}}); });
+    ASSERT_FALSE(scan["codes"].empty()) << scan.dump();
+    EXPECT_EQ(scan["codes"][0]["text"], "VELCAP-VCAM-QR-0001");
+    velcap::test::stdoutOf([&] { scan = call("/api/scan", {{"type", "bar"}}); });
+    EXPECT_TRUE(scan["ok"].get<bool>()) << scan.dump();
+    for (const Json& code : scan["codes"]) EXPECT_NE(code["type"], "QR-Code");
 
     Json set = call("/api/controls", {{"brightness", 12}});
     EXPECT_EQ(set["controls"]["brightness"]["value"], 12) << set.dump();

@@ -15,7 +15,7 @@ int scanFiles(const Arguments& args, bool qr, bool bar) {
         requirePicture(path);
         const cv::Mat grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
         if (grey.empty()) failed("cannot read picture '" + path + "'");
-        for (const velcap::Code& code : velcap::readCodes(grey, qr, bar)) {
+        for (const velcap::Code& code : velcap::readCodes(grey, velcap::CodeOptions{qr, bar, false})) {
             result(args.has("raw") ? code.text : code.type + ":" + code.text);
             found = true;
         }
