@@ -4,19 +4,18 @@
 #pragma once
 
 #include "velcap/camera.h"
-#include "velcap/export.h"
 
 namespace velcap {
 
 // Where the text goes from now on: to the sink, or to standard output when it is null.
 void setLogSink(void (*sink)(const char* text));
 
-// printf's formats. Exported for programs that build a library source of their own (the fuzzers).
-VELCAP_EXPORT void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf's formats.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A line of a level and a category (the subsystem: "device", "capture", ...).
-VELCAP_EXPORT void log(LogLevel level, const char* category, const char* format, ...)
+void log(LogLevel level, const char* category, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 // The text and a line end, as puts writes it.
-VELCAP_EXPORT void sayLine(const char* text);
+void sayLine(const char* text);
 
 } // namespace velcap

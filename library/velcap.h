@@ -14,6 +14,7 @@
 #include <opencv2/core/core_c.h>
 
 #include "velcap/export.h"
+#include "velcap/types.h"
 
 // Called on the stream thread once per processed frame: rows top to bottom,
 // width * 3 bytes each, bytes R, G, B. The pixels are valid only during the call.

@@ -4,7 +4,7 @@
 VELCAP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 VELCAP_PACKAGES=(
-    build-essential cmake pkg-config
+    build-essential binutils cmake pkg-config
     libudev-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
     libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev libhpdf-dev libzbar-dev libqrencode-dev libzxing-dev
     libboost-dev nlohmann-json3-dev
@@ -20,7 +20,7 @@ VELCAP_PACKAGES=(
 
 # Every program that the tests, benchmarks and the demo run, with its package.
 VELCAP_PROGRAMS=(
-    cmake:cmake pkg-config:pkg-config
+    cmake:cmake pkg-config:pkg-config nm:binutils
     umockdev-run:umockdev umockdev-wrapper:umockdev
     v4l2-ctl:v4l-utils v4l2-compliance:v4l-utils ffmpeg:ffmpeg ffprobe:ffmpeg
     xvfb-run:xvfb Xvfb:xvfb xauth:xauth import:imagemagick identify:imagemagick convert:imagemagick

@@ -6,7 +6,7 @@
 namespace velcap {
 
 // Never destroyed: a process may exit while it streams.
-VELCAP_EXPORT Session& flatSession();
+Session& flatSession();
 
 // Before a camera is opened again: a descriptor left by a stream stopped
 // from its own thread is released, or the streaming camera is closed; each

@@ -140,7 +140,7 @@ namespace velcap {
 
 // Whether CutPoint holds an outline found since the camera was opened: set
 // with CutPoint, cleared by openCamera.
-extern VELCAP_EXPORT std::atomic<bool> pageOutlineFound;
+extern std::atomic<bool> pageOutlineFound;
 // SetOcrLanguages' languages; "" when off.
 std::string flatOcrLanguages();
 

@@ -13,7 +13,6 @@
 #include <opencv2/core.hpp>
 
 #include "../output/capture.h"
-#include "../velcap/export.h"
 #include "clock.h"
 #include "settings.h"
 #include "velcap/camera.h"
@@ -23,7 +22,7 @@ namespace velcap {
 // The longest path a capture writes to, in bytes.
 constexpr size_t kMaxCapturePath = 254;
 
-class VELCAP_EXPORT AutoCaptureStage {
+class AutoCaptureStage {
 public:
     explicit AutoCaptureStage(const Clock& clock = steadyClock());
     // Any thread: the settings apply from the next frame.

@@ -15,7 +15,8 @@
 
 namespace velcap {
 
-struct Camera::Impl {
+// Hidden, as is everything of the library but its interface.
+struct __attribute__((visibility("hidden"))) Camera::Impl {
     Impl() {
         // Nothing of the object interface writes beside the file asked for.
         session.setPdfInMemory(true);

@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-#include "../velcap/export.h"
 
 namespace velcap {
 
@@ -16,6 +15,6 @@ public:
 };
 
 // The machine's steady clock.
-VELCAP_EXPORT const Clock& steadyClock();
+const Clock& steadyClock();
 
 } // namespace velcap

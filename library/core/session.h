@@ -21,7 +21,6 @@
 #include "../imaging/page_edge.h"
 #include "../imaging/page_quad.h"
 #include "../output/capture.h"
-#include "../velcap/export.h"
 #include "auto_capture.h"
 #include "settings.h"
 #include "velcap/camera.h"
@@ -56,7 +55,7 @@ private:
     size_t length_ = 0;
 };
 
-class VELCAP_EXPORT Session {
+class Session {
 public:
     static constexpr int kBufferCount = 5; // buffers asked of the driver, and the mapping table's size
 

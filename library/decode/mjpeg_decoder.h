@@ -3,18 +3,17 @@
 
 #include <opencv2/core.hpp>
 
-#include "../velcap/export.h"
 
 namespace velcap {
 
 // The decoder's record: made ready to decode, or null when libavcodec
 // cannot give one (frames are then not decoded). Freed by freeMjpegDecoderRecord.
-VELCAP_EXPORT void* newMjpegDecoderRecord();
-VELCAP_EXPORT void freeMjpegDecoderRecord(void* record);
+void* newMjpegDecoderRecord();
+void freeMjpegDecoderRecord(void* record);
 // Decodes one frame into destination, an R, G, B picture of the given size
 // (or of its own size); false when the frame yields no whole picture, which
 // is then not to be used.
-VELCAP_EXPORT bool decodeMjpeg(void* record, unsigned char* data, int length, cv::Mat& destination);
+bool decodeMjpeg(void* record, unsigned char* data, int length, cv::Mat& destination);
 bool decodeMjpeg(void* record, unsigned char* data, int length, int width, int height, cv::Mat& destination);
 
 // One stream's decoder, released with it.

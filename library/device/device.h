@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "../velcap/export.h"
 #include "velcap/camera.h"
 
 namespace velcap {

@@ -12,10 +12,10 @@ constexpr double kCardWidthMm = 85.6, kCardHeightMm = 54.0;
 
 // The card on a B, G, R picture: its corners (top-left first, clockwise,
 // the long side across); false when no card-shaped object is found.
-VELCAP_EXPORT bool findCard(const cv::Mat& bgr, Quad& corners);
+bool findCard(const cv::Mat& bgr, Quad& corners);
 
 // The card cut out of the picture, straightened, landscape and upright as it
 // lay (turned by less than a half turn from the picture's up), at dpi.
-VELCAP_EXPORT cv::Mat straightenCard(const cv::Mat& bgr, const Quad& corners, int dpi);
+cv::Mat straightenCard(const cv::Mat& bgr, const Quad& corners, int dpi);
 
 } // namespace velcap

@@ -7,7 +7,6 @@
 
 #include <opencv2/core.hpp>
 
-#include "../velcap/export.h"
 
 namespace velcap {
 
@@ -27,7 +26,7 @@ struct PageWorkspace {
 
 // DrawingEdge's work: finds the largest outline, sets work.corners and, with
 // mode 1, draws the outline into the frame. 0 when a page was found.
-VELCAP_EXPORT int findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work);
+int findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work);
 
 // Where a page outline lies and how it is turned: the box round its corners,
 // the page's own sides, and the clockwise turn that sets it upright.
@@ -36,6 +35,6 @@ struct PageCrop {
     int pageWidth = 0, pageHeight = 0;
     float angle = 0;
 };
-VELCAP_EXPORT PageCrop pageCrop(const int* corners);
+PageCrop pageCrop(const int* corners);
 
 } // namespace velcap

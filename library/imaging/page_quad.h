@@ -7,19 +7,18 @@
 
 #include <opencv2/core.hpp>
 
-#include "../velcap/export.h"
 
 namespace velcap {
 
 using Quad = std::array<cv::Point2f, 4>; // top-left, top-right, bottom-right, bottom-left
 
 // The page on an R, G, B frame; false when none is found. Keeps no state.
-VELCAP_EXPORT bool findPageQuad(const cv::Mat& rgb, Quad& corners);
+bool findPageQuad(const cv::Mat& rgb, Quad& corners);
 
 // Steadies the corners from frame to frame: each corner is the median of the
 // last detections, and moves only when it has moved by more than a dead band.
 // A page missing for a second is gone.
-class VELCAP_EXPORT QuadTracker {
+class QuadTracker {
 public:
     // One frame's detection; returns whether a page is being tracked.
     bool update(bool found, const Quad& detected, double diagonal);
@@ -40,6 +39,6 @@ bool pageQuadStage(const cv::Mat& frame, QuadTracker& tracker);
 
 // A capture's picture for cut type 2: the page warped to an upright
 // rectangle whose sides are multiples of 4; empty when no page is known.
-VELCAP_EXPORT cv::Mat straightenedPage(const cv::Mat& frame, const Quad& corners);
+cv::Mat straightenedPage(const cv::Mat& frame, const Quad& corners);
 
 } // namespace velcap

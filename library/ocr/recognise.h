@@ -8,7 +8,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "velcap/camera.h" // VELCAP_EXPORT
+#include "velcap/camera.h" //
 
 namespace velcap::ocr {
 
@@ -21,14 +21,14 @@ struct Line {
     std::string text; // UTF-8; no space between two Chinese characters
 };
 
-struct VELCAP_EXPORT PageText {
+struct PageText {
     std::vector<Line> lines;
     std::string text() const; // the lines, one a line
 };
 
 // The sets of languages whose engines are kept, most recently used first
 // (each set once, its names sorted: "chi_sim+eng").
-VELCAP_EXPORT std::vector<std::string> cachedLanguageSets();
+std::vector<std::string> cachedLanguageSets();
 
 // Whether Tesseract has every language of "chi_sim+eng"; why not, when not.
 bool available(const std::string& languages, std::string* why = nullptr);
@@ -36,7 +36,7 @@ bool available(const std::string& languages, std::string* why = nullptr);
 // The text of a picture (B, G, R or grey). dpi is the page's resolution
 // when known, else 0 (Tesseract estimates it from the letters). Throws
 // std::runtime_error when the languages cannot be loaded.
-VELCAP_EXPORT PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi = 0);
+PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi = 0);
 
 // The text of many picture files, one page a core at a time; progress(done,
 // total) after each, on a worker thread, one call at a time. An unreadable
@@ -46,6 +46,6 @@ std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, cons
 
 // Words joined as a line: a space between them, except between two Chinese
 // (or other CJK) characters, which Tesseract reports as words of their own.
-VELCAP_EXPORT std::string joinWords(const std::vector<std::string>& words);
+std::string joinWords(const std::vector<std::string>& words);
 
 } // namespace velcap::ocr

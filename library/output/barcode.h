@@ -6,25 +6,24 @@
 
 #include <opencv2/core.hpp>
 
-#include "../velcap/camera.h"
-#include "../velcap/export.h"
+#include "../velcap/documents.h"
 
 namespace velcap {
 
 // One zbar scan of a continuous 8-bit grey image: the text of the first
 // symbol of the asked kind (type 0 any bar code, any other type a QR code), a
 // QR code's text in UTF-8. found tells whether zbar saw any symbol at all.
-VELCAP_EXPORT std::string zbarScan(const cv::Mat& grey, int type, bool& found);
+std::string zbarScan(const cv::Mat& grey, int type, bool& found);
 
 // One zxing-cpp read (try-harder, rotations) of a continuous 8-bit grey
 // image, with the kinds and the texts of zbarScan.
-VELCAP_EXPORT std::string zxingRead(const cv::Mat& grey, int type);
+std::string zxingRead(const cv::Mat& grey, int type);
 
 // Every code of the asked kinds in a grey picture, as zbarimg lists them:
 // zbar first, zxing-cpp where zbar finds nothing, then (when asked) the
 // enhanced recognition. QR texts go through the same reading of their bytes
 // as the camera's recognition, so that all agree (GB18030 Chinese included).
-VELCAP_EXPORT std::vector<Code> readCodes(const cv::Mat& grey, const CodeOptions& options);
+std::vector<Code> readCodes(const cv::Mat& grey, const CodeOptions& options);
 
 // The QR text in UTF-8 from the code's bytes.
 std::string qrText(const std::string& bytes);
@@ -41,7 +40,7 @@ std::string scanBinary(const cv::Mat& bw, int type, const char* caller = "scanBi
 std::string scanChain(const cv::Mat& grey, int type, const char* caller = "scanChain");
 // All of it on an R, G, B frame, between the recognition's start and end
 // lines; with enhanced, the enhanced recognition in place of the chain.
-VELCAP_EXPORT std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced);
+std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced);
 // One scan of a picture file (and the enhanced recognition after it, when
 // asked), with the file recognition's lines: the text, kept in text, or
 // null for an unreadable file or one without any code.
@@ -52,7 +51,7 @@ const char* readFileCode(const char* path, int type, bool enhanced, std::string&
 // first text of the asked kind. Empty when nothing of that kind is read.
 // plainScanned skips the plain scan a caller has made; step, when given, is
 // set to the name of the attempt that read the text.
-VELCAP_EXPORT std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned = false,
+std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned = false,
                                               std::string* step = nullptr);
 
 } // namespace velcap

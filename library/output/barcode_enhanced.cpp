@@ -242,4 +242,9 @@ std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned
     return later;
 }
 
+std::vector<Code> readCodes(const unsigned char* grey, int width, int height, int stride, const CodeOptions& options) {
+    if (!grey || width <= 0 || height <= 0 || stride < width) return {};
+    return readCodes(cv::Mat(height, width, CV_8UC1, const_cast<unsigned char*>(grey), size_t(stride)), options);
+}
+
 } // namespace velcap

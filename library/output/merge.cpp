@@ -9,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "../log.h"
+#include "../velcap/types.h"
 #include "pdf_document.h"
 #include "picture_file.h"
 

@@ -18,7 +18,7 @@
 
 #include "../imaging/card.h"
 #include "../log.h"
-#include "../velcap/export.h"
+#include "../velcap/types.h"
 #include "pdf_document.h"
 #include "picture_file.h"
 #include "velcap/camera.h"

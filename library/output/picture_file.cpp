@@ -18,6 +18,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "../log.h"
+#include "../velcap/types.h"
 
 namespace velcap {
 

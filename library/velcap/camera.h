@@ -15,17 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "documents.h"
 #include "export.h"
+#include "types.h"
 
 namespace velcap {
-
-// A supported camera as udev lists it, with the frame sizes of its
-// preferred stream format.
-struct Device {
-    std::string node, name, serial;
-    unsigned vendor = 0, product = 0;
-    std::vector<std::pair<int, int>> sizes;
-};
 
 // The supported cameras plugged in now, in the order of the model table.
 VELCAP_EXPORT std::vector<Device> devices();
@@ -50,113 +44,6 @@ struct Frame {
     std::int64_t timestamp = 0;
 };
 
-enum class Status {
-    Ok = 0,
-    NoDevice,          // no such camera
-    NoSizes,           // the camera lists no frame size
-    BadSize,           // not a frame size
-    OpenFailed,        // the node could not be opened
-    FormatRefused,     // the driver refused the stream format
-    FormatNotSet,      // the driver did not take the format
-    FormatUnreadable,  // the driver did not tell the format it set
-    BuffersRefused,    // the driver gave no buffers
-    TooFewBuffers,     // the driver gave fewer buffers than asked
-    BufferQueryFailed, // a buffer could not be described
-    MapFailed,         // a buffer could not be mapped
-    QueueFailed,       // a buffer could not be queued
-    StreamFailed,      // the stream could not be started
-    ThreadFailed,      // the stream thread could not be started
-    OnStreamThread,    // called from this camera's own frame callback
-    NotOpen,           // the camera is not streaming
-    StreamStopped,     // the stream ended before the request was served
-    NotServed,         // the stream thread did not take the request in time
-    BadPath,           // an empty or too long path
-    NotWritten,        // the file could not be written; an older file there is kept
-    NoControl,         // the camera has no such control
-    OutOfRange,        // a value outside the control's range
-    ControlFailed,     // the control could not be read or set
-};
-
-VELCAP_EXPORT const char* describe(Status status);
-
-// A bar code or QR code read from a picture: its kind as zbar names it
-// ("QR-Code", "EAN-13", "CODE-128", ...), its text (a QR code's in UTF-8,
-// GB18030 and Shift-JIS bytes included) and where it lies: the corners
-// (or, for a bar code, the points of its scan lines) in picture pixels;
-// empty where the reader that found it tells no place.
-struct CodePoint {
-    int x = 0, y = 0;
-};
-struct Code {
-    std::string type, text;
-    std::vector<CodePoint> place;
-};
-struct CodeOptions {
-    bool qr = true, bar = true; // the kinds to read
-    // Where neither zbar nor zxing-cpp reads anything: the enhanced
-    // recognition's binarisations and enlarged pictures too (slower).
-    bool enhanced = false;
-};
-
-// Paper for pages: their size in millimetres.
-enum class Paper { None, A4, A5, Letter };
-
-// How pictures become pages and files.
-struct PageOptions {
-    // On paper: the picture at its true size (dpi is then needed), centred,
-    // or fitted to the page. None: the page is the picture.
-    Paper paper = Paper::None;
-    bool fit = false;
-    // The picture's resolution, recorded in the file (JPEG, PNG, TIFF, the
-    // PDF's page size); 0 when unknown.
-    int dpi = 0;
-    int jpegQuality = 85;
-    // At most this many bytes a file (0: no limit): the JPEG quality is
-    // lowered until it fits; a PDF's pictures may also be scaled down to 200 dpi.
-    long maxBytes = 0;
-    // Black and white, 1 bit a pixel: CCITT G4 in TIFF and PDF, as scanners write.
-    bool blackAndWhite = false;
-};
-
-// The highest resolution at which a page of this paper (A4 for None) stays
-// within the library's pixel limit, so that every reader of it takes the file.
-VELCAP_EXPORT int mostDpi(Paper paper);
-
-// Writes picture files to out: a page each into a .pdf, or the one picture
-// into a .jpg, .png or .tif. BadPath for another name; NotWritten when a
-// picture cannot be read, the budget cannot be met, or the file not written
-// (an existing file then stays as it was).
-VELCAP_EXPORT Status writePages(const std::vector<std::string>& pictures, const std::string& out,
-                                const PageOptions& options);
-
-// The copy of an identity card (85.6 x 54 mm) that counters make: front and
-// back found on their photographs, cut out straight, and put on one A4 page at
-// true size, front above back, centred. out is .pdf, .jpg or .png; options'
-// paper and fit are A4 and false, its dpi is the page's (300 when 0).
-// NotWritten when a card is not found or out cannot be written.
-VELCAP_EXPORT Status makeIdCardCopy(const std::string& front, const std::string& back, const std::string& out,
-                                    PageOptions options = {});
-
-// A PDF of picture files, a page each, with each page's text read by
-// Tesseract in the languages ("chi_sim+eng") lying invisible under its
-// picture: searchable, and copied as text. No text when languages is empty.
-// Pages are read one a core at a time; progress(done, total) after each, on
-// a thread of the library, one call at a time. NotWritten when a picture cannot be read or the
-// file cannot be written.
-VELCAP_EXPORT Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
-                                       const std::string& languages,
-                                       const std::function<void(int done, int total)>& progress = {});
-
-// Whether Tesseract has a model for every language of "chi_sim+eng"; why
-// not, when not (a language not installed, or a name that is not one).
-VELCAP_EXPORT bool ocrLanguagesInstalled(const std::string& languages, std::string* why = nullptr);
-
-// What the library's log lines are about, and how much they matter.
-enum class LogLevel { Debug, Info, Warning, Error };
-// Receives every line of the library (on whichever thread wrote it) in place
-// of standard output; an empty function restores standard output.
-VELCAP_EXPORT void setLogHandler(std::function<void(LogLevel, const char* category, const char* text)> handler);
-
 // The stream's pixel format: MJPEG (smaller frames, high rates) or YUYV.
 enum class PixelFormat { Mjpeg = 0, Yuyv = 1 };
 
@@ -179,13 +66,6 @@ struct CaptureSettings {
     // in these languages ("chi_sim+eng"): searchable, and copied as text.
     // None when empty.
     std::string ocrLanguages;
-};
-
-// A picture control of the camera (brightness, focus, ...), by its V4L2 identifier.
-struct Control {
-    unsigned id = 0;
-    std::string name;
-    int minimum = 0, maximum = 0, step = 1, defaultValue = 0, value = 0;
 };
 
 // Auto-capture: each new page laid under the camera is photographed once,
@@ -272,9 +152,8 @@ public:
     // $XDG_CONFIG_HOME/velcap/devices/, and applied whenever it opens.
     void setDeviceProfiles(bool on);
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
