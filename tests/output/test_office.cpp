@@ -33,7 +33,7 @@ double meanDifference(const cv::Mat& a, const cv::Mat& b) {
     return (m[0] + m[1] + m[2]) / 3;
 }
 
-class Office : public velcap::test::CaptureTest {};
+class Office : public velcap::test::FolderTest {};
 
 TEST_F(Office, CardsAreFoundAndStraightenedOnEveryDeskAtAnyAngle) {
     const cv::Mat card = madeUpCard(true);

@@ -26,12 +26,18 @@ void resetSettings() {
 
 } // namespace
 
+std::string freshTestFolder() {
+    const std::string dir =
+        ::testing::TempDir() + "velcap-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    run("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
+    return dir;
+}
+
 void CaptureTest::SetUp() {
     CameraTest::SetUp();
     resetSettings();
     sink().reset();
-    dir_ = ::testing::TempDir() + "velcap-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    run("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'");
+    dir_ = freshTestFolder();
 }
 
 void CaptureTest::TearDown() {

@@ -10,6 +10,19 @@
 
 namespace velcap::test {
 
+// A fresh, empty folder named after the running test, in the tests' scratch place.
+std::string freshTestFolder();
+
+// The fixture of tests that only write files: a folder of the test's own, no camera.
+class FolderTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = freshTestFolder(); }
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
+
 class CaptureTest : public CameraTest {
 protected:
     void SetUp() override;

@@ -15,7 +15,8 @@ int scanFiles(const Arguments& args, bool qr, bool bar) {
         requirePicture(path);
         const cv::Mat grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
         if (grey.empty()) failed("cannot read picture '" + path + "'");
-        for (const velcap::Code& code : velcap::readCodes(grey.data, grey.cols, grey.rows, int(grey.step), velcap::CodeOptions{qr, bar, false})) {
+        for (const velcap::Code& code :
+             velcap::readCodes(grey.data, grey.cols, grey.rows, int(grey.step), velcap::CodeOptions{qr, bar, false})) {
             result(args.has("raw") ? code.text : code.type + ":" + code.text);
             found = true;
         }
