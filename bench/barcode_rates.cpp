@@ -17,8 +17,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "output/barcode.h"
-#include "output/code_distortions.h"
+#include "codes/barcode.h"
+#include "codes/code_distortions.h"
 #include "velcap.h"
 
 namespace {

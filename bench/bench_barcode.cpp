@@ -6,7 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
-#include "output/code_free.h"
+#include "codes/code_free.h"
 #include "scene.h"
 #include "velcap.h"
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "output/picture_file.h"
+#include "files/picture_file.h"
 
 namespace fuzz {
 

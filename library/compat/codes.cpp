@@ -1,7 +1,7 @@
 // The flat interface's code recognition: the chain's steps under their flat
 // names, and the switch of the enhanced recognition, kept by the flat camera.
+#include "../codes/barcode.h"
 #include "../guard.h"
-#include "../output/barcode.h"
 #include "flat.h"
 #include "state.h"
 

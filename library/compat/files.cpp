@@ -3,8 +3,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "../files/picture_file.h"
 #include "../log.h"
-#include "../output/picture_file.h"
 #include "flat.h"
 #include "state.h"
 

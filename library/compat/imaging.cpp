@@ -7,14 +7,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "../files/picture_file.h"
 #include "../guard.h"
 #include "../imaging/black_edge.h"
 #include "../imaging/page_edge.h"
 #include "../imaging/page_quad.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
-#include "../output/capture.h"
-#include "../output/picture_file.h"
+#include "../pipeline/capture.h"
 #include "flat.h"
 #include "state.h"
 

@@ -3,8 +3,8 @@
 #include <memory>
 #include <unistd.h>
 
+#include "../files/pdf_document.h"
 #include "../log.h"
-#include "../output/pdf_document.h"
 #include "state.h"
 
 #include <opencv2/imgcodecs.hpp>

@@ -22,7 +22,7 @@
 #include <linux/videodev2.h>
 #include <opencv2/core.hpp>
 
-#include "../output/capture.h"
+#include "../pipeline/capture.h"
 #include "../velcap.h"
 
 // Variables of library types would carry an ABI tag in their symbol; the

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "../log.h"
-#include "../viewport/viewport.h"
+#include "../viewport/render.h"
 #include "flat.h"
 #include "state.h"
 #include "viewport.h"

@@ -4,7 +4,7 @@
 #include <opencv2/core.hpp>
 
 #include "../velcap.h"
-#include "../viewport/viewport.h"
+#include "../viewport/render.h"
 
 namespace velcap {
 

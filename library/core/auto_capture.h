@@ -12,7 +12,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "../output/capture.h"
+#include "../pipeline/capture.h"
 #include "clock.h"
 #include "settings.h"
 #include "velcap/camera.h"

@@ -5,12 +5,12 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../codes/barcode.h"
+#include "../files/picture_file.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
 #include "../ocr/recognise.h"
-#include "../output/barcode.h"
-#include "../output/capture.h"
-#include "../output/picture_file.h"
+#include "../pipeline/capture.h"
 #include "session.h"
 
 namespace velcap {

@@ -2,10 +2,10 @@
 #include <list>
 #include <unistd.h>
 
+#include "files/pdf_document.h"
+#include "files/picture_file.h"
 #include "log.h"
 #include "ocr/recognise.h"
-#include "output/pdf_document.h"
-#include "output/picture_file.h"
 #include "velcap/camera.h"
 
 namespace velcap {

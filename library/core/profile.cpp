@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../files/picture_file.h"
 #include "../log.h"
-#include "../output/picture_file.h"
 
 namespace velcap {
 

@@ -14,13 +14,13 @@
 
 #include <linux/videodev2.h>
 
+#include "../codes/barcode.h"
 #include "../decode/mjpeg_decoder.h"
 #include "../decode/yuyv.h"
 #include "../device/controls.h"
 #include "../guard.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
-#include "../output/barcode.h"
 #include "profile.h"
 
 using namespace std::chrono_literals;

@@ -20,7 +20,7 @@
 #include "../device/watch.h"
 #include "../imaging/page_edge.h"
 #include "../imaging/page_quad.h"
-#include "../output/capture.h"
+#include "../pipeline/capture.h"
 #include "auto_capture.h"
 #include "settings.h"
 #include "velcap/camera.h"

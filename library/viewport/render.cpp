@@ -3,7 +3,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "viewport.h"
+#include "render.h"
 
 namespace velcap {
 

@@ -16,8 +16,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "codes/code_images.h"
 #include "desk_scene.h"
-#include "output/code_images.h"
 #include "scene.h"
 #include "support/made_up_card.h"
 #include "support/shell.h"

@@ -4,8 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "../files/picture_file.h"
 #include "../imaging/page_quad.h"
-#include "picture_file.h"
 
 namespace velcap {
 

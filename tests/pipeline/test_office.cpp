@@ -13,7 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "code_images.h"
+#include "codes/code_images.h"
 #include "imaging/card.h"
 #include "support/capture_test.h"
 #include "support/made_up_card.h"

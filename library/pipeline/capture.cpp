@@ -8,13 +8,13 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "../files/picture_file.h"
 #include "../imaging/black_edge.h"
 #include "../imaging/page_edge.h"
-#include "../imaging/rotate.h"
 #include "../imaging/page_quad.h"
+#include "../imaging/rotate.h"
 #include "../log.h"
 #include "capture.h"
-#include "picture_file.h"
 
 using velcap::SaveResult;
 

@@ -3,7 +3,7 @@
 
 #include <zbar.h>
 
-#include "output/code_images.h"
+#include "codes/code_images.h"
 #include "support/camera_test.h"
 
 using namespace velcap::test;

@@ -2,10 +2,10 @@
 // is not there, gives every code the text zbar gives it, and is off by default.
 #include <fstream>
 
+#include "codes/barcode.h"
+#include "codes/code_free.h"
+#include "codes/code_images.h"
 #include "compat/flat.h"
-#include "output/barcode.h"
-#include "output/code_free.h"
-#include "output/code_images.h"
 #include "support/camera_test.h"
 
 using namespace velcap::test;

@@ -11,9 +11,9 @@
 #include <opencv2/imgproc.hpp>
 #include <zbar.h>
 
+#include "../files/picture_file.h"
 #include "../log.h"
 #include "barcode.h"
-#include "picture_file.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include "../files/pdf_document.h"
+#include "../files/picture_file.h"
 #include "../imaging/card.h"
 #include "../log.h"
 #include "../velcap/types.h"
-#include "pdf_document.h"
-#include "picture_file.h"
 #include "velcap/camera.h"
 
 namespace velcap {
