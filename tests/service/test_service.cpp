@@ -660,7 +660,9 @@ public:
         profile_ = testing::TempDir() + "/velcap-chromium-" + std::to_string(getpid());
         // A process group of its own, stopped whole; the DevTools port is
         // its own too (never a browser another run left behind).
-        const std::string command = "env -u LD_PRELOAD setsid chromium --headless --no-sandbox --disable-gpu "
+        // Its scratch files go into the profile, removed with it: a killed browser leaves them behind.
+        const std::string command = "mkdir -p " + profile_ + "/tmp && env -u LD_PRELOAD TMPDIR=" + profile_ +
+                                    "/tmp setsid chromium --headless --no-sandbox --disable-gpu "
                                     "--disable-dev-shm-usage --no-first-run --remote-debugging-port=0 "
                                     "--user-data-dir=" +
                                     profile_ + " '" + url + "' >/dev/null 2>&1 & echo $!";
