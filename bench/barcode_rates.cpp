@@ -187,5 +187,6 @@ int main(int argc, char** argv) {
     std::printf("The enhanced recognition's reads by step:");
     for (const auto& [step, count] : steps) std::printf(" %s %d;", step.c_str(), count);
     std::printf("\n");
+    std::system(("rm -rf " + kDir).c_str());
     return 0;
 }

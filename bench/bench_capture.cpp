@@ -97,6 +97,7 @@ void measure(const char* name, int cut, int clean) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150)); // the frame after the capture
             stalls.push_back(double(gLongestGapNs) / 1e6);
             if (result != 0) std::fprintf(stderr, "captureImage: %d\n", result);
+            std::remove(path.c_str());
         }
     }
     std::fprintf(stderr, "%-34s latency median %6.1f ms, worst %6.1f ms; longest preview gap median %6.1f ms\n", name,

@@ -4,6 +4,7 @@
 // vs cv::resize of the same region; and what auto-capture adds to each frame.
 #include <chrono>
 #include <cstdlib>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -169,8 +170,14 @@ struct StepClock final : velcap::Clock {
 void BM_AutoCaptureStage(benchmark::State& state) {
     const cv::Mat page = vcam::renderScene(kWidth, kHeight, {}, 0);
     const cv::Mat other = vcam::renderScene(kWidth, kHeight, {}, 1);
-    const std::string folder = "/tmp/velcap-bench-auto";
-    std::system(("rm -rf " + folder + " && mkdir -p " + folder).c_str());
+    // A folder of its own for the photographs, removed afterwards.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velcap-bench-auto-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        state.SkipWithError("no folder for the photographs");
+        return;
+    }
+    const std::string folder = pattern;
     StepClock clock;
     velcap::AutoCaptureStage stage(clock);
     velcap::AutoCapture config;
@@ -191,6 +198,7 @@ void BM_AutoCaptureStage(benchmark::State& state) {
         stage.process(state.range(0) == 0 && (flip = !flip) ? other : page, settings, params, pageState);
         benchmark::ClobberMemory();
     }
+    std::system(("rm -rf '" + folder + "'").c_str());
 }
 BENCHMARK(BM_AutoCaptureStage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

@@ -150,5 +150,6 @@ int main() {
     const auto start = Clock::now();
     if (velcap::makeSearchablePdf(four, folder + "/four.pdf", "chi_sim+eng") != velcap::Status::Ok) return 1;
     std::printf("4 photographed pages into one searchable PDF: %.2f s a page\n", seconds(start) / 4);
+    std::system(("rm -rf " + folder).c_str());
     return 0;
 }

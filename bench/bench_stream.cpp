@@ -92,6 +92,7 @@ std::pair<double, double> runFfmpeg(int format, int width, int height, int frame
     getrusage(RUSAGE_CHILDREN, &before);
     const auto start = std::chrono::steady_clock::now();
     if (std::system(command) != 0) std::fprintf(stderr, "ffmpeg failed: %s\n", command);
+    std::remove(config.c_str());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     getrusage(RUSAGE_CHILDREN, &after);
     auto cpu = [](const rusage& u) {
