@@ -4,8 +4,8 @@
 // vs cv::resize of the same region; and what auto-capture adds to each frame.
 #include <chrono>
 #include <cstdlib>
-#include <unistd.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <benchmark/benchmark.h>

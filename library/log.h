@@ -13,8 +13,7 @@ void setLogSink(void (*sink)(const char* text));
 // printf's formats.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A line of a level and a category (the subsystem: "device", "capture", ...).
-void log(LogLevel level, const char* category, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void log(LogLevel level, const char* category, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // The text and a line end, as puts writes it.
 void sayLine(const char* text);
 

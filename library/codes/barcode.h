@@ -51,7 +51,6 @@ const char* readFileCode(const char* path, int type, bool enhanced, std::string&
 // first text of the asked kind. Empty when nothing of that kind is read.
 // plainScanned skips the plain scan a caller has made; step, when given, is
 // set to the name of the attempt that read the text.
-std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned = false,
-                                              std::string* step = nullptr);
+std::string enhancedRecognition(const cv::Mat& grey, int type, bool plainScanned = false, std::string* step = nullptr);
 
 } // namespace velcap

@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-
 namespace velcap {
 
 class Clock {

@@ -3,7 +3,6 @@
 
 #include <opencv2/core.hpp>
 
-
 namespace velcap {
 
 // The decoder's record: made ready to decode, or null when libavcodec

@@ -272,7 +272,6 @@ int PdfDocument::save(const std::string& path) {
     return 0;
 }
 
-
 int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
                  const std::string& ocrLanguages, const std::function<void(int, int)>& progress) {
     if (!pdfPath || !*pdfPath) {

@@ -7,7 +7,6 @@
 
 #include <opencv2/core.hpp>
 
-
 namespace velcap {
 
 // The working pictures of one caller. The stream thread keeps one from frame

@@ -7,7 +7,6 @@
 
 #include <opencv2/core.hpp>
 
-
 namespace velcap {
 
 using Quad = std::array<cv::Point2f, 4>; // top-left, top-right, bottom-right, bottom-left

@@ -3,7 +3,6 @@
 
 #include <opencv2/core.hpp>
 
-
 namespace velcap {
 
 // dst becomes src turned a quarter clockwise or counter-clockwise; a dst of
