@@ -1,6 +1,4 @@
 // The stream's page-outline stage: drawn on the preview while cropping is on.
-#include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -8,20 +6,11 @@
 #include "scene.h"
 #include "support/camera_test.h"
 #include "support/frame_sink.h"
+#include "support/outline_corners.h"
 
 namespace {
 
-// The largest distance from a corner in CutPoint to the nearest true one.
-double cornerError(const std::vector<cv::Point2f>& truth) {
-    double worst = 0;
-    for (int i = 0; i < 4; ++i) {
-        double best = 1e9;
-        for (const auto& t : truth)
-            best = std::min(best, double(std::hypot(CutPoint[2 * i] - t.x, CutPoint[2 * i + 1] - t.y)));
-        worst = std::max(worst, best);
-    }
-    return worst;
-}
+using velcap::test::cornerError;
 
 class PageOutlineStage : public velcap::test::CameraTest {};
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "compat/state.h"
+#include "support/outline_corners.h"
 #include "velcap.h"
 
 namespace {
@@ -75,17 +76,7 @@ Scene pageScene(int width, int height, double tilt, bool gradient, int jpegQuali
     return {scene, std::vector<cv::Point2f>(p, p + 4)};
 }
 
-// The largest distance from a detected corner to the nearest true one.
-double cornerError(const std::vector<cv::Point2f>& truth) {
-    double worst = 0;
-    for (int i = 0; i < 4; ++i) {
-        double best = 1e9;
-        for (const auto& t : truth)
-            best = std::min(best, double(std::hypot(CutPoint[2 * i] - t.x, CutPoint[2 * i + 1] - t.y)));
-        worst = std::max(worst, best);
-    }
-    return worst;
-}
+using velcap::test::cornerError;
 
 TEST(DrawingEdge, UprightPageCornersComeBottomRightFirst) {
     Scene s = pageScene(1280, 960, 0, false, 0);
