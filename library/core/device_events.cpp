@@ -1,6 +1,10 @@
-// Telling hosts when a supported camera comes or goes: one udev monitor on a
-// thread of the library, running while a host listens.
+// Telling hosts when a supported camera comes or goes, and waking sessions
+// that wait for theirs: one udev monitor on a thread of the library, running
+// while a host listens or a session holds it.
+#include "device_events.h"
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,8 +23,11 @@ namespace {
 using Callback = std::function<void(const Device&, bool)>;
 
 struct Watcher {
-    std::mutex mutex; // guards callback and thread
+    std::mutex mutex; // guards callback, holds, events and thread
+    std::condition_variable evented;
     std::shared_ptr<const Callback> callback;
+    int holds = 0;
+    std::uint64_t events = 0;
     std::thread thread;
     std::atomic<bool> run{false};
 };
@@ -53,6 +60,11 @@ void watch() {
         std::string action, node;
         Identity identity;
         while (monitor.next(action, node, identity)) {
+            {
+                std::lock_guard lock(w.mutex);
+                ++w.events;
+            }
+            w.evented.notify_all();
             if (node.empty() || !supported(identity) || (action != "add" && action != "remove")) continue;
             Device device;
             device.node = node;
@@ -82,19 +94,18 @@ void stopWatching() {
     if (w.thread.joinable() && w.thread.get_id() != std::this_thread::get_id()) w.thread.join();
 }
 
-} // namespace
-
-void setDeviceCallback(std::function<void(const Device& device, bool added)> callback) {
-    Watcher& w = watcher();
-    std::unique_lock lock(w.mutex);
-    w.callback = callback ? std::make_shared<const Callback>(std::move(callback)) : nullptr;
-    if (w.callback && !w.run) {
+// Starts or stops the thread as listeners come and go. A monitor closed while
+// events are on their way is a fault for some senders (umockdev's among them),
+// so it lives as long as anyone needs it, not per wait.
+void update(Watcher& w, std::unique_lock<std::mutex>& lock) {
+    const bool wanted = w.callback || w.holds > 0;
+    if (wanted && !w.run) {
         if (w.thread.joinable()) w.thread.join();
         w.run = true;
         w.thread = std::thread(watch);
         static const bool stopsAtExit = std::atexit(stopWatching) == 0;
         (void)stopsAtExit;
-    } else if (!w.callback && w.run) {
+    } else if (!wanted && w.run) {
         w.run = false;
         std::thread finished = std::move(w.thread);
         lock.unlock();
@@ -104,6 +115,41 @@ void setDeviceCallback(std::function<void(const Device& device, bool added)> cal
         else if (finished.joinable())
             finished.join();
     }
+}
+
+} // namespace
+
+void setDeviceCallback(std::function<void(const Device& device, bool added)> callback) {
+    Watcher& w = watcher();
+    std::unique_lock lock(w.mutex);
+    w.callback = callback ? std::make_shared<const Callback>(std::move(callback)) : nullptr;
+    update(w, lock);
+}
+
+void holdDeviceEvents() {
+    Watcher& w = watcher();
+    std::unique_lock lock(w.mutex);
+    ++w.holds;
+    update(w, lock);
+}
+
+void releaseDeviceEvents() {
+    Watcher& w = watcher();
+    std::unique_lock lock(w.mutex);
+    if (w.holds > 0) --w.holds;
+    update(w, lock);
+}
+
+std::uint64_t deviceEventCount() {
+    Watcher& w = watcher();
+    std::lock_guard lock(w.mutex);
+    return w.events;
+}
+
+void waitForDeviceEvent(std::uint64_t seen, std::chrono::milliseconds limit) {
+    Watcher& w = watcher();
+    std::unique_lock lock(w.mutex);
+    w.evented.wait_for(lock, limit, [&] { return w.events != seen; });
 }
 
 } // namespace velcap

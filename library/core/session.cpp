@@ -21,6 +21,7 @@
 #include "../guard.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
+#include "device_events.h"
 #include "profile.h"
 
 using namespace std::chrono_literals;
@@ -281,6 +282,7 @@ bool Session::close(bool report) {
         if (onStreamThread()) return false; // a frame callback cannot wait for its own thread
         thread_.join();
     }
+    if (holdsDeviceEvents_.exchange(false)) releaseDeviceEvents();
     if (fd_.isValid()) {
         std::lock_guard lock(deviceMutex_);
         v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -315,9 +317,11 @@ bool Session::awaitReturn() {
     if (hooks_.gone) hooks_.gone();
     releaseDevice();
     log(LogLevel::Warning, "device", "reconnect: %s was unplugged; waiting for it to come back\n", node_.c_str());
-    DeviceMonitor monitor;
+    // The process's monitor wakes the wait; it stays held until the session closes.
+    if (!holdsDeviceEvents_.exchange(true)) holdDeviceEvents();
     const bool known = !identity_.vendor.empty();
     while (keep_) {
+        const std::uint64_t seen = deviceEventCount();
         const std::string node = known ? findCaptureNode(identity_) : (::access(node_.c_str(), F_OK) == 0 ? node_ : "");
         if (!node.empty()) {
             std::lock_guard lock(deviceMutex_);
@@ -330,14 +334,7 @@ bool Session::awaitReturn() {
             unmapAll(false);
             fd_.reset();
         }
-        // Woken by udev's events; the timeout also covers a system without them.
-        pollfd descriptor{monitor.fd(), POLLIN, 0};
-        if (poll(&descriptor, monitor.valid() ? 1 : 0, int(kReconnectRetry.count())) > 0) {
-            std::string action, eventNode;
-            Identity identity;
-            while (monitor.next(action, eventNode, identity)) {
-            }
-        }
+        waitForDeviceEvent(seen, kReconnectRetry);
     }
     if (!keep_) return false;
     log(LogLevel::Info, "device", "reconnect: %s is back\n", node_.c_str());
@@ -350,6 +347,7 @@ bool Session::awaitReturn() {
 void Session::releaseStopped() {
     // A stream thread that was told to stop from its own callback is gone or going.
     if (thread_.joinable() && !onStreamThread()) thread_.join();
+    if (holdsDeviceEvents_.exchange(false)) releaseDeviceEvents();
     unmapAll(false);
     fd_.reset();
 }

@@ -195,6 +195,7 @@ private:
     PixelFormat format_ = PixelFormat::Mjpeg;
     Identity identity_;
     std::vector<std::pair<unsigned, int>> controlValues_;
+    std::atomic<bool> holdsDeviceEvents_{false}; // since the camera was first away, until it closes
     std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false}, jpegOnly_{false},
         enhanced_{false};
     std::atomic<std::uint64_t> decoded_{0};

@@ -656,7 +656,7 @@ namespace {
 // shows, through its DevTools protocol.
 class Browser {
 public:
-    explicit Browser(const std::string& url) {
+    explicit Browser(const std::string& url) : url_(url) {
         profile_ = testing::TempDir() + "/velcap-chromium-" + std::to_string(getpid());
         // A process group of its own, stopped whole; the DevTools port is
         // its own too (never a browser another run left behind).
@@ -691,8 +691,11 @@ public:
                 std::ifstream active(profile_ + "/DevToolsActivePort");
                 if (!(active >> port_)) return {};
             }
-            if (socketUrl_.empty()) socketUrl_ = pageSocket(context, port_);
-            if (socketUrl_.empty()) return {};
+            if (socketUrl_.empty()) socketUrl_ = pageSocket(context, port_, url_);
+            if (socketUrl_.empty()) {
+                lastError_ = "no page target for " + url_ + " yet";
+                return {};
+            }
             websocket::stream<tcp::socket> ws(context);
             ws.next_layer().connect({net::ip::make_address("127.0.0.1"), port_});
             ws.handshake("127.0.0.1", socketUrl_.substr(socketUrl_.find('/', 5)));
@@ -707,18 +710,29 @@ public:
                 if (message.value("id", 0) != 1) continue;
                 // Before the page has its elements, the answer is an exception without a value.
                 const Json::json_pointer where("/result/result/value");
-                if (!message.contains(where)) return {};
+                if (!message.contains(where)) {
+                    lastError_ = message.dump();
+                    return {};
+                }
                 const Json& value = message.at(where);
                 return value.is_string() ? value.get<std::string>() : value.dump();
             }
-        } catch (const std::exception&) {
-            return {}; // not up yet
+        } catch (const std::exception& e) {
+            // Not up yet, or the target went: the next call looks for the page again.
+            lastError_ = e.what();
+            socketUrl_.clear();
+            return {};
         }
+    }
+    // Why the last evaluation gave nothing, for a failure's message.
+    std::string lastError() const {
+        return lastError_ + (pid_ > 0 && ::kill(pid_, 0) != 0 ? " (the browser has ended)" : "");
     }
 
 private:
-    // The DevTools WebSocket of the page, from /json/list.
-    static std::string pageSocket(net::io_context& context, unsigned short port) {
+    // The DevTools WebSocket of the page showing url, from /json/list (early on,
+    // a blank page may stand in its place).
+    static std::string pageSocket(net::io_context& context, unsigned short port, const std::string& url) {
         tcp::socket socket(context);
         socket.connect({net::ip::make_address("127.0.0.1"), port});
         http::request<http::empty_body> request{http::verb::get, "/json/list", 11};
@@ -728,9 +742,13 @@ private:
         http::response<http::string_body> response;
         http::read(socket, buffer, response);
         for (const Json& target : Json::parse(response.body()))
-            if (target.value("type", "") == "page") return target.value("webSocketDebuggerUrl", "");
+            if (target.value("type", "") == "page" &&
+                target.value("url", "").rfind(url.substr(0, url.find('?')), 0) == 0)
+                return target.value("webSocketDebuggerUrl", "");
         return {};
     }
+    std::string url_;
+    std::string lastError_;
     std::string profile_;
     int pid_ = -1;
     unsigned short port_ = 0;
@@ -745,7 +763,7 @@ TEST_F(Service, TheDemoPageShowsFramesAndACapture) {
     Browser browser(page);
     velcap::test::stdoutOf([&] {
         EXPECT_TRUE(browser.waitFor("document.getElementById('codes').textContent.length > 0", 60s))
-            << browser.evaluate("document.body.innerText");
+            << browser.evaluate("document.body.innerText") << browser.lastError();
     });
     EXPECT_EQ(browser.evaluate("document.getElementById('codes').textContent"), "VELCAP-VCAM-QR-0001");
     EXPECT_NE(browser.evaluate("document.getElementById('path').textContent").find("(1280×720)"), std::string::npos);
