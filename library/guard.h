@@ -15,9 +15,9 @@ T guarded(const char* caller, T failure, Fn&& fn) noexcept {
     try {
         return std::forward<Fn>(fn)();
     } catch (const std::exception& e) {
-        velcap::say("%s: failed: %s\n", caller, e.what());
+        logError(Category::Interface, "%s: failed: %s\n", caller, e.what());
     } catch (...) {
-        velcap::say("%s: failed\n", caller);
+        logError(Category::Interface, "%s: failed\n", caller);
     }
     return failure;
 }

@@ -142,7 +142,7 @@ std::string zbarScan(const cv::Mat& grey, int type, bool& found) try {
     image.set_data(nullptr, 0);
     return result;
 } catch (const std::exception& e) {
-    velcap::say("zbar: %s\n", e.what());
+    velcap::logError(velcap::Category::Codes, "zbar: %s\n", e.what());
     found = false;
     return {};
 }
@@ -156,8 +156,8 @@ namespace {
 // A grey image zbar can take: 8 bits, one channel, continuous.
 bool scannable(const cv::Mat& grey, const char* caller) {
     if (grey.empty() || grey.type() != CV_8UC1) {
-        say("%s: needs a non-empty 8-bit one-channel image, got %dx%d of type %d\n", caller, grey.cols, grey.rows,
-            grey.type());
+        logWarning(Category::Codes, "%s: needs a non-empty 8-bit one-channel image, got %dx%d of type %d\n", caller,
+                   grey.cols, grey.rows, grey.type());
         return false;
     }
     return true;
@@ -170,7 +170,7 @@ std::string scanGrey(const cv::Mat& image, int type, const char* caller) {
     const cv::Mat grey = image.isContinuous() ? image : image.clone();
     bool found = false;
     std::string result = zbarScan(grey, type, found);
-    if (!found) sayLine("No BarQrCode!!\r");
+    if (!found) logLine(LogLevel::Info, Category::Codes, "No BarQrCode!!\r");
     return result;
 }
 
@@ -203,11 +203,11 @@ std::string scanChain(const cv::Mat& grey, int type, const char* caller) {
 }
 
 std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced) {
-    sayLine("BarQrDecodePro start\r");
+    logLine(LogLevel::Debug, Category::Codes, "BarQrDecodePro start\r");
     std::string result;
     if (frame.empty() || frame.type() != CV_8UC3) {
-        say("BarQrDecodePro: needs an 8-bit R, G, B frame, got %dx%d of type %d\n", frame.cols, frame.rows,
-            frame.type());
+        logWarning(Category::Codes, "BarQrDecodePro: needs an 8-bit R, G, B frame, got %dx%d of type %d\n", frame.cols,
+                   frame.rows, frame.type());
     } else {
         try {
             cv::Mat grey;
@@ -215,19 +215,19 @@ std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced) {
             result = enhanced ? enhancedRecognition(grey, type) : scanChain(grey, type);
         } catch (const std::exception& e) {
             // On the stream thread an escaping exception would end the program.
-            say("BarQrDecodePro: %s\n", e.what());
+            logError(Category::Codes, "BarQrDecodePro: %s\n", e.what());
             result.clear();
         }
     }
-    sayLine("BarQrDecodePro end\r");
+    logLine(LogLevel::Debug, Category::Codes, "BarQrDecodePro end\r");
     return result;
 }
 
 const char* readFileCode(const char* path, int type, bool enhanced, std::string& text) {
-    sayLine("RecogBarQrCodeFromFile start\r");
+    logLine(LogLevel::Debug, Category::Codes, "RecogBarQrCodeFromFile start\r");
     const cv::Mat image = readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile");
     if (image.empty()) {
-        sayLine("read image file error!!\r");
+        logLine(LogLevel::Error, Category::Codes, "read image file error!!\r");
         return nullptr;
     }
     cv::Mat grey;
@@ -240,12 +240,12 @@ const char* readFileCode(const char* path, int type, bool enhanced, std::string&
         found = found || !result.empty();
     }
     if (!found) {
-        sayLine("No BarQrCode!!\r");
+        logLine(LogLevel::Info, Category::Codes, "No BarQrCode!!\r");
         return nullptr;
     }
     text = result;
-    say("resultStr:%s\r\n", text.c_str());
-    sayLine("RecogBarQrCodeFromFile end\r");
+    logInfo(Category::Codes, "resultStr:%s\r\n", text.c_str());
+    logLine(LogLevel::Debug, Category::Codes, "RecogBarQrCodeFromFile end\r");
     return text.c_str();
 }
 

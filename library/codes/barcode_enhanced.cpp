@@ -108,7 +108,7 @@ std::vector<Code> readCodes(const cv::Mat& input, const CodeOptions& options) {
             }
         image.set_data(nullptr, 0);
     } catch (const std::exception& e) {
-        say("zbar: %s\n", e.what());
+        logError(Category::Codes, "zbar: %s\n", e.what());
     }
     if (!codes.empty()) return codes;
 

@@ -41,7 +41,7 @@ velcap::Session* makeFlatSession() {
     hooks.skipFrame = [] {
         if (RotateFlag <= 0) return false;
         --RotateFlag;
-        velcap::sayLine("RotateFlag--");
+        velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Interface, "RotateFlag--");
         return true;
     };
     hooks.delivered = [](const cv::Mat& frame) {
@@ -141,10 +141,10 @@ void closeBeforeReopening(const char* leftoverLine, const char* streamingLine) {
         flatSession().releaseStopped();
         forgetMappings();
         cam_fd = -1;
-        sayLine(leftoverLine);
+        logLine(LogLevel::Warning, Category::Interface, leftoverLine);
     } else {
         closeCamera();
-        sayLine(streamingLine);
+        logLine(LogLevel::Warning, Category::Interface, streamingLine);
     }
 }
 
@@ -163,7 +163,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     velcap::Session& session = velcap::flatSession();
     if (session.onStreamThread()) {
         // The stream that calls would lose its own camera under it.
-        velcap::say("openCamera: called on the stream thread; refused\n");
+        velcap::logWarning(velcap::Category::Interface, "openCamera: called on the stream thread; refused\n");
         return -15;
     }
     if (deviceCount < 1) deviceCount = getDeviceCount();
@@ -181,13 +181,14 @@ extern "C" int openCamera(int camera, int width, int height) {
     }
     setGrabSize(width, height);
     if (nSize == 0) {
-        velcap::say("openCamera: %dx%d is not a frame size\n", width, height);
+        velcap::logWarning(velcap::Category::Interface, "openCamera: %dx%d is not a frame size\n", width, height);
         return -16;
     }
     if (cam_fd != -1) {
         velcap::closeBeforeReopening("---------openCamera > closeCamera AA---------",
                                      "---------openCamera > closeCamera BB---------");
-        velcap::sayLine("---------openCamera closeCamera!---------");
+        velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Interface,
+                        "---------openCamera closeCamera!---------");
     }
 
     velcap::pageOutlineFound = false;
@@ -203,7 +204,7 @@ extern "C" int openCamera(int camera, int width, int height) {
     if (session.width() != width || session.height() != height) isInsert1000M = false;
     static const bool stopsAtExit = std::atexit(stopStreamAtExit) == 0;
     (void)stopsAtExit;
-    velcap::sayLine("velcap->openCamera OK");
+    velcap::logLine(velcap::LogLevel::Info, velcap::Category::Interface, "velcap->openCamera OK");
     return 0;
 }
 
@@ -213,24 +214,25 @@ extern "C" int closeCamera() {
     if (!session.close(true)) {
         // A frame callback cannot wait for its own thread; the stream stops
         // after this frame and the next closeCamera releases the camera.
-        velcap::sayLine("closeCamera: called on the stream thread; the camera is released by the next close");
+        velcap::logLine(velcap::LogLevel::Warning, velcap::Category::Interface,
+                        "closeCamera: called on the stream thread; the camera is released by the next close");
         return 0;
     }
     cam_fd = -1;
     forgetMappings();
     if (!srcimage.empty()) {
         srcimage.release();
-        velcap::say(">>>>>>>>>>>>> closeCamera 01!");
+        velcap::logDebug(velcap::Category::Interface, ">>>>>>>>>>>>> closeCamera 01!");
     }
     if (!roimage.empty()) {
         roimage.release();
-        velcap::say(">>>>>>>>>>>>> closeCamera 02!");
+        velcap::logDebug(velcap::Category::Interface, ">>>>>>>>>>>>> closeCamera 02!");
     }
     if (!zoomimage.empty()) {
         zoomimage.release();
-        velcap::say(">>>>>>>>>>>>> closeCamera 03!");
+        velcap::logDebug(velcap::Category::Interface, ">>>>>>>>>>>>> closeCamera 03!");
     }
-    if (velcap::releaseWebBuffers()) velcap::say(">>>>>>>>>>>>> closeCamera 04!");
+    if (velcap::releaseWebBuffers()) velcap::logDebug(velcap::Category::Interface, ">>>>>>>>>>>>> closeCamera 04!");
     av_decode_deinit();
     return 0;
 }

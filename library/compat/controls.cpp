@@ -74,7 +74,7 @@ extern "C" int SetVideoCtlParam(int index, int value) {
     Sleep(50); // UVC cameras drop control requests that follow each other too closely
     ctrl.value = value;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
-        velcap::sayLine("set param error!");
+        velcap::logLine(velcap::LogLevel::Error, velcap::Category::Device, "set param error!");
         return -1;
     }
     velcap::flatSession().rememberControl(ctrl.id, value);
@@ -91,7 +91,7 @@ extern "C" int SetVideoCtlDefaultParam(int index) {
     Sleep(50); // between the read and the write of the same control
     ctrl.value = value;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &ctrl) == -1) {
-        velcap::say("set default param error!");
+        velcap::logError(velcap::Category::Device, "set default param error!");
         return -10003;
     }
     velcap::flatSession().rememberControl(ctrl.id, value);
@@ -106,7 +106,7 @@ extern "C" int ManualFocus() {
     Sleep(25); // between the read and the write of the same control
     control.value = control.value != 0 ? 0 : 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        velcap::say("set default param error!");
+        velcap::logError(velcap::Category::Device, "set default param error!");
         return -3;
     }
     return 0;
@@ -120,16 +120,16 @@ extern "C" int ManualFocusEx() {
     Sleep(20); // between the read and the write of the same control
     control.value = 0;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        velcap::say("set default param error 01!");
+        velcap::logError(velcap::Category::Device, "set default param error 01!");
         return -3;
     }
     Sleep(50); // the camera takes autofocus off before it is switched on again
     control.value = 1;
     if (ioctl(cam_fd, VIDIOC_S_CTRL, &control) == -1) {
-        velcap::say("set default param error 02!");
+        velcap::logError(velcap::Category::Device, "set default param error 02!");
         return -4;
     }
-    velcap::sayLine("ManualFocus");
+    velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Device, "ManualFocus");
     return 0;
 }
 

@@ -35,7 +35,7 @@ extern "C" int SetOcrLanguages(const char* languages) {
     const std::string wanted = languages ? languages : "";
     std::string why;
     if (!wanted.empty() && !velcap::ocr::available(wanted, &why)) {
-        velcap::say("SetOcrLanguages: %s; PDFs get no text layer\n", why.c_str());
+        velcap::logWarning(velcap::Category::Ocr, "SetOcrLanguages: %s; PDFs get no text layer\n", why.c_str());
         std::lock_guard lock(velcap::ocrMutex());
         velcap::ocrSetting().clear();
         return -1;

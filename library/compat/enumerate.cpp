@@ -12,7 +12,7 @@ extern "C" int getDeviceCount() {
     for (const velcap::Device& device : found) {
         if (deviceCount >= 10) break;
         devices[deviceCount] = device.node;
-        velcap::say("node:%s\n", device.node.c_str());
+        velcap::logDebug(velcap::Category::Device, "node:%s\n", device.node.c_str());
         ++deviceCount;
     }
     return deviceCount;

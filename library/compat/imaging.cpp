@@ -65,7 +65,8 @@ cv::Mat CamdataRote180(cv::Mat src) {
 
 cv::Mat rotateImage(cv::Mat src, float angle) {
     if (src.empty() || !std::isfinite(angle)) {
-        velcap::say("rotateImage: nothing to turn (%dx%d, %g degrees)\n", src.cols, src.rows, double(angle));
+        velcap::logWarning(velcap::Category::Imaging, "rotateImage: nothing to turn (%dx%d, %g degrees)\n", src.cols,
+                           src.rows, double(angle));
         return {};
     }
     return velcap::guarded("rotateImage", cv::Mat(), [&] { return velcap::rotated(src, angle); });
@@ -109,11 +110,13 @@ void rewriteWithoutMargin(const char* path, const char* caller, cv::Mat (*pageTe
     velcap::guarded(caller, [&] {
         cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, caller);
         if (image.empty()) {
-            velcap::say("%s: cannot read %s; left alone\n", caller, path ? path : "(null)");
+            velcap::logError(velcap::Category::Imaging, "%s: cannot read %s; left alone\n", caller,
+                             path ? path : "(null)");
             return;
         }
         image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(pageTest(image), image, false));
-        if (!velcap::writePicture(path, image, {}, caller)) velcap::say("%s: cannot write %s\n", caller, path);
+        if (!velcap::writePicture(path, image, {}, caller))
+            velcap::logError(velcap::Category::Imaging, "%s: cannot write %s\n", caller, path);
     });
 }
 

@@ -66,7 +66,7 @@ int decode(const unsigned char* data, unsigned long length, cv::Mat& destination
     info.scale_denom = 1;
     // A greyscale frame becomes grey R, G, B; CMYK has no R, G, B output in libjpeg.
     if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
-        velcap::say("%s: CMYK pictures are not decoded\n", caller);
+        velcap::logWarning(velcap::Category::Decode, "%s: CMYK pictures are not decoded\n", caller);
         jpeg_destroy_decompress(&info);
         return -1;
     }
@@ -76,8 +76,9 @@ int decode(const unsigned char* data, unsigned long length, cv::Mat& destination
     const size_t pictureBytes = rowBytes * info.output_height;
     if (destination.type() != CV_8UC3 || !destination.isContinuous() ||
         destination.total() * destination.elemSize() < pictureBytes) {
-        velcap::say("%s: the destination (%dx%d, type %d) cannot hold the %ux%u R, G, B picture\n", caller,
-                    destination.cols, destination.rows, destination.type(), info.output_width, info.output_height);
+        velcap::logError(velcap::Category::Decode,
+                         "%s: the destination (%dx%d, type %d) cannot hold the %ux%u R, G, B picture\n", caller,
+                         destination.cols, destination.rows, destination.type(), info.output_width, info.output_height);
         jpeg_destroy_decompress(&info);
         return -1;
     }
@@ -114,7 +115,7 @@ void jpeg_mem_src_tj(j_decompress_ptr info, unsigned char* buffer, unsigned long
 
 void MyErrorExit(j_common_ptr info) {
     (*info->err->format_message)(info, errorMessage);
-    velcap::say("%s\n", errorMessage);
+    velcap::logError(velcap::Category::Decode, "%s\n", errorMessage);
     std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 

@@ -34,7 +34,7 @@ extern "C" int pdf_start(const char* path) {
     outPdfPath = path ? path : "";
     auto document = std::make_unique<velcap::PdfDocument>();
     if (!document->valid() || outPdfPath.empty()) {
-        velcap::say("pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
+        velcap::logWarning(velcap::Category::Pdf, "pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
         return -1;
     }
     pdf = document->handle();
@@ -45,11 +45,12 @@ extern "C" int pdf_start(const char* path) {
 extern "C" int pdf_addPage(const char* imagePath) {
     auto& document = openDocument();
     if (!document) {
-        velcap::say("pdf_addPage: no document is open; call pdf_start first\n");
+        velcap::logWarning(velcap::Category::Pdf, "pdf_addPage: no document is open; call pdf_start first\n");
         return -1;
     }
     if (!imagePath) {
-        velcap::say("pdf_addPage: no picture name; the document %s is abandoned\n", outPdfPath.c_str());
+        velcap::logWarning(velcap::Category::Pdf, "pdf_addPage: no picture name; the document %s is abandoned\n",
+                           outPdfPath.c_str());
         closeDocument();
         return -1;
     }
@@ -60,13 +61,14 @@ extern "C" int pdf_addPage(const char* imagePath) {
             text =
                 velcap::ocr::recognise(velcap::readPicture(imagePath, cv::IMREAD_GRAYSCALE, "pdf_addPage"), languages);
         } catch (const std::exception& e) {
-            velcap::say("pdf_addPage: no text layer for %s: %s\n", imagePath, e.what());
+            velcap::logError(velcap::Category::Pdf, "pdf_addPage: no text layer for %s: %s\n", imagePath, e.what());
         }
     }
     const int result = document->addImagePage(imagePath, text.lines.empty() ? nullptr : &text);
     // A document that lacks a page it was given must not reach the disk.
     if (result != 0) {
-        velcap::say("pdf_addPage: %s failed; the document %s is abandoned\n", imagePath, outPdfPath.c_str());
+        velcap::logError(velcap::Category::Pdf, "pdf_addPage: %s failed; the document %s is abandoned\n", imagePath,
+                         outPdfPath.c_str());
         closeDocument();
     }
     return result;
@@ -75,7 +77,7 @@ extern "C" int pdf_addPage(const char* imagePath) {
 extern "C" int pdf_end() {
     auto& document = openDocument();
     if (!document) {
-        velcap::say("pdf_end: no document is open\n");
+        velcap::logWarning(velcap::Category::Pdf, "pdf_end: no document is open\n");
         return -1;
     }
     const int result = document->save(outPdfPath);

@@ -41,7 +41,8 @@ extern "C" void SetVideoFormat(int format) {
 extern "C" int getCameraResolutionCount(int camera) {
     if (velcap::flatSession().onStreamThread()) {
         // It would close the camera under the stream that calls.
-        velcap::say("getCameraResolutionCount: called on the stream thread; refused\n");
+        velcap::logWarning(velcap::Category::Device,
+                           "getCameraResolutionCount: called on the stream thread; refused\n");
         return 0;
     }
     if (deviceCount < 1) deviceCount = getDeviceCount();
@@ -52,7 +53,7 @@ extern "C" int getCameraResolutionCount(int camera) {
 
     cam_fd = ::open(devices[camera].c_str(), O_RDWR);
     if (cam_fd == -1) {
-        velcap::say("open camera error!!");
+        velcap::logError(velcap::Category::Device, "open camera error!!");
         return 0;
     }
     clearLists();

@@ -164,7 +164,8 @@ void FuncCalculateShowWH() {
 
 void FuncSuitableSize(int formWidth, int formHeight) {
     if (formWidth <= 0 || formHeight <= 0) {
-        velcap::say("FuncSuitableSize: the form size %dx%d is refused\n", formWidth, formHeight);
+        velcap::logWarning(velcap::Category::Preview, "FuncSuitableSize: the form size %dx%d is refused\n", formWidth,
+                           formHeight);
         return;
     }
     std::lock_guard<std::mutex> lock(velcap::viewport().mutex);
@@ -175,7 +176,8 @@ void FuncDisplayCenter(int, int) {}
 
 void SetWebFormSize(int width, int height) {
     if (width <= 0 || height <= 0) {
-        velcap::say("SetWebFormSize: the form size %dx%d is refused\n", width, height);
+        velcap::logWarning(velcap::Category::Preview, "SetWebFormSize: the form size %dx%d is refused\n", width,
+                           height);
         return;
     }
     velcap::Viewport& v = velcap::viewport();
@@ -184,7 +186,7 @@ void SetWebFormSize(int width, int height) {
     if (!WEB_BUF || v.bufferBytes < bytes) {
         auto* buffer = static_cast<unsigned char*>(std::malloc(bytes));
         if (!buffer) {
-            velcap::say("SetWebFormSize: no memory for a %dx%d form\n", width, height);
+            velcap::logError(velcap::Category::Preview, "SetWebFormSize: no memory for a %dx%d form\n", width, height);
             return;
         }
         // A web frame callback may still read the old buffer: the stream
@@ -253,7 +255,8 @@ namespace {
 bool renderable(const cv::Mat& frame, const char* caller) {
     if (frame.empty()) return false;
     if (frame.type() == CV_8UC3) return true;
-    velcap::say("%s: the frame is not an 8-bit R, G, B image (type %d)\n", caller, frame.type());
+    velcap::logWarning(velcap::Category::Preview, "%s: the frame is not an 8-bit R, G, B image (type %d)\n", caller,
+                       frame.type());
     return false;
 }
 

@@ -137,7 +137,8 @@ std::string writePage(const cv::Mat& frame, std::string folder, const velcap::Fr
     tried = path.empty() ? folder : path;
     if (path.empty() || path.size() > velcap::kMaxCapturePath) {
         why = "no free file name";
-        velcap::say("auto-capture: no free name in %s; nothing captured\n", folder.c_str());
+        velcap::logError(velcap::Category::Capture, "auto-capture: no free name in %s; nothing captured\n",
+                         folder.c_str());
         return {};
     }
     // A GIF name holds a JPEG, as the desktop program makes it.
@@ -145,7 +146,7 @@ std::string writePage(const cv::Mat& frame, std::string folder, const velcap::Fr
     const std::string written = gif ? path.substr(0, path.size() - 4) + ".jpg" : path;
     if (velcap::captureFrame(written.c_str(), params, page, frame) != velcap::SaveResult::written) {
         why = velcap::whyNotWritten(written);
-        velcap::say("auto-capture: %s could not be written\n", path.c_str());
+        velcap::logError(velcap::Category::Capture, "auto-capture: %s could not be written\n", path.c_str());
         return {};
     }
     if (gif && std::rename(written.c_str(), path.c_str()) != 0) return written;
@@ -208,7 +209,7 @@ void AutoCaptureStage::process(const cv::Mat& frame, const FrameSettings& settin
     failing_ = false;
     captured_ = view;
     haveCaptured_ = true;
-    velcap::say("auto-capture: %s\n", path.c_str());
+    velcap::logInfo(velcap::Category::Capture, "auto-capture: %s\n", path.c_str());
     if (config->captured) config->captured(path);
 }
 

@@ -209,8 +209,8 @@ Status Camera::capture(const std::string& path, const CaptureSettings& settings)
     const Status taken = impl_->session.takeStill(path, still);
     if (taken != Status::Ok) return taken;
     if (settings.rotation < 0 || settings.rotation > 3) {
-        log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
-            settings.rotation, path.c_str());
+        logWarning(Category::Capture, "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
+                   settings.rotation, path.c_str());
         return Status::NotWritten;
     }
     turnStill(still, (settings.rotation - still.rotation + 4) % 4);
@@ -227,7 +227,7 @@ Status Camera::capture(const std::string& path, const CaptureSettings& settings)
         return captureFrame(path.c_str(), params, still.page, still.frame) == SaveResult::written ? Status::Ok
                                                                                                   : Status::NotWritten;
     } catch (const std::exception& e) {
-        log(LogLevel::Error, "capture", "capture: %s is not written: %s\n", path.c_str(), e.what());
+        logError(Category::Capture, "capture: %s is not written: %s\n", path.c_str(), e.what());
         return Status::NotWritten;
     }
 }
@@ -251,7 +251,7 @@ Status Camera::readCodes(const CodeOptions& options, std::vector<Code>& codes) {
         cv::cvtColor(still.frame, grey, cv::COLOR_RGB2GRAY);
         codes = velcap::readCodes(grey, options);
     } catch (const std::exception& e) {
-        log(LogLevel::Error, "recognition", "readCodes: %s\n", e.what());
+        logError(Category::Codes, "readCodes: %s\n", e.what());
         codes.clear();
     }
     return Status::Ok;

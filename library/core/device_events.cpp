@@ -51,7 +51,7 @@ void watch() {
     Watcher& w = watcher();
     DeviceMonitor monitor;
     if (!monitor.valid()) {
-        log(LogLevel::Warning, "device", "device events: udev gives no monitor; no camera will be announced\n");
+        logWarning(Category::Device, "device events: udev gives no monitor; no camera will be announced\n");
         return;
     }
     while (w.run) {

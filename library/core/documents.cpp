@@ -15,7 +15,7 @@ Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::st
     if (pictures.empty() || pdfPath.empty() || !plainPath(pdfPath, "MakeSearchablePdf")) return Status::BadPath;
     std::string why;
     if (!languages.empty() && !ocr::available(languages, &why)) {
-        say("MakeSearchablePdf: %s; %s is not written\n", why.c_str(), pdfPath.c_str());
+        logWarning(Category::Pdf, "MakeSearchablePdf: %s; %s is not written\n", why.c_str(), pdfPath.c_str());
         return Status::NotWritten;
     }
     // The readers' checks, from the header and before anything is decoded:
@@ -24,17 +24,17 @@ Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::st
         int width = 0, height = 0;
         std::string why;
         if (!isRegularFile(name.c_str()) || ::access(name.c_str(), R_OK) != 0) {
-            say("MakeSearchablePdf: %s is not a readable regular file; %s is not written\n", name.c_str(),
-                pdfPath.c_str());
+            logWarning(Category::Pdf, "MakeSearchablePdf: %s is not a readable regular file; %s is not written\n",
+                       name.c_str(), pdfPath.c_str());
             return Status::NotWritten;
         }
         if (!declaredSize(name, width, height, why) || !withinPixelLimit(width, height)) {
-            say("MakeSearchablePdf: %s: %s; %s is not written\n", name.c_str(),
-                why.empty() ? ("a picture of " + std::to_string(width) + "x" + std::to_string(height) +
-                               " is over the pixel limit")
-                                  .c_str()
-                            : why.c_str(),
-                pdfPath.c_str());
+            logWarning(Category::Pdf, "MakeSearchablePdf: %s: %s; %s is not written\n", name.c_str(),
+                       why.empty() ? ("a picture of " + std::to_string(width) + "x" + std::to_string(height) +
+                                      " is over the pixel limit")
+                                         .c_str()
+                                   : why.c_str(),
+                       pdfPath.c_str());
             return Status::NotWritten;
         }
     }

@@ -47,13 +47,16 @@ bool makeFolders(const std::string& path) {
 bool readSmallFile(const std::string& path, size_t most, std::string& text) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        if (errno != ENOENT) say("profile: %s cannot be read (%s); left out\n", path.c_str(), std::strerror(errno));
+        if (errno != ENOENT)
+            logError(Category::Profile, "profile: %s cannot be read (%s); left out\n", path.c_str(),
+                     std::strerror(errno));
         return false;
     }
     struct stat info {};
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && size_t(info.st_size) <= most;
     if (!ok) {
-        say("profile: %s is not a regular file of at most %zu bytes; left out\n", path.c_str(), most);
+        logWarning(Category::Profile, "profile: %s is not a regular file of at most %zu bytes; left out\n",
+                   path.c_str(), most);
     } else {
         text.resize(most + 1);
         size_t got = 0;
@@ -67,7 +70,8 @@ bool readSmallFile(const std::string& path, size_t most, std::string& text) {
         }
         text.resize(got);
         if (got > most) { // it grew meanwhile
-            say("profile: %s is not a regular file of at most %zu bytes; left out\n", path.c_str(), most);
+            logWarning(Category::Profile, "profile: %s is not a regular file of at most %zu bytes; left out\n",
+                       path.c_str(), most);
             ok = false;
         }
     }
@@ -107,7 +111,8 @@ std::vector<std::pair<std::string, int>> loadProfile(const Identity& identity) {
         errno = 0;
         const long value = std::strtol(text.c_str(), &end, 10);
         if (end == text.c_str() || *end || errno || value < INT32_MIN || value > INT32_MAX) {
-            say("profile: %s: \"%s\" is not NAME=NUMBER; left out\n", path.c_str(), line.c_str());
+            logWarning(Category::Profile, "profile: %s: \"%s\" is not NAME=NUMBER; left out\n", path.c_str(),
+                       line.c_str());
             continue;
         }
         // Each control once, its last value: the camera is set once per control.
@@ -131,7 +136,7 @@ bool saveToProfile(const Identity& identity, const std::string& control, int val
     if (!known) values.emplace_back(control, value);
 
     if (!makeFolders(path.substr(0, path.rfind('/')))) {
-        say("profile: cannot make the folder of %s: %s\n", path.c_str(), std::strerror(errno));
+        logError(Category::Profile, "profile: cannot make the folder of %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
     std::ostringstream text;
@@ -145,7 +150,8 @@ bool saveToProfile(const Identity& identity, const std::string& control, int val
         out << text.str();
         out.flush();
         if (!out) {
-            say("profile: %s could not be written: %s\n", path.c_str(), whyNotWritten(path).c_str());
+            logError(Category::Profile, "profile: %s could not be written: %s\n", path.c_str(),
+                     whyNotWritten(path).c_str());
             return false;
         }
     }

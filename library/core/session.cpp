@@ -41,7 +41,7 @@ thread_local const Session* streamThreadOf = nullptr;
 
 Status failWithErrno(const char* request, Status status) {
     const int error = errno;
-    log(LogLevel::Error, "device", "ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
+    logError(Category::Device, "ioctl(%s) failed %d(%s)", request, error, std::strerror(error));
     errno = error; // for the caller, whatever the log line did
     return status;
 }
@@ -87,7 +87,7 @@ size_t Session::rawFrameBytes() const {
 void Session::unmapAll(bool report) {
     for (Mapping& m : mappings_) {
         const bool ok = m.unmap();
-        if (!ok && report) log(LogLevel::Warning, "device", "munmap fail!!!");
+        if (!ok && report) logWarning(Category::Device, "munmap fail!!!");
         if (report) std::this_thread::sleep_for(10ms); // the driver releases each buffer before the next goes
     }
 }
@@ -110,7 +110,7 @@ Status Session::open(const std::string& node, int width, int height, PixelFormat
 Status Session::start(const std::string& node, int width, int height, PixelFormat pixelFormat) {
     const int64_t pixels = int64_t(width) * int64_t(height);
     if (width <= 0 || height <= 0 || pixels > INT32_MAX / 3) {
-        log(LogLevel::Error, "device", "openCamera: %dx%d is not a frame size\n", width, height);
+        logError(Category::Device, "openCamera: %dx%d is not a frame size\n", width, height);
         return Status::BadSize;
     }
     decoder_ = std::make_unique<MjpegDecoder>();
@@ -139,7 +139,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     } catch (const std::system_error& e) {
         setStreaming(false);
         keep_ = false;
-        log(LogLevel::Error, "stream", "create thread error: %s\n", e.what());
+        logError(Category::Stream, "create thread error: %s\n", e.what());
         v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         ioctl(fd_.get(), VIDIOC_STREAMOFF, &type);
         image_.release();
@@ -152,31 +152,31 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
 Status Session::openDevice(const std::string& node, int width, int height, PixelFormat pixelFormat, bool reopening) {
     fd_.reset(::open(node.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd_.isValid()) {
-        log(LogLevel::Error, "device", "打开相机节点失败");
+        logError(Category::Device, "打开相机节点失败");
         return Status::OpenFailed;
     }
     const int fd = fd_.get();
 
     v4l2_capability capability{};
     ioctl(fd, VIDIOC_QUERYCAP, &capability); // a failed query leaves the fields empty
-    say("Driver Name:%s Card Name:%s Bus info:%s Driver Version:%u.%u.%u", capability.driver, capability.card,
-        capability.bus_info, (capability.version >> 16) & 0xff, (capability.version >> 8) & 0xff,
-        capability.version & 0xff);
-    say("Support format:");
+    logDebug(Category::Device, "Driver Name:%s Card Name:%s Bus info:%s Driver Version:%u.%u.%u", capability.driver,
+             capability.card, capability.bus_info, (capability.version >> 16) & 0xff, (capability.version >> 8) & 0xff,
+             capability.version & 0xff);
+    logDebug(Category::Device, "Support format:");
     for (int index = 0;; ++index) {
         v4l2_fmtdesc description{};
         description.index = static_cast<unsigned>(index);
         description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         const int result = ioctl(fd, VIDIOC_ENUM_FMT, &description);
         description.description[sizeof(description.description) - 1] = 0;
-        say("index %d, format %s", index, description.description);
+        logDebug(Category::Device, "index %d, format %s", index, description.description);
         if (result != 0) break;
     }
     v4l2_streamparm parameters{};
     parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     ioctl(fd, VIDIOC_G_PARM, &parameters);
-    say("befor:framerate: numerator = %d,denominator = %d", parameters.parm.capture.timeperframe.numerator,
-        parameters.parm.capture.timeperframe.denominator);
+    logDebug(Category::Device, "befor:framerate: numerator = %d,denominator = %d",
+             parameters.parm.capture.timeperframe.numerator, parameters.parm.capture.timeperframe.denominator);
 
     v4l2_format format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -186,27 +186,27 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
     if (ioctl(fd, VIDIOC_TRY_FMT, &format) != 0) return failWithErrno("VIDIOC_TRY_FMT", Status::FormatRefused);
     if (ioctl(fd, VIDIOC_S_FMT, &format) != 0) return failWithErrno("VIDIOC_S_FMT", Status::FormatNotSet);
     if (ioctl(fd, VIDIOC_G_FMT, &format) != 0) {
-        log(LogLevel::Error, "device", "set format failed!");
+        logError(Category::Device, "set format failed!");
         return Status::FormatUnreadable;
     }
-    say("fmt.type:\t\t%d", format.type);
+    logDebug(Category::Device, "fmt.type:\t\t%d", format.type);
     const unsigned fourcc = format.fmt.pix.pixelformat;
     char previous[sizeof(pixelFormat_)];
     std::memcpy(previous, pixelFormat_, sizeof(previous));
     std::snprintf(pixelFormat_, sizeof(pixelFormat_), "%c%c%c%c", fourcc & 0xff, (fourcc >> 8) & 0xff,
                   (fourcc >> 16) & 0xff, (fourcc >> 24) & 0xff);
-    say("pix.pixelformat:\t%s", pixelFormat_);
-    say("pix.width:\t\t%d", format.fmt.pix.width);
-    say("pix.height:\t\t%d", format.fmt.pix.height);
-    say("pix.field:\t\t%d", format.fmt.pix.field);
+    logDebug(Category::Device, "pix.pixelformat:\t%s", pixelFormat_);
+    logDebug(Category::Device, "pix.width:\t\t%d", format.fmt.pix.width);
+    logDebug(Category::Device, "pix.height:\t\t%d", format.fmt.pix.height);
+    logDebug(Category::Device, "pix.field:\t\t%d", format.fmt.pix.field);
 
     // A driver may adjust the size. The frame images and the raw-frame buffer
     // follow what it delivers, so that every frame fits them exactly. A camera
     // opened again must deliver what it did, for the pictures the host holds.
     if (reopening && (format.fmt.pix.width != unsigned(width) || format.fmt.pix.height != unsigned(height) ||
                       std::strcmp(previous, pixelFormat_) != 0)) {
-        log(LogLevel::Error, "device", "reconnect: %s now delivers %ux%u, not %dx%d\n", node.c_str(),
-            format.fmt.pix.width, format.fmt.pix.height, width, height);
+        logError(Category::Device, "reconnect: %s now delivers %ux%u, not %dx%d\n", node.c_str(), format.fmt.pix.width,
+                 format.fmt.pix.height, width, height);
         return Status::BadSize;
     }
     if (!reopening) {
@@ -214,13 +214,13 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
         height_ = height;
         if (format.fmt.pix.width != static_cast<unsigned>(width) ||
             format.fmt.pix.height != static_cast<unsigned>(height)) {
-            say("openCamera: the driver delivers %ux%u in place of %dx%d\n", format.fmt.pix.width,
-                format.fmt.pix.height, width, height);
+            logWarning(Category::Device, "openCamera: the driver delivers %ux%u in place of %dx%d\n",
+                       format.fmt.pix.width, format.fmt.pix.height, width, height);
             const int64_t delivered = int64_t(format.fmt.pix.width) * int64_t(format.fmt.pix.height);
             if (format.fmt.pix.width == 0 || format.fmt.pix.height == 0 || delivered > INT32_MAX / 3 ||
                 format.fmt.pix.width > unsigned(INT32_MAX) || format.fmt.pix.height > unsigned(INT32_MAX)) {
-                log(LogLevel::Error, "device", "openCamera: the driver's size %ux%u is not a frame size\n",
-                    format.fmt.pix.width, format.fmt.pix.height);
+                logError(Category::Device, "openCamera: the driver's size %ux%u is not a frame size\n",
+                         format.fmt.pix.width, format.fmt.pix.height);
                 width_ = height_ = 0;
                 return Status::BadSize;
             }
@@ -233,15 +233,15 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
     if (ioctl(fd, VIDIOC_REQBUFS, &request) != 0) return failWithErrno("VIDIOC_REQBUFS", Status::BuffersRefused);
-    say("req.count: %d", request.count);
+    logDebug(Category::Device, "req.count: %d", request.count);
     if (request.count < unsigned(kBufferCount)) {
-        log(LogLevel::Error, "device", "request buffer failed");
+        logError(Category::Device, "request buffer failed");
         return Status::TooFewBuffers;
     }
     // The mapping table has room for the buffers asked for; buffers granted
     // beyond them are never queued, so the driver never fills them.
     if (request.count > unsigned(kBufferCount))
-        say("openCamera: the driver granted %u buffers; using %d\n", request.count, kBufferCount);
+        logInfo(Category::Device, "openCamera: the driver granted %u buffers; using %d\n", request.count, kBufferCount);
     for (unsigned index = 0; index < unsigned(kBufferCount); ++index) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -249,12 +249,12 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
         buffer.index = index;
         if (ioctl(fd, VIDIOC_QUERYBUF, &buffer) != 0)
             return failWithErrno("VIDIOC_QUERYBUF", Status::BufferQueryFailed);
-        say("buffer.length: %d", buffer.length);
-        say("buffer.m.offset: %d", buffer.m.offset);
+        logDebug(Category::Device, "buffer.length: %d", buffer.length);
+        logDebug(Category::Device, "buffer.m.offset: %d", buffer.m.offset);
         if (!mappings_[index].map(fd, buffer.length, off_t(buffer.m.offset))) {
             const int error = errno;
-            log(LogLevel::Error, "device", "MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-            log(LogLevel::Error, "device", "mmap() failed %d(%s)", error, std::strerror(error));
+            logError(Category::Device, "MAP_FAILED!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+            logError(Category::Device, "mmap() failed %d(%s)", error, std::strerror(error));
             return Status::MapFailed;
         }
         if (ioctl(fd, VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", Status::QueueFailed);
@@ -269,7 +269,7 @@ Status Session::openDevice(const std::string& node, int width, int height, Pixel
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(fd, VIDIOC_STREAMON, &type) != 0) {
         const int error = errno;
-        log(LogLevel::Error, "device", "ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
+        logError(Category::Device, "ioctl(VIDIOC_STREAMON) failed %d(%s)\n", error, std::strerror(error));
         return Status::StreamFailed;
     }
     node_ = node; // the caller holds deviceMutex_
@@ -316,7 +316,7 @@ bool Session::awaitReturn() {
     setStreaming(false);
     if (hooks_.gone) hooks_.gone();
     releaseDevice();
-    log(LogLevel::Warning, "device", "reconnect: %s was unplugged; waiting for it to come back\n", node_.c_str());
+    logWarning(Category::Device, "reconnect: %s was unplugged; waiting for it to come back\n", node_.c_str());
     // The process's monitor wakes the wait; it stays held until the session closes.
     if (!holdsDeviceEvents_.exchange(true)) holdDeviceEvents();
     const bool known = !identity_.vendor.empty();
@@ -328,7 +328,7 @@ bool Session::awaitReturn() {
             if (openDevice(node, width_, height_, format_, true) == Status::Ok) {
                 for (const auto& [id, value] : controlValues_)
                     if (writeControl(fd_.get(), id, value) != Status::Ok)
-                        log(LogLevel::Warning, "device", "reconnect: control %#x could not be set again\n", id);
+                        logWarning(Category::Device, "reconnect: control %#x could not be set again\n", id);
                 break;
             }
             unmapAll(false);
@@ -337,7 +337,7 @@ bool Session::awaitReturn() {
         waitForDeviceEvent(seen, kReconnectRetry);
     }
     if (!keep_) return false;
-    log(LogLevel::Info, "device", "reconnect: %s is back\n", node_.c_str());
+    logInfo(Category::Device, "reconnect: %s is back\n", node_.c_str());
     away_ = false;
     if (hooks_.back) hooks_.back();
     setStreaming(true);
@@ -371,7 +371,7 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
         return -1;
     }
     if (buffer.index >= unsigned(kBufferCount) || mappings_[buffer.index].length() == 0) {
-        log(LogLevel::Error, "stream", "invalid buffer index: %d", buffer.index);
+        logError(Category::Stream, "invalid buffer index: %d", buffer.index);
         return -100;
     }
     // Copy what the driver filled, never more than it mapped nor than the
@@ -379,13 +379,13 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
     size_t filled = std::min<size_t>(buffer.bytesused, mappings_[buffer.index].length());
     if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
         // The driver lost part of this frame (a USB transfer error): showing it would show garbage.
-        log(LogLevel::Warning, "stream", "grabImage: frame %u came incomplete (the driver's error flag); skipped\n",
-            buffer.sequence);
+        logWarning(Category::Stream, "grabImage: frame %u came incomplete (the driver's error flag); skipped\n",
+                   buffer.sequence);
         filled = 0;
     } else if (filled > rawFrameBytes()) {
-        log(LogLevel::Warning, "stream",
-            "grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
-            rawFrameBytes());
+        logWarning(Category::Stream,
+                   "grabImage: a frame of %zu bytes does not fit the %zu-byte frame buffer; skipped\n", filled,
+                   rawFrameBytes());
         filled = 0;
     } else {
         std::memcpy(destination, mappings_[buffer.index].start(), filled);
@@ -411,12 +411,12 @@ void Session::runStream() {
         const int result = grab(raw.data(), &length, &sequence, &timestamp);
         if (result != 0) {
             const int error = errno;
-            log(LogLevel::Error, "stream", "grabImage error!!!!!!!!!!");
-            log(LogLevel::Error, "stream", "cam get image ret = %d\n", result);
-            log(LogLevel::Error, "stream",
-                "VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
-                "until the camera is opened again\n",
-                result, result == -1 ? std::strerror(error) : "invalid buffer");
+            logError(Category::Stream, "grabImage error!!!!!!!!!!");
+            logError(Category::Stream, "cam get image ret = %d\n", result);
+            logError(Category::Stream,
+                     "VideoStreamPro: the stream has ended: a frame could not be read (%d, %s); requests fail "
+                     "until the camera is opened again\n",
+                     result, result == -1 ? std::strerror(error) : "invalid buffer");
             if (result == -1 && error == ENODEV && autoReconnect_ && awaitReturn()) {
                 raw.resize(std::max(raw.size(), rawFrameBytes()));
                 continue;
@@ -464,7 +464,7 @@ cv::Mat Session::turn(int rotation) {
 
 Session::Step Session::processFrame(const RawFrame& raw) {
     if (!std::strstr(pixelFormat_, "MJPG") && !std::strstr(pixelFormat_, "YUYV")) {
-        log(LogLevel::Error, "stream", "don't suport format");
+        logError(Category::Stream, "don't suport format");
         return Step::stop;
     }
     // A host that passes the camera's JPEG on pays no decode for frames nothing else looks at.
@@ -592,8 +592,8 @@ void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
     Status result = Status::NotWritten;
     Still taken;
     if (frame.empty())
-        log(LogLevel::Warning, "capture", "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
-            settings_.snapshot().rotation, path.c_str());
+        logWarning(Category::Capture, "captureImage: rotation %d is not 0 to 3; nothing captured for %s\n",
+                   settings_.snapshot().rotation, path.c_str());
     else if (still) {
         taken = {frame.clone(), page_, settings_.snapshot().rotation, params.interpolate};
         result = Status::Ok;
@@ -626,17 +626,16 @@ void Session::serveRecognition(const cv::Mat& frame, int rotation) {
     std::string text;
     bool decoded = false;
     if (frame.empty()) {
-        log(LogLevel::Warning, "recognition", "RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", rotation);
+        logWarning(Category::Codes, "RecogBarQrCode: rotation %d is not 0 to 3; nothing read\n", rotation);
     } else {
         try {
             text = recogniseFrame(frame, type, enhanced_);
             decoded = true;
         } catch (const std::exception& e) {
-            log(LogLevel::Error, "recognition", "RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
+            logError(Category::Codes, "RecogBarQrCode: recognition of type %d failed: %s\n", type, e.what());
         }
     }
-    if (decoded && std::strstr(pixelFormat_, "MJPG"))
-        log(LogLevel::Info, "recognition", "BarQrContent:%s\n", text.c_str());
+    if (decoded && std::strstr(pixelFormat_, "MJPG")) logInfo(Category::Codes, "BarQrContent:%s\n", text.c_str());
     if (decoded && hooks_.recognised) hooks_.recognised(text);
     {
         std::lock_guard lock(mutex_);
@@ -689,12 +688,12 @@ Status Session::takeStill(const std::string& forPath, Still& out) {
 Status Session::postCapture(const std::string& path, bool still) {
     if (!keep_ || away_) return Status::NotOpen;
     if (path.empty() || path.size() > kMaxCapturePath) {
-        log(LogLevel::Warning, "capture", "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath,
-            path.size());
+        logWarning(Category::Capture, "captureImage: the path must have 1 to %zu bytes, not %zu\n", kMaxCapturePath,
+                   path.size());
         return Status::BadPath;
     }
     if (onStreamThread()) {
-        log(LogLevel::Warning, "capture", "captureImage: called on the stream thread, which serves it; refused\n");
+        logWarning(Category::Capture, "captureImage: called on the stream thread, which serves it; refused\n");
         return Status::OnStreamThread;
     }
     std::lock_guard caller(captureCaller_);
@@ -717,8 +716,7 @@ Status Session::recognise(int type, std::string& text) {
     text.clear();
     if (!keep_ || away_) return Status::NotOpen;
     if (onStreamThread()) {
-        log(LogLevel::Warning, "recognition",
-            "RecogBarQrCode: called on the stream thread, which serves it; refused\n");
+        logWarning(Category::Codes, "RecogBarQrCode: called on the stream thread, which serves it; refused\n");
         return Status::OnStreamThread;
     }
     std::lock_guard caller(recognitionCaller_);
@@ -781,8 +779,7 @@ void Session::applyProfile() {
     for (const auto& [name, value] : loadProfile(identity_)) {
         const unsigned id = namedControlId(name.c_str());
         if (id == 0 || writeControl(fd_.get(), id, value) != Status::Ok) {
-            log(LogLevel::Warning, "device", "profile: %s=%d does not apply to %s\n", name.c_str(), value,
-                node_.c_str());
+            logWarning(Category::Device, "profile: %s=%d does not apply to %s\n", name.c_str(), value, node_.c_str());
             continue;
         }
         controlValues_.emplace_back(id, value); // kept for a reconnection too

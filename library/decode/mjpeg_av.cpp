@@ -129,7 +129,7 @@ namespace velcap {
 void* newMjpegDecoderRecord() {
     auto* r = static_cast<DecoderRecord*>(std::calloc(1, sizeof(DecoderRecord)));
     if (!r) {
-        velcap::say("av_decode_init: out of memory\n");
+        velcap::logError(velcap::Category::Decode, "av_decode_init: out of memory\n");
         return nullptr;
     }
     const char* failed = nullptr;
@@ -145,7 +145,8 @@ void* newMjpegDecoderRecord() {
     if (!failed && !(r->packet = av_packet_alloc())) failed = "av_packet_alloc";
     if (failed) {
         // Without a record, frames are simply not decoded.
-        velcap::say("av_decode_init: %s failed; MJPEG frames will not be decoded\n", failed);
+        velcap::logError(velcap::Category::Decode, "av_decode_init: %s failed; MJPEG frames will not be decoded\n",
+                         failed);
         freeRecord(r);
         return nullptr;
     }
@@ -164,7 +165,8 @@ bool decodeInto(DecoderRecord* r, unsigned char* data, int length, int width, in
     if (length < 1 || !r) return false;
     if (width < 1 || height < 1 || destination.type() != CV_8UC3 || !destination.isContinuous() ||
         destination.cols != width || destination.rows != height) {
-        velcap::say("do_excute_image: destination is not a %dx%d RGB image\n", width, height);
+        velcap::logWarning(velcap::Category::Decode, "do_excute_image: destination is not a %dx%d RGB image\n", width,
+                           height);
         return false;
     }
 
@@ -174,13 +176,13 @@ bool decodeInto(DecoderRecord* r, unsigned char* data, int length, int width, in
     r->packet->data = nullptr;
     r->packet->size = 0;
     if (result < 0) {
-        velcap::sayLine("decode error.");
+        velcap::logLine(velcap::LogLevel::Error, velcap::Category::Decode, "decode error.");
         return false;
     }
     result = avcodec_receive_frame(r->context, r->picture);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return false;
     if (result < 0) {
-        velcap::sayLine("decode error.");
+        velcap::logLine(velcap::LogLevel::Error, velcap::Category::Decode, "decode error.");
         return false;
     }
 
@@ -195,8 +197,8 @@ bool decodeInto(DecoderRecord* r, unsigned char* data, int length, int width, in
         r->scaler = sws_getContext(picture->width, picture->height, source, width, height, AV_PIX_FMT_RGB24,
                                    SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (!r->scaler) {
-            velcap::say("do_excute_image: no conversion from %dx%d format %d\n", picture->width, picture->height,
-                        picture->format);
+            velcap::logError(velcap::Category::Decode, "do_excute_image: no conversion from %dx%d format %d\n",
+                             picture->width, picture->height, picture->format);
             av_frame_unref(picture);
             return false;
         }

@@ -116,7 +116,7 @@ std::vector<std::pair<int, int>> discreteSizes(int fd, unsigned pixelFormat, boo
         // Stepwise and continuous ranges are no choice a user can pick from a list.
         if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) continue;
         sizes.emplace_back(int(size.discrete.width), int(size.discrete.height));
-        if (sayEach) say("width,height:%d,%d\n", size.discrete.width, size.discrete.height);
+        if (sayEach) logDebug(Category::Device, "width,height:%d,%d\n", size.discrete.width, size.discrete.height);
     }
     return sizes;
 }

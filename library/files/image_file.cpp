@@ -53,11 +53,12 @@ namespace velcap {
 SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options) {
     const size_t length = path ? std::strlen(path) : 0;
     if (length < 3) {
-        velcap::say("SaveImage: the name \"%s\" is too short to tell a format\n", path ? path : "");
+        velcap::logWarning(velcap::Category::Files, "SaveImage: the name \"%s\" is too short to tell a format\n",
+                           path ? path : "");
         return SaveResult::failed;
     }
     if (img.empty()) {
-        velcap::say("SaveImage: no image to write to %s\n", path);
+        velcap::logWarning(velcap::Category::Files, "SaveImage: no image to write to %s\n", path);
         return SaveResult::failed;
     }
     // Extensions count alike in every letter case: q.JPG is a JPEG at the set quality too.
@@ -80,7 +81,7 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
             return SaveResult::skipped; // a colour mode that writes nothing
         }
     } catch (const std::exception& e) {
-        velcap::say("SaveImage: cannot convert the image for %s: %s\n", path, e.what());
+        velcap::logError(velcap::Category::Files, "SaveImage: cannot convert the image for %s: %s\n", path, e.what());
         return SaveResult::failed;
     }
 
@@ -90,7 +91,7 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
                    : SaveResult::failed;
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
-        velcap::say("SaveImage: no image encoder for %s\n", path);
+        velcap::logError(velcap::Category::Files, "SaveImage: no image encoder for %s\n", path);
         return SaveResult::failed;
     }
     return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage")
@@ -108,7 +109,8 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
         const auto slash = long(target.rfind('/'));
         const auto dot = long(target.rfind('.'));
         if (target.rfind('.') == std::string::npos || dot <= slash) {
-            velcap::say("TempImgToPdf: \"%s\" has no extension to replace\n", target.c_str());
+            velcap::logWarning(velcap::Category::Files, "TempImgToPdf: \"%s\" has no extension to replace\n",
+                               target.c_str());
             return -1;
         }
         ocr::PageText text;
@@ -117,14 +119,16 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
                 text = ocr::recognise(img, ocrLanguages);
             } catch (const std::exception& e) {
                 // The photograph matters more than its text layer.
-                velcap::say("TempImgToPdf: no text layer for %s: %s\n", target.c_str(), e.what());
+                velcap::logError(velcap::Category::Files, "TempImgToPdf: no text layer for %s: %s\n", target.c_str(),
+                                 e.what());
             }
         }
         const ocr::PageText* layer = text.lines.empty() ? nullptr : &text;
         if (inMemory) {
             std::vector<unsigned char> jpeg;
             if (!cv::imencode(".jpg", img, jpeg, jpegParameters(jpegQuality))) {
-                velcap::say("TempImgToPdf: the picture for %s cannot be encoded\n", target.c_str());
+                velcap::logError(velcap::Category::Files, "TempImgToPdf: the picture for %s cannot be encoded\n",
+                                 target.c_str());
                 return -1;
             }
             PdfDocument document;
@@ -133,13 +137,15 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
         }
         const std::string home = homeDirectory();
         if (home.empty()) {
-            velcap::say("TempImgToPdf: the user has no home directory for the temporary picture\n");
+            velcap::logError(velcap::Category::Files,
+                             "TempImgToPdf: the user has no home directory for the temporary picture\n");
             return -1;
         }
         const std::string temp = unusedHomeName(home, target.substr(size_t(slash + 1), size_t(dot - slash - 1)));
         if (temp.empty()) {
-            velcap::say("TempImgToPdf: no free name for the temporary picture of %s in %s\n", target.c_str(),
-                        home.c_str());
+            velcap::logError(velcap::Category::Files,
+                             "TempImgToPdf: no free name for the temporary picture of %s in %s\n", target.c_str(),
+                             home.c_str());
             return -1;
         }
         if (!writePicture(temp, img, jpegParameters(jpegQuality), "TempImgToPdf")) {
@@ -152,7 +158,7 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
         if (document.addImagePage(temp.c_str(), layer) != 0) return -1;
         return document.save(target);
     } catch (const std::exception& e) {
-        velcap::say("TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
+        velcap::logError(velcap::Category::Files, "TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
         return -1;
     }
 }

@@ -77,8 +77,8 @@ int mergeImages(const std::list<std::string>& queued, const char* outPath, int m
             cv::Mat image = velcap::readPicture(it->c_str(), cv::IMREAD_COLOR, "MergeImages");
             if (image.empty()) {
                 // A merged picture without one of its pictures would pass for the whole one.
-                velcap::say("MergeImages: %s cannot be merged; %s is not written\n", it->c_str(),
-                            outPath ? outPath : "(null)");
+                velcap::logError(velcap::Category::Files, "MergeImages: %s cannot be merged; %s is not written\n",
+                                 it->c_str(), outPath ? outPath : "(null)");
                 return -2;
             }
             images.push_back(image);
@@ -89,9 +89,10 @@ int mergeImages(const std::list<std::string>& queued, const char* outPath, int m
         const size_t columns = images.size() == 4 ? 2 : (mode == 0 ? images.size() : 1);
         const cv::Size size = arrangedSize(images, columns);
         if (!velcap::withinPixelLimit(size.width, size.height)) {
-            velcap::say("MergeImages: the merged picture would be %lldx%lld pixels, beyond the limit of %lld\n",
-                        static_cast<long long>(size.width), static_cast<long long>(size.height),
-                        VELCAP_MAX_PICTURE_PIXELS);
+            velcap::logWarning(velcap::Category::Files,
+                               "MergeImages: the merged picture would be %lldx%lld pixels, beyond the limit of %lld\n",
+                               static_cast<long long>(size.width), static_cast<long long>(size.height),
+                               VELCAP_MAX_PICTURE_PIXELS);
             return -2;
         }
         std::string path = outPath;
@@ -103,7 +104,8 @@ int mergeImages(const std::list<std::string>& queued, const char* outPath, int m
                 if (::access(name.c_str(), F_OK) == 0 && !velcap::sameFile(name, path)) std::remove(name.c_str());
         return 0;
     } catch (const std::exception& e) {
-        velcap::say("MergeImages: %s failed: %s\n", outPath ? outPath : "(null)", e.what());
+        velcap::logError(velcap::Category::Files, "MergeImages: %s failed: %s\n", outPath ? outPath : "(null)",
+                         e.what());
         return -2;
     }
 }

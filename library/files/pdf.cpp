@@ -25,7 +25,7 @@
 namespace velcap {
 
 void pdfError(unsigned long error, unsigned long detail, void* failed) {
-    say("ERROR: error_no=%04X, detail_no=%u\n", unsigned(error), unsigned(detail));
+    logError(Category::Pdf, "ERROR: error_no=%04X, detail_no=%u\n", unsigned(error), unsigned(detail));
     if (failed) *static_cast<bool*>(failed) = true;
 }
 
@@ -76,14 +76,15 @@ int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) 
     const bool jpeg = extension == "jpg" || extension == "jpeg";
     const bool png = extension == "png";
     if (!jpeg && !png && extension != "tif" && extension != "tiff" && extension != "bmp") {
-        velcap::say("pdf_addPage: %s is not a .jpg, .png, .tif or .bmp picture; no page added\n", imagePath);
+        velcap::logWarning(velcap::Category::Pdf,
+                           "pdf_addPage: %s is not a .jpg, .png, .tif or .bmp picture; no page added\n", imagePath);
         return -1;
     }
     // libharu's own decoders end the process on some damaged pictures: a
     // picture becomes a page only once it has been decoded here in full.
     const cv::Mat picture = readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage");
     if (picture.empty()) {
-        velcap::say("pdf_addPage: %s is refused; no page added\n", imagePath);
+        velcap::logWarning(velcap::Category::Pdf, "pdf_addPage: %s is refused; no page added\n", imagePath);
         return -1;
     }
     HPDF_Image image = nullptr;
@@ -93,7 +94,7 @@ int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) 
                 : png && picture.depth() == CV_8U ? HPDF_LoadPngImageFromFile(handle(), imagePath)
                                                   : rawImage(handle(), picture);
     } catch (const std::exception& e) {
-        velcap::say("pdf_addPage: %s cannot be converted: %s\n", imagePath, e.what());
+        velcap::logError(velcap::Category::Pdf, "pdf_addPage: %s cannot be converted: %s\n", imagePath, e.what());
     }
     return drawPage(image, text);
 }
@@ -159,8 +160,9 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv:
         drawText(page, *text, height);
         if (failed_) {
             // The picture matters more than its text: the page keeps it alone.
-            velcap::say("pdf: the text of page %d could not be laid under it; the page has its picture alone\n",
-                        pages_ + 1);
+            velcap::logError(velcap::Category::Pdf,
+                             "pdf: the text of page %d could not be laid under it; the page has its picture alone\n",
+                             pages_ + 1);
             HPDF_ResetError(handle());
             failed_ = false;
         }
@@ -258,7 +260,7 @@ void PdfDocument::drawText(HPDF_Page page, const ocr::PageText& text, float heig
 int PdfDocument::save(const std::string& path) {
     if (!valid()) return -1;
     if (pages_ == 0) {
-        velcap::say("pdf: %s has no pages; not written\n", path.c_str());
+        velcap::logWarning(velcap::Category::Pdf, "pdf: %s has no pages; not written\n", path.c_str());
         return -1;
     }
     if (!replaceable(path, "pdf")) return -1;
@@ -266,7 +268,7 @@ int PdfDocument::save(const std::string& path) {
     TemporaryFile partial(path);
     const HPDF_STATUS status = partial.valid() ? HPDF_SaveToFile(handle(), partial.path().c_str()) : HPDF_FILE_IO_ERROR;
     if (status != HPDF_OK || failed_ || !partial.commit()) {
-        velcap::say("pdf: %s could not be written\n", path.c_str());
+        velcap::logError(velcap::Category::Pdf, "pdf: %s could not be written\n", path.c_str());
         return -1;
     }
     return 0;
@@ -275,7 +277,7 @@ int PdfDocument::save(const std::string& path) {
 int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
                  const std::string& ocrLanguages, const std::function<void(int, int)>& progress) {
     if (!pdfPath || !*pdfPath) {
-        velcap::say("CombineToPDF: no document name\n");
+        velcap::logWarning(velcap::Category::Pdf, "CombineToPDF: no document name\n");
         return -2;
     }
     try {
@@ -291,7 +293,8 @@ int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool
             const ocr::PageText* text = texts.empty() ? nullptr : &texts[pages.size()];
             if (document.addImagePage(name.c_str(), text) != 0) {
                 // A document without one of its pages would pass for the whole one.
-                velcap::say("CombineToPDF: %s cannot become a page; %s is not written\n", name.c_str(), pdfPath);
+                velcap::logError(velcap::Category::Pdf, "CombineToPDF: %s cannot become a page; %s is not written\n",
+                                 name.c_str(), pdfPath);
                 return -2;
             }
             pages.push_back(name);
@@ -303,7 +306,7 @@ int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool
                 if (velcap::exists(name) && !velcap::sameFile(name, pdfPath)) std::remove(name.c_str());
         return 0;
     } catch (const std::exception& e) {
-        velcap::say("CombineToPDF: %s failed: %s\n", pdfPath, e.what());
+        velcap::logError(velcap::Category::Pdf, "CombineToPDF: %s failed: %s\n", pdfPath, e.what());
         return -2;
     }
 }

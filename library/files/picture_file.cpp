@@ -107,8 +107,8 @@ bool tiffSize(std::ifstream& in, bool little, int& width, int& height) {
 bool plainPath(const std::string& path, const char* caller) {
     for (const char c : path)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            say("%s: the name \"%s\" holds a control character; nothing is written\n", caller,
-                path.substr(0, path.find('\0')).c_str());
+            logWarning(Category::Files, "%s: the name \"%s\" holds a control character; nothing is written\n", caller,
+                       path.substr(0, path.find('\0')).c_str());
             return false;
         }
     return true;
@@ -157,30 +157,30 @@ bool withinPixelLimit(int64_t width, int64_t height) {
 
 cv::Mat readPicture(const char* path, int flags, const char* caller) {
     if (!path) {
-        velcap::say("%s: no file name\n", caller);
+        velcap::logWarning(velcap::Category::Files, "%s: no file name\n", caller);
         return {};
     }
     if (!isRegularFile(path)) {
-        velcap::say("%s: %s is not a readable regular file\n", caller, path);
+        velcap::logWarning(velcap::Category::Files, "%s: %s is not a readable regular file\n", caller, path);
         return {};
     }
     int width = 0, height = 0;
     std::string why;
     if (!declaredSize(path, width, height, why)) {
-        velcap::say("%s: %s is refused: %s\n", caller, path, why.c_str());
+        velcap::logWarning(velcap::Category::Files, "%s: %s is refused: %s\n", caller, path, why.c_str());
         return {};
     }
     if (!withinPixelLimit(width, height)) {
-        velcap::say("%s: %s declares %dx%d pixels, beyond the limit of %lld\n", caller, path, width, height,
-                    static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS));
+        velcap::logWarning(velcap::Category::Files, "%s: %s declares %dx%d pixels, beyond the limit of %lld\n", caller,
+                           path, width, height, static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS));
         return {};
     }
     try {
         cv::Mat image = cv::imread(path, flags);
-        if (image.empty()) velcap::say("%s: %s cannot be decoded\n", caller, path);
+        if (image.empty()) velcap::logError(velcap::Category::Files, "%s: %s cannot be decoded\n", caller, path);
         return image;
     } catch (const std::exception& e) {
-        velcap::say("%s: %s cannot be decoded: %s\n", caller, path, e.what());
+        velcap::logError(velcap::Category::Files, "%s: %s cannot be decoded: %s\n", caller, path, e.what());
         return {};
     }
 }
@@ -235,7 +235,7 @@ int rememberPartial(const std::string& path) {
 bool replaceable(const std::string& path, const char* caller) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        velcap::say("%s: %s exists and is not a regular file\n", caller, path.c_str());
+        velcap::logWarning(velcap::Category::Files, "%s: %s exists and is not a regular file\n", caller, path.c_str());
         return false;
     }
     return true;
@@ -270,18 +270,19 @@ bool writePicture(const std::string& path, const cv::Mat& image, const std::vect
     if (!replaceable(path, caller)) return false;
     TemporaryFile temporary(path);
     if (!temporary.valid()) {
-        velcap::say("%s: %s could not be written: %s\n", caller, path.c_str(), std::strerror(errno));
+        velcap::logError(velcap::Category::Files, "%s: %s could not be written: %s\n", caller, path.c_str(),
+                         std::strerror(errno));
         return false;
     }
     bool written = false;
     try {
         written = cv::imwrite(temporary.path(), image, parameters);
     } catch (const std::exception& e) {
-        velcap::say("%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
+        velcap::logError(velcap::Category::Files, "%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
         return false;
     }
     if (!written || !temporary.commit()) {
-        velcap::say("%s: %s could not be written\n", caller, path.c_str());
+        velcap::logError(velcap::Category::Files, "%s: %s could not be written\n", caller, path.c_str());
         return false;
     }
     return true;

@@ -210,8 +210,9 @@ cv::Mat gammaTable(float gamma) {
 
 bool isColourImage(const cv::Mat& image, const char* caller) {
     if (image.empty() || image.type() != CV_8UC3) {
-        velcap::say("%s: needs a non-empty 8-bit 3-channel image, got %dx%d of type %d\n", caller, image.cols,
-                    image.rows, image.type());
+        velcap::logWarning(velcap::Category::Imaging,
+                           "%s: needs a non-empty 8-bit 3-channel image, got %dx%d of type %d\n", caller, image.cols,
+                           image.rows, image.type());
         return false;
     }
     return true;

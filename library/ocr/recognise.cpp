@@ -296,7 +296,7 @@ std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, cons
             try {
                 const cv::Mat picture = cv::imread(paths[i], cv::IMREAD_GRAYSCALE);
                 if (picture.empty())
-                    say("OCR: %s cannot be read; its page gets no text\n", paths[i].c_str());
+                    logError(Category::Ocr, "OCR: %s cannot be read; its page gets no text\n", paths[i].c_str());
                 else
                     pages[i] = recognise(picture, languages);
             } catch (const std::exception& e) {

@@ -43,11 +43,11 @@ SaveResult cleanAndSave(const char* path, const cv::Mat& rgb, const CaptureParam
 }
 
 SaveResult wholeFrame(const char* path, const cv::Mat& frame, const CaptureParams& p) {
-    velcap::sayLine("capture->01");
+    velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Capture, "capture->01");
     // One copy of the frame, made by the colour swap itself.
     cv::Mat work;
     cv::cvtColor(frame, work, cv::COLOR_RGB2BGR);
-    velcap::sayLine("capture->02");
+    velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Capture, "capture->02");
     clean(work, p);
     SaveResult result;
     if (p.interpolate) {
@@ -60,10 +60,10 @@ SaveResult wholeFrame(const char* path, const cv::Mat& frame, const CaptureParam
         cv::resize(work, out, size, 1.0, 0.0, cv::INTER_LINEAR);
         result = velcap::saveImage(path, out, saveOptions(p));
     } else {
-        velcap::sayLine("capture->03");
+        velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Capture, "capture->03");
         result = velcap::saveImage(path, work, saveOptions(p));
     }
-    velcap::sayLine("capture->04");
+    velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Capture, "capture->04");
     return result;
 }
 
@@ -81,7 +81,7 @@ SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const
         if (corners[2 * i] > frame.cols) right = std::max(right, corners[2 * i] - frame.cols);
         if (corners[2 * i + 1] > frame.rows) bottom = std::max(bottom, corners[2 * i + 1] - frame.rows);
     }
-    velcap::say("AA->img.cols,img.rows: %d,%d\r\n", frame.cols, frame.rows);
+    velcap::logDebug(velcap::Category::Capture, "AA->img.cols,img.rows: %d,%d\r\n", frame.cols, frame.rows);
     const velcap::PageCrop crop = velcap::pageCrop(corners);
     const float angle = crop.angle;
     int CutImgStartX = crop.startX, CutImgStartY = crop.startY, CutImgW = crop.width, CutImgH = crop.height;
@@ -104,8 +104,8 @@ SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const
     int cw = CutLastW / 4 * 4 + 4, ch = CutLastH / 4 * 4 + 4;
     if (cx + cw >= w) cw = w - cx;
     if (cy + ch >= h) ch = h - cy;
-    velcap::say("BB->img.cols,img.rows: %d,%d\r\n", w, h);
-    velcap::say("cx,cy,cw,ch: %d,%d,%d,%d\r\n", cx, cy, cw, ch);
+    velcap::logDebug(velcap::Category::Capture, "BB->img.cols,img.rows: %d,%d\r\n", w, h);
+    velcap::logDebug(velcap::Category::Capture, "cx,cy,cw,ch: %d,%d,%d,%d\r\n", cx, cy, cw, ch);
 
     // The frame round the page comes from the deskewed picture where it reaches, black beyond.
     cv::Mat page;
@@ -123,7 +123,7 @@ SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const
 SaveResult cropToQuad(const char* path, const cv::Mat& frame, bool straighten, const velcap::PageState& page,
                       const CaptureParams& p) {
     if (!page.quadFound) {
-        velcap::say("capture: no page found yet; %s gets the whole frame\n", path);
+        velcap::logWarning(velcap::Category::Capture, "capture: no page found yet; %s gets the whole frame\n", path);
         return wholeFrame(path, frame, p);
     }
     if (straighten) return cleanAndSave(path, velcap::straightenedPage(frame, page.quad), p);
@@ -150,25 +150,27 @@ namespace velcap {
 
 SaveResult captureFrame(const char* path, const CaptureParams& p, const PageState& page, const cv::Mat& frame) {
     if (!path || frame.empty()) {
-        velcap::say("capture: no path or no frame\n");
+        velcap::logWarning(velcap::Category::Capture, "capture: no path or no frame\n");
         return SaveResult::failed;
     }
-    velcap::say("capture->path:%s\n", path);
+    velcap::logDebug(velcap::Category::Capture, "capture->path:%s\n", path);
     try {
         if (p.cutType == 2 || p.cutType == 3) return cropToQuad(path, frame, p.cutType == 2, page, p);
         if (p.cutType != 1) return wholeFrame(path, frame, p);
         if (!page.outlineFound) {
-            velcap::say("capture: no page outline found yet; %s gets the whole frame\n", path);
+            velcap::logWarning(velcap::Category::Capture,
+                               "capture: no page outline found yet; %s gets the whole frame\n", path);
             return wholeFrame(path, frame, p);
         }
         if (!outlineNearFrame(frame, page.outline)) {
-            velcap::say("capture: the page outline lies far outside the frame; %s gets the whole frame\n", path);
+            velcap::logWarning(velcap::Category::Capture,
+                               "capture: the page outline lies far outside the frame; %s gets the whole frame\n", path);
             return wholeFrame(path, frame, p);
         }
         return cropToPage(path, frame, page.outline, p);
     } catch (const std::exception& e) {
         // On the stream thread: this capture fails, the stream goes on.
-        velcap::say("capture: %s failed: %s\n", path, e.what());
+        velcap::logError(velcap::Category::Capture, "capture: %s failed: %s\n", path, e.what());
         return SaveResult::failed;
     }
 }

@@ -64,7 +64,8 @@ bool writeBytes(const std::string& path, const std::vector<uchar>& bytes, const 
         }
     }
     if (!written || !temporary.commit()) {
-        say("%s: %s could not be written: %s\n", caller, path.c_str(), whyNotWritten(path).c_str());
+        logError(Category::Office, "%s: %s could not be written: %s\n", caller, path.c_str(),
+                 whyNotWritten(path).c_str());
         return false;
     }
     return true;
@@ -160,7 +161,8 @@ bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi, long budge
         written = TIFFWriteScanline(tiff, bits.data() + size_t(y) * size_t(rowBytes), uint32_t(y), 0) == 1;
     TIFFClose(tiff);
     if (written && budget > 0 && fileSize(temporary.path()) > budget) {
-        say("%s: %ld bytes do not fit in %ld\n", path.c_str(), fileSize(temporary.path()), budget);
+        logWarning(Category::Office, "%s: %ld bytes do not fit in %ld\n", path.c_str(), fileSize(temporary.path()),
+                   budget);
         return false;
     }
     return written && temporary.commit();
@@ -245,7 +247,8 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
     if (extension == "jpg" || extension == "jpeg") {
         if (!withinBudget(
                 options.jpegQuality, budget, [&](int q) { return jpegOf(picture, q); }, bytes)) {
-            say("%s: does not fit in %ld bytes even at JPEG quality %d\n", out.c_str(), budget, kLowestQuality);
+            logWarning(Category::Office, "%s: does not fit in %ld bytes even at JPEG quality %d\n", out.c_str(), budget,
+                       kLowestQuality);
             return Status::NotWritten;
         }
         setJpegDensity(bytes, options.dpi);
@@ -256,7 +259,7 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
         setPngDensity(bytes, options.dpi);
     } else if (options.blackAndWhite) {
         if (!writeG4Tiff(out, picture, options.dpi, budget)) {
-            say("%s: not written\n", out.c_str());
+            logError(Category::Office, "%s: not written\n", out.c_str());
             return Status::NotWritten;
         }
         return Status::Ok;
@@ -270,7 +273,8 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
     if (bytes.empty()) return Status::NotWritten;
     if (budget > 0 && long(bytes.size()) > budget) {
         // Lossless pictures have no quality to give up.
-        say("%s: %zu bytes do not fit in %ld; JPEG fits a budget\n", out.c_str(), bytes.size(), budget);
+        logWarning(Category::Office, "%s: %zu bytes do not fit in %ld; JPEG fits a budget\n", out.c_str(), bytes.size(),
+                   budget);
         return Status::NotWritten;
     }
     return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
@@ -327,8 +331,8 @@ Status writePdf(const std::string& out, std::vector<cv::Mat> pictures, const Pag
         const int start = options.blackAndWhite ? kLowestQuality : options.jpegQuality;
         if (withinBudget(start, options.maxBytes, encode, bytes)) break;
         if (scale <= leastScale) {
-            say("%s: does not fit in %ld bytes, even at JPEG quality %d and %.0f dpi\n", out.c_str(), options.maxBytes,
-                kLowestQuality, kLeastPdfDpi);
+            logWarning(Category::Office, "%s: does not fit in %ld bytes, even at JPEG quality %d and %.0f dpi\n",
+                       out.c_str(), options.maxBytes, kLowestQuality, kLeastPdfDpi);
             return Status::NotWritten;
         }
     }
@@ -342,7 +346,7 @@ Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& ou
     const bool raster =
         extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "tif" || extension == "tiff";
     if (!raster || pictures.size() != 1) {
-        say("%s: a .pdf holds many pages; a .jpg, .png or .tif one picture\n", out.c_str());
+        logWarning(Category::Office, "%s: a .pdf holds many pages; a .jpg, .png or .tif one picture\n", out.c_str());
         return Status::BadPath;
     }
     return writeRaster(out, extension, pictures[0], options);
@@ -364,15 +368,15 @@ namespace {
 // limit that every reader of the library keeps: the library reads what it writes.
 bool pageFits(Paper paper, int dpi, const char* caller) {
     if (dpi < 0) {
-        say("%s: a resolution of %d dpi is not one\n", caller, dpi);
+        logWarning(Category::Office, "%s: a resolution of %d dpi is not one\n", caller, dpi);
         return false;
     }
     if (paper == Paper::None) return true;
     const cv::Size2d mm = paperMm(paper);
     const double inches2 = mm.width / 25.4 * (mm.height / 25.4);
     if (double(dpi) * dpi * inches2 > double(VELCAP_MAX_PICTURE_PIXELS)) {
-        say("%s: a page of %d dpi would be over %lld pixels; at most %d dpi\n", caller, dpi,
-            static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS), mostDpi(paper));
+        logWarning(Category::Office, "%s: a page of %d dpi would be over %lld pixels; at most %d dpi\n", caller, dpi,
+                   static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS), mostDpi(paper));
         return false;
     }
     return true;
@@ -385,7 +389,7 @@ Status guardedStatus(const char* caller, const std::string& out, Work&& work) {
     try {
         return work();
     } catch (const std::exception& e) {
-        say("%s: %s is not written: %s\n", caller, out.c_str(), e.what());
+        logError(Category::Office, "%s: %s is not written: %s\n", caller, out.c_str(), e.what());
         return Status::NotWritten;
     }
 }
@@ -412,7 +416,7 @@ Status makeIdCardCopy(const std::string& front, const std::string& back, const s
     const std::string extension = lowerExtension(out);
     if (!plainPath(out, "idcard")) return Status::BadPath;
     if (extension != "pdf" && extension != "jpg" && extension != "jpeg" && extension != "png") {
-        say("idcard: %s is not a .pdf, .jpg or .png file\n", out.c_str());
+        logWarning(Category::Office, "idcard: %s is not a .pdf, .jpg or .png file\n", out.c_str());
         return Status::BadPath;
     }
     const int dpi = options.dpi > 0 ? options.dpi : kDefaultPaperDpi;
@@ -426,7 +430,7 @@ Status makeIdCardCopy(const std::string& front, const std::string& back, const s
         for (int side = 0; side < 2; ++side) {
             Quad corners;
             if (!findCard(sides[size_t(side)], corners)) {
-                say("idcard: no card found on %s\n", (side == 0 ? front : back).c_str());
+                logWarning(Category::Office, "idcard: no card found on %s\n", (side == 0 ? front : back).c_str());
                 return Status::NotWritten;
             }
             const cv::Mat card = straightenCard(sides[size_t(side)], corners, dpi);

@@ -215,6 +215,12 @@ TEST_F(Cli, ListShowsEachCameraOnStandardOutputAlone) {
     Outcome verbose = velcap("-v list");
     EXPECT_EQ(verbose.out, text.out);
     EXPECT_NE(verbose.err.find("node:/dev/video0"), std::string::npos) << verbose.err;
+    // A category held to a level loses its lines below it, and only those.
+    setenv("VELCAP_LOG_LEVELS", "device:info,codes:debug", 1);
+    Outcome filtered = velcap("-v list");
+    unsetenv("VELCAP_LOG_LEVELS");
+    EXPECT_EQ(filtered.out, text.out);
+    EXPECT_EQ(filtered.err.find("node:/dev/video0"), std::string::npos) << filtered.err;
 
     Outcome json = velcap("list --json");
     ASSERT_EQ(json.status, 0);
