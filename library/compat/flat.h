@@ -13,4 +13,10 @@ Session& flatSession();
 // says its caller's line.
 void closeBeforeReopening(const char* leftoverLine, const char* streamingLine);
 
+// A writer's status as the flat writers return it: 0 when the file was
+// written or none was asked for (a colour mode that writes nothing), else -1.
+inline int written(Status status) {
+    return status == Status::Ok || status == Status::NothingAsked ? 0 : -1;
+}
+
 } // namespace velcap

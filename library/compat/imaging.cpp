@@ -144,15 +144,13 @@ IplImage* FillBlackEdgeToWhite(IplImage* img) {
 }
 
 int SaveImage(char* path, cv::Mat img) {
-    return velcap::saveImage(path, img,
-                             {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages(),
-                              velcap::flatSession().pdfInMemory()}) == velcap::SaveResult::failed
-               ? -1
-               : 0;
+    return written(velcap::saveImage(
+        path, img,
+        {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages(), velcap::flatSession().pdfInMemory()}));
 }
 
 int TempImgToPdf(char* path, cv::Mat img) {
-    return velcap::pdfCapture(path, img, jpgQuality.load(), {}, velcap::flatSession().pdfInMemory());
+    return written(velcap::pdfCapture(path, img, jpgQuality.load(), {}, velcap::flatSession().pdfInMemory()));
 }
 
 int capture(char* path, int, int type, cv::Mat frame) {
@@ -167,5 +165,5 @@ int capture(char* path, int, int type, cv::Mat frame) {
     velcap::PageState page;
     page.outlineFound = velcap::pageOutlineFound;
     std::memcpy(page.outline, CutPoint, sizeof(page.outline));
-    return velcap::captureFrame(path, params, page, frame) == velcap::SaveResult::failed ? -1 : 0;
+    return written(velcap::captureFrame(path, params, page, frame));
 }

@@ -144,7 +144,7 @@ std::string writePage(const cv::Mat& frame, std::string folder, const velcap::Fr
     // A GIF name holds a JPEG, as the desktop program makes it.
     const bool gif = format == 4;
     const std::string written = gif ? path.substr(0, path.size() - 4) + ".jpg" : path;
-    if (velcap::captureFrame(written.c_str(), params, page, frame) != velcap::SaveResult::written) {
+    if (velcap::captureFrame(written.c_str(), params, page, frame) != velcap::Status::Ok) {
         why = velcap::whyNotWritten(written);
         velcap::logError(velcap::Category::Capture, "auto-capture: %s could not be written\n", path.c_str());
         return {};

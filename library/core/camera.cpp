@@ -120,6 +120,8 @@ const char* describe(Status status) {
         return "the value is outside the control's range";
     case Status::ControlFailed:
         return "the control could not be read or set";
+    case Status::NothingAsked:
+        return "the settings ask for no file";
     }
     return "unknown status";
 }
@@ -224,8 +226,7 @@ Status Camera::capture(const std::string& path, const CaptureSettings& settings)
     params.ocrLanguages = settings.ocrLanguages;
     params.pdfInMemory = true;
     try {
-        return captureFrame(path.c_str(), params, still.page, still.frame) == SaveResult::written ? Status::Ok
-                                                                                                  : Status::NotWritten;
+        return captureFrame(path.c_str(), params, still.page, still.frame);
     } catch (const std::exception& e) {
         logError(Category::Capture, "capture: %s is not written: %s\n", path.c_str(), e.what());
         return Status::NotWritten;

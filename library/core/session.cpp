@@ -597,8 +597,10 @@ void Session::serveCapture(const cv::Mat& frame, const CaptureParams& params) {
     else if (still) {
         taken = {frame.clone(), page_, settings_.snapshot().rotation, params.interpolate};
         result = Status::Ok;
-    } else if (captureFrame(path.c_str(), params, page_, frame) == SaveResult::written)
-        result = Status::Ok;
+    } else {
+        // The flat codes know one failure of the writer: nothing written.
+        result = captureFrame(path.c_str(), params, page_, frame) == Status::Ok ? Status::Ok : Status::NotWritten;
+    }
     {
         std::lock_guard lock(mutex_);
         if (captureWithdrawn_) {

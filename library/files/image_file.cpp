@@ -50,16 +50,16 @@ std::string unusedHomeName(const std::string& home, const std::string& stem) {
 
 namespace velcap {
 
-SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options) {
+Status saveImage(const char* path, const cv::Mat& img, const SaveOptions& options) {
     const size_t length = path ? std::strlen(path) : 0;
     if (length < 3) {
         velcap::logWarning(velcap::Category::Files, "SaveImage: the name \"%s\" is too short to tell a format\n",
                            path ? path : "");
-        return SaveResult::failed;
+        return Status::BadPath;
     }
     if (img.empty()) {
         velcap::logWarning(velcap::Category::Files, "SaveImage: no image to write to %s\n", path);
-        return SaveResult::failed;
+        return Status::NotWritten;
     }
     // Extensions count alike in every letter case: q.JPG is a JPEG at the set quality too.
     const std::string ext = velcap::lowerExtension(path);
@@ -78,32 +78,30 @@ SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& op
             cv::adaptiveThreshold(out, out, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY, 179, 19);
             break;
         default:
-            return SaveResult::skipped; // a colour mode that writes nothing
+            return Status::NothingAsked; // a colour mode that writes nothing
         }
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Files, "SaveImage: cannot convert the image for %s: %s\n", path, e.what());
-        return SaveResult::failed;
+        return Status::NotWritten;
     }
 
-    if (ext == "pdf")
-        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory) == 0
-                   ? SaveResult::written
-                   : SaveResult::failed;
+    if (ext == "pdf") return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory);
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
         velcap::logError(velcap::Category::Files, "SaveImage: no image encoder for %s\n", path);
-        return SaveResult::failed;
+        return Status::NotWritten;
     }
     return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage")
-               ? SaveResult::written
-               : SaveResult::failed;
+               ? Status::Ok
+               : Status::NotWritten;
 }
 
 } // namespace velcap
 
 namespace velcap {
 
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages, bool inMemory) {
+Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages,
+                  bool inMemory) {
     try {
         const std::string target = path ? path : "";
         const auto slash = long(target.rfind('/'));
@@ -111,7 +109,7 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
         if (target.rfind('.') == std::string::npos || dot <= slash) {
             velcap::logWarning(velcap::Category::Files, "TempImgToPdf: \"%s\" has no extension to replace\n",
                                target.c_str());
-            return -1;
+            return Status::BadPath;
         }
         ocr::PageText text;
         if (!ocrLanguages.empty()) {
@@ -129,37 +127,37 @@ int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std:
             if (!cv::imencode(".jpg", img, jpeg, jpegParameters(jpegQuality))) {
                 velcap::logError(velcap::Category::Files, "TempImgToPdf: the picture for %s cannot be encoded\n",
                                  target.c_str());
-                return -1;
+                return Status::NotWritten;
             }
             PdfDocument document;
-            if (document.addJpegPage(jpeg, layer) != 0) return -1;
-            return document.save(target);
+            if (document.addJpegPage(jpeg, layer) != 0) return Status::NotWritten;
+            return document.save(target) == 0 ? Status::Ok : Status::NotWritten;
         }
         const std::string home = homeDirectory();
         if (home.empty()) {
             velcap::logError(velcap::Category::Files,
                              "TempImgToPdf: the user has no home directory for the temporary picture\n");
-            return -1;
+            return Status::NotWritten;
         }
         const std::string temp = unusedHomeName(home, target.substr(size_t(slash + 1), size_t(dot - slash - 1)));
         if (temp.empty()) {
             velcap::logError(velcap::Category::Files,
                              "TempImgToPdf: no free name for the temporary picture of %s in %s\n", target.c_str(),
                              home.c_str());
-            return -1;
+            return Status::NotWritten;
         }
         if (!writePicture(temp, img, jpegParameters(jpegQuality), "TempImgToPdf")) {
             ::unlink(temp.c_str());
-            return -1;
+            return Status::NotWritten;
         }
 
         // A document of its own: a capture must not disturb one that a host is building.
         PdfDocument document;
-        if (document.addImagePage(temp.c_str(), layer) != 0) return -1;
-        return document.save(target);
+        if (document.addImagePage(temp.c_str(), layer) != 0) return Status::NotWritten;
+        return document.save(target) == 0 ? Status::Ok : Status::NotWritten;
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Files, "TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
-        return -1;
+        return Status::NotWritten;
     }
 }
 

@@ -96,8 +96,7 @@ int mergeImages(const std::list<std::string>& queued, const char* outPath, int m
             return -2;
         }
         std::string path = outPath;
-        if (velcap::saveImage(path.c_str(), arrange(images, columns), options) != velcap::SaveResult::written)
-            return -2;
+        if (velcap::saveImage(path.c_str(), arrange(images, columns), options) != velcap::Status::Ok) return -2;
         if (deleteSources)
             for (const std::string& name : merged)
                 // A source that the merged picture replaced is the merged picture now.

@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "velcap/types.h"
+
 namespace velcap {
 
 // Whether path is a name the system takes as it is: no NUL (which would end
@@ -66,8 +68,6 @@ private:
     int slot_ = -1;
 };
 
-// What SaveImage did: a colour mode outside 0 to 2 writes nothing, and says so.
-enum class SaveResult { written, skipped, failed };
 // How SaveImage writes: colour mode 0 colour, 1 grey, 2 black and white,
 // others nothing; the quality of JPEG files and of PDF pages.
 struct SaveOptions {
@@ -76,11 +76,14 @@ struct SaveOptions {
     std::string ocrLanguages; // a PDF's text layer ("chi_sim+eng"); none when empty
     bool pdfInMemory = false; // else as SetPdfCaptureInMemory says
 };
-SaveResult saveImage(const char* path, const cv::Mat& img, const SaveOptions& options);
+// Ok, BadPath (no name that tells a format), NotWritten, or NothingAsked for
+// a colour mode outside 0 to 2.
+Status saveImage(const char* path, const cv::Mat& img, const SaveOptions& options);
 // A one-page PDF of the picture (B, G, R or grey), as a capture makes it,
-// with the picture's text under it when OCR languages are named: 0 or -1.
-int pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages = {},
-               bool inMemory = false);
+// with the picture's text under it when OCR languages are named: Ok,
+// BadPath (no extension to replace) or NotWritten.
+Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages = {},
+                  bool inMemory = false);
 
 // The extension of path's last name, in lower case and without the dot ("" when none).
 std::string lowerExtension(const std::string& path);

@@ -16,7 +16,7 @@
 #include "../log.h"
 #include "capture.h"
 
-using velcap::SaveResult;
+using velcap::Status;
 
 namespace {
 
@@ -35,21 +35,21 @@ velcap::SaveOptions saveOptions(const CaptureParams& p) {
 }
 
 // The last steps of every path: B, G, R order, cleaned, written.
-SaveResult cleanAndSave(const char* path, const cv::Mat& rgb, const CaptureParams& p) {
+Status cleanAndSave(const char* path, const cv::Mat& rgb, const CaptureParams& p) {
     cv::Mat result;
     cv::cvtColor(rgb, result, cv::COLOR_RGB2BGR);
     clean(result, p);
     return velcap::saveImage(path, result, saveOptions(p));
 }
 
-SaveResult wholeFrame(const char* path, const cv::Mat& frame, const CaptureParams& p) {
+Status wholeFrame(const char* path, const cv::Mat& frame, const CaptureParams& p) {
     velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Capture, "capture->01");
     // One copy of the frame, made by the colour swap itself.
     cv::Mat work;
     cv::cvtColor(frame, work, cv::COLOR_RGB2BGR);
     velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Capture, "capture->02");
     clean(work, p);
-    SaveResult result;
+    Status result;
     if (p.interpolate) {
         // A quarter-turned frame stands upright; the frame itself tells, so a
         // turn set while this frame was made cannot squeeze it.
@@ -67,7 +67,7 @@ SaveResult wholeFrame(const char* path, const cv::Mat& frame, const CaptureParam
     return result;
 }
 
-SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const CaptureParams& p) {
+Status cropToPage(const char* path, cv::Mat frame, const int* outline, const CaptureParams& p) {
     // A copy of the outline: a second capture without a new outline crops the same page.
     int corners[8];
     std::memcpy(corners, outline, sizeof(corners));
@@ -120,8 +120,8 @@ SaveResult cropToPage(const char* path, cv::Mat frame, const int* outline, const
 
 // Cut types 2 and 3: the page's quadrilateral warped to an upright
 // rectangle (2), or the box round it with the page's frame, as it lies (3).
-SaveResult cropToQuad(const char* path, const cv::Mat& frame, bool straighten, const velcap::PageState& page,
-                      const CaptureParams& p) {
+Status cropToQuad(const char* path, const cv::Mat& frame, bool straighten, const velcap::PageState& page,
+                  const CaptureParams& p) {
     if (!page.quadFound) {
         velcap::logWarning(velcap::Category::Capture, "capture: no page found yet; %s gets the whole frame\n", path);
         return wholeFrame(path, frame, p);
@@ -148,10 +148,10 @@ bool outlineNearFrame(const cv::Mat& frame, const int* outline) {
 
 namespace velcap {
 
-SaveResult captureFrame(const char* path, const CaptureParams& p, const PageState& page, const cv::Mat& frame) {
+Status captureFrame(const char* path, const CaptureParams& p, const PageState& page, const cv::Mat& frame) {
     if (!path || frame.empty()) {
         velcap::logWarning(velcap::Category::Capture, "capture: no path or no frame\n");
-        return SaveResult::failed;
+        return Status::NotWritten;
     }
     velcap::logDebug(velcap::Category::Capture, "capture->path:%s\n", path);
     try {
@@ -171,7 +171,7 @@ SaveResult captureFrame(const char* path, const CaptureParams& p, const PageStat
     } catch (const std::exception& e) {
         // On the stream thread: this capture fails, the stream goes on.
         velcap::logError(velcap::Category::Capture, "capture: %s failed: %s\n", path, e.what());
-        return SaveResult::failed;
+        return Status::NotWritten;
     }
 }
 

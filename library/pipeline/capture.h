@@ -35,6 +35,6 @@ struct PageState {
 };
 
 // One frame (R, G, B) to the file at path.
-SaveResult captureFrame(const char* path, const CaptureParams& params, const PageState& page, const cv::Mat& frame);
+Status captureFrame(const char* path, const CaptureParams& params, const PageState& page, const cv::Mat& frame);
 
 } // namespace velcap

@@ -49,6 +49,7 @@ enum class Status {
     NoControl,         // the camera has no such control
     OutOfRange,        // a value outside the control's range
     ControlFailed,     // the control could not be read or set
+    NothingAsked,      // the settings ask for no file (a colour mode outside 0 to 2); nothing is written
 };
 
 VELCAP_EXPORT const char* describe(Status status);

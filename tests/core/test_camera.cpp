@@ -156,7 +156,7 @@ TEST_F(Camera, FailuresAreStatusesWithWords) {
     std::string text;
     EXPECT_EQ(camera.recognise(0, text), Status::NotOpen);
     EXPECT_EQ(camera.setControl(0x00980900, 1), Status::NotOpen);
-    for (int s = 0; s <= int(Status::ControlFailed); ++s) EXPECT_STRNE(velcap::describe(Status(s)), "unknown status");
+    for (int s = 0; s <= int(Status::NothingAsked); ++s) EXPECT_STRNE(velcap::describe(Status(s)), "unknown status");
 
     // The camera's own thread cannot wait for a capture it serves.
     camera.setFrameCallback([&](const velcap::Frame& f) {
@@ -222,7 +222,11 @@ TEST_F(Camera, CapturesCarryTheirOwnSettingsAndWriteOnlyTheirFile) {
     velcap::test::stdoutOf([&] {
         EXPECT_EQ(camera.capture(file("x.sh") + std::string(1, '\0') + ".jpg"), Status::BadPath);
         EXPECT_EQ(camera.capture(file("a\nb.jpg")), Status::BadPath);
+        velcap::CaptureSettings none;
+        none.colorMode = 3;
+        EXPECT_EQ(camera.capture(file("none.jpg"), none), Status::NothingAsked);
     });
+    EXPECT_NE(::access(file("none.jpg").c_str(), F_OK), 0);
     EXPECT_NE(::access(file("x.sh").c_str(), F_OK), 0);
     velcap::test::stdoutOf([&] { camera.close(); });
 }
