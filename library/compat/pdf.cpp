@@ -57,9 +57,12 @@ extern "C" int pdf_addPage(const char* imagePath) {
     velcap::ocr::PageText text;
     const std::string languages = velcap::flatOcrLanguages();
     if (!languages.empty()) {
+        std::string why;
         try {
-            text =
-                velcap::ocr::recognise(velcap::readPicture(imagePath, cv::IMREAD_GRAYSCALE, "pdf_addPage"), languages);
+            if (velcap::ocr::recognise(velcap::readPicture(imagePath, cv::IMREAD_GRAYSCALE, "pdf_addPage"), languages,
+                                       text, 0, &why) != velcap::Status::Ok)
+                velcap::logError(velcap::Category::Pdf, "pdf_addPage: no text layer for %s: %s\n", imagePath,
+                                 why.c_str());
         } catch (const std::exception& e) {
             velcap::logError(velcap::Category::Pdf, "pdf_addPage: no text layer for %s: %s\n", imagePath, e.what());
         }

@@ -122,6 +122,8 @@ const char* describe(Status status) {
         return "the control could not be read or set";
     case Status::NothingAsked:
         return "the settings ask for no file";
+    case Status::NoOcrLanguages:
+        return "the OCR languages cannot be loaded";
     }
     return "unknown status";
 }

@@ -112,15 +112,10 @@ Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const s
             return Status::BadPath;
         }
         ocr::PageText text;
-        if (!ocrLanguages.empty()) {
-            try {
-                text = ocr::recognise(img, ocrLanguages);
-            } catch (const std::exception& e) {
-                // The photograph matters more than its text layer.
-                velcap::logError(velcap::Category::Files, "TempImgToPdf: no text layer for %s: %s\n", target.c_str(),
-                                 e.what());
-            }
-        }
+        // The photograph matters more than its text layer.
+        if (std::string why; !ocrLanguages.empty() && ocr::recognise(img, ocrLanguages, text, 0, &why) != Status::Ok)
+            velcap::logError(velcap::Category::Files, "TempImgToPdf: no text layer for %s: %s\n", target.c_str(),
+                             why.c_str());
         const ocr::PageText* layer = text.lines.empty() ? nullptr : &text;
         if (inMemory) {
             std::vector<unsigned char> jpeg;

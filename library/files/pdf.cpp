@@ -287,7 +287,11 @@ int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool
         for (const std::string& name : queued)
             if (velcap::exists(name)) present.push_back(name); // not gone since it was queued
         std::vector<ocr::PageText> texts;
-        if (!ocrLanguages.empty()) texts = ocr::recogniseFiles(present, ocrLanguages, progress);
+        if (std::string why;
+            !ocrLanguages.empty() && ocr::recogniseFiles(present, ocrLanguages, texts, progress, &why) != Status::Ok) {
+            velcap::logError(velcap::Category::Pdf, "CombineToPDF: %s failed: %s\n", pdfPath, why.c_str());
+            return -2;
+        }
         std::vector<std::string> pages; // the sources that became pages
         for (const std::string& name : present) {
             const ocr::PageText* text = texts.empty() ? nullptr : &texts[pages.size()];

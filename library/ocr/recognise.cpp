@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
 
@@ -97,7 +96,7 @@ public:
             lock.lock();
             --made_;
             returned_.notify_one();
-            throw std::runtime_error("the languages \"" + languages_ + "\" cannot be loaded from " + tessdata());
+            return {shared_from_this(), nullptr}; // the caller says which languages failed
         }
         engine->SetPageSegMode(tesseract::PSM_AUTO);
         return {shared_from_this(), std::move(engine)};
@@ -237,20 +236,23 @@ bool available(const std::string& languages, std::string* why) {
     return true;
 }
 
-PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi) {
-    PageText page;
-    if (picture.empty()) return page;
-    std::string why;
-    if (!available(languages, &why)) throw std::runtime_error(why);
+Status recognise(const cv::Mat& picture, const std::string& languages, PageText& page, int dpi, std::string* why) {
+    page = {};
+    if (picture.empty()) return Status::Ok;
+    if (!available(languages, why)) return Status::NoOcrLanguages;
     const cv::Mat grey = prepared(picture);
     oneThreadAPage();
     Engines::Lease lease = enginesFor(languages)->take();
+    if (!lease.engine) {
+        if (why) *why = "the languages \"" + languages + "\" cannot be loaded from " + tessdata();
+        return Status::NoOcrLanguages;
+    }
     tesseract::TessBaseAPI& engine = *lease.engine;
     engine.SetImage(grey.data, grey.cols, grey.rows, 1, int(grey.step));
     if (dpi >= 70) engine.SetSourceResolution(dpi);
     if (engine.Recognize(nullptr) != 0) {
         engine.Clear();
-        return page;
+        return Status::Ok; // a page Tesseract cannot read has no text
     }
     std::unique_ptr<tesseract::ResultIterator> it(engine.GetIterator());
     if (it) {
@@ -278,14 +280,14 @@ PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi
     }
     it.reset();
     engine.Clear();
-    return page;
+    return Status::Ok;
 }
 
-std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, const std::string& languages,
-                                     const std::function<void(int, int)>& progress) {
-    std::string why;
-    if (!available(languages, &why)) throw std::runtime_error(why);
-    std::vector<PageText> pages(paths.size());
+Status recogniseFiles(const std::vector<std::string>& paths, const std::string& languages, std::vector<PageText>& pages,
+                      const std::function<void(int, int)>& progress, std::string* why) {
+    pages.clear();
+    if (!available(languages, why)) return Status::NoOcrLanguages;
+    pages.resize(paths.size());
     std::atomic<size_t> next{0};
     std::mutex progressMutex;
     int done = 0;
@@ -297,8 +299,10 @@ std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, cons
                 const cv::Mat picture = cv::imread(paths[i], cv::IMREAD_GRAYSCALE);
                 if (picture.empty())
                     logError(Category::Ocr, "OCR: %s cannot be read; its page gets no text\n", paths[i].c_str());
-                else
-                    pages[i] = recognise(picture, languages);
+                else if (std::string whyNot; recognise(picture, languages, pages[i], 0, &whyNot) != Status::Ok) {
+                    std::lock_guard lock(failureMutex);
+                    failure = whyNot;
+                }
             } catch (const std::exception& e) {
                 std::lock_guard lock(failureMutex);
                 failure = e.what();
@@ -313,8 +317,10 @@ std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, cons
     for (size_t i = 1; i < workers; ++i) threads.emplace_back(work);
     work();
     for (std::thread& t : threads) t.join();
-    if (!failure.empty()) throw std::runtime_error(failure);
-    return pages;
+    if (failure.empty()) return Status::Ok;
+    if (why) *why = failure;
+    pages.clear();
+    return Status::NoOcrLanguages;
 }
 
 } // namespace velcap::ocr

@@ -33,16 +33,17 @@ std::vector<std::string> cachedLanguageSets();
 // Whether Tesseract has every language of "chi_sim+eng"; why not, when not.
 bool available(const std::string& languages, std::string* why = nullptr);
 
-// The text of a picture (B, G, R or grey). dpi is the page's resolution
-// when known, else 0 (Tesseract estimates it from the letters). Throws
-// std::runtime_error when the languages cannot be loaded.
-PageText recognise(const cv::Mat& picture, const std::string& languages, int dpi = 0);
+// The text of a picture (B, G, R or grey) into page. dpi is the page's
+// resolution when known, else 0 (Tesseract estimates it from the letters).
+// Ok, or NoOcrLanguages (and why, in words) when the languages cannot be loaded.
+Status recognise(const cv::Mat& picture, const std::string& languages, PageText& page, int dpi = 0,
+                 std::string* why = nullptr);
 
 // The text of many picture files, one page a core at a time; progress(done,
 // total) after each, on a worker thread, one call at a time. An unreadable
-// file gets no text.
-std::vector<PageText> recogniseFiles(const std::vector<std::string>& paths, const std::string& languages,
-                                     const std::function<void(int, int)>& progress = {});
+// file gets no text. Ok, or NoOcrLanguages (and no pages) as above.
+Status recogniseFiles(const std::vector<std::string>& paths, const std::string& languages, std::vector<PageText>& pages,
+                      const std::function<void(int, int)>& progress = {}, std::string* why = nullptr);
 
 // Words joined as a line: a space between them, except between two Chinese
 // (or other CJK) characters, which Tesseract reports as words of their own.

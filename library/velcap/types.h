@@ -50,6 +50,7 @@ enum class Status {
     OutOfRange,        // a value outside the control's range
     ControlFailed,     // the control could not be read or set
     NothingAsked,      // the settings ask for no file (a colour mode outside 0 to 2); nothing is written
+    NoOcrLanguages,    // Tesseract has not every language asked for, or cannot load them
 };
 
 VELCAP_EXPORT const char* describe(Status status);

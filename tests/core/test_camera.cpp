@@ -156,7 +156,7 @@ TEST_F(Camera, FailuresAreStatusesWithWords) {
     std::string text;
     EXPECT_EQ(camera.recognise(0, text), Status::NotOpen);
     EXPECT_EQ(camera.setControl(0x00980900, 1), Status::NotOpen);
-    for (int s = 0; s <= int(Status::NothingAsked); ++s) EXPECT_STRNE(velcap::describe(Status(s)), "unknown status");
+    for (int s = 0; s <= int(Status::NoOcrLanguages); ++s) EXPECT_STRNE(velcap::describe(Status(s)), "unknown status");
 
     // The camera's own thread cannot wait for a capture it serves.
     camera.setFrameCallback([&](const velcap::Frame& f) {

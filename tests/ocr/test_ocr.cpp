@@ -121,15 +121,26 @@ namespace {
 // few used last are kept.
 TEST(OcrEngines, AreSharedBySpellingAndBounded) {
     const cv::Mat page(64, 64, CV_8UC3, cv::Scalar::all(255));
-    for (const char* spelling : {"eng", "eng+eng", "eng+eng+eng"}) velcap::ocr::recognise(page, spelling);
+    const auto read = [&](const char* languages) {
+        velcap::ocr::PageText text;
+        EXPECT_EQ(velcap::ocr::recognise(page, languages, text), velcap::Status::Ok) << languages;
+    };
+    for (const char* spelling : {"eng", "eng+eng", "eng+eng+eng"}) read(spelling);
     EXPECT_EQ(velcap::ocr::cachedLanguageSets().front(), "eng");
-    velcap::ocr::recognise(page, "eng+osd");
-    velcap::ocr::recognise(page, "osd+eng+osd");
+    read("eng+osd");
+    read("osd+eng+osd");
     const std::vector<std::string> sets = velcap::ocr::cachedLanguageSets();
     ASSERT_GE(sets.size(), 2u);
     EXPECT_EQ(std::vector<std::string>(sets.begin(), sets.begin() + 2), (std::vector<std::string>{"eng+osd", "eng"}));
-    for (const char* set : {"osd", "chi_sim", "chi_sim+osd", "chi_sim+eng"}) velcap::ocr::recognise(page, set);
+    for (const char* set : {"osd", "chi_sim", "chi_sim+osd", "chi_sim+eng"}) read(set);
     EXPECT_EQ(velcap::ocr::cachedLanguageSets(), (std::vector<std::string>{"chi_sim+eng", "chi_sim+osd", "chi_sim"}));
+
+    // A language Tesseract lacks is a status with its reason, and loads no engine.
+    velcap::ocr::PageText text;
+    std::string why;
+    EXPECT_EQ(velcap::ocr::recognise(page, "eng+xyz", text, 0, &why), velcap::Status::NoOcrLanguages);
+    EXPECT_NE(why.find("xyz"), std::string::npos) << why;
+    EXPECT_EQ(velcap::ocr::cachedLanguageSets().front(), "chi_sim+eng");
 }
 
 } // namespace
