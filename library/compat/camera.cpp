@@ -238,7 +238,14 @@ extern "C" int closeCamera() {
 }
 
 int grabImage(unsigned char* destination, int* length) {
-    return velcap::flatSession().grab(destination, length);
+    switch (velcap::flatSession().grab(destination, length)) {
+    case velcap::Status::Ok:
+        return 0;
+    case velcap::Status::StreamStopped:
+        return -1;
+    default:
+        return -100; // a buffer index the driver should not give
+    }
 }
 
 void VideoStreamPro(void*) {

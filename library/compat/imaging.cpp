@@ -20,8 +20,9 @@
 
 int DrawingEdge(unsigned char* buffer, int width, int height, int mode) {
     velcap::PageWorkspace work;
-    const int result =
-        velcap::guarded("DrawingEdge", -1, [&] { return velcap::findPageOutline(buffer, width, height, mode, work); });
+    const int result = velcap::guarded("DrawingEdge", -1, [&] {
+        return velcap::findPageOutline(buffer, width, height, mode, work) ? 0 : work.anyOutline ? -2 : -1;
+    });
     if (result == -2 || result == 0) {
         areaList.swap(work.areaList);
         cvSeqList.swap(work.contourList);

@@ -362,17 +362,16 @@ bool Session::waitForFrame() {
     return false;
 }
 
-int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequence, std::int64_t* timestamp) {
+Status Session::grab(unsigned char* destination, int* length, std::uint64_t* sequence, std::int64_t* timestamp) {
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     if (ioctl(fd_.get(), VIDIOC_DQBUF, &buffer) != 0) {
-        failWithErrno("VIDIOC_DQBUF", Status::StreamStopped);
-        return -1;
+        return failWithErrno("VIDIOC_DQBUF", Status::StreamStopped);
     }
     if (buffer.index >= unsigned(kBufferCount) || mappings_[buffer.index].length() == 0) {
         logError(Category::Stream, "invalid buffer index: %d", buffer.index);
-        return -100;
+        return Status::BufferQueryFailed;
     }
     // Copy what the driver filled, never more than it mapped nor than the
     // destination (the raw-frame buffer) holds.
@@ -393,11 +392,8 @@ int Session::grab(unsigned char* destination, int* length, std::uint64_t* sequen
     *length = static_cast<int>(filled);
     if (sequence) *sequence = buffer.sequence;
     if (timestamp) *timestamp = std::int64_t(buffer.timestamp.tv_sec) * 1000000000 + buffer.timestamp.tv_usec * 1000;
-    if (ioctl(fd_.get(), VIDIOC_QBUF, &buffer) != 0) {
-        failWithErrno("VIDIOC_QBUF", Status::StreamStopped);
-        return -1;
-    }
-    return 0;
+    if (ioctl(fd_.get(), VIDIOC_QBUF, &buffer) != 0) return failWithErrno("VIDIOC_QBUF", Status::StreamStopped);
+    return Status::Ok;
 }
 
 void Session::runStream() {
@@ -408,9 +404,10 @@ void Session::runStream() {
         int length = 0;
         std::uint64_t sequence = 0;
         std::int64_t timestamp = 0;
-        const int result = grab(raw.data(), &length, &sequence, &timestamp);
-        if (result != 0) {
+        const Status status = grab(raw.data(), &length, &sequence, &timestamp);
+        if (status != Status::Ok) {
             const int error = errno;
+            const int result = status == Status::StreamStopped ? -1 : -100; // the numbers these lines always had
             logError(Category::Stream, "grabImage error!!!!!!!!!!");
             logError(Category::Stream, "cam get image ret = %d\n", result);
             logError(Category::Stream,
@@ -509,9 +506,9 @@ void Session::outlineStage(const cv::Mat& frame, int cutType) {
     }
     if (cutType != 1) return;
     // A failure costs the outline, not the frame.
-    const int found = guarded("DrawingEdge", -1,
-                              [&] { return findPageOutline(frame.data, frame.cols, frame.rows, cutType, outline_); });
-    if (found != 0) return;
+    const bool found = guarded("DrawingEdge", false,
+                               [&] { return findPageOutline(frame.data, frame.cols, frame.rows, cutType, outline_); });
+    if (!found) return;
     std::memcpy(page_.outline, outline_.corners, sizeof(page_.outline));
     page_.outlineFound = true;
     outlineFound_ = true;

@@ -143,11 +143,11 @@ public:
     std::string lastRecognition() const;
     bool hasPageOutline(int cutType) const;
 
-    // One raw frame from the driver into destination: 0, -1 when the driver
-    // fails, -100 for a buffer index it should not give.
-    // Reads one frame; sequence and timestamp (monotonic ns) when asked.
-    int grab(unsigned char* destination, int* length, std::uint64_t* sequence = nullptr,
-             std::int64_t* timestamp = nullptr);
+    // One raw frame from the driver into destination, with its sequence and
+    // timestamp (monotonic ns) when asked: Ok, StreamStopped when the driver
+    // fails (errno tells why), BufferQueryFailed for a buffer index it should not give.
+    Status grab(unsigned char* destination, int* length, std::uint64_t* sequence = nullptr,
+                std::int64_t* timestamp = nullptr);
     // The stream thread's loop; it returns when the stream is stopped or ends.
     void runStream();
 

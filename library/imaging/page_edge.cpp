@@ -90,8 +90,9 @@ void quarterSize(const cv::Mat& frame, cv::Mat& small, std::vector<uint16_t>& su
 
 namespace velcap {
 
-int findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work) {
-    if (!buffer || width < kScale || height < kScale) return -1;
+bool findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work) {
+    work.anyOutline = false;
+    if (!buffer || width < kScale || height < kScale) return false;
     cv::Mat frame(height, width, CV_8UC3, buffer);
     cv::Mat &small = work.small, &grey = work.grey, &background = work.background, &normalised = work.normalised;
     quarterSize(frame, small, work.sums);
@@ -111,7 +112,8 @@ int findPageOutline(unsigned char* buffer, int width, int height, int mode, Page
 
     auto& contours = work.contours;
     cv::findContours(normalised, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-    if (contours.empty()) return -1;
+    if (contours.empty()) return false;
+    work.anyOutline = true;
 
     // The lists keep their nodes from frame to frame: resizing them reuses
     // what is there, and the contours are swapped in rather than copied.
@@ -130,7 +132,7 @@ int findPageOutline(unsigned char* buffer, int width, int height, int mode, Page
             *keptArea++ = work.areas[i];
             (keptContour++)->swap(contours[i]);
         }
-    if (areaList.empty()) return -2;
+    if (areaList.empty()) return false;
 
     // The largest contour; the first of equal ones.
     int largest = 0;
@@ -150,7 +152,7 @@ int findPageOutline(unsigned char* buffer, int width, int height, int mode, Page
             cv::line(frame, cv::Point(cvRound(corners[i].x), cvRound(corners[i].y)),
                      cv::Point(cvRound(corners[(i + 1) % 4].x), cvRound(corners[(i + 1) % 4].y)), cv::Scalar(0, 255, 0),
                      6, cv::LINE_8, 0);
-    return 0;
+    return true;
 }
 
 } // namespace velcap

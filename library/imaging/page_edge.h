@@ -21,11 +21,12 @@ struct PageWorkspace {
     std::list<std::vector<cv::Point>> contourList;
     // The page corners found last: x0, y0 ... x3, y3, the lowest corner first, clockwise.
     int corners[8] = {};
+    bool anyOutline = false; // whether the last search saw an outline at all, large enough or not
 };
 
 // DrawingEdge's work: finds the largest outline, sets work.corners and, with
-// mode 1, draws the outline into the frame. 0 when a page was found.
-int findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work);
+// mode 1, draws the outline into the frame. Whether a page was found.
+bool findPageOutline(unsigned char* buffer, int width, int height, int mode, PageWorkspace& work);
 
 // Where a page outline lies and how it is turned: the box round its corners,
 // the page's own sides, and the clockwise turn that sets it upright.
