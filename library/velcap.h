@@ -81,6 +81,12 @@ VELCAP_EXPORT void SetDelBackColor(int on);
 VELCAP_EXPORT int SetRotate(int angle);
 // The first registered callback stays for the life of the library.
 VELCAP_EXPORT int SetDataCallback(VelcapFrameCallback callback);
+// Off (0, 0) by default: the data callback gets whole frames. With a size, it
+// gets frames reduced by 2, 4 or 8 as far as they still cover width x height,
+// and a frame that no request, crop, auto-capture or web preview needs whole
+// is decoded at that size; srcimage then keeps the last whole frame.
+// Captures and recognition are served from whole frames as always.
+VELCAP_EXPORT void SetPreviewSize(int width, int height);
 
 // Discovery. Camera indices are positions in the supported-device table order.
 VELCAP_EXPORT int getDeviceCount();

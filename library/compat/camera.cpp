@@ -44,6 +44,8 @@ velcap::Session* makeFlatSession() {
         velcap::logLine(velcap::LogLevel::Debug, velcap::Category::Interface, "RotateFlag--");
         return true;
     };
+    // The web preview draws whole frames, and a quarter turn drops the next.
+    hooks.wantsFullFrame = [] { return pGetVideoWebStream.load() != nullptr || RotateFlag > 0; };
     hooks.delivered = [](const cv::Mat& frame) {
         if (VelcapWebFrameCallback web = pGetVideoWebStream.load()) velcap::embeddedPreview(frame, web);
     };

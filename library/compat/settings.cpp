@@ -1,6 +1,7 @@
 // Setters and getters of the capture settings, the callbacks, and small helpers.
 #include <sys/select.h>
 
+#include "flat.h"
 #include "state.h"
 
 extern "C" {
@@ -37,6 +38,10 @@ int SetDataCallback(VelcapFrameCallback callback) {
     VelcapFrameCallback none = nullptr;
     if (callback) pGetVideoStream.compare_exchange_strong(none, callback);
     return 0;
+}
+
+void SetPreviewSize(int width, int height) {
+    velcap::flatSession().setPreviewSize(width, height);
 }
 
 } // extern "C"

@@ -168,6 +168,10 @@ void Camera::setJpegOnly(bool on) {
     impl_->session.setJpegOnly(on);
 }
 
+void Camera::setPreviewSize(int width, int height) {
+    impl_->session.setPreviewSize(width, height);
+}
+
 void Camera::setEnhancedRecognition(bool on) {
     impl_->session.setEnhancedRecognition(on);
 }

@@ -14,7 +14,10 @@
 
 #include <linux/videodev2.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "../codes/barcode.h"
+#include "../decode/jpeg_scaled.h"
 #include "../decode/mjpeg_decoder.h"
 #include "../decode/yuyv.h"
 #include "../device/controls.h"
@@ -299,6 +302,9 @@ bool Session::close(bool report) {
     image_.release();
     turned_.release();
     decoder_.reset();
+    scaledDecoder_.reset();
+    preview_.release();
+    previewTurned_.release();
     return true;
 }
 
@@ -442,21 +448,51 @@ bool Session::decode(unsigned char* raw, int length) {
     return true;
 }
 
-cv::Mat Session::turn(int rotation) {
-    // Quarter turns go into their own picture; the half turn stays in place.
+namespace {
+
+// Quarter turns go into their own picture; the half turn stays in place.
+cv::Mat turnedPicture(cv::Mat& picture, cv::Mat& quarter, int rotation) {
     switch (rotation) {
     case 0:
-        return image_;
+        return picture;
     case 1:
     case 3:
-        quarterTurn(image_, turned_, rotation == 1);
-        return turned_;
+        quarterTurn(picture, quarter, rotation == 1);
+        return quarter;
     case 2:
-        cv::flip(image_, image_, -1);
-        return image_;
+        cv::flip(picture, picture, -1);
+        return picture;
     default:
         return cv::Mat(); // an orientation the library does not know: no stage gets the frame
     }
+}
+
+} // namespace
+
+cv::Mat Session::turn(int rotation) {
+    return turnedPicture(image_, turned_, rotation);
+}
+
+int Session::previewReduction(int rotation) const {
+    const std::uint64_t size = previewSize_;
+    const int width = int(size >> 32), height = int(size & 0xFFFFFFFFu);
+    // The size is the delivered frame's: a quarter turn swaps the camera's sides.
+    const bool quarter = rotation == 1 || rotation == 3;
+    return coveringReduction(width_, height_, quarter ? height : width, quarter ? width : height);
+}
+
+Session::Step Session::deliverReduced(const RawFrame& raw, int reduction, int rotation) {
+    if (std::strstr(pixelFormat_, "MJPG")) {
+        if (!scaledDecoder_) scaledDecoder_ = std::make_unique<ScaledJpegDecoder>();
+        if (!scaledDecoder_->decode(raw.bytes, size_t(raw.length), reduction, preview_)) return Step::next;
+    } else {
+        const size_t frameBytes = size_t(width_) * size_t(height_) * 2;
+        if (size_t(raw.length) < frameBytes) std::memset(raw.bytes + raw.length, 0, frameBytes - size_t(raw.length));
+        yuyvToRgbReduced(raw.bytes, width_, height_, reduction, preview_);
+    }
+    ++reduced_;
+    deliver(turnedPicture(preview_, previewTurned_, rotation), raw, false);
+    return Step::done;
 }
 
 Session::Step Session::processFrame(const RawFrame& raw) {
@@ -468,6 +504,14 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     if (jpegOnly_ && std::strstr(pixelFormat_, "MJPG") && !needsPixels(settings_.snapshot())) {
         deliverJpeg(raw);
         return Step::done;
+    }
+    // A preview at the size it is shown: a frame that nothing needs whole is
+    // decoded reduced. Requests that come meanwhile wait for the next frame.
+    int reduction = 1;
+    if (previewSize_ != 0) {
+        const FrameSettings ahead = settings_.snapshot();
+        reduction = previewReduction(ahead.rotation);
+        if (reduction > 1 && !needsWholeFrame(ahead)) return deliverReduced(raw, reduction, ahead.rotation);
     }
     // A frame that does not decode is neither shown nor photographed: the
     // requests wait for the next whole one.
@@ -490,7 +534,14 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     if (recognitionWanted_) serveRecognition(frame, settings.rotation);
     autoCapture_.process(frame, settings, params, page_); // before the outline is drawn into the frame
     outlineStage(frame, settings.cutType);
-    deliver(frame, raw, settings.rotation == 0);
+    if (reduction > 1 && !frame.empty()) {
+        // The stages had the whole frame; the callback gets the preview's size all the same.
+        cv::resize(frame, preview_, cv::Size(reducedSide(frame.cols, reduction), reducedSide(frame.rows, reduction)), 0,
+                   0, cv::INTER_AREA);
+        deliver(preview_, raw, false);
+    } else {
+        deliver(frame, raw, settings.rotation == 0);
+    }
     if (hooks_.delivered) hooks_.delivered(frame);
     return Step::done;
 }
@@ -519,6 +570,11 @@ void Session::setFrameCallback(std::function<void(const Frame&)> callback) {
     auto shared = callback ? std::make_shared<const std::function<void(const Frame&)>>(std::move(callback)) : nullptr;
     std::lock_guard lock(callbackMutex_);
     callback_ = std::move(shared);
+}
+
+bool Session::needsWholeFrame(const FrameSettings& settings) const {
+    return captureWanted_ || recognitionWanted_ || autoCapture_.on() || settings.cutType != 0 ||
+           (hooks_.wantsFullFrame && hooks_.wantsFullFrame());
 }
 
 bool Session::needsPixels(const FrameSettings& settings) const {

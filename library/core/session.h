@@ -3,6 +3,8 @@
 // object interface's Camera and the flat interface's camera are each one.
 #pragma once
 
+#include <algorithm>
+
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -36,6 +38,7 @@ struct SessionHooks {
     std::function<void()> opened;                           // opened, before its stream thread starts
     std::function<void()> gone;                             // the camera was unplugged; its descriptor goes
     std::function<void()> back;                             // the camera was opened again after a replug
+    std::function<bool()> wantsFullFrame; // true while the hooks need this frame whole, not a preview's worth
 };
 
 // One mapped driver buffer, unmapped when it goes.
@@ -115,8 +118,15 @@ public:
     // Whether an MJPEG frame that no stage needs is left undecoded, the
     // callback getting its JPEG bytes alone; any thread.
     void setJpegOnly(bool on) { jpegOnly_ = on; }
-    // Frames decoded since the session was made.
+    // The frame callback's frames reduced (by 2, 4 or 8) as far as they still
+    // cover width x height; 0 x 0 for whole frames. A frame that no request or
+    // stage needs whole is decoded reduced. Any thread.
+    void setPreviewSize(int width, int height) {
+        previewSize_ = (std::uint64_t(std::uint32_t(std::max(width, 0))) << 32) | std::uint32_t(std::max(height, 0));
+    }
+    // Frames decoded since the session was made, whole and reduced.
     std::uint64_t decodedFrames() const { return decoded_; }
+    std::uint64_t reducedFrames() const { return reduced_; }
 
     // Requests served by the stream thread on its next frame.
     Status capture(const std::string& path);
@@ -175,12 +185,17 @@ private:
     Step processFrame(const RawFrame& raw);
     bool decode(unsigned char* raw, int length);
     cv::Mat turn(int rotation);
+    // The reduction the frame callback's frames get now: 1 for whole frames.
+    int previewReduction(int rotation) const;
+    Step deliverReduced(const RawFrame& raw, int reduction, int rotation);
     void serveCapture(const cv::Mat& frame, const CaptureParams& params);
     void serveRecognition(const cv::Mat& frame, int rotation);
     void outlineStage(const cv::Mat& frame, int cutType);
     void deliver(const cv::Mat& frame, const RawFrame& raw, bool unchanged);
     // Whether this frame's pixels are needed: by a request, a stage, a turn or the flat interface's hooks.
     bool needsPixels(const FrameSettings& settings) const;
+    // Whether they are needed whole: by a request, a stage, or the hooks.
+    bool needsWholeFrame(const FrameSettings& settings) const;
     void deliverJpeg(const RawFrame& raw);
     void setStreaming(bool on);
     bool awaitServed(std::unique_lock<std::mutex>& lock, RequestState& state, bool& withdrawn,
@@ -198,12 +213,15 @@ private:
     std::atomic<bool> holdsDeviceEvents_{false}; // since the camera was first away, until it closes
     std::atomic<bool> autoReconnect_{false}, away_{false}, profiles_{false}, pdfInMemory_{false}, jpegOnly_{false},
         enhanced_{false};
-    std::atomic<std::uint64_t> decoded_{0};
+    std::atomic<std::uint64_t> decoded_{0}, reduced_{0};
+    std::atomic<std::uint64_t> previewSize_{0}; // width << 32 | height, one word so that both change at once
     int width_ = 0, height_ = 0;
     char pixelFormat_[8] = {};
     bool interpolate_ = false;
     std::unique_ptr<class MjpegDecoder> decoder_;
     cv::Mat image_, turned_;
+    std::unique_ptr<class ScaledJpegDecoder> scaledDecoder_; // made on the first reduced MJPEG frame
+    cv::Mat preview_, previewTurned_;
     std::thread thread_;
     std::atomic<bool> keep_{false}; // the stream thread's run flag
 

@@ -143,3 +143,28 @@ void yuyvToRgb(const unsigned char* source, unsigned char* destination, int widt
 }
 
 } // namespace velcap
+
+namespace velcap {
+
+void yuyvToRgbReduced(const unsigned char* source, int width, int height, int reduction, cv::Mat& rgb) {
+    if (width <= 0 || height <= 0 || reduction < 1) return;
+    const int outWidth = (width + reduction - 1) / reduction, outHeight = (height + reduction - 1) / reduction;
+    rgb.create(outHeight, outWidth, CV_8UC3);
+    const size_t rowBytes = size_t(width) * 2;
+    for (int y = 0; y < outHeight; ++y) {
+        const uint8_t* row = source + size_t(y) * size_t(reduction) * rowBytes;
+        uint8_t* out = rgb.ptr<uint8_t>(y);
+        for (int x = 0; x < outWidth; ++x, out += 3) {
+            // The pixel's own Y and its pair's U and V, as the full conversion gives it.
+            const int column = x * reduction;
+            const uint8_t* pair = row + size_t(column / 2) * 4;
+            const int luma = 1164 * ((column % 2 ? pair[2] : pair[0]) - 16);
+            const int u = pair[1] - 128, v = pair[3] - 128;
+            out[0] = channel(luma + 1596 * v);
+            out[1] = channel(luma - 813 * v - 394 * u);
+            out[2] = channel(luma + 2018 * u);
+        }
+    }
+}
+
+} // namespace velcap

@@ -102,6 +102,14 @@ public:
     // or turn in the settings) is not decoded: the callback gets its JPEG
     // bytes with rgb null. Frames a stage decodes come with their pixels as usual.
     void setJpegOnly(bool on);
+    // Off (0 x 0) by default: the callback gets whole frames. With a size,
+    // it gets frames reduced by 2, 4 or 8, as far as they still cover
+    // width x height (as the callback gets them, turned); a frame that no
+    // request or stage needs whole is decoded at that size (libjpeg-turbo's
+    // DCT scaling, or YUYV subsampled), for a fraction of a whole decode.
+    // Reduced frames come without their JPEG bytes. Requests and captures
+    // are served from whole frames as always.
+    void setPreviewSize(int width, int height);
     // Off by default. When on, recognise goes on where the usual recognition
     // reads nothing: zxing-cpp, also on the picture with its contrast
     // equalised and enlarged.

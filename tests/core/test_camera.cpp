@@ -269,4 +269,51 @@ TEST_F(Camera, JpegOnlyFramesAreNotDecodedUntilARequestNeedsThem) {
     velcap::test::stdoutOf([&] { camera.close(); });
 }
 
+// A preview size: frames that nothing needs whole are decoded reduced, at
+// the least size that covers it (turned with the picture); requests still get
+// whole frames.
+TEST_F(Camera, PreviewFramesAreReducedToCoverTheirSize) {
+    for (const velcap::PixelFormat format : {velcap::PixelFormat::Mjpeg, velcap::PixelFormat::Yuyv}) {
+        SCOPED_TRACE(int(format));
+        Frames frames;
+        velcap::Camera camera;
+        camera.setFrameCallback(std::ref(frames));
+        camera.setPreviewSize(300, 200);
+        Status opened = Status::Ok;
+        velcap::test::stdoutOf([&] { opened = camera.open(list[0], 1280, 720, format); });
+        ASSERT_EQ(opened, Status::Ok);
+        ASSERT_TRUE(frames.waitFor(5));
+        EXPECT_EQ(frames.size(), cv::Size(640, 360)) << "a half covers 300 x 200, a quarter would not";
+        EXPECT_EQ(camera.decodedFrames(), 0u) << "nothing decoded whole";
+
+        velcap::test::stdoutOf([&] { EXPECT_EQ(camera.capture(file("whole.png")), Status::Ok); });
+        EXPECT_EQ(cv::imread(file("whole.png")).size(), cv::Size(1280, 720));
+
+        velcap::CaptureSettings turned;
+        turned.rotation = 1;
+        camera.setCaptureSettings(turned);
+        camera.setPreviewSize(180, 320);
+        int seen = frames.count();
+        ASSERT_TRUE(frames.waitFor(seen + 3));
+        seen = frames.count();
+        ASSERT_TRUE(frames.waitFor(seen + 1));
+        EXPECT_EQ(frames.size(), cv::Size(180, 320)) << "a quarter of the camera's frame, turned";
+
+        // A stage that needs the whole frame has it; the callback keeps the preview's size.
+        turned.crop = velcap::Crop::Outline;
+        camera.setCaptureSettings(turned);
+        const std::uint64_t decoded = camera.decodedFrames();
+        seen = frames.count();
+        ASSERT_TRUE(frames.waitFor(seen + 3));
+        EXPECT_GT(camera.decodedFrames(), decoded);
+        EXPECT_EQ(frames.size(), cv::Size(180, 320));
+
+        camera.setPreviewSize(0, 0);
+        seen = frames.count();
+        ASSERT_TRUE(frames.waitFor(seen + 2));
+        EXPECT_EQ(frames.size(), cv::Size(720, 1280));
+        velcap::test::stdoutOf([&] { camera.close(); });
+    }
+}
+
 } // namespace
