@@ -12,9 +12,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <turbojpeg.h>
+#include <vector>
+
 #include "compat/state.h"
 #include "testbed.h"
 #include "vcam.h"
+#include "velcap/camera.h"
 
 namespace {
 
@@ -48,8 +54,10 @@ format MJPG 1920x1080 3264x2448
 format YUYV 1920x1080 3264x2448
 )";
 
-void measureLibrary(int format, int width, int height, bool outlineAndHalfTurn = false) {
+// reduction: the data callback's frames reduced by 2, 4 or 8 (SetPreviewSize), or 1 for whole frames.
+void measureLibrary(int format, int width, int height, bool outlineAndHalfTurn = false, int reduction = 1) {
     SetVideoFormat(format);
+    SetPreviewSize(reduction > 1 ? width / reduction : 0, reduction > 1 ? height / reduction : 0);
     SetCutType(outlineAndHalfTurn ? 1 : 0);
     SetRotate(outlineAndHalfTurn ? 2 : 0);
     // The library's progress lines would drown the results.
@@ -73,9 +81,12 @@ void measureLibrary(int format, int width, int height, bool outlineAndHalfTurn =
     close(saved);
     close(null);
     std::fprintf(stderr,
-                 "velcap  %-5s %4dx%-4d  %6.1f fps  stream thread %6.2f ms CPU/frame  process %6.2f ms CPU/frame%s\n",
+                 "velcap  %-5s %4dx%-4d  %6.1f fps  stream thread %6.2f ms CPU/frame  process %6.2f ms CPU/frame%s",
                  format == 0 ? "MJPEG" : "YUYV", width, height, frames / seconds, thread / 1e6 / frames,
                  process / 1e6 / frames, outlineAndHalfTurn ? "  (page outline, half turn)" : "");
+    if (reduction > 1) std::fprintf(stderr, "  (preview 1/%d)", reduction);
+    std::fprintf(stderr, "\n");
+    SetPreviewSize(0, 0);
     gFrames = 0;
 }
 
@@ -111,6 +122,47 @@ void measureFfmpeg(int format, int width, int height) {
                  (longCpu - shortCpu) * 1e3 / kFrames);
 }
 
+// One frame of the camera's own, as it sends it.
+std::vector<unsigned char> cameraJpeg(int width, int height) {
+    std::vector<unsigned char> jpeg;
+    std::mutex mutex;
+    std::condition_variable got;
+    velcap::Camera camera;
+    camera.setJpegOnly(true);
+    camera.setFrameCallback([&](const velcap::Frame& frame) {
+        std::lock_guard lock(mutex);
+        if (jpeg.empty() && frame.jpeg) jpeg.assign(frame.jpeg, frame.jpeg + frame.jpegSize);
+        got.notify_all();
+    });
+    const std::vector<velcap::Device> devices = velcap::devices();
+    if (devices.empty() || camera.open(devices[0], width, height) != velcap::Status::Ok) return {};
+    {
+        std::unique_lock lock(mutex);
+        got.wait_for(lock, std::chrono::seconds(10), [&] { return !jpeg.empty(); });
+    }
+    camera.close();
+    return jpeg;
+}
+
+// libjpeg-turbo alone on the camera's frame, at each scale: the floor the
+// preview's decoding is measured against.
+void measureTurboJpeg(int width, int height) {
+    std::vector<unsigned char> jpeg = cameraJpeg(width, height);
+    if (jpeg.empty()) return;
+    const tjhandle decoder = tjInitDecompress();
+    for (int reduction : {1, 2, 4, 8}) {
+        const int w = (width + reduction - 1) / reduction, h = (height + reduction - 1) / reduction;
+        std::vector<unsigned char> out(size_t(w) * size_t(h) * 3);
+        const long long start = threadCpuNs();
+        constexpr int kRuns = 20;
+        for (int i = 0; i < kRuns; ++i)
+            tjDecompress2(decoder, jpeg.data(), jpeg.size(), out.data(), w, w * 3, h, TJPF_RGB, 0);
+        std::fprintf(stderr, "tjDecompress2  %4dx%-4d at 1/%d  %6.2f ms CPU/frame (the camera's frame)\n", width,
+                     height, reduction, (threadCpuNs() - start) / 1e6 / kRuns);
+    }
+    tjDestroy(decoder);
+}
+
 } // namespace
 
 int main() {
@@ -122,6 +174,10 @@ int main() {
             measureLibrary(format, w, h);
             measureFfmpeg(format, w, h);
         }
+    // Previews at the scale they are shown, beside libjpeg-turbo alone.
+    for (int format : {0, 1})
+        for (int reduction : {2, 4, 8}) measureLibrary(format, 3264, 2448, false, reduction);
+    measureTurboJpeg(3264, 2448);
     // The path with every per-frame stage on: automatic cropping's outline and a half turn.
     measureLibrary(0, 3264, 2448, true);
     return 0;

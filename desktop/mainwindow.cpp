@@ -442,6 +442,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         const QRect inside = ui->lb->contentsRect();
         labelWidth_ = inside.width();
         labelHeight_ = inside.height();
+        // Frames come decoded no larger than the label needs: a fraction of the CPU for an 8-MP camera.
+        SetPreviewSize(inside.width(), inside.height());
     }
     return QMainWindow::eventFilter(watched, event);
 }

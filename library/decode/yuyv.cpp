@@ -9,6 +9,7 @@
 // against the floating-point arithmetic.
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include <immintrin.h>
 
@@ -150,21 +151,32 @@ void yuyvToRgbReduced(const unsigned char* source, int width, int height, int re
     if (width <= 0 || height <= 0 || reduction < 1) return;
     const int outWidth = (width + reduction - 1) / reduction, outHeight = (height + reduction - 1) / reduction;
     rgb.create(outHeight, outWidth, CV_8UC3);
+    if (reduction == 1) return yuyvToRgb(source, rgb.data, width, height);
     const size_t rowBytes = size_t(width) * 2;
-    for (int y = 0; y < outHeight; ++y) {
-        const uint8_t* row = source + size_t(y) * size_t(reduction) * rowBytes;
-        uint8_t* out = rgb.ptr<uint8_t>(y);
-        for (int x = 0; x < outWidth; ++x, out += 3) {
-            // The pixel's own Y and its pair's U and V, as the full conversion gives it.
-            const int column = x * reduction;
-            const uint8_t* pair = row + size_t(column / 2) * 4;
-            const int luma = 1164 * ((column % 2 ? pair[2] : pair[0]) - 16);
-            const int u = pair[1] - 128, v = pair[3] - 128;
-            out[0] = channel(luma + 1596 * v);
-            out[1] = channel(luma - 813 * v - 394 * u);
-            out[2] = channel(luma + 2018 * u);
+    // Each kept row is converted whole by the vector code, then every
+    // reduction-th pixel is kept: the same values as the whole conversion's.
+    const auto convertRows = [&](const cv::Range& rows) {
+        std::vector<uint8_t> line(size_t(width) * 3 + 3);
+        for (int y = rows.start; y < rows.end; ++y) {
+            const uint8_t* row = source + size_t(y) * size_t(reduction) * rowBytes;
+            convert(row, line.data(), (width + 1) / 2);
+            uint8_t* out = rgb.ptr<uint8_t>(y);
+            for (int x = 0; x < outWidth; ++x, out += 3) {
+                const uint8_t* pixel = line.data() + size_t(x) * size_t(reduction) * 3;
+                out[0] = pixel[0];
+                out[1] = pixel[1];
+                out[2] = pixel[2];
+            }
         }
-    }
+    };
+#if defined(__SANITIZE_THREAD__) // OpenCV's pool is not built for ThreadSanitizer
+    convertRows(cv::Range(0, outHeight));
+#else
+    if (size_t(outHeight) * rowBytes >= (size_t(1) << 20))
+        cv::parallel_for_(cv::Range(0, outHeight), convertRows, 4);
+    else
+        convertRows(cv::Range(0, outHeight));
+#endif
 }
 
 } // namespace velcap

@@ -8,6 +8,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "decode/jpeg_scaled.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDesktopWidget>
@@ -21,6 +23,8 @@
 #include <QtTest>
 
 #include <opencv2/imgproc.hpp>
+
+#include "decode/jpeg_scaled.h"
 
 #include "compat/state.h"
 #include "mainwindow.h"
@@ -52,13 +56,18 @@ private:
         window_->show();
         return window_.get();
     }
-    // Waits for a preview of frames of this width; the label shows them at its own size.
-    bool waitForPreview(int width) {
+    // Waits for a preview of the camera's frames of this size: they come
+    // reduced as far as they still cover the label, which shows them at its own size.
+    bool waitForPreview(int width, int height) {
         return QTest::qWaitFor(
             [&] {
                 const QPixmap p = window_->ui->lb->pixmap(Qt::ReturnByValue);
-                return !p.isNull() && window_->lastFrameSize().width() == width &&
-                       p.size() == window_->ui->lb->contentsRect().size();
+                const QSize label = window_->ui->lb->contentsRect().size();
+                const int reduction = velcap::coveringReduction(width, height, label.width(), label.height());
+                return !p.isNull() &&
+                       window_->lastFrameSize() ==
+                           QSize(velcap::reducedSide(width, reduction), velcap::reducedSide(height, reduction)) &&
+                       p.size() == label;
             },
             15000);
     }
@@ -93,7 +102,7 @@ private slots:
         QVERIFY(bKeep);
         QCOMPARE(QString(pix_format), QString("MJPG"));
         QVERIFY(isInsert1000M);
-        QVERIFY(waitForPreview(3264));
+        QVERIFY(waitForPreview(3264, 2448));
         QCOMPARE(items(w->ui->comboBox_format), (QStringList{"jpg", "bmp", "png", "tif", "gif", "pdf"}));
         QVERIFY(w->ui->pushButton_6->isHidden());
         QVERIFY(w->ui->pushButton_7->isHidden());
@@ -109,24 +118,24 @@ private slots:
                  (QStringList{"640*480", "1280*720", "1600*1200", "3264*2448", "3672*2856"}));
         QVERIFY(isOpenCamera);
         QCOMPARE(QString(pix_format), QString("YUYV"));
-        QVERIFY(waitForPreview(3264));
+        QVERIFY(waitForPreview(3264, 2448));
     }
 
     void anotherResolutionReopensAtThatSize() {
         MainWindow* w = start(vcam::Description{{documentCamera()}});
-        QVERIFY(waitForPreview(3264));
+        QVERIFY(waitForPreview(3264, 2448));
         w->ui->comboBoxRes->setCurrentIndex(0);
         QCOMPARE(nWidth, 640);
         QCOMPARE(nHeight, 480);
         QVERIFY(bKeep);
         QVERIFY(isOpenCamera);
-        QVERIFY(waitForPreview(640));
+        QVERIFY(waitForPreview(640, 480));
         QVERIFY(!isInsert1000M);
     }
 
     void thePreviewIsTheFrameAtTheLabelsSize() {
         MainWindow* w = start(vcam::Description{{documentCamera()}});
-        QVERIFY(waitForPreview(3264));
+        QVERIFY(waitForPreview(3264, 2448));
         const QImage shown = w->ui->lb->pixmap(Qt::ReturnByValue).toImage().convertToFormat(QImage::Format_RGB888);
         const cv::Mat picture(shown.height(), shown.width(), CV_8UC3, const_cast<uchar*>(shown.bits()),
                               size_t(shown.bytesPerLine()));
@@ -150,12 +159,12 @@ private slots:
     void framesDoNotPileUpBehindABusyWindow() {
         MainWindow* w = start(vcam::Description{{documentCamera()}});
         w->ui->comboBoxRes->setCurrentIndex(0); // 640 x 480 at 30 frames a second
-        QVERIFY(waitForPreview(640));
+        QVERIFY(waitForPreview(640, 480));
         // The GUI thread stops handling events for a second: about 30 frames arrive.
         std::this_thread::sleep_for(std::chrono::seconds(1));
         QVERIFY(w->pendingFrames() <= 3);
         QVERIFY(QTest::qWaitFor([&] { return w->pendingFrames() == 0 || w->pendingFrames() == 1; }, 5000));
-        QVERIFY(waitForPreview(640));
+        QVERIFY(waitForPreview(640, 480));
     }
 
     void spaceActsAsTheCaptureButton() {
