@@ -450,6 +450,14 @@ bool Session::decode(unsigned char* raw, int length) {
 
 namespace {
 
+// A JPEG from its start of image to its end of image, whatever padding the
+// driver left after it.
+bool endsWhole(const unsigned char* bytes, int length) {
+    if (length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8) return false;
+    while (length > 4 && bytes[length - 1] == 0) --length;
+    return bytes[length - 2] == 0xFF && bytes[length - 1] == 0xD9;
+}
+
 // Quarter turns go into their own picture; the half turn stays in place.
 cv::Mat turnedPicture(cv::Mat& picture, cv::Mat& quarter, int rotation) {
     switch (rotation) {
@@ -502,6 +510,12 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     }
     // A host that passes the camera's JPEG on pays no decode for frames nothing else looks at.
     if (jpegOnly_ && std::strstr(pixelFormat_, "MJPG") && !needsPixels(settings_.snapshot())) {
+        // No decoder looks at it: a frame cut short (a lost USB transfer) must not reach the host as it is.
+        if (!endsWhole(raw.bytes, raw.length)) {
+            logWarning(Category::Stream, "grabImage: frame %llu is not a whole JPEG (cut short); skipped\n",
+                       static_cast<unsigned long long>(raw.sequence));
+            return Step::next;
+        }
         deliverJpeg(raw);
         return Step::done;
     }

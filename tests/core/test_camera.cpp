@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <dirent.h>
 #include <mutex>
 #include <pwd.h>
@@ -267,6 +268,35 @@ TEST_F(Camera, JpegOnlyFramesAreNotDecodedUntilARequestNeedsThem) {
         ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return withPixels >= seen + 3; }));
     }
     velcap::test::stdoutOf([&] { camera.close(); });
+}
+
+// Frames passed on undecoded are whole JPEGs: one cut short is skipped, not sent.
+TEST_F(Camera, JpegOnlyFramesCutShortAreNotPassedOn) {
+    vcam::Camera damaged = velcap::test::documentCamera(0, "0801");
+    damaged.faults.mjpeg = vcam::Faults::Mjpeg::Truncated;
+    damaged.faults.mjpegAfter = 3;
+    present(vcam::Description{{damaged}});
+    std::mutex mutex;
+    std::condition_variable skipped;
+    bool skippedOne = false;
+    velcap::setLogHandler([&](velcap::LogLevel, const char*, const char* text) {
+        if (!std::strstr(text, "not a whole JPEG")) return;
+        std::lock_guard lock(mutex);
+        skippedOne = true;
+        skipped.notify_all();
+    });
+    Frames frames;
+    velcap::Camera camera;
+    camera.setJpegOnly(true);
+    camera.setFrameCallback(std::ref(frames));
+    ASSERT_EQ(camera.open(velcap::devices().at(0), 1280, 720), Status::Ok);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(skipped.wait_for(lock, 20s, [&] { return skippedOne; }));
+    }
+    EXPECT_EQ(frames.count(), 3) << "the three whole frames, and none after them";
+    camera.close();
+    velcap::setLogHandler(nullptr);
 }
 
 // A preview size: frames that nothing needs whole are decoded reduced, at
