@@ -15,7 +15,7 @@ VELCAP_PACKAGES=(
     qtbase5-dev qttranslations5-l10n qt5-image-formats-plugins fonts-wqy-microhei xvfb xauth imagemagick
     zint qrencode zbar-tools poppler-utils qpdf bsdutils opencv-doc
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    chromium systemd
+    chromium systemd ustreamer curl
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -27,7 +27,7 @@ VELCAP_PROGRAMS=(
     zint:zint qrencode:qrencode zbarimg:zbar-tools
     pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils
     gst-launch-1.0:gstreamer1.0-tools chromium:chromium tesseract:tesseract-ocr
-    systemd-analyze:systemd
+    systemd-analyze:systemd ustreamer:ustreamer curl:curl
 )
 
 # Installs what is missing (as root, on Debian 12).

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -572,6 +573,9 @@ extern "C" int vcam_dup(int fd) {
 }
 
 extern "C" int vcam_ioctl(int fd, unsigned long request, void* argument) {
+    // The kernel reads the request as 32 bits: programs that keep it in an
+    // int (uStreamer) pass VIDIOC_QUERYCAP and the like sign-extended.
+    request = static_cast<std::uint32_t>(request);
     auto file = fileOf(fd);
     if (!file) return failWith(EBADF);
     Node& n = *file->node;

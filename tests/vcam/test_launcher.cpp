@@ -59,6 +59,20 @@ TEST(Launcher, PeersStreamFromTheVirtualCamera) {
     EXPECT_EQ(streamedStatus, 0) << streamed;
     EXPECT_EQ(run("ls -A " + scratch).first, "") << "left behind";
 
+    // uStreamer keeps its requests in an int, as many programs do: they reach the camera sign-extended.
+    // Its first pictures are its own placeholder; the camera's follow.
+    const std::string socket = testing::TempDir() + "/velcap-ustreamer.sock", snapshot = socket + ".jpg";
+    const std::string size = "ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + snapshot;
+    const std::string script =
+        "ustreamer --device /dev/video0 --format MJPEG --resolution 1280x720 --unix " + socket +
+        " --unix-rm --exit-on-parent-death >/dev/null 2>&1 & server=$!; for i in $(seq 100); do curl -sf "
+        "--unix-socket " +
+        socket + " -o " + snapshot + " http://localhost/snapshot && " + size +
+        " | grep -q 1280,720 && break; sleep 0.1; done; kill $server; wait $server 2>/dev/null; " + size;
+    auto [served, servedStatus] = run(launcher() + " -- sh -c '" + script + "'");
+    EXPECT_NE(served.find("1280,720"), std::string::npos) << served;
+    run("rm -f " + socket + " " + snapshot);
+
     for (const char* format : {"mjpeg", "yuyv422"}) {
         auto [out, status] = run(launcher() + " -- ffmpeg -nostdin -hide_banner -f v4l2 -input_format " + format +
                                  " -video_size 640x480 -i /dev/video0 -frames:v 10 -f null -");
