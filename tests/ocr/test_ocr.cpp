@@ -36,7 +36,7 @@ std::string bytesOf(const std::string& path) {
     return bytes.str();
 }
 
-class Ocr : public velcap::test::CaptureTest {
+class Ocr : public velcap::test::FolderTest {
 protected:
     // A page of the lines in a Chinese font, as a JPEG, the way ImageMagick prints it.
     std::string renderPage(const std::string& name) {
