@@ -317,12 +317,17 @@ private:
             text << header.base();
             head = text.str();
         }
-        // The camera's timestamp lets a client on this machine measure the delay.
-        part_ = head + "--velcapframe\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                std::to_string(current_.jpeg->size()) + "\r\nX-Velcap-Frame: " + std::to_string(current_.number) +
+        // Each part is followed by its boundary at once: a browser shows a
+        // picture when the boundary after it comes, not a frame later. The
+        // bytes are those of boundaries before parts. The camera's timestamp
+        // lets a client on this machine measure the delay.
+        if (!head.empty()) head += "--velcapframe\r\n";
+        part_ = head + "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(current_.jpeg->size()) +
+                "\r\nX-Velcap-Frame: " + std::to_string(current_.number) +
                 "\r\nX-Velcap-Timestamp: " + std::to_string(current_.timestamp) + "\r\n\r\n";
+        static const char kEnd[] = "\r\n--velcapframe\r\n";
         const std::array<net::const_buffer, 3> pieces{net::buffer(part_), net::buffer(*current_.jpeg),
-                                                      net::buffer("\r\n", 2)};
+                                                      net::buffer(kEnd, sizeof(kEnd) - 1)};
         writing_ = true;
         // A client that does not take a picture within the idle time is dropped.
         stream_.expires_after(core_.options.idle);
