@@ -25,16 +25,19 @@ measure() {
 }
 
 run() { # run NAME COMMAND...: prints the share of one core the command used
-    local pidfile
+    local pidfile runtime
     pidfile=$(mktemp)
-    xvfb-run -a -s "-screen 0 1000x660x24" "$launcher" -- sh -c 'echo $$ > "$0"; exec "$@"' "$pidfile" "$@" \
-        > /dev/null 2>&1 &
+    # A runtime folder of the run's own (0700), removed with it: Qt would make /tmp/runtime-root.
+    runtime=$(mktemp -d)
+    XDG_RUNTIME_DIR=$runtime xvfb-run -a -s "-screen 0 1000x660x24" "$launcher" -- \
+        sh -c 'echo $$ > "$0"; exec "$@"' "$pidfile" "$@" > /dev/null 2>&1 &
     local job=$!
     local share
     share=$(measure "$pidfile")
     kill -TERM "$(cat "$pidfile")" 2>/dev/null || true
     wait "$job" 2>/dev/null || true
     rm -f "$pidfile"
+    rm -rf "$runtime"
     echo "$share"
 }
 
