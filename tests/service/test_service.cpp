@@ -658,17 +658,7 @@ class Browser {
 public:
     explicit Browser(const std::string& url) : url_(url) {
         profile_ = testing::TempDir() + "/velcap-chromium-" + std::to_string(getpid());
-        // A process group of its own, stopped whole; the DevTools port is
-        // its own too (never a browser another run left behind).
-        // Its scratch files go into the profile, removed with it: a killed browser leaves them behind.
-        const std::string command = "mkdir -p " + profile_ + "/tmp && env -u LD_PRELOAD TMPDIR=" + profile_ +
-                                    "/tmp setsid chromium --headless --no-sandbox --disable-gpu "
-                                    "--disable-dev-shm-usage --no-first-run --remote-debugging-port=0 "
-                                    "--user-data-dir=" +
-                                    profile_ + " '" + url + "' >/dev/null 2>&1 & echo $!";
-        FILE* shell = ::popen(command.c_str(), "r");
-        if (shell && std::fscanf(shell, "%d", &pid_) != 1) pid_ = -1;
-        if (shell) ::pclose(shell);
+        launch();
     }
     ~Browser() {
         if (pid_ > 0) ::kill(-pid_, SIGKILL);
@@ -689,7 +679,13 @@ public:
             if (port_ == 0) {
                 // The port chromium chose, on the first line of this file once it listens.
                 std::ifstream active(profile_ + "/DevToolsActivePort");
-                if (!(active >> port_)) return {};
+                if (!(active >> port_)) {
+                    // A browser that ends before it listens is the test client's
+                    // failure, not the service's: start it again, a few times.
+                    if (!running() && launches_ < 3) launch();
+                    lastError_ = "the browser does not listen yet";
+                    return {};
+                }
             }
             if (socketUrl_.empty()) socketUrl_ = pageSocket(context, port_, url_);
             if (socketUrl_.empty()) {
@@ -726,10 +722,30 @@ public:
     }
     // Why the last evaluation gave nothing, for a failure's message.
     std::string lastError() const {
-        return lastError_ + (pid_ > 0 && ::kill(pid_, 0) != 0 ? " (the browser has ended)" : "");
+        std::ifstream log(profile_ + "/chromium.log");
+        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        if (text.size() > 4000) text.erase(0, text.size() - 4000);
+        return lastError_ + (running() ? "" : " (the browser has ended)") + " after " + std::to_string(launches_) +
+               " start(s); its output:\n" + text;
     }
 
 private:
+    void launch() {
+        ++launches_;
+        // A process group of its own, stopped whole; the DevTools port is
+        // its own too (never a browser another run left behind).
+        // Its scratch files go into the profile, removed with it: a killed browser leaves them behind.
+        const std::string command = "mkdir -p " + profile_ + "/tmp && env -u LD_PRELOAD TMPDIR=" + profile_ +
+                                    "/tmp setsid chromium --headless --no-sandbox --disable-gpu "
+                                    "--disable-dev-shm-usage --no-first-run --remote-debugging-port=0 "
+                                    "--user-data-dir=" +
+                                    profile_ + " '" + url_ + "' >>" + profile_ + "/chromium.log 2>&1 & echo $!";
+        FILE* shell = ::popen(command.c_str(), "r");
+        if (shell && std::fscanf(shell, "%d", &pid_) != 1) pid_ = -1;
+        if (shell) ::pclose(shell);
+    }
+    bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+
     // The DevTools WebSocket of the page showing url, from /json/list (early on,
     // a blank page may stand in its place).
     static std::string pageSocket(net::io_context& context, unsigned short port, const std::string& url) {
@@ -752,6 +768,7 @@ private:
     std::string profile_;
     int pid_ = -1;
     unsigned short port_ = 0;
+    int launches_ = 0;
     std::string socketUrl_;
 };
 
