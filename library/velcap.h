@@ -192,6 +192,11 @@ VELCAP_EXPORT void SetDeviceProfiles(int on);
 // is the same as without. Null or "" turns it off. 0, or -1 (and off) when a
 // language has no Tesseract model.
 VELCAP_EXPORT int SetOcrLanguages(const char* languages);
+// Off by default. SetPdfA(1): every PDF the library writes (captures,
+// SaveImage, TempImgToPdf, pdf_start to pdf_end, CombineToPDF,
+// MakeSearchablePdf) is PDF/A-1b, for archives: an sRGB output intent, XMP
+// metadata, every font embedded, no transparency. SetPdfA(0) turns it off.
+VELCAP_EXPORT void SetPdfA(int on);
 // A searchable PDF of count picture files, a page each, its text read in
 // the languages (null or "": no text): 0; -1 for a missing argument; -2 when
 // a picture cannot be read or the document is not written.

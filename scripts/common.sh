@@ -16,6 +16,8 @@ VELCAP_PACKAGES=(
     zint qrencode zbar-tools poppler-utils qpdf bsdutils opencv-doc
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     chromium systemd ustreamer curl
+    libpng-dev icc-profiles-free mupdf-tools python3-pypdf python3-pdfminer nodejs
+    default-jre-headless libpdfbox2-java libactivation-java libjaxb-api-java
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -28,6 +30,7 @@ VELCAP_PROGRAMS=(
     pdfinfo:poppler-utils pdfimages:poppler-utils pdftoppm:poppler-utils qpdf:qpdf script:bsdutils
     gst-launch-1.0:gstreamer1.0-tools chromium:chromium tesseract:tesseract-ocr
     systemd-analyze:systemd ustreamer:ustreamer curl:curl
+    mutool:mupdf-tools pdf2txt:python3-pdfminer node:nodejs npm:nodejs java:default-jre-headless
 )
 
 # Installs what is missing (as root, on Debian 12).
@@ -42,6 +45,16 @@ install_packages() {
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+}
+
+# The tests' tools from the npm registry, at the versions their lock files
+# name: pdf.js, which reads PDFs as browsers do.
+# They go into .cache/pdfjs, beside the script that the tests run.
+install_npm_tools() {
+    local from="$VELCAP_ROOT/tests/tools/pdfjs" dir="$VELCAP_ROOT/.cache/pdfjs"
+    mkdir -p "$dir"
+    cp "$from/package.json" "$from/package-lock.json" "$from/text.mjs" "$dir/"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
 }
 
 # Stops at the first program that is missing, naming it and its package.

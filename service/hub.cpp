@@ -327,6 +327,10 @@ Json Hub::capture(const Json& arguments) {
     } else if (!ocr.is_boolean()) {
         return failure("ocr is true, false or languages such as \"chi_sim+eng\"", 400);
     }
+    const Json pdfA = arguments.value("pdfa", Json(false));
+    if (!pdfA.is_boolean()) return failure("pdfa is true or false", 400);
+    if (pdfA == true && format != "pdf") return failure("pdfa writes a PDF; the format is pdf", 400);
+    settings.pdfA = pdfA == true;
     Json refusal;
     const std::string path = capturePath(arguments, format, refusal);
     if (path.empty()) return refusal;

@@ -26,6 +26,7 @@ velcap::FrameSettings globalSettings() {
     s.rotation = RotateAngle;
     s.fileFormat = fileFormat;
     s.ocrLanguages = velcap::flatOcrLanguages();
+    s.pdfA = velcap::flatPdfA();
     return s;
 }
 

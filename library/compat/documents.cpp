@@ -1,4 +1,5 @@
 // The flat interface's documents: PDFs with their text, identity-card copies.
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -29,6 +30,14 @@ std::string flatOcrLanguages() {
     return ocrSetting();
 }
 
+namespace {
+std::atomic<bool> pdfASetting{false};
+} // namespace
+
+bool flatPdfA() {
+    return pdfASetting.load();
+}
+
 } // namespace velcap
 
 extern "C" int SetOcrLanguages(const char* languages) {
@@ -45,6 +54,10 @@ extern "C" int SetOcrLanguages(const char* languages) {
     return 0;
 }
 
+extern "C" void SetPdfA(int on) {
+    velcap::pdfASetting = on != 0;
+}
+
 extern "C" int MakeSearchablePdf(const char* const* pictures, int count, const char* pdfPath, const char* languages) {
     if (!pictures || count <= 0 || !pdfPath || !*pdfPath) return -1;
     std::vector<std::string> names;
@@ -52,7 +65,7 @@ extern "C" int MakeSearchablePdf(const char* const* pictures, int count, const c
         if (!pictures[i]) return -1;
         names.emplace_back(pictures[i]);
     }
-    switch (velcap::makeSearchablePdf(names, pdfPath, languages ? languages : "")) {
+    switch (velcap::makeSearchablePdf(names, pdfPath, languages ? languages : "", {}, velcap::flatPdfA())) {
     case velcap::Status::Ok:
         return 0;
     case velcap::Status::BadPath:

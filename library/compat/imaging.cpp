@@ -145,13 +145,14 @@ IplImage* FillBlackEdgeToWhite(IplImage* img) {
 }
 
 int SaveImage(char* path, cv::Mat img) {
-    return written(velcap::saveImage(
-        path, img,
-        {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages(), velcap::flatSession().pdfInMemory()}));
+    return written(velcap::saveImage(path, img,
+                                     {colorMode.load(), jpgQuality.load(), velcap::flatOcrLanguages(),
+                                      velcap::flatSession().pdfInMemory(), velcap::flatPdfA()}));
 }
 
 int TempImgToPdf(char* path, cv::Mat img) {
-    return written(velcap::pdfCapture(path, img, jpgQuality.load(), {}, velcap::flatSession().pdfInMemory()));
+    return written(
+        velcap::pdfCapture(path, img, jpgQuality.load(), {}, velcap::flatSession().pdfInMemory(), velcap::flatPdfA()));
 }
 
 int capture(char* path, int, int type, cv::Mat frame) {

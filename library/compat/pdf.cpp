@@ -32,7 +32,7 @@ extern "C" int pdf_start(const char* path) {
     // A document left open by an earlier start is abandoned, not leaked.
     closeDocument();
     outPdfPath = path ? path : "";
-    auto document = std::make_unique<velcap::PdfDocument>();
+    auto document = std::make_unique<velcap::PdfDocument>(velcap::flatPdfA());
     if (!document->valid() || outPdfPath.empty()) {
         velcap::logWarning(velcap::Category::Pdf, "pdf_start: no document for \"%s\"\n", outPdfPath.c_str());
         return -1;
@@ -104,7 +104,7 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
     if (pdf_filelist.empty()) return -1;
     const std::list<std::string> queued = std::move(pdf_filelist);
     pdf_filelist.clear();
-    return velcap::combineToPdf(queued, pdfPath, deleteSources, velcap::flatOcrLanguages());
+    return velcap::combineToPdf(queued, pdfPath, deleteSources, velcap::flatOcrLanguages(), {}, velcap::flatPdfA());
 }
 
 extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSources) {

@@ -143,6 +143,8 @@ namespace velcap {
 extern std::atomic<bool> pageOutlineFound;
 // SetOcrLanguages' languages; "" when off.
 std::string flatOcrLanguages();
+// Whether SetPdfA asked for PDF/A-1b documents.
+bool flatPdfA();
 
 // The embedded preview's lock and buffers. The host's thread changes the
 // geometry and WEB_BUF under mutex; the stream thread renders into WEB_BUF

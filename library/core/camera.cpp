@@ -190,6 +190,7 @@ void Camera::setCaptureSettings(const CaptureSettings& settings) {
         s.rotation = settings.rotation;
         s.fileFormat = settings.fileFormat;
         s.ocrLanguages = settings.ocrLanguages;
+        s.pdfA = settings.pdfA;
     });
 }
 
@@ -204,6 +205,7 @@ CaptureSettings Camera::captureSettings() const {
     out.rotation = s.rotation;
     out.fileFormat = s.fileFormat;
     out.ocrLanguages = s.ocrLanguages;
+    out.pdfA = s.pdfA;
     return out;
 }
 
@@ -230,6 +232,7 @@ Status Camera::capture(const std::string& path, const CaptureSettings& settings)
     params.whiten = settings.whitenBackground;
     params.interpolate = still.interpolate;
     params.ocrLanguages = settings.ocrLanguages;
+    params.pdfA = settings.pdfA;
     params.pdfInMemory = true;
     try {
         return captureFrame(path.c_str(), params, still.page, still.frame);

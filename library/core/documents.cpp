@@ -11,7 +11,7 @@
 namespace velcap {
 
 Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
-                         const std::string& languages, const std::function<void(int, int)>& progress) {
+                         const std::string& languages, const std::function<void(int, int)>& progress, bool pdfA) {
     if (pictures.empty() || pdfPath.empty() || !plainPath(pdfPath, "MakeSearchablePdf")) return Status::BadPath;
     std::string why;
     if (!languages.empty() && !ocr::available(languages, &why)) {
@@ -39,7 +39,8 @@ Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::st
         }
     }
     const std::list<std::string> queued(pictures.begin(), pictures.end());
-    return combineToPdf(queued, pdfPath.c_str(), false, languages, progress) == 0 ? Status::Ok : Status::NotWritten;
+    return combineToPdf(queued, pdfPath.c_str(), false, languages, progress, pdfA) == 0 ? Status::Ok
+                                                                                        : Status::NotWritten;
 }
 
 } // namespace velcap

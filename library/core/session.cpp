@@ -543,6 +543,7 @@ Session::Step Session::processFrame(const RawFrame& raw) {
     params.whiten = settings.whiten == 1;
     params.interpolate = interpolate_;
     params.ocrLanguages = settings.ocrLanguages;
+    params.pdfA = settings.pdfA;
     params.pdfInMemory = pdfInMemory_;
     if (captureWanted_) serveCapture(frame, params);
     if (recognitionWanted_) serveRecognition(frame, settings.rotation);

@@ -18,6 +18,7 @@ struct FrameSettings {
     int rotation = 0;         // quarter turns clockwise; others deliver no frame to the stages
     int fileFormat = 0;       // auto-capture's file type
     std::string ocrLanguages; // PDF captures' text layer; none when empty
+    bool pdfA = false;        // PDF captures as PDF/A-1b
 };
 
 // Where a session reads its settings: its own store, or (for the flat

@@ -85,7 +85,8 @@ Status saveImage(const char* path, const cv::Mat& img, const SaveOptions& option
         return Status::NotWritten;
     }
 
-    if (ext == "pdf") return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory);
+    if (ext == "pdf")
+        return pdfCapture(path, out, options.jpegQuality, options.ocrLanguages, options.pdfInMemory, options.pdfA);
     const bool jpeg = ext == "jpg" || ext == "jpeg";
     if (!jpeg && !cv::haveImageWriter(path)) {
         velcap::logError(velcap::Category::Files, "SaveImage: no image encoder for %s\n", path);
@@ -100,8 +101,8 @@ Status saveImage(const char* path, const cv::Mat& img, const SaveOptions& option
 
 namespace velcap {
 
-Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages,
-                  bool inMemory) {
+Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages, bool inMemory,
+                  bool pdfA) {
     try {
         const std::string target = path ? path : "";
         const auto slash = long(target.rfind('/'));
@@ -124,7 +125,7 @@ Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const s
                                  target.c_str());
                 return Status::NotWritten;
             }
-            PdfDocument document;
+            PdfDocument document(pdfA);
             if (document.addJpegPage(jpeg, layer) != 0) return Status::NotWritten;
             return document.save(target) == 0 ? Status::Ok : Status::NotWritten;
         }
@@ -147,7 +148,7 @@ Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const s
         }
 
         // A document of its own: a capture must not disturb one that a host is building.
-        PdfDocument document;
+        PdfDocument document(pdfA);
         if (document.addImagePage(temp.c_str(), layer) != 0) return Status::NotWritten;
         return document.save(target) == 0 ? Status::Ok : Status::NotWritten;
     } catch (const std::exception& e) {

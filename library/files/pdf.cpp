@@ -10,12 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <iconv.h>
+#include <hpdf_objects.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "pdf_document.h"
+#include "pdf_text.h"
 #include "picture_file.h"
 
 #include "../log.h"
@@ -37,10 +38,12 @@ bool exists(const std::string& path) {
 
 } // namespace
 
-PdfDocument::PdfDocument() : doc_(HPDF_New(pdfError, &failed_)) {
+PdfDocument::PdfDocument(bool archival) : doc_(HPDF_New(pdfError, &failed_)), archival_(archival) {
     // Pictures other than JPEG are stored deflated: a PNG page costs about its PNG file.
     if (doc_) HPDF_SetCompressionMode(handle(), HPDF_COMP_ALL);
 }
+
+PdfDocument::~PdfDocument() = default;
 
 namespace {
 
@@ -90,13 +93,20 @@ int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) 
     HPDF_Image image = nullptr;
     try {
         // libharu reads 8-bit PNGs (and their transparency) itself; 16-bit ones go in decoded.
-        image = jpeg                              ? HPDF_LoadJpegImageFromFile(handle(), imagePath)
-                : png && picture.depth() == CV_8U ? HPDF_LoadPngImageFromFile(handle(), imagePath)
-                                                  : rawImage(handle(), picture);
+        // An archival page has no transparency and no CMYK beside its sRGB intent.
+        const bool asIs = !archival_ || (picture.channels() != 4 && (!png || picture.channels() != 2));
+        image = jpeg && asIs                              ? HPDF_LoadJpegImageFromFile(handle(), imagePath)
+                : png && picture.depth() == CV_8U && asIs ? HPDF_LoadPngImageFromFile(handle(), imagePath)
+                                                          : rawImage(handle(), picture);
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Pdf, "pdf_addPage: %s cannot be converted: %s\n", imagePath, e.what());
     }
-    return drawPage(image, text);
+    // A picture that records its resolution is a page of its true size.
+    const cv::Point2d dpi = recordedResolution(imagePath);
+    if (dpi.x <= 0 || dpi.y <= 0) return drawPage(image, text);
+    const cv::Size2d page(picture.cols * 72.0 / dpi.x, picture.rows * 72.0 / dpi.y);
+    const cv::Rect2d all(0, 0, page.width, page.height);
+    return drawPage(image, text, &page, &all);
 }
 
 int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text) {
@@ -111,18 +121,18 @@ int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::
     return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())), text, &page, &at);
 }
 
-int PdfDocument::addBitsPage(const std::vector<unsigned char>& bits, int width, int height, double pageWidth,
-                             double pageHeight, const cv::Rect2d& at) {
+int PdfDocument::addBitsPage(const std::vector<unsigned char>& bits, int width, int height, const ocr::PageText* text,
+                             double pageWidth, double pageHeight, const cv::Rect2d& at) {
     if (!valid() || bits.empty()) return -1;
     const cv::Size2d page(pageWidth, pageHeight);
     // 1 is black in the rows; libharu marks its G4 data BlackIs1 false, as readers expect.
     HPDF_Image image = HPDF_Image_LoadRaw1BitImageFromMem(handle(), bits.data(), HPDF_UINT(width), HPDF_UINT(height),
                                                           HPDF_UINT((width + 7) / 8), HPDF_FALSE, HPDF_TRUE);
-    return drawPage(image, nullptr, &page, &at);
+    return drawPage(image, text, &page, &at);
 }
 
 std::vector<unsigned char> PdfDocument::bytes() {
-    if (!valid() || pages_ == 0 || HPDF_SaveToStream(handle()) != HPDF_OK) return {};
+    if (!valid() || pages_ == 0 || !complete() || HPDF_SaveToStream(handle()) != HPDF_OK) return {};
     std::vector<unsigned char> out(HPDF_GetStreamSize(handle()));
     HPDF_UINT32 size = HPDF_UINT32(out.size());
     HPDF_ResetStream(handle());
@@ -157,7 +167,13 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv:
     if (scale != 1) HPDF_Page_Concat(page, scale, 0, 0, scale, 0, 0);
     // The text first: the picture covers it, and viewers select it all the same.
     if (text && !text->lines.empty()) {
-        drawText(page, *text, height);
+        if (!text_) text_ = std::make_unique<TextLayer>(handle());
+        ocr::PageText layer = *text;
+        if (layer.size.empty())
+            layer.size = cv::Size(int(HPDF_Image_GetWidth(image)), int(HPDF_Image_GetHeight(image)));
+        const cv::Rect2d drawn = at ? cv::Rect2d(at->x, height - at->y - at->height, at->width, at->height)
+                                    : cv::Rect2d(0, 0, width, height);
+        text_->draw(page, layer, drawn);
         if (failed_) {
             // The picture matters more than its text: the page keeps it alone.
             velcap::logError(velcap::Category::Pdf,
@@ -179,82 +195,50 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv:
 
 namespace {
 
-// UTF-8 as GBK, the encoding of the Chinese font; a character GBK lacks becomes '?'.
-std::string toGbk(const std::string& utf8) {
-    iconv_t converter = ::iconv_open("GBK//TRANSLIT", "UTF-8");
-    if (converter == iconv_t(-1)) return {};
-    std::string out(utf8.size() * 2 + 8, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    size_t inLeft = utf8.size();
-    char* to = out.data();
-    size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (::iconv(converter, &in, &inLeft, &to, &outLeft) != size_t(-1)) break;
-        if (errno != EILSEQ && errno != EINVAL) break;
-        // Skips the character GBK cannot hold, whole.
-        size_t skip = 1;
-        while (skip < inLeft && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80) ++skip;
-        in += skip;
-        inLeft -= skip;
-        if (outLeft > 0) *to++ = '?', --outLeft;
-    }
-    ::iconv_close(converter);
-    out.resize(out.size() - outLeft);
-    return out;
-}
+// The producer named in the document information (libharu names itself
+// otherwise) and, the same, in the metadata.
+#define VELCAP_PRODUCER "velcap"
+
+// The XMP packet of a PDF/A-1b document: the part and conformance it claims.
+constexpr const char* kArchivalMetadata =
+    "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
+    "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
+    "<rdf:Description rdf:about=\"\" xmlns:pdfaid=\"http://www.aiim.org/pdfa/ns/id/\">\n"
+    "<pdfaid:part>1</pdfaid:part>\n<pdfaid:conformance>B</pdfaid:conformance>\n</rdf:Description>\n"
+    "<rdf:Description rdf:about=\"\" xmlns:pdf=\"http://ns.adobe.com/pdf/1.3/\">\n"
+    "<pdf:Producer>" VELCAP_PRODUCER "</pdf:Producer>\n</rdf:Description>\n"
+    "</rdf:RDF>\n</x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
+
+// sRGB's ICC profile, as Debian installs it (icc-profiles-free, or Ghostscript's).
+const char* const kSrgbProfiles[] = {"/usr/share/color/icc/sRGB.icc", "/usr/share/color/icc/ghostscript/srgb.icc"};
 
 } // namespace
 
-void PdfDocument::drawText(HPDF_Page page, const ocr::PageText& text, float height) {
-    if (!textFont_) {
-        // Chinese in SimSun with GBK, which viewers know without the font
-        // in the file; Latin letters in Helvetica, since the Chinese font's
-        // own come out as full-width letters when copied.
-        HPDF_UseCNSFonts(handle());
-        HPDF_UseCNSEncodings(handle());
-        textFont_ = HPDF_GetFont(handle(), "SimSun", "GBK-EUC-H");
-        latinFont_ = HPDF_GetFont(handle(), "Helvetica", nullptr);
-        if (!textFont_ || !latinFont_) return;
+bool PdfDocument::complete() {
+    if (text_) text_->finish();
+    if (!archival_ || archivalDone_) return !failed_;
+    const char* profile = nullptr;
+    for (const char* candidate : kSrgbProfiles)
+        if (isRegularFile(candidate)) profile = candidate;
+    if (!profile) {
+        logError(Category::Pdf, "pdf: no sRGB ICC profile (%s) for a PDF/A document\n", kSrgbProfiles[0]);
+        return false;
     }
-    struct Run {
-        HPDF_Font font;
-        std::string bytes;
-    };
-    for (const ocr::Line& line : text.lines) {
-        // The line on its baseline (PDF's y runs upwards), as long as the picture's line.
-        const float dx = line.baseTo.x - line.baseFrom.x, dy = line.baseFrom.y - line.baseTo.y;
-        const float length = std::hypot(dx, dy);
-        const float size = float(line.box.height);
-        if (length < 1 || size < 1) continue;
-        std::vector<Run> runs;
-        for (size_t at = 0; at < line.text.size();) {
-            const bool latin = static_cast<unsigned char>(line.text[at]) < 0x80;
-            size_t end = at;
-            while (end < line.text.size() && (static_cast<unsigned char>(line.text[end]) < 0x80) == latin) ++end;
-            const std::string piece = line.text.substr(at, end - at);
-            runs.push_back({latin ? latinFont_ : textFont_, latin ? piece : toGbk(piece)});
-            at = end;
-        }
-        // One font size, the line's height and length set by the text
-        // matrix alone: libharu refuses font sizes beyond a few hundred
-        // points and stretches beyond 300 %, and a page's pixels are its points.
-        constexpr float kFontSize = 10;
-        HPDF_Page_BeginText(page);
-        HPDF_Page_SetTextRenderingMode(page, HPDF_INVISIBLE);
-        float natural = 0;
-        for (const Run& run : runs) {
-            HPDF_Page_SetFontAndSize(page, run.font, kFontSize);
-            natural += HPDF_Page_TextWidth(page, run.bytes.c_str());
-        }
-        const float up = size / kFontSize, along = natural > 0 ? length / natural : up;
-        const float c = dx / length, s = dy / length;
-        HPDF_Page_SetTextMatrix(page, c * along, s * along, -s * up, c * up, line.baseFrom.x, height - line.baseFrom.y);
-        for (const Run& run : runs) {
-            HPDF_Page_SetFontAndSize(page, run.font, kFontSize);
-            HPDF_Page_ShowText(page, run.bytes.c_str());
-        }
-        HPDF_Page_EndText(page);
-    }
+    HPDF_Doc doc = handle();
+    HPDF_SetInfoAttr(doc, HPDF_INFO_PRODUCER, VELCAP_PRODUCER);
+    HPDF_OutputIntent intent = HPDF_LoadIccProfileFromFile(doc, profile, 3);
+    if (!intent || HPDF_PDFA_AppendOutputIntents(doc, "sRGB IEC61966-2.1", intent) != HPDF_OK) return false;
+    // The packet is left unfiltered, as PDF/A asks of a document's metadata.
+    HPDF_Dict metadata = HPDF_DictStream_New(doc->mmgr, doc->xref);
+    if (!metadata) return false;
+    HPDF_Dict_AddName(metadata, "Type", "Metadata");
+    HPDF_Dict_AddName(metadata, "Subtype", "XML");
+    HPDF_Stream_WriteStr(metadata->stream, kArchivalMetadata);
+    HPDF_Dict_Add(doc->catalog, "Metadata", metadata);
+    HPDF_PDFA_GenerateID(doc);
+    archivalDone_ = true;
+    return !failed_;
 }
 
 int PdfDocument::save(const std::string& path) {
@@ -263,7 +247,7 @@ int PdfDocument::save(const std::string& path) {
         velcap::logWarning(velcap::Category::Pdf, "pdf: %s has no pages; not written\n", path.c_str());
         return -1;
     }
-    if (!replaceable(path, "pdf")) return -1;
+    if (!replaceable(path, "pdf") || !complete()) return -1;
     // A short temporary name: a document name near the length limit still fits.
     TemporaryFile partial(path);
     const HPDF_STATUS status = partial.valid() ? HPDF_SaveToFile(handle(), partial.path().c_str()) : HPDF_FILE_IO_ERROR;
@@ -275,14 +259,14 @@ int PdfDocument::save(const std::string& path) {
 }
 
 int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
-                 const std::string& ocrLanguages, const std::function<void(int, int)>& progress) {
+                 const std::string& ocrLanguages, const std::function<void(int, int)>& progress, bool pdfA) {
     if (!pdfPath || !*pdfPath) {
         velcap::logWarning(velcap::Category::Pdf, "CombineToPDF: no document name\n");
         return -2;
     }
     try {
         // A document of its own: one that the host is building stays as it is.
-        velcap::PdfDocument document;
+        velcap::PdfDocument document(pdfA);
         std::vector<std::string> present;
         for (const std::string& name : queued)
             if (velcap::exists(name)) present.push_back(name); // not gone since it was queued

@@ -19,29 +19,35 @@ namespace velcap {
 // libharu's error callback: prints the error and sets the bool at failed.
 void pdfError(unsigned long error, unsigned long detail, void* failed);
 
+class TextLayer;
+
 class PdfDocument {
 public:
-    // Check valid() afterwards: libharu may be out of memory.
-    PdfDocument();
+    // Check valid() afterwards: libharu may be out of memory. An archival
+    // document is written as PDF/A-1b: an sRGB output intent, XMP metadata,
+    // every font embedded, no transparency.
+    explicit PdfDocument(bool archival = false);
+    ~PdfDocument();
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete; // the callback holds &failed_
     bool valid() const { return doc_ != nullptr && !failed_; }
     HPDF_Doc handle() const { return doc_.get(); }
 
-    // Adds a page the size of the picture (a .jpg or .png file) with the
-    // picture over all of it. -1 when the name or the file is refused.
-    // With text, its lines lie invisible under the picture, where the
-    // picture shows them: the page can be searched and copied from.
+    // Adds a page the size of the picture (a .jpg, .png, .tif or .bmp file)
+    // with the picture over all of it: its true size where the file records
+    // its resolution, else 1 point a pixel. -1 when the name or the file is
+    // refused. With text, its lines lie invisible under the picture, where
+    // the picture shows them: the page can be searched and copied from.
     int addImagePage(const char* imagePath, const ocr::PageText* text = nullptr);
-    // Adds a page of a JPEG held in memory.
+    // Adds a page of a JPEG held in memory, 1 point a pixel.
     int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text = nullptr);
     // A page of pageWidth x pageHeight points with the picture at a place
     // on it (points from the top-left): a JPEG, or 1-bit rows (1 black),
     // stored in CCITT G4.
     int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
                     double pageHeight, const cv::Rect2d& at);
-    int addBitsPage(const std::vector<unsigned char>& bits, int width, int height, double pageWidth, double pageHeight,
-                    const cv::Rect2d& at);
+    int addBitsPage(const std::vector<unsigned char>& bits, int width, int height, const ocr::PageText* text,
+                    double pageWidth, double pageHeight, const cv::Rect2d& at);
     // The whole document as its file would hold it; empty on failure.
     std::vector<unsigned char> bytes();
     // Writes the document next to path and renames it into place, so that a
@@ -51,15 +57,16 @@ public:
 private:
     int drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* page = nullptr,
                  const cv::Rect2d* at = nullptr);
-    void drawText(HPDF_Page page, const ocr::PageText& text, float height);
+    bool complete(); // what a document needs before it is written
     struct Free {
         void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }
     };
     std::unique_ptr<std::remove_pointer_t<HPDF_Doc>, Free> doc_;
     bool failed_ = false; // set by pdfError through the user-data pointer
+    bool archival_ = false;
+    bool archivalDone_ = false;
     int pages_ = 0;
-    HPDF_Font textFont_ = nullptr; // loaded with the first text layer
-    HPDF_Font latinFont_ = nullptr;
+    std::unique_ptr<TextLayer> text_; // made with the first text layer
 };
 
 // CombineToPDF's work on its queue of pictures: one page each, gone files
@@ -67,7 +74,8 @@ private:
 // ("chi_sim+eng"), each page gets its text layer (pages read in parallel,
 // progress(done, total) after each).
 int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
-                 const std::string& ocrLanguages = {}, const std::function<void(int, int)>& progress = {});
+                 const std::string& ocrLanguages = {}, const std::function<void(int, int)>& progress = {},
+                 bool pdfA = false);
 // MergeImages' work on its queue: up to four pictures side by side (mode 0)
 // or one above the other, written as SaveImage writes; 0 or -2.
 int mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,

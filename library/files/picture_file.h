@@ -26,6 +26,10 @@ bool isRegularFile(const char* path);
 // with the reason, for any other file.
 bool declaredSize(const std::string& path, int& width, int& height, std::string& why);
 
+// The resolution (dots an inch, across and down) that a JPEG, PNG or TIFF
+// file records; 0 x 0 when it records none, or none a scanner would write.
+cv::Point2d recordedResolution(const char* path);
+
 // Whether a picture of this size is within the library's pixel limit.
 bool withinPixelLimit(int64_t width, int64_t height);
 
@@ -75,6 +79,7 @@ struct SaveOptions {
     int jpegQuality = 85;
     std::string ocrLanguages; // a PDF's text layer ("chi_sim+eng"); none when empty
     bool pdfInMemory = false; // else as SetPdfCaptureInMemory says
+    bool pdfA = false;        // a PDF as PDF/A-1b
 };
 // Ok, BadPath (no name that tells a format), NotWritten, or NothingAsked for
 // a colour mode outside 0 to 2.
@@ -83,7 +88,7 @@ Status saveImage(const char* path, const cv::Mat& img, const SaveOptions& option
 // with the picture's text under it when OCR languages are named: Ok,
 // BadPath (no extension to replace) or NotWritten.
 Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const std::string& ocrLanguages = {},
-                  bool inMemory = false);
+                  bool inMemory = false, bool pdfA = false);
 
 // The extension of path's last name, in lower case and without the dot ("" when none).
 std::string lowerExtension(const std::string& path);

@@ -43,12 +43,6 @@ char32_t codePoint(const std::string& text, bool last) {
            (byte(at + 3) & 0x3F);
 }
 
-// Chinese, Japanese and Korean letters and their punctuation and full-width forms.
-bool isCjk(char32_t c) {
-    return (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) || (c >= 0xF900 && c <= 0xFAFF) ||
-           (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF) || (c >= 0x20000 && c <= 0x3FFFF);
-}
-
 // Punctuation that clings to the word before it, or to the one after.
 bool clingsLeft(char32_t c) {
     return c == ',' || c == '.' || c == ':' || c == ';' || c == '!' || c == '?' || c == ')';
@@ -190,6 +184,11 @@ cv::Mat prepared(const cv::Mat& picture) {
 
 } // namespace
 
+bool isCjk(char32_t c) {
+    return (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) || (c >= 0xF900 && c <= 0xFAFF) ||
+           (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF) || (c >= 0x20000 && c <= 0x3FFFF);
+}
+
 std::string PageText::text() const {
     std::string all;
     for (const Line& line : lines) all += line.text + "\n";
@@ -239,6 +238,7 @@ bool available(const std::string& languages, std::string* why) {
 Status recognise(const cv::Mat& picture, const std::string& languages, PageText& page, int dpi, std::string* why) {
     page = {};
     if (picture.empty()) return Status::Ok;
+    page.size = picture.size();
     if (!available(languages, why)) return Status::NoOcrLanguages;
     const cv::Mat grey = prepared(picture);
     oneThreadAPage();

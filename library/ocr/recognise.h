@@ -22,6 +22,7 @@ struct Line {
 };
 
 struct PageText {
+    cv::Size size; // of the picture read, which the lines' places are in
     std::vector<Line> lines;
     std::string text() const; // the lines, one a line
 };
@@ -44,6 +45,9 @@ Status recognise(const cv::Mat& picture, const std::string& languages, PageText&
 // file gets no text. Ok, or NoOcrLanguages (and no pages) as above.
 Status recogniseFiles(const std::vector<std::string>& paths, const std::string& languages, std::vector<PageText>& pages,
                       const std::function<void(int, int)>& progress = {}, std::string* why = nullptr);
+
+// Chinese, Japanese and Korean letters and their punctuation and full-width forms.
+bool isCjk(char32_t c);
 
 // Words joined as a line: a space between them, except between two Chinese
 // (or other CJK) characters, which Tesseract reports as words of their own.

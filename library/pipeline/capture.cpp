@@ -31,7 +31,7 @@ void clean(cv::Mat& bgr, const CaptureParams& p) {
 }
 
 velcap::SaveOptions saveOptions(const CaptureParams& p) {
-    return {p.colorMode, p.jpegQuality, p.ocrLanguages, p.pdfInMemory};
+    return {p.colorMode, p.jpegQuality, p.ocrLanguages, p.pdfInMemory, p.pdfA};
 }
 
 // The last steps of every path: B, G, R order, cleaned, written.

@@ -23,6 +23,7 @@ struct CaptureParams {
     bool whiten = false;
     bool interpolate = false; // scale up to the 10-megapixel size
     std::string ocrLanguages; // a PDF's text layer; none when empty
+    bool pdfA = false;        // a PDF as PDF/A-1b
     bool pdfInMemory = false; // a PDF's picture is encoded in memory, never through a temporary file
 };
 

@@ -280,20 +280,29 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
     return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
 }
 
-// Where a picture lies on its PDF page, in points.
 struct Placement {
     double pageWidth, pageHeight;
     cv::Rect2d image;
 };
 
-Placement placement(const cv::Mat& picture, const PageOptions& options) {
-    const double pointsPerPixel = options.dpi > 0 ? 72.0 / options.dpi : 1.0;
+// What a PDF page is made of besides its picture: the resolution its file
+// records (0 when none) and its text layer, if any.
+struct PageExtras {
+    double dpi = 0;
+    const ocr::PageText* text = nullptr;
+};
+
+// Where a picture lies on its PDF page, in points. Without a resolution
+// asked for, a picture alone on its page has the one its file records.
+Placement placement(const cv::Mat& picture, const PageOptions& options, double ownDpi = 0) {
+    const double dpi = options.dpi > 0 ? options.dpi : options.paper == Paper::None ? ownDpi : 0;
+    const double pointsPerPixel = dpi > 0 ? 72.0 / dpi : 1.0;
     const cv::Size2d picturePoints(picture.cols * pointsPerPixel, picture.rows * pointsPerPixel);
     if (options.paper == Paper::None) return {picturePoints.width, picturePoints.height, {{0, 0}, picturePoints}};
     const cv::Size2d mm = paperMm(options.paper);
     const cv::Size2d page(mm.width / 25.4 * 72, mm.height / 25.4 * 72);
     cv::Size2d shown = picturePoints;
-    if (options.fit || options.dpi <= 0) {
+    if (options.fit || dpi <= 0) {
         const double scale = std::min(page.width / picture.cols, page.height / picture.rows);
         shown = cv::Size2d(picture.cols * scale, picture.rows * scale);
     }
@@ -301,33 +310,39 @@ Placement placement(const cv::Mat& picture, const PageOptions& options) {
 }
 
 // The document at one JPEG quality and scale of its pictures, in memory.
-std::vector<uchar> pdfOf(const std::vector<cv::Mat>& pictures, const PageOptions& options, int quality, double scale) {
-    PdfDocument document;
-    for (const cv::Mat& picture : pictures) {
-        const Placement at = placement(picture, options);
+std::vector<uchar> pdfOf(const std::vector<cv::Mat>& pictures, const std::vector<PageExtras>& extras,
+                         const PageOptions& options, int quality, double scale) {
+    PdfDocument document(options.pdfA);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        const cv::Mat& picture = pictures[i];
+        const Placement at = placement(picture, options, extras[i].dpi);
         cv::Mat sized = picture;
         if (scale < 1) cv::resize(picture, sized, cv::Size(), scale, scale, cv::INTER_AREA);
-        const int result =
-            options.blackAndWhite
-                ? document.addBitsPage(packBits(sized), sized.cols, sized.rows, at.pageWidth, at.pageHeight, at.image)
-                : document.addJpegPage(jpegOf(sized, quality), nullptr, at.pageWidth, at.pageHeight, at.image);
+        const ocr::PageText* text = extras[i].text;
+        const int result = options.blackAndWhite ? document.addBitsPage(packBits(sized), sized.cols, sized.rows, text,
+                                                                        at.pageWidth, at.pageHeight, at.image)
+                                                 : document.addJpegPage(jpegOf(sized, quality), text, at.pageWidth,
+                                                                        at.pageHeight, at.image);
         if (result != 0) return {};
     }
     return document.bytes();
 }
 
-Status writePdf(const std::string& out, std::vector<cv::Mat> pictures, const PageOptions& options) {
+Status writePdf(const std::string& out, std::vector<cv::Mat> pictures, std::vector<PageExtras> extras,
+                const PageOptions& options) {
+    extras.resize(pictures.size());
     for (cv::Mat& picture : pictures) picture = options.blackAndWhite ? binarised(picture) : greyWhenGrey(picture);
     // The scale down to which the pictures may go: 200 dpi on their pages.
     double leastScale = 1;
-    for (const cv::Mat& picture : pictures) {
-        const Placement at = placement(picture, options);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        const cv::Mat& picture = pictures[i];
+        const Placement at = placement(picture, options, extras[i].dpi);
         const double dpi = picture.cols / (at.image.width / 72);
         leastScale = std::min(leastScale, std::max(1.0, dpi) > kLeastPdfDpi ? kLeastPdfDpi / dpi : 1.0);
     }
     std::vector<uchar> bytes;
     for (double scale = 1;; scale = std::max(leastScale, scale * 0.8)) {
-        const auto encode = [&](int quality) { return pdfOf(pictures, options, quality, scale); };
+        const auto encode = [&](int quality) { return pdfOf(pictures, extras, options, quality, scale); };
         const int start = options.blackAndWhite ? kLowestQuality : options.jpegQuality;
         if (withinBudget(start, options.maxBytes, encode, bytes)) break;
         if (scale <= leastScale) {
@@ -340,9 +355,10 @@ Status writePdf(const std::string& out, std::vector<cv::Mat> pictures, const Pag
     return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
 }
 
-Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& out, const PageOptions& options) {
+Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& out, const PageOptions& options,
+                     const std::vector<PageExtras>& extras = {}) {
     const std::string extension = lowerExtension(out);
-    if (extension == "pdf") return writePdf(out, pictures, options);
+    if (extension == "pdf") return writePdf(out, pictures, extras, options);
     const bool raster =
         extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "tif" || extension == "tiff";
     if (!raster || pictures.size() != 1) {
@@ -401,14 +417,28 @@ int mostDpi(Paper paper) {
     return int(std::floor(std::sqrt(double(VELCAP_MAX_PICTURE_PIXELS) / (mm.width / 25.4 * (mm.height / 25.4)))));
 }
 
-Status writePages(const std::vector<std::string>& pictures, const std::string& out, const PageOptions& options) {
+Status writePages(const std::vector<std::string>& pictures, const std::string& out, const PageOptions& options,
+                  const std::function<void(int, int)>& progress) {
     if (pictures.empty() || out.empty() || !plainPath(out, "velcap")) return Status::BadPath;
     const int dpi = options.paper != Paper::None && options.dpi <= 0 ? kDefaultPaperDpi : options.dpi;
     if (!pageFits(options.paper, dpi, "velcap")) return Status::NotWritten;
+    const bool pdf = lowerExtension(out) == "pdf";
     return guardedStatus("velcap", out, [&] {
         std::vector<cv::Mat> read;
         if (!readAll(pictures, read)) return Status::NotWritten;
-        return writePictures(read, out, options);
+        std::vector<ocr::PageText> texts;
+        if (std::string why; pdf && !options.ocrLanguages.empty() &&
+                             ocr::recogniseFiles(pictures, options.ocrLanguages, texts, progress, &why) != Status::Ok) {
+            logWarning(Category::Office, "velcap: %s; %s is not written\n", why.c_str(), out.c_str());
+            return Status::NotWritten;
+        }
+        std::vector<PageExtras> extras(read.size());
+        for (size_t i = 0; i < read.size(); ++i) {
+            const cv::Point2d own = recordedResolution(pictures[i].c_str());
+            extras[i].dpi = std::abs(own.x - own.y) < 0.5 ? own.x : 0; // square pixels only
+            extras[i].text = i < texts.size() ? &texts[i] : nullptr;
+        }
+        return writePictures(read, out, options, extras);
     });
 }
 

@@ -66,6 +66,8 @@ struct CaptureSettings {
     // in these languages ("chi_sim+eng"): searchable, and copied as text.
     // None when empty.
     std::string ocrLanguages;
+    // PDF captures are written as PDF/A-1b, for archives.
+    bool pdfA = false;
 };
 
 // Auto-capture: each new page laid under the camera is photographed once,

@@ -29,6 +29,12 @@ struct PageOptions {
     long maxBytes = 0;
     // Black and white, 1 bit a pixel: CCITT G4 in TIFF and PDF, as scanners write.
     bool blackAndWhite = false;
+    // A PDF's pages get their text read by Tesseract in these languages
+    // ("chi_sim+eng"), invisible under each picture wherever it lies on its
+    // page: searchable, and copied as text. None when empty.
+    std::string ocrLanguages;
+    // A PDF is written as PDF/A-1b, for archives.
+    bool pdfA = false;
 };
 
 // The highest resolution at which a page of this paper (A4 for None) stays
@@ -39,8 +45,10 @@ VELCAP_EXPORT int mostDpi(Paper paper);
 // into a .jpg, .png or .tif. BadPath for another name; NotWritten when a
 // picture cannot be read, the budget cannot be met, or the file not written
 // (an existing file then stays as it was).
+// With OCR languages, progress(done, total) after each page read, as makeSearchablePdf says.
 VELCAP_EXPORT Status writePages(const std::vector<std::string>& pictures, const std::string& out,
-                                const PageOptions& options);
+                                const PageOptions& options,
+                                const std::function<void(int done, int total)>& progress = {});
 
 // The copy of an identity card (85.6 x 54 mm) that counters make: front and
 // back found on their photographs, cut out straight, and put on one A4 page at
@@ -56,9 +64,11 @@ VELCAP_EXPORT Status makeIdCardCopy(const std::string& front, const std::string&
 // Pages are read one a core at a time; progress(done, total) after each, on
 // a thread of the library, one call at a time. NotWritten when a picture cannot be read or the
 // file cannot be written.
+// pdfA writes it as PDF/A-1b.
 VELCAP_EXPORT Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::string& pdfPath,
                                        const std::string& languages,
-                                       const std::function<void(int done, int total)>& progress = {});
+                                       const std::function<void(int done, int total)>& progress = {},
+                                       bool pdfA = false);
 
 // Whether Tesseract has a model for every language of "chi_sim+eng"; why
 // not, when not (a language not installed, or a name that is not one).

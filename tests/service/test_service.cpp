@@ -735,11 +735,13 @@ private:
         // A process group of its own, stopped whole; the DevTools port is
         // its own too (never a browser another run left behind).
         // Its scratch files go into the profile, removed with it: a killed browser leaves them behind.
-        const std::string command = "mkdir -p " + profile_ + "/tmp && env -u LD_PRELOAD TMPDIR=" + profile_ +
-                                    "/tmp setsid chromium --headless --no-sandbox --disable-gpu "
-                                    "--disable-dev-shm-usage --no-first-run --remote-debugging-port=0 "
-                                    "--user-data-dir=" +
-                                    profile_ + " '" + url_ + "' >>" + profile_ + "/chromium.log 2>&1 & echo $!";
+        const std::string command =
+            "mkdir -p " + profile_ + "/tmp && env -u LD_PRELOAD TMPDIR=" + profile_ +
+            "/tmp setsid chromium --headless --no-sandbox --disable-gpu "
+            "--disable-dev-shm-usage --no-first-run --disable-quic --disable-background-networking "
+            "--disable-component-update --disable-sync --remote-debugging-port=0 "
+            "--user-data-dir=" +
+            profile_ + " '" + url_ + "' >>" + profile_ + "/chromium.log 2>&1 & echo $!";
         FILE* shell = ::popen(command.c_str(), "r");
         if (shell && std::fscanf(shell, "%d", &pid_) != 1) pid_ = -1;
         if (shell) ::pclose(shell);

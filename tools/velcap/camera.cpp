@@ -367,7 +367,8 @@ private:
 
 int captureCommand(const Arguments& args) {
     std::vector<std::string> operands = args.operands();
-    const bool ocr = !ocrLanguages(args, operands).empty();
+    const std::string languages = ocrLanguages(args, operands);
+    const bool ocr = !languages.empty();
     args.expectOperands(operands, 1, 1, "capture [OPTION...] FILE");
     const std::string path = operands[0];
     const bool toStandardOutput = path == "-";
@@ -380,12 +381,17 @@ int captureCommand(const Arguments& args) {
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
     }
     if (ocr && extension != "pdf") usageError("--ocr gives a PDF its text; name FILE .pdf");
-    if (wantsPageOptions(args) && (ocr || toStandardOutput))
-        usageError("--paper, --dpi and --max-size write a FILE without --ocr");
+    if (args.has("pdfa") && extension != "pdf") usageError("--pdfa writes a PDF; name FILE .pdf");
+    if (wantsPageOptions(args) && toStandardOutput) usageError("--paper, --dpi and --max-size write a FILE");
     // Black and white TIFF files and PDF pages are CCITT G4, as scanners write them: made as pages.
-    const bool paged = wantsPageOptions(args) || (args.has("bw") && !ocr && !toStandardOutput &&
+    const bool paged = wantsPageOptions(args) || (args.has("bw") && !toStandardOutput &&
                                                   (extension == "tif" || extension == "tiff" || extension == "pdf"));
-    const PageChoice page = paged ? pageChoice(args) : PageChoice{};
+    PageChoice page = paged ? pageChoice(args) : PageChoice{};
+    if (paged) {
+        page.ocrLanguages = languages;
+        SetOcrLanguages(nullptr); // the page is read once, as it lies on its paper
+    }
+    SetPdfA(args.has("pdfa") ? 1 : 0);
     if (args.has("interval") && !args.has("count")) usageError("--interval needs --count");
     if (toStandardOutput && args.has("count")) usageError("--count writes several files; FILE - is one picture");
     const int count = args.integer("count", 1, 1, 999);

@@ -123,6 +123,8 @@ struct PageChoice {
     long maxBytes = 0;
     bool blackAndWhite = false;
     int quality = 90;
+    std::string ocrLanguages; // a PDF's text layer, read page by page with progress shown
+    bool pdfA = false;
 };
 // onA4: the page is A4 whatever --paper says (the card copy).
 PageChoice pageChoice(const Arguments& args, bool onA4 = false);

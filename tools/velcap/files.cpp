@@ -1,6 +1,8 @@
 // The commands that work on files alone: pdf, merge and clean.
 #include <opencv2/imgcodecs.hpp>
 
+#include <optional>
+
 #include "cli.h"
 #include "velcap.h"
 #include "velcap/camera.h"
@@ -33,16 +35,22 @@ int pdfCommand(const Arguments& args) {
     requireWritable(output, args.has("no-clobber"));
 
     if (wantsPageOptions(args) || args.has("bw") || args.has("quality")) {
-        if (!languages.empty()) usageError("--ocr does not go with --paper, --dpi, --max-size, --bw or --quality");
-        writeWithChoice(pictures, output, pageChoice(args));
+        PageChoice choice = pageChoice(args);
+        choice.ocrLanguages = languages;
+        writeWithChoice(pictures, output, choice);
         result(output);
         return kSuccess;
     }
-    if (!languages.empty()) {
+    if (!languages.empty() || args.has("pdfa")) {
         // Pages are read one a core at a time; the document is written once all are.
-        Progress progress("pages read", int(pictures.size()));
-        const velcap::Status status =
-            velcap::makeSearchablePdf(pictures, output, languages, [&](int done, int) { progress.update(done); });
+        std::optional<Progress> progress;
+        if (!languages.empty()) progress.emplace("pages read", int(pictures.size()));
+        const velcap::Status status = velcap::makeSearchablePdf(
+            pictures, output, languages,
+            [&](int done, int) {
+                if (progress) progress->update(done);
+            },
+            args.has("pdfa"));
         if (status != velcap::Status::Ok) failed("cannot write '" + output + "'; nothing written");
         result(output);
         return kSuccess;

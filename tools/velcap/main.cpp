@@ -33,11 +33,11 @@ const std::vector<Command>& commands() {
 )"},
         {"capture",
          captureCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit", "pdfa"},
          {"camera", "device", "size", "rotate", "quality", "count", "interval", "format", "paper", "dpi", "max-size"},
          R"(  capture [-d NODE|--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten]
           [--black-edge] [--grey|--bw] [--rotate 0-3] [--quality Q] [-n]
-          [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]]
+          [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]] [--pdfa]
           [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE] FILE
       Photographs the page into FILE, in the format of its extension (.jpg,
       .jpeg, .png, .bmp, .tif, .tiff or .pdf), at the largest size the camera
@@ -47,7 +47,8 @@ const std::vector<Command>& commands() {
       with no page found, nothing is written. --count N writes N files,
       FILE's stem numbered -001, -002 ..., --interval seconds apart. --ocr
       (FILE .pdf) lays the page's text under the picture, read by Tesseract in
-      LANGS (chi_sim+eng unless given): the PDF can be searched and copied from.
+      LANGS (chi_sim+eng unless given): the PDF can be searched and copied from;
+      it goes with every option below. --pdfa writes the PDF as PDF/A-1b.
       --paper puts the photograph on paper of that size, at its true size by
       --dpi or fitted (--fit); --dpi records the resolution in the file;
       --max-size 150k lowers the JPEG quality (a PDF's pictures also down to
@@ -82,14 +83,15 @@ const std::vector<Command>& commands() {
 )"},
         {"pdf",
          pdfCommand,
-         {"no-clobber", "ocr=", "fit", "bw"},
+         {"no-clobber", "ocr=", "fit", "bw", "pdfa"},
          {"paper", "dpi", "max-size", "quality"},
-         R"(  pdf [-n] [--ocr [LANGS]] [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE]
-      [--bw] [--quality Q] OUTPUT IMAGE...
-      One PDF document, a picture a page (.jpg, .jpeg, .png, .tif, .tiff, .bmp).
+         R"(  pdf [-n] [--ocr [LANGS]] [--pdfa] [--paper a4|a5|letter [--fit]] [--dpi N]
+      [--max-size SIZE] [--bw] [--quality Q] OUTPUT IMAGE...
+      One PDF document, a picture a page (.jpg, .jpeg, .png, .tif, .tiff, .bmp),
+      each page the picture's true size where its file records a resolution.
       --ocr lays each page's text under its picture, read by Tesseract in LANGS
-      (chi_sim+eng unless given), a page a core at a time. --paper, --dpi,
-      --max-size and --bw as for capture.
+      (chi_sim+eng unless given), a page a core at a time. --pdfa writes
+      PDF/A-1b, for archives. --paper, --dpi, --max-size and --bw as for capture.
 )"},
         {"idcard",
          idcardCommand,

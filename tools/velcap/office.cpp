@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include <optional>
+
 #include "cli.h"
 #include "velcap.h"
 #include "velcap/camera.h"
@@ -34,6 +36,8 @@ velcap::PageOptions optionsOf(const PageChoice& choice) {
     options.maxBytes = choice.maxBytes;
     options.blackAndWhite = choice.blackAndWhite;
     options.jpegQuality = choice.quality;
+    options.ocrLanguages = choice.ocrLanguages;
+    options.pdfA = choice.pdfA;
     return options;
 }
 
@@ -58,11 +62,16 @@ PageChoice pageChoice(const Arguments& args, bool onA4) {
     if (args.has("max-size")) choice.maxBytes = parseBytes(args.value("max-size"));
     choice.blackAndWhite = args.has("bw");
     choice.quality = args.integer("quality", 90, 1, 100);
+    choice.pdfA = args.has("pdfa");
     return choice;
 }
 
 void writeWithChoice(const std::vector<std::string>& pictures, const std::string& out, const PageChoice& choice) {
-    const velcap::Status status = velcap::writePages(pictures, out, optionsOf(choice));
+    std::optional<Progress> progress;
+    if (!choice.ocrLanguages.empty()) progress.emplace("pages read", int(pictures.size()));
+    const velcap::Status status = velcap::writePages(pictures, out, optionsOf(choice), [&](int done, int) {
+        if (progress) progress->update(done);
+    });
     if (status == velcap::Status::Ok) return;
     failed("cannot write '" + out + "'" +
            (choice.maxBytes ? " within " + std::to_string(choice.maxBytes) + " bytes" : std::string()) +
