@@ -12,8 +12,10 @@
 #include "compat/state.h"
 #include "ocr/recognise.h"
 #include "support/capture_test.h"
+#include "support/pdf_readers.h"
 #include "velcap.h"
 #include "velcap/camera.h"
+#include "velcap/documents.h"
 
 namespace {
 
@@ -92,6 +94,38 @@ TEST_F(Ocr, ASearchablePdfHasTheTextInOrderUnderTheSamePicture) {
     // Without languages, no text.
     ASSERT_EQ(velcap::makeSearchablePdf({page}, file("plain.pdf"), ""), velcap::Status::Ok);
     EXPECT_EQ(textOf(file("plain.pdf")).find_first_not_of(" \n\f"), std::string::npos);
+}
+
+TEST_F(Ocr, EveryReaderGetsTheTextTheLibraryReadOnEveryKindOfPage) {
+    const std::string page = renderPage("page.jpg");
+    velcap::ocr::PageText read;
+    ASSERT_EQ(velcap::ocr::recognise(cv::imread(page), "chi_sim+eng", read), velcap::Status::Ok);
+    ASSERT_EQ(read.lines.size(), std::size(kLines)) << read.text();
+    // As it is, on A4 paper at its true size, and black and white fitted to A5.
+    velcap::PageOptions a4;
+    a4.paper = velcap::Paper::A4;
+    a4.dpi = 200;
+    velcap::PageOptions a5bw;
+    a5bw.paper = velcap::Paper::A5;
+    a5bw.fit = true;
+    a5bw.blackAndWhite = true;
+    const struct {
+        const char* name;
+        velcap::PageOptions options;
+        const char* size;
+    } kinds[] = {{"plain.pdf", {}, "1400 x 1000"}, {"a4.pdf", a4, "(A4)"}, {"a5.pdf", a5bw, "419.5"}};
+    for (auto kind : kinds) {
+        kind.options.ocrLanguages = "chi_sim+eng";
+        const std::string pdf = file(kind.name);
+        ASSERT_EQ(velcap::writePages({page}, pdf, kind.options), velcap::Status::Ok) << kind.name;
+        EXPECT_NE(run("pdfinfo '" + pdf + "'").find(kind.size), std::string::npos) << kind.name;
+        for (const velcap::test::PdfReader& reader : velcap::test::pdfReaders()) {
+            const std::string text = velcap::test::textBy(reader, pdf);
+            for (const velcap::ocr::Line& line : read.lines)
+                EXPECT_NE(text.find(line.text), std::string::npos)
+                    << kind.name << ", " << reader.name << ": " << line.text << " in " << text;
+        }
+    }
 }
 
 TEST_F(Ocr, TheFlatInterfaceAddsTextOnlyWhenAsked) {

@@ -122,9 +122,9 @@ void expectOneLineNaming(const Outcome& outcome, const std::string& what) {
 TEST_F(Cli, HelpVersionManualAndCompletion) {
     Outcome help = velcapAlone("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* text :
-         {"list [--json]", "capture [", "scan [--qr|--bar]", "pdf [-n] [--ocr [LANGS]] [--paper", "idcard [-n] --front",
-          "merge [--column]", "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
+    for (const char* text : {"list [--json]", "capture [", "scan [--qr|--bar]",
+                             "pdf [-n] [--ocr [LANGS]] [--pdfa] [--paper", "idcard [-n] --front", "merge [--column]",
+                             "clean [", "Exit status", "3  no supported camera", "4  scan: no code found"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     // A command's help is its own usage, and the options of every command.
     const std::string captureHelp = velcapAlone("capture --help").out;
@@ -189,6 +189,7 @@ TEST_F(Cli, UsageErrorsNameTheValue) {
         {"pdf --ocr=xx_none out.pdf page.jpg", "'xx_none'"},
         {"pdf --ocr eng out.pdf", "too few operands"},
         {"capture --ocr a.jpg", "--ocr"},
+        {"capture --pdfa a.png", "--pdfa"},
         {"capture --paper b5 a.jpg", "'b5'"},
         {"capture --max-size lots a.jpg", "'lots'"},
         {"capture --fit a.jpg", "--fit"},
@@ -271,6 +272,11 @@ TEST_F(Cli, CaptureWritesEachFormatAtTheAskedSize) {
     Outcome text = velcap("capture --size 640x480 --ocr eng " + path("text.pdf"));
     ASSERT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out, path("text.pdf") + "\n");
+    // With page options and for archives, in black and white.
+    Outcome archived = velcap("capture --size 640x480 --ocr eng --paper a4 --bw --pdfa " + path("archived.pdf"));
+    ASSERT_EQ(archived.status, 0) << archived.err;
+    EXPECT_NE(velcap::test::run("pdfinfo " + path("archived.pdf")).first.find("(A4)"), std::string::npos);
+    EXPECT_NE(velcap::test::run("grep -c pdfaid:part " + path("archived.pdf")).first.find('1'), std::string::npos);
 
     // The largest size the camera really offers by default; the interpolated one by name.
     Outcome largest = velcap("capture " + path("largest.jpg"));
