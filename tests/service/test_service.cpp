@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
@@ -198,9 +199,12 @@ TEST_F(Service, DevicesOpenSnapshotCaptureScanAndControls) {
     EXPECT_FALSE(call("/api/capture", {{"format", "gif"}})["ok"].get<bool>());
     EXPECT_FALSE(call("/api/capture", {{"format", "jpg"}, {"ocr", true}})["ok"].get<bool>());
     velcap::test::stdoutOf([&] {
-        Json pdf = call("/api/capture", {{"format", "pdf"}, {"ocr", true}, {"path", file("page.pdf")}});
+        Json pdf = call("/api/capture", {{"format", "pdf"}, {"ocr", true}, {"pdfa", true}, {"path", file("page.pdf")}});
         EXPECT_TRUE(pdf["ok"].get<bool>()) << pdf.dump();
     });
+    std::ifstream archived(file("page.pdf"), std::ios::binary);
+    const std::string archivedBytes((std::istreambuf_iterator<char>(archived)), std::istreambuf_iterator<char>());
+    EXPECT_NE(archivedBytes.find("<pdfaid:part>1</pdfaid:part>"), std::string::npos);
 
     // The card copy: front first; this desk has no card, which the answer says.
     EXPECT_EQ(call("/api/idcard", {{"side", "back"}})["error"], "photograph the front first");
@@ -379,6 +383,8 @@ TEST_F(Service, HostileRequestsAreRefused) {
         {"not replaced", {{"format", "jpg"}, {"path", home + "/allowed/page.jpg"}}, 422},
         {"no such model", {{"format", "pdf"}, {"ocr", "jpn"}, {"path", home + "/jpn.pdf"}}, 422},
         {"not a model's name", {{"format", "pdf"}, {"ocr", "../../etc/passwd"}, {"path", home + "/up.pdf"}}, 422},
+        {"pdfa not a flag", {{"format", "pdf"}, {"pdfa", "yes"}, {"path", home + "/a.pdf"}}, 400},
+        {"pdfa for a picture", {{"format", "jpg"}, {"pdfa", true}, {"path", home + "/a.jpg"}}, 400},
         {"auto-capture elsewhere", {{"on", true}, {"folder", "/tmp"}}, 403},
     };
     for (const Case& c : cases) {
