@@ -158,7 +158,7 @@ int main() {
         cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
         const auto pdfOf = [&](const velcap::ocr::PageText* layer) {
             velcap::PdfDocument document;
-            document.addJpegPage(jpeg, layer);
+            (void)document.addJpegPage(jpeg, layer);
             return document.bytes().size();
         };
         std::vector<double> with, without;

@@ -225,8 +225,8 @@ std::string recogniseFrame(const cv::Mat& frame, int type, bool enhanced) {
 
 const char* readFileCode(const char* path, int type, bool enhanced, std::string& text) {
     logLine(LogLevel::Debug, Category::Codes, "RecogBarQrCodeFromFile start\r");
-    const cv::Mat image = readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile");
-    if (image.empty()) {
+    cv::Mat image;
+    if (readPicture(path, cv::IMREAD_COLOR, "RecogBarQrCodeFromFile", image) != Status::Ok) {
         logLine(LogLevel::Error, Category::Codes, "read image file error!!\r");
         return nullptr;
     }

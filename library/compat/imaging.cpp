@@ -109,14 +109,14 @@ namespace {
 // writes it back in its own format; the file is replaced only by a complete one.
 void rewriteWithoutMargin(const char* path, const char* caller, cv::Mat (*pageTest)(const cv::Mat&)) {
     velcap::guarded(caller, [&] {
-        cv::Mat image = velcap::readPicture(path, cv::IMREAD_COLOR, caller);
-        if (image.empty()) {
+        cv::Mat image;
+        if (velcap::readPicture(path, cv::IMREAD_COLOR, caller, image) != velcap::Status::Ok) {
             velcap::logError(velcap::Category::Imaging, "%s: cannot read %s; left alone\n", caller,
                              path ? path : "(null)");
             return;
         }
         image.setTo(cv::Scalar(255, 255, 255), velcap::marginMask(pageTest(image), image, false));
-        if (!velcap::writePicture(path, image, {}, caller))
+        if (velcap::writePicture(path, image, {}, caller) != velcap::Status::Ok)
             velcap::logError(velcap::Category::Imaging, "%s: cannot write %s\n", caller, path);
     });
 }

@@ -59,22 +59,25 @@ extern "C" int pdf_addPage(const char* imagePath) {
     if (!languages.empty()) {
         std::string why;
         try {
-            if (velcap::ocr::recognise(velcap::readPicture(imagePath, cv::IMREAD_GRAYSCALE, "pdf_addPage"), languages,
-                                       text, 0, &why) != velcap::Status::Ok)
+            // An unreadable picture gets no text; the page itself then says why.
+            cv::Mat grey;
+            const int dpi = int(velcap::recordedResolution(imagePath).x);
+            if (velcap::readPicture(imagePath, cv::IMREAD_GRAYSCALE, "pdf_addPage", grey) == velcap::Status::Ok &&
+                velcap::ocr::recognise(grey, languages, text, dpi, &why) != velcap::Status::Ok)
                 velcap::logError(velcap::Category::Pdf, "pdf_addPage: no text layer for %s: %s\n", imagePath,
                                  why.c_str());
         } catch (const std::exception& e) {
             velcap::logError(velcap::Category::Pdf, "pdf_addPage: no text layer for %s: %s\n", imagePath, e.what());
         }
     }
-    const int result = document->addImagePage(imagePath, text.lines.empty() ? nullptr : &text);
     // A document that lacks a page it was given must not reach the disk.
-    if (result != 0) {
+    if (document->addImagePage(imagePath, text.lines.empty() ? nullptr : &text) != velcap::Status::Ok) {
         velcap::logError(velcap::Category::Pdf, "pdf_addPage: %s failed; the document %s is abandoned\n", imagePath,
                          outPdfPath.c_str());
         closeDocument();
+        return -1;
     }
-    return result;
+    return 0;
 }
 
 extern "C" int pdf_end() {
@@ -83,9 +86,9 @@ extern "C" int pdf_end() {
         velcap::logWarning(velcap::Category::Pdf, "pdf_end: no document is open\n");
         return -1;
     }
-    const int result = document->save(outPdfPath);
+    const velcap::Status saved = document->save(outPdfPath);
     closeDocument();
-    return result;
+    return saved == velcap::Status::Ok ? 0 : -1;
 }
 
 extern "C" int AddImageFileToPDF(const char* path) {
@@ -104,12 +107,18 @@ extern "C" int CombineToPDF(const char* pdfPath, bool deleteSources) {
     if (pdf_filelist.empty()) return -1;
     const std::list<std::string> queued = std::move(pdf_filelist);
     pdf_filelist.clear();
-    return velcap::combineToPdf(queued, pdfPath, deleteSources, velcap::flatOcrLanguages(), {}, velcap::flatPdfA());
+    return velcap::combineToPdf(queued, pdfPath, deleteSources, velcap::flatOcrLanguages(), {}, velcap::flatPdfA()) ==
+                   velcap::Status::Ok
+               ? 0
+               : -2;
 }
 
 extern "C" int MergeImages(const char* outPath, int mode, int, bool deleteSources) {
     if (img_filelist.size() < 2) return -1;
     const std::list<std::string> queued = std::move(img_filelist);
     img_filelist.clear();
-    return velcap::mergeImages(queued, outPath, mode, deleteSources, {colorMode.load(), jpgQuality.load(), {}});
+    return velcap::mergeImages(queued, outPath, mode, deleteSources, {colorMode.load(), jpgQuality.load(), {}}) ==
+                   velcap::Status::Ok
+               ? 0
+               : -2;
 }

@@ -124,6 +124,8 @@ const char* describe(Status status) {
         return "the settings ask for no file";
     case Status::NoOcrLanguages:
         return "the OCR languages cannot be loaded";
+    case Status::NotReadable:
+        return "the picture file cannot be read";
     }
     return "unknown status";
 }

@@ -39,8 +39,8 @@ Status makeSearchablePdf(const std::vector<std::string>& pictures, const std::st
         }
     }
     const std::list<std::string> queued(pictures.begin(), pictures.end());
-    return combineToPdf(queued, pdfPath.c_str(), false, languages, progress, pdfA) == 0 ? Status::Ok
-                                                                                        : Status::NotWritten;
+    return combineToPdf(queued, pdfPath.c_str(), false, languages, progress, pdfA) == Status::Ok ? Status::Ok
+                                                                                                 : Status::NotWritten;
 }
 
 } // namespace velcap

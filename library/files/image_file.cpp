@@ -92,9 +92,7 @@ Status saveImage(const char* path, const cv::Mat& img, const SaveOptions& option
         velcap::logError(velcap::Category::Files, "SaveImage: no image encoder for %s\n", path);
         return Status::NotWritten;
     }
-    return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage")
-               ? Status::Ok
-               : Status::NotWritten;
+    return writePicture(path, out, jpeg ? jpegParameters(options.jpegQuality) : std::vector<int>{}, "SaveImage");
 }
 
 } // namespace velcap
@@ -126,8 +124,8 @@ Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const s
                 return Status::NotWritten;
             }
             PdfDocument document(pdfA);
-            if (document.addJpegPage(jpeg, layer) != 0) return Status::NotWritten;
-            return document.save(target) == 0 ? Status::Ok : Status::NotWritten;
+            const Status added = document.addJpegPage(jpeg, layer);
+            return added == Status::Ok ? document.save(target) : added;
         }
         const std::string home = homeDirectory();
         if (home.empty()) {
@@ -142,15 +140,15 @@ Status pdfCapture(const char* path, const cv::Mat& img, int jpegQuality, const s
                              home.c_str());
             return Status::NotWritten;
         }
-        if (!writePicture(temp, img, jpegParameters(jpegQuality), "TempImgToPdf")) {
+        if (writePicture(temp, img, jpegParameters(jpegQuality), "TempImgToPdf") != Status::Ok) {
             ::unlink(temp.c_str());
             return Status::NotWritten;
         }
 
         // A document of its own: a capture must not disturb one that a host is building.
         PdfDocument document(pdfA);
-        if (document.addImagePage(temp.c_str(), layer) != 0) return Status::NotWritten;
-        return document.save(target) == 0 ? Status::Ok : Status::NotWritten;
+        if (document.addImagePage(temp.c_str(), layer) != Status::Ok) return Status::NotWritten;
+        return document.save(target);
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Files, "TempImgToPdf: %s failed: %s\n", path ? path : "(null)", e.what());
         return Status::NotWritten;

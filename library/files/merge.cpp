@@ -66,25 +66,25 @@ cv::Mat arrange(const std::vector<cv::Mat>& images, size_t columns) {
 
 namespace velcap {
 
-int mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,
-                const SaveOptions& options) {
+Status mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,
+                   const SaveOptions& options) {
     try {
         std::vector<cv::Mat> images;
         std::vector<std::string> merged; // sources that went into the picture
         size_t position = 0;
         for (auto it = queued.begin(); it != queued.end() && position < kMostImages; ++it, ++position) {
             if (::access(it->c_str(), F_OK) != 0) continue; // gone since it was queued: left out
-            cv::Mat image = velcap::readPicture(it->c_str(), cv::IMREAD_COLOR, "MergeImages");
-            if (image.empty()) {
+            cv::Mat image;
+            if (velcap::readPicture(it->c_str(), cv::IMREAD_COLOR, "MergeImages", image) != velcap::Status::Ok) {
                 // A merged picture without one of its pictures would pass for the whole one.
                 velcap::logError(velcap::Category::Files, "MergeImages: %s cannot be merged; %s is not written\n",
                                  it->c_str(), outPath ? outPath : "(null)");
-                return -2;
+                return Status::NotWritten;
             }
             images.push_back(image);
             merged.push_back(*it);
         }
-        if (images.empty() || !outPath) return -2;
+        if (images.empty() || !outPath) return Status::NotWritten;
 
         const size_t columns = images.size() == 4 ? 2 : (mode == 0 ? images.size() : 1);
         const cv::Size size = arrangedSize(images, columns);
@@ -93,19 +93,20 @@ int mergeImages(const std::list<std::string>& queued, const char* outPath, int m
                                "MergeImages: the merged picture would be %lldx%lld pixels, beyond the limit of %lld\n",
                                static_cast<long long>(size.width), static_cast<long long>(size.height),
                                VELCAP_MAX_PICTURE_PIXELS);
-            return -2;
+            return Status::NotWritten;
         }
         std::string path = outPath;
-        if (velcap::saveImage(path.c_str(), arrange(images, columns), options) != velcap::Status::Ok) return -2;
+        if (velcap::saveImage(path.c_str(), arrange(images, columns), options) != velcap::Status::Ok)
+            return Status::NotWritten;
         if (deleteSources)
             for (const std::string& name : merged)
                 // A source that the merged picture replaced is the merged picture now.
                 if (::access(name.c_str(), F_OK) == 0 && !velcap::sameFile(name, path)) std::remove(name.c_str());
-        return 0;
+        return Status::Ok;
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Files, "MergeImages: %s failed: %s\n", outPath ? outPath : "(null)",
                          e.what());
-        return -2;
+        return Status::NotWritten;
     }
 }
 

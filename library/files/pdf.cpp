@@ -71,8 +71,8 @@ HPDF_Image rawImage(HPDF_Doc doc, const cv::Mat& picture) {
 
 } // namespace
 
-int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) {
-    if (!valid()) return -1;
+Status PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) {
+    if (!valid()) return Status::NotWritten;
     // Extensions count in every letter case; JPEG and PNG files go in as they
     // are, other pictures are decoded and stored losslessly.
     const std::string extension = lowerExtension(imagePath);
@@ -81,14 +81,14 @@ int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) 
     if (!jpeg && !png && extension != "tif" && extension != "tiff" && extension != "bmp") {
         velcap::logWarning(velcap::Category::Pdf,
                            "pdf_addPage: %s is not a .jpg, .png, .tif or .bmp picture; no page added\n", imagePath);
-        return -1;
+        return Status::BadPath;
     }
     // libharu's own decoders end the process on some damaged pictures: a
     // picture becomes a page only once it has been decoded here in full.
-    const cv::Mat picture = readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage");
-    if (picture.empty()) {
+    cv::Mat picture;
+    if (readPicture(imagePath, cv::IMREAD_UNCHANGED, "pdf_addPage", picture) != Status::Ok) {
         velcap::logWarning(velcap::Category::Pdf, "pdf_addPage: %s is refused; no page added\n", imagePath);
-        return -1;
+        return Status::NotWritten;
     }
     HPDF_Image image = nullptr;
     try {
@@ -109,21 +109,21 @@ int PdfDocument::addImagePage(const char* imagePath, const ocr::PageText* text) 
     return drawPage(image, text, &page, &all);
 }
 
-int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text) {
-    if (!valid() || jpeg.empty()) return -1;
+Status PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text) {
+    if (!valid() || jpeg.empty()) return Status::NotWritten;
     return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())), text);
 }
 
-int PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
-                             double pageHeight, const cv::Rect2d& at) {
-    if (!valid() || jpeg.empty()) return -1;
+Status PdfDocument::addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
+                                double pageHeight, const cv::Rect2d& at) {
+    if (!valid() || jpeg.empty()) return Status::NotWritten;
     const cv::Size2d page(pageWidth, pageHeight);
     return drawPage(HPDF_LoadJpegImageFromMem(handle(), jpeg.data(), HPDF_UINT(jpeg.size())), text, &page, &at);
 }
 
-int PdfDocument::addBitsPage(const std::vector<unsigned char>& bits, int width, int height, const ocr::PageText* text,
-                             double pageWidth, double pageHeight, const cv::Rect2d& at) {
-    if (!valid() || bits.empty()) return -1;
+Status PdfDocument::addBitsPage(const std::vector<unsigned char>& bits, int width, int height,
+                                const ocr::PageText* text, double pageWidth, double pageHeight, const cv::Rect2d& at) {
+    if (!valid() || bits.empty()) return Status::NotWritten;
     const cv::Size2d page(pageWidth, pageHeight);
     // 1 is black in the rows; libharu marks its G4 data BlackIs1 false, as readers expect.
     HPDF_Image image = HPDF_Image_LoadRaw1BitImageFromMem(handle(), bits.data(), HPDF_UINT(width), HPDF_UINT(height),
@@ -145,10 +145,11 @@ namespace {
 constexpr float kLeastPagePoints = 3, kMostPagePoints = 14400;
 } // namespace
 
-int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* size, const cv::Rect2d* at) {
+Status PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* size,
+                             const cv::Rect2d* at) {
     if (!image || failed_) {
         failed_ = true; // libharu does not always call back for a picture it cannot read
-        return -1;
+        return Status::NotWritten;
     }
     HPDF_Page page = HPDF_AddPage(handle());
     const float width = size ? float(size->width) : float(HPDF_Image_GetWidth(image));
@@ -188,9 +189,9 @@ int PdfDocument::drawPage(HPDF_Image image, const ocr::PageText* text, const cv:
                             float(at->height));
     else
         HPDF_Page_DrawImage(page, image, 0, 0, width, height);
-    if (failed_) return -1;
+    if (failed_) return Status::NotWritten;
     ++pages_;
-    return 0;
+    return Status::Ok;
 }
 
 namespace {
@@ -241,28 +242,28 @@ bool PdfDocument::complete() {
     return !failed_;
 }
 
-int PdfDocument::save(const std::string& path) {
-    if (!valid()) return -1;
+Status PdfDocument::save(const std::string& path) {
+    if (!valid()) return Status::NotWritten;
     if (pages_ == 0) {
         velcap::logWarning(velcap::Category::Pdf, "pdf: %s has no pages; not written\n", path.c_str());
-        return -1;
+        return Status::NotWritten;
     }
-    if (!replaceable(path, "pdf") || !complete()) return -1;
+    if (!replaceable(path, "pdf") || !complete()) return Status::NotWritten;
     // A short temporary name: a document name near the length limit still fits.
     TemporaryFile partial(path);
     const HPDF_STATUS status = partial.valid() ? HPDF_SaveToFile(handle(), partial.path().c_str()) : HPDF_FILE_IO_ERROR;
     if (status != HPDF_OK || failed_ || !partial.commit()) {
         velcap::logError(velcap::Category::Pdf, "pdf: %s could not be written\n", path.c_str());
-        return -1;
+        return Status::NotWritten;
     }
-    return 0;
+    return Status::Ok;
 }
 
-int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
-                 const std::string& ocrLanguages, const std::function<void(int, int)>& progress, bool pdfA) {
+Status combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
+                    const std::string& ocrLanguages, const std::function<void(int, int)>& progress, bool pdfA) {
     if (!pdfPath || !*pdfPath) {
         velcap::logWarning(velcap::Category::Pdf, "CombineToPDF: no document name\n");
-        return -2;
+        return Status::BadPath;
     }
     try {
         // A document of its own: one that the host is building stays as it is.
@@ -274,28 +275,28 @@ int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool
         if (std::string why;
             !ocrLanguages.empty() && ocr::recogniseFiles(present, ocrLanguages, texts, progress, &why) != Status::Ok) {
             velcap::logError(velcap::Category::Pdf, "CombineToPDF: %s failed: %s\n", pdfPath, why.c_str());
-            return -2;
+            return Status::NotWritten;
         }
         std::vector<std::string> pages; // the sources that became pages
         for (const std::string& name : present) {
             const ocr::PageText* text = texts.empty() ? nullptr : &texts[pages.size()];
-            if (document.addImagePage(name.c_str(), text) != 0) {
+            if (document.addImagePage(name.c_str(), text) != Status::Ok) {
                 // A document without one of its pages would pass for the whole one.
                 velcap::logError(velcap::Category::Pdf, "CombineToPDF: %s cannot become a page; %s is not written\n",
                                  name.c_str(), pdfPath);
-                return -2;
+                return Status::NotWritten;
             }
             pages.push_back(name);
         }
-        if (document.save(pdfPath) != 0) return -2;
+        if (document.save(pdfPath) != Status::Ok) return Status::NotWritten;
         if (deleteSources)
             for (const std::string& name : pages)
                 // A source that the document replaced is the document now.
                 if (velcap::exists(name) && !velcap::sameFile(name, pdfPath)) std::remove(name.c_str());
-        return 0;
+        return Status::Ok;
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Pdf, "CombineToPDF: %s failed: %s\n", pdfPath, e.what());
-        return -2;
+        return Status::NotWritten;
     }
 }
 

@@ -36,27 +36,29 @@ public:
     // Adds a page the size of the picture (a .jpg, .png, .tif or .bmp file)
     // with the picture over all of it: its true size where the file records
     // its resolution, else 1 point a pixel. -1 when the name or the file is
-    // refused. With text, its lines lie invisible under the picture, where
-    // the picture shows them: the page can be searched and copied from.
-    int addImagePage(const char* imagePath, const ocr::PageText* text = nullptr);
+    // refused: BadPath for a name that tells no picture, NotWritten for a
+    // picture that cannot be read (the document is then abandoned). With
+    // text, its lines lie invisible under the picture, where the picture
+    // shows them: the page can be searched and copied from.
+    Status addImagePage(const char* imagePath, const ocr::PageText* text = nullptr);
     // Adds a page of a JPEG held in memory, 1 point a pixel.
-    int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text = nullptr);
+    Status addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text = nullptr);
     // A page of pageWidth x pageHeight points with the picture at a place
     // on it (points from the top-left): a JPEG, or 1-bit rows (1 black),
     // stored in CCITT G4.
-    int addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
-                    double pageHeight, const cv::Rect2d& at);
-    int addBitsPage(const std::vector<unsigned char>& bits, int width, int height, const ocr::PageText* text,
-                    double pageWidth, double pageHeight, const cv::Rect2d& at);
+    Status addJpegPage(const std::vector<unsigned char>& jpeg, const ocr::PageText* text, double pageWidth,
+                       double pageHeight, const cv::Rect2d& at);
+    Status addBitsPage(const std::vector<unsigned char>& bits, int width, int height, const ocr::PageText* text,
+                       double pageWidth, double pageHeight, const cv::Rect2d& at);
     // The whole document as its file would hold it; empty on failure.
     std::vector<unsigned char> bytes();
     // Writes the document next to path and renames it into place, so that a
-    // failure leaves nothing half-written there. 0 or -1.
-    int save(const std::string& path);
+    // failure leaves nothing half-written there: Ok or NotWritten.
+    Status save(const std::string& path);
 
 private:
-    int drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* page = nullptr,
-                 const cv::Rect2d* at = nullptr);
+    Status drawPage(HPDF_Image image, const ocr::PageText* text, const cv::Size2d* page = nullptr,
+                    const cv::Rect2d* at = nullptr);
     bool complete(); // what a document needs before it is written
     struct Free {
         void operator()(HPDF_Doc doc) const { HPDF_Free(doc); }
@@ -70,15 +72,15 @@ private:
 };
 
 // CombineToPDF's work on its queue of pictures: one page each, gone files
-// left out; 0, or -2 when the document is not written. With OCR languages
+// left out; Ok, or NotWritten (BadPath without a name) when the document is not written. With OCR languages
 // ("chi_sim+eng"), each page gets its text layer (pages read in parallel,
 // progress(done, total) after each).
-int combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
-                 const std::string& ocrLanguages = {}, const std::function<void(int, int)>& progress = {},
-                 bool pdfA = false);
+Status combineToPdf(const std::list<std::string>& queued, const char* pdfPath, bool deleteSources,
+                    const std::string& ocrLanguages = {}, const std::function<void(int, int)>& progress = {},
+                    bool pdfA = false);
 // MergeImages' work on its queue: up to four pictures side by side (mode 0)
-// or one above the other, written as SaveImage writes; 0 or -2.
-int mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,
-                const SaveOptions& options);
+// or one above the other, written as SaveImage writes; Ok or NotWritten.
+Status mergeImages(const std::list<std::string>& queued, const char* outPath, int mode, bool deleteSources,
+                   const SaveOptions& options);
 
 } // namespace velcap

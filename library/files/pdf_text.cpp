@@ -183,8 +183,8 @@ void TextLayer::finish() {
             if (c < 0x10000)
                 std::snprintf(entry, sizeof(entry), "<%04zX> <%04X>\n", i + 1, unsigned(c));
             else // UTF-16's surrogate pair
-                std::snprintf(entry, sizeof(entry), "<%04zX> <%04X%04X>\n", i + 1, unsigned(0xD800 + ((c - 0x10000) >> 10)),
-                              unsigned(0xDC00 + ((c - 0x10000) & 0x3FF)));
+                std::snprintf(entry, sizeof(entry), "<%04zX> <%04X%04X>\n", i + 1,
+                              unsigned(0xD800 + ((c - 0x10000) >> 10)), unsigned(0xDC00 + ((c - 0x10000) & 0x3FF)));
             map += entry;
         }
         map += "endbfchar\n";

@@ -46,7 +46,8 @@ cv::Point2d jpegDensity(std::FILE* file) {
 }
 
 cv::Point2d pngDensity(std::FILE* file) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, [](png_structp, png_const_charp) {});
+    png_structp png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, [](png_structp, png_const_charp) {});
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     double x = 0, y = 0;
     if (info && setjmp(png_jmpbuf(png)) == 0) {
@@ -86,7 +87,7 @@ cv::Point2d recordedResolution(const char* path) {
     if (extension == "tif" || extension == "tiff") return tiffDensity(path);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), std::fclose);
     if (!file) return {};
-    cv::Point2d dpi = extension == "png" ? pngDensity(file.get())
+    cv::Point2d dpi = extension == "png"                          ? pngDensity(file.get())
                       : extension == "jpg" || extension == "jpeg" ? jpegDensity(file.get())
                                                                   : cv::Point2d();
     // What no scanner writes is no resolution: a page of it would be absurd.

@@ -155,33 +155,35 @@ bool withinPixelLimit(int64_t width, int64_t height) {
     return width > 0 && height > 0 && width * height <= VELCAP_MAX_PICTURE_PIXELS;
 }
 
-cv::Mat readPicture(const char* path, int flags, const char* caller) {
+Status readPicture(const char* path, int flags, const char* caller, cv::Mat& picture) {
+    picture.release();
     if (!path) {
         velcap::logWarning(velcap::Category::Files, "%s: no file name\n", caller);
-        return {};
+        return Status::NotReadable;
     }
     if (!isRegularFile(path)) {
         velcap::logWarning(velcap::Category::Files, "%s: %s is not a readable regular file\n", caller, path);
-        return {};
+        return Status::NotReadable;
     }
     int width = 0, height = 0;
     std::string why;
     if (!declaredSize(path, width, height, why)) {
         velcap::logWarning(velcap::Category::Files, "%s: %s is refused: %s\n", caller, path, why.c_str());
-        return {};
+        return Status::NotReadable;
     }
     if (!withinPixelLimit(width, height)) {
         velcap::logWarning(velcap::Category::Files, "%s: %s declares %dx%d pixels, beyond the limit of %lld\n", caller,
                            path, width, height, static_cast<long long>(VELCAP_MAX_PICTURE_PIXELS));
-        return {};
+        return Status::NotReadable;
     }
     try {
-        cv::Mat image = cv::imread(path, flags);
-        if (image.empty()) velcap::logError(velcap::Category::Files, "%s: %s cannot be decoded\n", caller, path);
-        return image;
+        picture = cv::imread(path, flags);
+        if (!picture.empty()) return Status::Ok;
+        velcap::logError(velcap::Category::Files, "%s: %s cannot be decoded\n", caller, path);
+        return Status::NotReadable;
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Files, "%s: %s cannot be decoded: %s\n", caller, path, e.what());
-        return {};
+        return Status::NotReadable;
     }
 }
 
@@ -265,27 +267,27 @@ bool TemporaryFile::commit() {
     return true;
 }
 
-bool writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
-                  const char* caller) {
-    if (!replaceable(path, caller)) return false;
+Status writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                    const char* caller) {
+    if (!replaceable(path, caller)) return Status::NotWritten;
     TemporaryFile temporary(path);
     if (!temporary.valid()) {
         velcap::logError(velcap::Category::Files, "%s: %s could not be written: %s\n", caller, path.c_str(),
                          std::strerror(errno));
-        return false;
+        return Status::NotWritten;
     }
     bool written = false;
     try {
         written = cv::imwrite(temporary.path(), image, parameters);
     } catch (const std::exception& e) {
         velcap::logError(velcap::Category::Files, "%s: %s could not be written: %s\n", caller, path.c_str(), e.what());
-        return false;
+        return Status::NotWritten;
     }
     if (!written || !temporary.commit()) {
         velcap::logError(velcap::Category::Files, "%s: %s could not be written\n", caller, path.c_str());
-        return false;
+        return Status::NotWritten;
     }
-    return true;
+    return Status::Ok;
 }
 
 std::string lowerExtension(const std::string& path) {

@@ -33,15 +33,16 @@ cv::Point2d recordedResolution(const char* path);
 // Whether a picture of this size is within the library's pixel limit.
 bool withinPixelLimit(int64_t width, int64_t height);
 
-// The picture in a file, decoded by OpenCV with these imread flags, or empty
-// after one line naming caller, the file and the reason. Never throws.
-cv::Mat readPicture(const char* path, int flags, const char* caller);
+// The picture in a file, decoded by OpenCV with these imread flags: Ok, or
+// NotReadable (picture empty) after one line naming caller, the file and
+// the reason. Never throws.
+Status readPicture(const char* path, int flags, const char* caller, cv::Mat& picture);
 
 // Writes image to path through a temporary file in the same folder, with the
 // encoder of path's extension. An existing file at path is replaced only by
-// a complete new one. Never throws; false after one line naming caller.
-bool writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
-                  const char* caller);
+// a complete new one. Never throws; NotWritten after one line naming caller.
+Status writePicture(const std::string& path, const cv::Mat& image, const std::vector<int>& parameters,
+                    const char* caller);
 
 // A new, empty file in path's folder named after it, with the same
 // extension, made with the user's usual permissions; empty when none can be made.

@@ -45,8 +45,8 @@ cv::Size2d paperMm(Paper paper) {
 }
 
 // Bytes into path through a temporary file beside it: all or nothing.
-bool writeBytes(const std::string& path, const std::vector<uchar>& bytes, const char* caller) {
-    if (!replaceable(path, caller)) return false;
+Status writeBytes(const std::string& path, const std::vector<uchar>& bytes, const char* caller) {
+    if (!replaceable(path, caller)) return Status::NotWritten;
     TemporaryFile temporary(path);
     bool written = false;
     if (temporary.valid()) {
@@ -66,9 +66,9 @@ bool writeBytes(const std::string& path, const std::vector<uchar>& bytes, const 
     if (!written || !temporary.commit()) {
         logError(Category::Office, "%s: %s could not be written: %s\n", caller, path.c_str(),
                  whyNotWritten(path).c_str());
-        return false;
+        return Status::NotWritten;
     }
-    return true;
+    return Status::Ok;
 }
 
 // The resolution in the JFIF header that OpenCV's encoder writes first.
@@ -135,12 +135,12 @@ long fileSize(const std::string& path) {
 
 // A black-and-white TIFF in CCITT G4, with its resolution, through libtiff;
 // one larger than budget (when set) is not put in place.
-bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi, long budget) {
-    if (!replaceable(path, "TIFF")) return false;
+Status writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi, long budget) {
+    if (!replaceable(path, "TIFF")) return Status::NotWritten;
     TemporaryFile temporary(path);
-    if (!temporary.valid()) return false;
+    if (!temporary.valid()) return Status::NotWritten;
     TIFF* tiff = TIFFOpen(temporary.path().c_str(), "w");
-    if (!tiff) return false;
+    if (!tiff) return Status::NotWritten;
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, uint32_t(bw.cols));
     TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, uint32_t(bw.rows));
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
@@ -163,9 +163,9 @@ bool writeG4Tiff(const std::string& path, const cv::Mat& bw, int dpi, long budge
     if (written && budget > 0 && fileSize(temporary.path()) > budget) {
         logWarning(Category::Office, "%s: %ld bytes do not fit in %ld\n", path.c_str(), fileSize(temporary.path()),
                    budget);
-        return false;
+        return Status::NotWritten;
     }
-    return written && temporary.commit();
+    return written && temporary.commit() ? Status::Ok : Status::NotWritten;
 }
 
 // The highest quality in [kLowestQuality, start] whose bytes fit the budget
@@ -258,7 +258,7 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
         cv::imencode(".png", picture, bytes, parameters);
         setPngDensity(bytes, options.dpi);
     } else if (options.blackAndWhite) {
-        if (!writeG4Tiff(out, picture, options.dpi, budget)) {
+        if (writeG4Tiff(out, picture, options.dpi, budget) != Status::Ok) {
             logError(Category::Office, "%s: not written\n", out.c_str());
             return Status::NotWritten;
         }
@@ -277,7 +277,7 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
                    budget);
         return Status::NotWritten;
     }
-    return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
+    return writeBytes(out, bytes, "velcap");
 }
 
 struct Placement {
@@ -319,11 +319,11 @@ std::vector<uchar> pdfOf(const std::vector<cv::Mat>& pictures, const std::vector
         cv::Mat sized = picture;
         if (scale < 1) cv::resize(picture, sized, cv::Size(), scale, scale, cv::INTER_AREA);
         const ocr::PageText* text = extras[i].text;
-        const int result = options.blackAndWhite ? document.addBitsPage(packBits(sized), sized.cols, sized.rows, text,
-                                                                        at.pageWidth, at.pageHeight, at.image)
-                                                 : document.addJpegPage(jpegOf(sized, quality), text, at.pageWidth,
-                                                                        at.pageHeight, at.image);
-        if (result != 0) return {};
+        const Status result = options.blackAndWhite ? document.addBitsPage(packBits(sized), sized.cols, sized.rows,
+                                                                           text, at.pageWidth, at.pageHeight, at.image)
+                                                    : document.addJpegPage(jpegOf(sized, quality), text, at.pageWidth,
+                                                                           at.pageHeight, at.image);
+        if (result != Status::Ok) return {};
     }
     return document.bytes();
 }
@@ -352,7 +352,7 @@ Status writePdf(const std::string& out, std::vector<cv::Mat> pictures, std::vect
         }
     }
     if (bytes.empty()) return Status::NotWritten;
-    return writeBytes(out, bytes, "velcap") ? Status::Ok : Status::NotWritten;
+    return writeBytes(out, bytes, "velcap");
 }
 
 Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& out, const PageOptions& options,
@@ -370,8 +370,8 @@ Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& ou
 
 bool readAll(const std::vector<std::string>& paths, std::vector<cv::Mat>& pictures) {
     for (const std::string& path : paths) {
-        pictures.push_back(readPicture(path.c_str(), cv::IMREAD_COLOR, "velcap"));
-        if (pictures.back().empty()) return false;
+        pictures.emplace_back();
+        if (readPicture(path.c_str(), cv::IMREAD_COLOR, "velcap", pictures.back()) != Status::Ok) return false;
     }
     return true;
 }

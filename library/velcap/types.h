@@ -51,6 +51,7 @@ enum class Status {
     ControlFailed,     // the control could not be read or set
     NothingAsked,      // the settings ask for no file (a colour mode outside 0 to 2); nothing is written
     NoOcrLanguages,    // Tesseract has not every language asked for, or cannot load them
+    NotReadable,       // a picture file is missing, not a regular file, refused or damaged
 };
 
 VELCAP_EXPORT const char* describe(Status status);

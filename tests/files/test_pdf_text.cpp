@@ -48,9 +48,9 @@ TEST_F(PdfText, EveryReaderGetsEveryScriptWithoutSpacesBetweenChineseCharacters)
     int y = 100;
     for (const char* l : lines) text.lines.push_back(line(l, 100, y += 150, 900, 60));
     velcap::PdfDocument document;
-    ASSERT_EQ(document.addJpegPage(whiteJpeg(text.size), &text), 0);
+    ASSERT_EQ(document.addJpegPage(whiteJpeg(text.size), &text), velcap::Status::Ok);
     const std::string pdf = file("layer.pdf");
-    ASSERT_EQ(document.save(pdf), 0);
+    ASSERT_EQ(document.save(pdf), velcap::Status::Ok);
     for (const velcap::test::PdfReader& reader : velcap::test::pdfReaders()) {
         const std::string read = velcap::test::textBy(reader, pdf);
         for (const char* l : lines)
@@ -64,9 +64,10 @@ TEST_F(PdfText, LiesOverItsPixelsWhereverThePictureLandsAndStaysSmall) {
     text.lines.push_back(line("placed", 100, 200, 800, 60));
     velcap::PdfDocument document;
     // The picture at 100, 200 points from the top left, 0.4 points a pixel.
-    ASSERT_EQ(document.addJpegPage(whiteJpeg(text.size), &text, 595, 842, cv::Rect2d(100, 200, 400, 200)), 0);
+    ASSERT_EQ(document.addJpegPage(whiteJpeg(text.size), &text, 595, 842, cv::Rect2d(100, 200, 400, 200)),
+              velcap::Status::Ok);
     const std::string pdf = file("placed.pdf");
-    ASSERT_EQ(document.save(pdf), 0);
+    ASSERT_EQ(document.save(pdf), velcap::Status::Ok);
     const std::string box = run("pdftotext -bbox '" + pdf + "' -").first;
     double xMin = 0, yMin = 0, xMax = 0, yMax = 0;
     const size_t at = box.find("<word");
@@ -87,7 +88,7 @@ TEST_F(PdfText, LiesOverItsPixelsWhereverThePictureLandsAndStaysSmall) {
     for (int i = 0; i < 30; ++i) page.lines.push_back(line(words + std::to_string(i), 100, 100 + i * 100, 2200, 60));
     const auto sizeOf = [&](const velcap::ocr::PageText* layer) {
         velcap::PdfDocument d;
-        EXPECT_EQ(d.addJpegPage(whiteJpeg(page.size), layer), 0);
+        EXPECT_EQ(d.addJpegPage(whiteJpeg(page.size), layer), velcap::Status::Ok);
         return d.bytes().size();
     };
     EXPECT_LE(sizeOf(&page) - sizeOf(nullptr), 30u * 1024);
@@ -110,9 +111,9 @@ TEST_F(PdfText, PicturesThatRecordTheirResolutionBecomePagesOfTheirTrueSize) {
         const std::string picture = file(c.name);
         ASSERT_EQ(run(std::string("convert -size 1240x1754 xc:white ") + c.density + " '" + picture + "'").second, 0);
         velcap::PdfDocument document;
-        ASSERT_EQ(document.addImagePage(picture.c_str()), 0) << c.name;
+        ASSERT_EQ(document.addImagePage(picture.c_str()), velcap::Status::Ok) << c.name;
         const std::string pdf = file(std::string(c.name) + ".pdf");
-        ASSERT_EQ(document.save(pdf), 0);
+        ASSERT_EQ(document.save(pdf), velcap::Status::Ok);
         EXPECT_NE(pageSize(pdf).find(c.size), std::string::npos) << c.name << ": " << pageSize(pdf);
         // The same through the page writer, which velcap pdf uses with page options.
         const std::string paged = file(std::string(c.name) + "-paged.pdf");
@@ -129,9 +130,9 @@ TEST_F(PdfText, PdfADocumentsPassPreflightAndOthersDoNotClaimToBe) {
     text.lines.push_back(line("档案 Archive", 50, 100, 400, 40));
     const auto write = [&](bool archival, const std::string& name) {
         velcap::PdfDocument document(archival);
-        EXPECT_EQ(document.addImagePage(translucent.c_str(), &text), 0);
-        EXPECT_EQ(document.addJpegPage(whiteJpeg(text.size), &text), 0);
-        EXPECT_EQ(document.save(file(name)), 0);
+        EXPECT_EQ(document.addImagePage(translucent.c_str(), &text), velcap::Status::Ok);
+        EXPECT_EQ(document.addJpegPage(whiteJpeg(text.size), &text), velcap::Status::Ok);
+        EXPECT_EQ(document.save(file(name)), velcap::Status::Ok);
         return file(name);
     };
     const auto [valid, verdict] = velcap::test::preflight(write(true, "archival.pdf"));

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
