@@ -6,16 +6,13 @@
 #include <mutex>
 
 #include "../log.h"
+#include "../viewport/layout.h"
 #include "../viewport/render.h"
 #include "flat.h"
 #include "state.h"
 #include "viewport.h"
 
 namespace {
-
-int roundDown4(int value) {
-    return value / 4 * 4;
-}
 
 // The frame as the preview shows it: turned a quarter, its sides swap.
 void frameSize(int& width, int& height) {
@@ -29,44 +26,51 @@ bool cameraOpen() {
     return cam_fd >= 0 && nWidth > 0 && nHeight > 0;
 }
 
-// The layout that the zoom and turn operations end with: the zoomed frame centred on the form.
-void centreLayout() {
-    const int formW = FormWidth, formH = FormHeight, zoomW = ZoomWidth, zoomH = ZoomHeight;
-    VideoOffsetX = ZoomStartX = (formW - zoomW) / 2;
-    VideoOffsetY = ZoomStartY = (formH - zoomH) / 2;
-    if (zoomW < formW) {
-        ShowWidth = roundDown4(zoomW);
-        FormStartX = (formW - ShowWidth) / 2;
-    } else {
-        FormStartX = 0;
-        ShowWidth = roundDown4(formW);
-    }
-    if (zoomH < formH) {
-        ShowHeight = roundDown4(zoomH);
-        FormStartY = (formH - ShowHeight) / 2;
-    } else {
-        FormStartY = 0;
-        ShowHeight = roundDown4(formH);
-    }
+// The specified variables as one layout, and back. The caller holds viewport().mutex.
+velcap::PreviewLayout loadLayout() {
+    velcap::PreviewLayout l;
+    l.formWidth = FormWidth;
+    l.formHeight = FormHeight;
+    l.zoomWidth = ZoomWidth;
+    l.zoomHeight = ZoomHeight;
+    l.showWidth = ShowWidth;
+    l.showHeight = ShowHeight;
+    l.zoomStartX = ZoomStartX;
+    l.zoomStartY = ZoomStartY;
+    l.formStartX = FormStartX;
+    l.formStartY = FormStartY;
+    l.offsetX = VideoOffsetX;
+    l.offsetY = VideoOffsetY;
+    l.zoom = pZoomScale;
+    l.best = pBestScale;
+    return l;
 }
 
-// One axis of a pan. A picture narrower than the form moves inside it; a
-// larger one slides under it. Either stops at the form's edges, however far the move.
-void panAxis(std::atomic<int>& offset, std::atomic<int>& zoomStart, std::atomic<int>& formStart, std::atomic<int>& show,
-             int move, int form, int zoomed) {
-    int position = offset + move;
-    if (zoomed < form) {
-        show = roundDown4(zoomed);
-        position = std::max(0, std::min(position, form - zoomed));
-        formStart = position;
-        zoomStart = 0;
-    } else {
-        position = std::max(form - zoomed, std::min(position, 0));
-        show = roundDown4(form);
-        formStart = 0;
-        zoomStart = position;
-    }
-    offset = position;
+void storeLayout(const velcap::PreviewLayout& l) {
+    FormWidth = l.formWidth;
+    FormHeight = l.formHeight;
+    ZoomWidth = l.zoomWidth;
+    ZoomHeight = l.zoomHeight;
+    ShowWidth = l.showWidth;
+    ShowHeight = l.showHeight;
+    ZoomStartX = l.zoomStartX;
+    ZoomStartY = l.zoomStartY;
+    FormStartX = l.formStartX;
+    FormStartY = l.formStartY;
+    VideoOffsetX = l.offsetX;
+    VideoOffsetY = l.offsetY;
+    pZoomScale = l.zoom;
+    pBestScale = l.best;
+}
+
+// Changes the layout by operation(layout, frame width, frame height).
+template <typename Change>
+void changeLayout(Change&& change) {
+    int w, h;
+    frameSize(w, h);
+    velcap::PreviewLayout layout = loadLayout();
+    change(layout, w, h);
+    storeLayout(layout);
 }
 
 template <typename Fn>
@@ -78,31 +82,30 @@ int withOpenCamera(Fn&& operation) {
 }
 
 void suitableSize(int formW, int formH) {
-    int w, h;
-    frameSize(w, h);
-    if (w < formW && h < formH) {
-        pZoomScale = 100.0;
-    } else if (double(formW) / formH > double(w) / h) {
-        pZoomScale = 100.0 * formH / h;
-    } else {
-        pZoomScale = 100.0 * formW / w;
-    }
-    pBestScale = pZoomScale.load();
-    FuncCalculateShowWH();
-    const int bestW = int(pBestScale * w / 100), bestH = int(pBestScale * h / 100);
-    FormStartX = VideoOffsetX = ZoomStartX = (FormWidth - bestW) / 2;
-    FormStartY = VideoOffsetY = ZoomStartY = (FormHeight - bestH) / 2;
-    ShowWidth = roundDown4(std::min<int>(ZoomWidth, FormWidth));
-    ShowHeight = roundDown4(std::min<int>(ZoomHeight, FormHeight));
-    velcap::viewport().basisWidth = w;
-    velcap::viewport().basisHeight = h;
+    changeLayout([&](velcap::PreviewLayout& l, int w, int h) {
+        l.fit(formW, formH, w, h);
+        velcap::viewport().basisWidth = w;
+        velcap::viewport().basisHeight = h;
+    });
 }
 
 void turn(int step) {
     RotateFlag = 2;
     RotateAngle = ((RotateAngle + step) % 4 + 4) % 4;
     suitableSize(FormWidth, FormHeight);
-    centreLayout();
+    changeLayout([](velcap::PreviewLayout& l, int, int) { l.centre(); });
+}
+
+// The zoom set by change(zoom, best), the frame zoomed and centred.
+template <typename Zoom>
+int zoomed(Zoom&& zoom) {
+    return withOpenCamera([&] {
+        changeLayout([&](velcap::PreviewLayout& l, int w, int h) {
+            l.zoom = zoom(l.zoom, l.best);
+            l.zoomFrame(w, h);
+            l.centre();
+        });
+    });
 }
 
 } // namespace
@@ -110,15 +113,7 @@ void turn(int step) {
 namespace velcap {
 
 ViewGeometry currentGeometry() {
-    ViewGeometry view;
-    view.showWidth = ShowWidth;
-    view.showHeight = ShowHeight;
-    view.zoomStartX = ZoomStartX;
-    view.zoomStartY = ZoomStartY;
-    view.formStartX = FormStartX;
-    view.formStartY = FormStartY;
-    view.zoom = pZoomScale;
-    return view;
+    return loadLayout().view();
 }
 
 void refitFor(cv::Size frame) {
@@ -156,10 +151,8 @@ bool releaseWebBuffers() {
 } // namespace velcap
 
 void FuncCalculateShowWH() {
-    int w, h;
-    frameSize(w, h);
-    ZoomWidth = int(pZoomScale * w / 100);
-    ZoomHeight = int(pZoomScale * h / 100);
+    std::lock_guard<std::mutex> lock(velcap::viewport().mutex);
+    changeLayout([](velcap::PreviewLayout& l, int w, int h) { l.zoomFrame(w, h); });
 }
 
 void FuncSuitableSize(int formWidth, int formHeight) {
@@ -204,42 +197,23 @@ void SetWebFormSize(int width, int height) {
 }
 
 int Web_SetMoveOffet(int dx, int dy) {
-    return withOpenCamera([&] {
-        panAxis(VideoOffsetX, ZoomStartX, FormStartX, ShowWidth, dx, FormWidth, ZoomWidth);
-        panAxis(VideoOffsetY, ZoomStartY, FormStartY, ShowHeight, dy, FormHeight, ZoomHeight);
-    });
+    return withOpenCamera([&] { changeLayout([&](velcap::PreviewLayout& l, int, int) { l.pan(dx, dy); }); });
 }
 
 int Web_ZoomOut() {
-    return withOpenCamera([] {
-        pZoomScale = std::max(pZoomScale - 4, pBestScale.load());
-        FuncCalculateShowWH();
-        centreLayout();
-    });
+    return zoomed([](double zoom, double best) { return std::max(zoom - 4, best); });
 }
 
 int Web_ZoomIn() {
-    return withOpenCamera([] {
-        pZoomScale = std::min(pZoomScale + 4, 600.0);
-        FuncCalculateShowWH();
-        centreLayout();
-    });
+    return zoomed([](double zoom, double) { return std::min(zoom + 4, 600.0); });
 }
 
 int Web_TrueSize() {
-    return withOpenCamera([] {
-        pZoomScale = 100.0;
-        FuncCalculateShowWH();
-        centreLayout();
-    });
+    return zoomed([](double, double) { return 100.0; });
 }
 
 int Web_BestSize() {
-    return withOpenCamera([] {
-        pZoomScale = pBestScale.load();
-        FuncCalculateShowWH();
-        centreLayout();
-    });
+    return zoomed([](double, double best) { return best; });
 }
 
 int Web_RotateL() {
