@@ -136,8 +136,10 @@ VELCAP_EXPORT int ManualFocus();
 // The open camera's controls by the names v4l2-ctl gives them (brightness,
 // contrast, saturation, hue, gain, gamma, sharpness, backlight_compensation,
 // power_line_frequency, white_balance_automatic, white_balance_temperature,
-// auto_exposure, exposure_time_absolute, focus_auto, focus_absolute).
-// GetCameraControlName: the name of index 0, 1, ..., null past the last.
+// auto_exposure, exposure_time_absolute, focus_automatic_continuous (also
+// focus_auto), focus_absolute, zoom_absolute, and any other it has).
+// GetCameraControlName: the name of index 0, 1, ..., null past the last:
+// every control the open camera has, or the usual ones while none is open.
 // GetCameraControl: 0; -1 no camera, no such name or the camera lacks it;
 // -2 unreadable. SetCameraControl: 0; -1 as above; -2 outside its range;
 // -3 refused by the camera.

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
 #include <sys/ioctl.h>
 
 #include "../device/controls.h"
@@ -133,13 +137,29 @@ extern "C" int ManualFocusEx() {
     return 0;
 }
 
+namespace {
+
+// Names handed out stay valid for good: a set never moves its strings.
+const char* lastingName(const std::string& name) {
+    static std::mutex mutex;
+    static auto* names = new std::set<std::string>;
+    std::lock_guard lock(mutex);
+    return names->insert(name).first->c_str();
+}
+
+} // namespace
+
 extern "C" const char* GetCameraControlName(int index) {
-    return velcap::namedControlName(index);
+    // The open camera's own controls; the usual ones without a camera.
+    if (!bKeep) return velcap::namedControlName(index);
+    const std::vector<velcap::Control> controls = velcap::readControls(cam_fd);
+    return index >= 0 && size_t(index) < controls.size() ? lastingName(controls[size_t(index)].name) : nullptr;
 }
 
 extern "C" int GetCameraControl(const char* name, int* minimum, int* maximum, int* defaultValue, int* current) {
-    const unsigned id = velcap::namedControlId(name);
-    if (!bKeep || id == 0) return -1;
+    if (!bKeep || !name) return -1;
+    const unsigned id = velcap::controlId(cam_fd, name);
+    if (id == 0) return -1;
     velcap::Control control;
     const velcap::Status status = velcap::readControl(cam_fd, id, control);
     if (status != velcap::Status::Ok) return status == velcap::Status::NoControl ? -1 : -2;
@@ -151,8 +171,9 @@ extern "C" int GetCameraControl(const char* name, int* minimum, int* maximum, in
 }
 
 extern "C" int SetCameraControl(const char* name, int value) {
-    const unsigned id = velcap::namedControlId(name);
-    if (!bKeep || id == 0) return -1;
+    if (!bKeep || !name) return -1;
+    const unsigned id = velcap::controlId(cam_fd, name);
+    if (id == 0) return -1;
     switch (velcap::flatSession().setControl(id, value)) {
     case velcap::Status::Ok:
         return 0;

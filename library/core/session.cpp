@@ -834,20 +834,23 @@ Status Session::setControl(unsigned id, int value) {
 }
 
 void Session::rememberControl(unsigned id, int value) {
+    std::string name;
     {
         std::lock_guard lock(deviceMutex_);
         bool known = false;
         for (auto& [which, kept] : controlValues_)
             if (which == id) kept = value, known = true;
         if (!known) controlValues_.emplace_back(id, value);
+        if (Control control; profiles_ && velcap::readControl(fd_.get(), id, control) == Status::Ok)
+            name = control.name;
     }
-    if (const char* name = nameOfControl(id); profiles_ && name) saveToProfile(identity_, name, value);
+    if (!name.empty()) saveToProfile(identity_, name, value);
 }
 
 void Session::applyProfile() {
     std::lock_guard lock(deviceMutex_);
     for (const auto& [name, value] : loadProfile(identity_)) {
-        const unsigned id = namedControlId(name.c_str());
+        const unsigned id = controlId(fd_.get(), name);
         if (id == 0 || writeControl(fd_.get(), id, value) != Status::Ok) {
             logWarning(Category::Device, "profile: %s=%d does not apply to %s\n", name.c_str(), value, node_.c_str());
             continue;

@@ -1,5 +1,6 @@
 #include "controls.h"
 
+#include <cctype>
 #include <cstring>
 #include <iterator>
 #include <sys/ioctl.h>
@@ -28,9 +29,39 @@ constexpr NamedControl kNamedControls[] = {
     {"white_balance_temperature", V4L2_CID_WHITE_BALANCE_TEMPERATURE},
     {"auto_exposure", V4L2_CID_EXPOSURE_AUTO},
     {"exposure_time_absolute", V4L2_CID_EXPOSURE_ABSOLUTE},
-    {"focus_auto", V4L2_CID_FOCUS_AUTO},
+    {"focus_automatic_continuous", V4L2_CID_FOCUS_AUTO},
     {"focus_absolute", V4L2_CID_FOCUS_ABSOLUTE},
+    {"zoom_absolute", V4L2_CID_ZOOM_ABSOLUTE},
 };
+// Names that earlier versions gave, still taken (profiles keep them).
+constexpr NamedControl kAliases[] = {
+    {"focus_auto", V4L2_CID_FOCUS_AUTO},
+};
+
+// Controls that hold a number a user sets: not classes, buttons or strings.
+bool settable(const v4l2_queryctrl& query) {
+    return !(query.flags & V4L2_CTRL_FLAG_DISABLED) &&
+           (query.type == V4L2_CTRL_TYPE_INTEGER || query.type == V4L2_CTRL_TYPE_BOOLEAN ||
+            query.type == V4L2_CTRL_TYPE_MENU || query.type == V4L2_CTRL_TYPE_INTEGER_MENU);
+}
+
+// Every settable control of the camera, in the driver's order.
+std::vector<v4l2_queryctrl> enumerate(int fd) {
+    std::vector<v4l2_queryctrl> found;
+    v4l2_queryctrl query{};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    // A driver that loops is stopped by the bound.
+    for (int i = 0; fd >= 0 && i < 1024 && ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0; ++i) {
+        if (settable(query)) found.push_back(query);
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    return found;
+}
+
+std::string labelOf(const v4l2_queryctrl& query) {
+    return controlNameOf(std::string(reinterpret_cast<const char*>(query.name),
+                                     strnlen(reinterpret_cast<const char*>(query.name), sizeof(query.name))));
+}
 
 bool describe(int fd, unsigned id, v4l2_queryctrl& query) {
     query = v4l2_queryctrl{};
@@ -48,6 +79,27 @@ unsigned namedControlId(const char* name) {
     if (!name) return 0;
     for (const NamedControl& c : kNamedControls)
         if (std::strcmp(c.name, name) == 0) return c.id;
+    for (const NamedControl& c : kAliases)
+        if (std::strcmp(c.name, name) == 0) return c.id;
+    return 0;
+}
+
+std::string controlNameOf(const std::string& label) {
+    std::string name;
+    for (const char c : label) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += char(std::tolower(static_cast<unsigned char>(c)));
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    while (!name.empty() && name.back() == '_') name.pop_back();
+    return name;
+}
+
+unsigned controlId(int fd, const std::string& name) {
+    if (const unsigned id = namedControlId(name.c_str())) return id;
+    for (const v4l2_queryctrl& query : enumerate(fd))
+        if (labelOf(query) == name) return query.id;
     return 0;
 }
 
@@ -64,12 +116,8 @@ Status readControl(int fd, unsigned id, Control& out) {
     control.id = id;
     if (ioctl(fd, VIDIOC_G_CTRL, &control) != 0) return Status::ControlFailed;
     out.id = id;
-    out.name.clear();
-    for (const NamedControl& c : kNamedControls)
-        if (c.id == id) out.name = c.name;
-    if (out.name.empty())
-        out.name.assign(reinterpret_cast<const char*>(query.name),
-                        strnlen(reinterpret_cast<const char*>(query.name), sizeof(query.name)));
+    const char* known = nameOfControl(id);
+    out.name = known ? known : labelOf(query);
     out.minimum = query.minimum;
     out.maximum = query.maximum;
     out.step = query.step;
@@ -90,9 +138,9 @@ Status writeControl(int fd, unsigned id, int value) {
 
 std::vector<Control> readControls(int fd) {
     std::vector<Control> controls;
-    for (const NamedControl& c : kNamedControls) {
+    for (const v4l2_queryctrl& query : enumerate(fd)) {
         Control control;
-        if (readControl(fd, c.id, control) == Status::Ok) controls.push_back(std::move(control));
+        if (readControl(fd, query.id, control) == Status::Ok) controls.push_back(std::move(control));
     }
     return controls;
 }

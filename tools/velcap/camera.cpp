@@ -1,4 +1,5 @@
 // The commands that use a camera: list, capture and scan.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -155,7 +156,10 @@ CameraChoice chooseCamera(const Arguments& args, bool yuyvOnly) {
     const int count = requireCameras();
     CameraChoice choice;
     if (args.has("device") && args.has("camera")) usageError("--device and --camera exclude each other");
-    choice.camera = args.has("device") ? cameraAtNode(args.value("device"), count) : args.integer("camera", 0, 0, 1000);
+    // -d 0 is /dev/video0, as v4l2-ctl takes it.
+    std::string node = args.has("device") ? args.value("device") : "";
+    if (!node.empty() && node.find_first_not_of("0123456789") == std::string::npos) node = "/dev/video" + node;
+    choice.camera = args.has("device") ? cameraAtNode(node, count) : args.integer("camera", 0, 0, 1000);
     if (choice.camera >= count)
         throw Failure(kNoCamera, "no camera " + std::to_string(choice.camera) + ": " + std::to_string(count) +
                                      " supported camera" + (count == 1 ? "" : "s") + " found");
@@ -273,7 +277,7 @@ void onAutoCaptured(const char* path) {
 // On the stream thread: a page that could not be written is said at once,
 // however quiet; the library tries it again while it lies still.
 void onAutoCaptureFailed(const char* path, const char* why) {
-    note(std::string("cannot write '") + path + "': " + why + "; trying again while the page lies still");
+    complain(std::string("cannot write '") + path + "': " + why + "; trying again while the page lies still");
     ++autoFailed;
 }
 
@@ -565,17 +569,33 @@ int scanCommand(const Arguments& args) {
 }
 
 int controlsCommand(const Arguments& args) {
-    // NAME=VALUE settings are checked before the camera opens.
+    // NAME=VALUE settings (also NAME=VALUE,NAME=VALUE, as v4l2-ctl's -c takes
+    // them) or NAME alone to read one, checked before the camera opens.
     std::vector<std::pair<std::string, int>> settings;
+    std::vector<std::string> reads;
     for (const std::string& operand : args.operands()) {
-        const size_t equals = operand.find('=');
-        char* end = nullptr;
-        const long value = equals == std::string::npos ? 0 : std::strtol(operand.c_str() + equals + 1, &end, 10);
-        if (equals == std::string::npos || equals == 0 || end == operand.c_str() + equals + 1 || *end != '\0' ||
-            value < INT_MIN || value > INT_MAX)
-            usageError("controls takes NAME=VALUE, such as brightness=10, not '" + operand + "'");
-        settings.emplace_back(operand.substr(0, equals), int(value));
+        size_t from = 0;
+        for (;;) {
+            const size_t comma = operand.find(',', from);
+            const std::string item =
+                operand.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+            const size_t equals = item.find('=');
+            char* end = nullptr;
+            const long value = equals == std::string::npos ? 0 : std::strtol(item.c_str() + equals + 1, &end, 10);
+            if (equals == std::string::npos && !item.empty() && item.find_first_of(" \t") == std::string::npos) {
+                reads.push_back(item);
+            } else if (equals == std::string::npos || equals == 0 || end == item.c_str() + equals + 1 || *end != '\0' ||
+                       value < INT_MIN || value > INT_MAX) {
+                usageError("controls takes NAME=VALUE, such as brightness=10, or a NAME to read, not '" + operand +
+                           "'");
+            } else {
+                settings.emplace_back(item.substr(0, equals), int(value));
+            }
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
     }
+    if (!reads.empty() && !settings.empty()) usageError("controls reads NAMEs or sets NAME=VALUEs, not both at once");
     CameraChoice choice = chooseCamera(args, false);
     // The smallest size opens fastest; controls do not depend on it.
     const std::vector<Size> sizes = sizesOf(choice.camera, choice.format);
@@ -587,18 +607,31 @@ int controlsCommand(const Arguments& args) {
         if (GetCameraControl(name.c_str(), &minimum, &maximum, nullptr, nullptr) != 0)
             usageError("camera " + std::to_string(choice.camera) + " has no control '" + name +
                        "' (velcap controls lists them)");
-        const int status = SetCameraControl(name.c_str(), value);
-        if (status == -2)
-            usageError(name + " takes " + std::to_string(minimum) + " to " + std::to_string(maximum) + ", not " +
-                       std::to_string(value));
-        if (status != 0) failed("the camera refused " + name + "=" + std::to_string(value));
+        // As the driver does for v4l2-ctl: a value out of range is taken at its end.
+        const int taken = std::clamp(value, minimum, maximum);
+        if (taken != value)
+            note(name + "=" + std::to_string(value) + " is outside " + std::to_string(minimum) + " to " +
+                 std::to_string(maximum) + "; set to " + std::to_string(taken));
+        if (SetCameraControl(name.c_str(), taken) != 0)
+            failed("the camera refused " + name + "=" + std::to_string(taken));
     }
     if (!settings.empty()) return kSuccess;
+    const auto line = [](const std::string& name, int value, int minimum, int maximum, int defaultValue) {
+        result(name + "\t" + std::to_string(value) + "\t" + std::to_string(minimum) + "\t" + std::to_string(maximum) +
+               "\t" + std::to_string(defaultValue));
+    };
+    for (const std::string& name : reads) {
+        int minimum = 0, maximum = 0, defaultValue = 0, value = 0;
+        if (GetCameraControl(name.c_str(), &minimum, &maximum, &defaultValue, &value) != 0)
+            usageError("camera " + std::to_string(choice.camera) + " has no control '" + name +
+                       "' (velcap controls lists them)");
+        line(name, value, minimum, maximum, defaultValue);
+    }
+    if (!reads.empty()) return kSuccess;
     for (int index = 0; const char* name = GetCameraControlName(index); ++index) {
         int minimum = 0, maximum = 0, defaultValue = 0, value = 0;
         if (GetCameraControl(name, &minimum, &maximum, &defaultValue, &value) != 0) continue;
-        result(std::string(name) + "\t" + std::to_string(value) + "\t" + std::to_string(minimum) + "\t" +
-               std::to_string(maximum) + "\t" + std::to_string(defaultValue));
+        line(name, value, minimum, maximum, defaultValue);
     }
     return kSuccess;
 }

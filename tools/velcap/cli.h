@@ -49,7 +49,9 @@ void message(const char* text);
 void result(const std::string& line);
 // Ends the open line on standard error, if any.
 void endLine();
-// One line on standard error, after "velcap: ".
+// One line on standard error, after "velcap": complain always (errors),
+// note unless --quiet.
+void complain(const std::string& message);
 void note(const std::string& message);
 
 // A progress line on standard error, redrawn in place; only on a terminal.

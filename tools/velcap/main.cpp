@@ -60,9 +60,10 @@ const std::vector<Command>& commands() {
          {"camera", "device", "timeout"},
          R"(  scan [--qr|--bar] [--raw] [--plain] [-d NODE|--camera N] [--timeout SECONDS] [FILE...]
       With files: prints every code in each picture, one a line, as TYPE:TEXT
-      (QR-Code:..., EAN-13:...), or the text alone with --raw. Without: the
-      text of the first code the camera sees (within 10 seconds unless
-      --timeout is given). Exit status 4 when no code is found.
+      (QR-Code:..., EAN-13:...), or the text alone with --raw; FILE - is
+      standard input. Without: the text of the first code the camera sees
+      (within 10 seconds unless --timeout is given). Exit status 4 when no
+      code is found (with files, when any has none).
 )"},
         {"auto",
          autoCommand,
@@ -77,9 +78,10 @@ const std::vector<Command>& commands() {
          controlsCommand,
          {},
          {"camera", "device"},
-         R"(  controls [-d NODE|--camera N] [NAME=VALUE...]
-      Lists the camera's controls, one a line: NAME VALUE MIN MAX DEFAULT,
-      tab-separated; or sets them (power_line_frequency=1 for 50 Hz).
+         R"(  controls [-d NODE|--camera N] [NAME[=VALUE[,NAME=VALUE...]]...]
+      Lists the camera's controls by v4l2-ctl's names, one a line: NAME VALUE
+      MIN MAX DEFAULT, tab-separated; with NAMEs only those; or sets them
+      (power_line_frequency=1 for 50 Hz), a value out of range at its end.
 )"},
         {"pdf",
          pdfCommand,
@@ -134,7 +136,7 @@ Options for every command:
   -q, --quiet      no messages but errors (no warnings of the image libraries)
   -v, --verbose    also the library's own lines
   -n, --no-clobber (capture, pdf, merge, clean) never replace an existing file
-  -d, --device NODE  (capture, scan, auto, controls) the camera at this device node
+  -d, --device NODE  (capture, scan, auto, controls) the camera at this device node (N: /dev/videoN)
   -h, --help       this text, or with a command that command's usage
   --version
 
@@ -240,13 +242,14 @@ int main(int argc, char** argv) {
     try {
         status = runCommand(words);
     } catch (const Failure& failure) {
-        note(failure.what());
+        complain(failure.what());
         status = failure.status;
     } catch (const std::exception& e) {
-        note(e.what());
+        complain(e.what());
     }
+    removeTemporaries(); // what a failure left, such as standard input's picture
     if (!resultsReachedTheirReader()) {
-        note(std::string("standard output: ") + std::strerror(errno ? errno : EIO));
+        complain(std::string("standard output: ") + std::strerror(errno ? errno : EIO));
         status = kFailed;
     }
     // The library's last line may lack its line end; the terminal's prompt must not follow it.

@@ -164,10 +164,14 @@ void result(const std::string& line) {
     std::fflush(resultStream);
 }
 
-void note(const std::string& text) {
+void complain(const std::string& text) {
     endLine();
     const std::string line = "velcap: " + text + "\n";
     writeMessage(line.data(), line.size());
+}
+
+void note(const std::string& text) {
+    if (verbosity != Verbosity::quiet) complain(text);
 }
 
 Progress::Progress(const char* what, int total) : what_(what), total_(total), shown_(::isatty(messageFd) == 1) {}
