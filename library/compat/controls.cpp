@@ -6,8 +6,8 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <vector>
 #include <sys/ioctl.h>
+#include <vector>
 
 #include "../device/controls.h"
 #include "../log.h"
