@@ -6,6 +6,8 @@
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    // The shell matches the window to its entry: Wayland's app id, X11's class.
+    QGuiApplication::setDesktopFileName("org.velcap.velcapdesk");
     // Qt's own dialogs and buttons in Chinese, as the program's own texts are.
     installChineseQtTexts(application);
     MainWindow window;

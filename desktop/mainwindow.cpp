@@ -109,7 +109,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(priva
     setFocusPolicy(Qt::StrongFocus);
 
     setWindowTitle("Orvida高拍仪");
-    setWindowIcon(QIcon(":/new/src/orvida.ico"));
+    // The installed theme icon, which the shell shows for the entry too; the program's own without it.
+    setWindowIcon(QIcon::fromTheme("org.velcap.velcapdesk", QIcon(":/new/src/orvida.ico")));
 
     ui->label_company->setOpenExternalLinks(true);
     ui->label_company->setText(kCompanyLink);
@@ -620,7 +621,9 @@ void MainWindow::on_listWidget1_doubleClicked(const QModelIndex&) {
 }
 
 void MainWindow::on_BT_SelectPath_clicked() {
-    const QString folder = QFileDialog::getExistingDirectory(this, "选择目录", "./", QFileDialog::ShowDirsOnly);
+    // Opens at the save folder, where the user last chose to save.
+    const QString start = ui->textEdit_path->text().isEmpty() ? QDir::homePath() : ui->textEdit_path->text();
+    const QString folder = QFileDialog::getExistingDirectory(this, "选择目录", start, QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return;
     ui->textEdit_path->setText(folder);
     setFocus(Qt::OtherFocusReason);

@@ -18,6 +18,7 @@ VELCAP_PACKAGES=(
     chromium systemd ustreamer curl
     libpng-dev icc-profiles-free mupdf-tools python3-pypdf python3-pdfminer nodejs
     default-jre-headless libpdfbox2-java libactivation-java libjaxb-api-java
+    desktop-file-utils appstream udev
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -31,6 +32,7 @@ VELCAP_PROGRAMS=(
     gst-launch-1.0:gstreamer1.0-tools chromium:chromium tesseract:tesseract-ocr
     systemd-analyze:systemd ustreamer:ustreamer curl:curl
     mutool:mupdf-tools pdf2txt:python3-pdfminer node:nodejs npm:nodejs java:default-jre-headless
+    desktop-file-validate:desktop-file-utils appstreamcli:appstream udevadm:udev
 )
 
 # Installs what is missing (as root, on Debian 12).
