@@ -11,7 +11,7 @@ mkdir "$work/rules"
 cp "$rule" "$work/rules/60-libvelcap1.rules"
 # systemd tags every video node for the seat itself; masked, only our rule is seen.
 : > "$work/rules/70-uaccess.rules"
-"$describe" | grep -v '^E: ID_\(VENDOR\|MODEL\)\(_ID\)\?=' > "$work/records"
+"$describe" | grep -v '^E: ID_\(VENDOR\|MODEL\|BUS\)\(_ID\)\?=' > "$work/records"
 tags() {
     # A mount namespace of its own: the machine's rules folder is never touched.
     unshare -m sh -c "mount --bind '$work/rules' /etc/udev/rules.d &&
