@@ -13,8 +13,12 @@ cp "$rule" "$work/rules/60-libvelcap1.rules"
 : > "$work/rules/70-uaccess.rules"
 "$describe" | grep -v '^E: ID_\(VENDOR\|MODEL\|BUS\)\(_ID\)\?=' > "$work/records"
 tags() {
-    # A mount namespace of its own: the machine's rules folder is never touched.
-    unshare -m sh -c "mount --bind '$work/rules' /etc/udev/rules.d &&
+    # A mount namespace of its own: the machine's rules folder is never
+    # touched, and what udevadm writes of its database (/run/udev) and links
+    # (/dev) goes into folders of this namespace, gone with it.
+    unshare -m sh -c "mount --bind '$work/rules' /etc/udev/rules.d && mount -t tmpfs tmpfs /run &&
+        mount -t tmpfs tmpfs /dev && mknod -m 666 /dev/null c 1 3 && mkdir /dev/pts &&
+        mount -t devpts devpts /dev/pts -o newinstance,ptmxmode=0666 && ln -s pts/ptmx /dev/ptmx &&
         umockdev-run --device '$work/records' -- udevadm test --action=add '$1' 2>/dev/null" |
         sed -n 's/^CURRENT_TAGS=//p'
 }
