@@ -56,7 +56,7 @@ bool wide(char32_t c) {
 
 } // namespace
 
-TextLayer::TextLayer(HPDF_Doc doc) : doc_(doc) {
+TextLayer::TextLayer(HPDF_Doc doc) {
     HPDF_MMgr mmgr = doc->mmgr;
     HPDF_Dict file = HPDF_DictStream_New(mmgr, doc->xref);
     toGlyphs_ = HPDF_DictStream_New(mmgr, doc->xref);

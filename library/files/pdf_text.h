@@ -30,7 +30,6 @@ public:
 
 private:
     std::string codes(const std::u32string& text); // hex CIDs, new ones given
-    HPDF_Doc doc_;
     HPDF_Dict font_ = nullptr, toGlyphs_ = nullptr, toUnicode_ = nullptr;
     std::map<char32_t, unsigned> cids_;
     std::u32string byCid_; // the character of CID i + 1
