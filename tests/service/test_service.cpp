@@ -664,11 +664,15 @@ class Browser {
 public:
     explicit Browser(const std::string& url) : url_(url) {
         profile_ = testing::TempDir() + "/velcap-chromium-" + std::to_string(getpid());
+        // Chromium puts a Unix socket into TMPDIR, whose path may have 107
+        // bytes at most: a deep checkout's test folder is too long for it.
+        char scratch[] = "/tmp/velcap-chromium-XXXXXX";
+        if (::mkdtemp(scratch)) scratch_ = scratch;
         launch();
     }
     ~Browser() {
         if (pid_ > 0) ::kill(-pid_, SIGKILL);
-        std::system(("rm -rf " + profile_).c_str());
+        std::system(("rm -rf " + profile_ + (scratch_.empty() ? "" : " " + scratch_)).c_str());
     }
     // Evaluates expression until it is true or the time is up.
     bool waitFor(const std::string& expression, std::chrono::seconds limit) {
@@ -740,10 +744,11 @@ private:
         ++launches_;
         // A process group of its own, stopped whole; the DevTools port is
         // its own too (never a browser another run left behind).
-        // Its scratch files go into the profile, removed with it: a killed browser leaves them behind.
+        // Its scratch files go into a folder of its own, removed with the
+        // profile: a killed browser leaves them behind.
         const std::string command =
-            "mkdir -p " + profile_ + "/tmp && env -u LD_PRELOAD TMPDIR=" + profile_ +
-            "/tmp setsid chromium --headless --no-sandbox --disable-gpu "
+            "mkdir -p " + profile_ + " && env -u LD_PRELOAD TMPDIR=" + scratch_ +
+            " setsid chromium --headless --no-sandbox --disable-gpu "
             "--disable-dev-shm-usage --no-first-run --disable-quic --disable-background-networking "
             "--disable-component-update --disable-sync --remote-debugging-port=0 "
             "--user-data-dir=" +
@@ -774,6 +779,7 @@ private:
     std::string url_;
     std::string lastError_;
     std::string profile_;
+    std::string scratch_;
     int pid_ = -1;
     unsigned short port_ = 0;
     int launches_ = 0;
