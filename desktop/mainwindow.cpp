@@ -173,22 +173,19 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(priva
     SetDeviceProfiles(1);
     SetAutoReconnect(1);
     SetDeviceCallback(&MainWindow::deviceChanged);
+    // Every camera of a model at the desk; cameras outside velcap's models
+    // only when the setting anyCamera asks for them.
+    SetDeviceListing(QSettings("velcap", "velcapdesk").value("anyCamera", false).toBool() ? 2 : 1);
 
     isInited = false;
-    const int count = getDeviceCount();
-    if (count <= 0) {
+    fillDeviceList();
+    if (ui->comboBoxDev->count() == 0) {
         QMessageBox::information(this, "提示", "未发现合适的设备!", QMessageBox::Ok);
     } else {
-        for (int i = 0; i < count; ++i) {
-            const char* name = getCameraName(i);
-            ui->comboBoxDev->addItem(name ? QString::fromUtf8(name) : QString());
-        }
-        if (ui->comboBoxDev->count() > 0) {
-            SetVideoFormat(0);
-            changeDevAndGetResolutions();
-            restoreResolution();
-            openOrFallBackToYuyv();
-        }
+        SetVideoFormat(0);
+        changeDevAndGetResolutions();
+        restoreResolution();
+        openOrFallBackToYuyv();
     }
     isInited = true;
     isResEnabled = true;
@@ -276,17 +273,27 @@ void MainWindow::onDeviceChanged(bool added, const QString& node) {
     }
 }
 
+// Each camera by its name; two of a model also by their device nodes,
+// which the list keeps to find the camera again when it changes.
+void MainWindow::fillDeviceList() {
+    QStringList names, nodes;
+    for (int i = 0, count = getDeviceCount(); i < count; ++i) {
+        const char* name = getCameraName(i);
+        const char* node = getCameraNode(i);
+        names << (name ? QString::fromUtf8(name) : QString());
+        nodes << (node ? QString::fromUtf8(node) : QString());
+    }
+    for (int i = 0; i < names.size(); ++i)
+        ui->comboBoxDev->addItem(names.count(names[i]) > 1 ? names[i] + " (" + nodes[i] + ")" : names[i], nodes[i]);
+}
+
 void MainWindow::refreshDeviceList() {
-    const QString current = ui->comboBoxDev->currentText();
+    const QString current = ui->comboBoxDev->currentData().toString();
     const bool inited = isInited;
     isInited = false; // the list changes; the open camera stays
     ui->comboBoxDev->clear();
-    const int count = getDeviceCount();
-    for (int i = 0; i < count; ++i) {
-        const char* name = getCameraName(i);
-        ui->comboBoxDev->addItem(name ? QString::fromUtf8(name) : QString());
-    }
-    const int index = ui->comboBoxDev->findText(current);
+    fillDeviceList();
+    const int index = ui->comboBoxDev->findData(current);
     if (index >= 0) ui->comboBoxDev->setCurrentIndex(index);
     isInited = inited;
 }

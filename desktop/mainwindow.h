@@ -112,6 +112,7 @@ private:
     // preview says when its camera went (the library resumes it when it comes back).
     void onDeviceChanged(bool added, const QString& node);
     void refreshDeviceList();
+    void fillDeviceList();
     void showNoDevice();
     // The settings a user expects to find again: folder, format, options,
     // size, turn and the window's geometry (QSettings).

@@ -94,6 +94,11 @@ VELCAP_EXPORT int getDeviceCount();
 VELCAP_EXPORT const char* getCameraName(int index);
 // The device node (/dev/videoN) of a camera found by getDeviceCount; null for a bad index.
 VELCAP_EXPORT const char* getCameraNode(int index);
+// Which cameras getDeviceCount lists. 0 (the default): one per model of the
+// table. 1: every camera of the table, two of a model included, in table
+// order and then by USB port. 2: those, then every other camera that
+// streams MJPEG or YUYV, by port. At most 10 either way.
+VELCAP_EXPORT void SetDeviceListing(int listing);
 
 // Formats and resolutions. 0 selects MJPEG, anything else YUYV.
 VELCAP_EXPORT void SetVideoFormat(int format);

@@ -271,21 +271,30 @@ Json Hub::close() {
     return {{"ok", true}};
 }
 
+std::vector<velcap::Device> Hub::listed() const {
+    return velcap::devices(options_.anyCamera ? velcap::DeviceFilter::AnyCamera : velcap::DeviceFilter::Supported);
+}
+
 Json Hub::devices() {
     Json list = Json::array();
     int index = 0;
-    for (const velcap::Device& d : velcap::devices()) {
+    for (const velcap::Device& d : listed()) {
         Json sizes = Json::array();
         for (const auto& size : d.sizes) sizes.push_back(sizeText(size));
-        list.push_back(
-            {{"index", index++}, {"name", d.name}, {"node", d.node}, {"serial", d.serial}, {"sizes", sizes}});
+        list.push_back({{"index", index++},
+                        {"name", d.name},
+                        {"node", d.node},
+                        {"serial", d.serial},
+                        {"port", d.port},
+                        {"supported", d.supported},
+                        {"sizes", sizes}});
     }
     return {{"ok", true}, {"devices", list}};
 }
 
 Json Hub::open(const Json& arguments) {
     const int index = arguments.value("device", 0);
-    const std::vector<velcap::Device> list = velcap::devices();
+    const std::vector<velcap::Device> list = listed();
     if (index < 0 || size_t(index) >= list.size()) return failure("no camera " + std::to_string(index));
     const velcap::Device& device = list[size_t(index)];
     int width = arguments.value("width", 0), height = arguments.value("height", 0);

@@ -38,6 +38,8 @@ struct HubOptions {
     std::string privateFolder;
     // How long a card's front waits for its back.
     std::chrono::seconds cardWait{300};
+    // Also cameras outside the table that stream MJPEG or YUYV.
+    bool anyCamera = false;
 };
 
 // The answer's HTTP status rides in the JSON under this key until the server takes it out.
@@ -78,6 +80,7 @@ public:
 
 private:
     Json devices();
+    std::vector<velcap::Device> listed() const;
     Json open(const Json& arguments);
     Json close();
     Json capture(const Json& arguments);

@@ -218,6 +218,13 @@ Description parse(const std::string& text) {
             camera->driver = rest;
         } else if (key == "bus") {
             camera->bus = rest;
+        } else if (key == "serial") {
+            // Letters and digits, as USB serials go: it ends up in udev records and links.
+            if (rest.empty() ||
+                rest.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") !=
+                    std::string::npos)
+                fail(line, "serial LETTERS-AND-DIGITS");
+            camera->serial = rest;
         } else if (key == "scene") {
             std::string why;
             if (!readablePicture(rest, why)) fail(line, "scene " + rest + ": " + why);
@@ -399,7 +406,7 @@ std::string udevRecords(const Description& description, int only) {
         if (only >= 0 && c.node != only) continue;
         const std::string port = usbPort(description, c);
         const auto [maker, model] = makerAndModel(c);
-        const std::string serial = "VC" + std::to_string(1000 + c.node);
+        const std::string serial = c.serial.empty() ? "VC" + std::to_string(1000 + c.node) : c.serial;
         const std::string idSerial = underscored(maker) + "_" + underscored(model) + "_" + serial;
         const std::string idPath = "pci-0000:00:14.0-usb-0:" + port + ":1.0";
         std::string idPathTag = idPath;

@@ -126,6 +126,7 @@ struct Camera {
     std::string card = "Virtual: Camera";
     std::string driver = "uvcvideo";
     std::string bus;
+    std::string serial; // "VC1000" plus the node when empty
     std::vector<Format> formats;
     std::vector<Control> controls;
     std::string scene;

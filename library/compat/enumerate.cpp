@@ -1,12 +1,25 @@
 // The flat interface's device list: the nodes of the supported cameras.
+#include <atomic>
+
 #include "../device/device.h"
 #include "../log.h"
 #include "state.h"
 
+namespace {
+std::atomic<int> listing{0};
+} // namespace
+
+extern "C" void SetDeviceListing(int how) {
+    listing = how == 1 || how == 2 ? how : 0;
+}
+
 extern "C" int getDeviceCount() {
     deviceCount = 0;
     bool ok = false;
-    const std::vector<velcap::Device> found = velcap::findCameras(gpyVendor, gpyProduct, 9, false, ok);
+    const velcap::Listing how = listing == 2   ? velcap::Listing::AnyCamera
+                                : listing == 1 ? velcap::Listing::EveryCamera
+                                               : velcap::Listing::OnePerModel;
+    const std::vector<velcap::Device> found = velcap::findCameras(gpyVendor, gpyProduct, 9, how, false, ok);
     if (!ok) return -1;
     devices[0].clear();
     for (const velcap::Device& device : found) {

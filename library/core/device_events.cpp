@@ -75,7 +75,8 @@ void watch() {
             if (added) {
                 cameraName(node, device.name);
                 bool ok = false;
-                for (Device& d : findCameras(kSupportedVendors, kSupportedProducts, kSupportedModelCount, true, ok))
+                for (Device& d : findCameras(kSupportedVendors, kSupportedProducts, kSupportedModelCount,
+                                             Listing::EveryCamera, true, ok))
                     if (d.node == node) device = std::move(d);
             }
             std::shared_ptr<const Callback> callback;

@@ -14,11 +14,16 @@ constexpr int kSupportedModelCount = 9;
 extern const char* const kSupportedVendors[kSupportedModelCount];
 extern const char* const kSupportedProducts[kSupportedModelCount];
 
-// The cameras udev lists whose IDs are in the table, one per model (its
-// first node), in table order; each with its name and serial, and its sizes
-// when withSizes. Empty, with ok false, when udev cannot be asked.
-std::vector<Device> findCameras(const char* const* vendors, const char* const* products, int models, bool withSizes,
-                                bool& ok);
+// Which cameras findCameras lists: the flat interface's one per model (its
+// first node), every camera of the table, or also every other camera.
+enum class Listing { OnePerModel, EveryCamera, AnyCamera };
+
+// The cameras udev lists whose IDs are in the table, in table order, then
+// by port; with AnyCamera, the other capture nodes that stream MJPEG or
+// YUYV follow. Each with its name and serial, and its sizes when withSizes.
+// Empty, with ok false, when udev cannot be asked.
+std::vector<Device> findCameras(const char* const* vendors, const char* const* products, int models, Listing listing,
+                                bool withSizes, bool& ok);
 
 // The card name a camera's driver reports, after its first colon when it
 // has one; false when the node cannot be opened.

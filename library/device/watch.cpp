@@ -16,12 +16,6 @@ Identity identityOf(udev_device* device) {
             property(device, "ID_PATH")};
 }
 
-bool isCaptureNode(udev_device* device) {
-    const std::string capabilities = property(device, "ID_V4L_CAPABILITIES");
-    // Without the property (older udev), every node is a candidate; the open tells.
-    return capabilities.empty() || capabilities.find(":capture:") != std::string::npos;
-}
-
 std::string nodeOf(udev_device* device) {
     const char* name = udev_device_get_devnode(device);
     if (name) return name;
@@ -30,6 +24,12 @@ std::string nodeOf(udev_device* device) {
 }
 
 } // namespace
+
+bool isCaptureNode(udev_device* device) {
+    const std::string capabilities = property(device, "ID_V4L_CAPABILITIES");
+    // Without the property (older udev), every node is a candidate; the open tells.
+    return capabilities.empty() || capabilities.find(":capture:") != std::string::npos;
+}
 
 bool Identity::sameCamera(const Identity& other) const {
     if (vendor != other.vendor || product != other.product) return false;
@@ -55,13 +55,18 @@ std::string findCaptureNode(const Identity& identity) {
     if (!enumeration) return {};
     udev_enumerate_add_match_subsystem(enumeration.get(), "video4linux");
     udev_enumerate_scan_devices(enumeration.get());
+    // Two of a model may share a serial: the one back at its own port first.
+    std::string elsewhere;
     for (udev_list_entry* item = udev_enumerate_get_list_entry(enumeration.get()); item;
          item = udev_list_entry_get_next(item)) {
         UdevDevicePtr device(udev_device_new_from_syspath(udev.get(), udev_list_entry_get_name(item)));
-        if (device && isCaptureNode(device.get()) && identityOf(device.get()).sameCamera(identity))
-            return nodeOf(device.get());
+        if (!device || !isCaptureNode(device.get())) continue;
+        const Identity found = identityOf(device.get());
+        if (!found.sameCamera(identity)) continue;
+        if (found.path == identity.path) return nodeOf(device.get());
+        if (elsewhere.empty()) elsewhere = nodeOf(device.get());
     }
-    return {};
+    return elsewhere;
 }
 
 DeviceMonitor::DeviceMonitor() : udev_(udev_new()) {

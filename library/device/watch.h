@@ -14,6 +14,9 @@ struct Identity {
     bool sameCamera(const Identity& other) const;
 };
 
+// Whether a video4linux device captures pictures (not a metadata node).
+bool isCaptureNode(udev_device* device);
+
 // The identity of a video node as udev describes it; false when udev does not list it.
 bool identify(const std::string& node, Identity& identity);
 // The capture node of the camera with this identity that udev lists now, or "".

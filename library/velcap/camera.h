@@ -21,8 +21,10 @@
 
 namespace velcap {
 
-// The supported cameras plugged in now, in the order of the model table.
-VELCAP_EXPORT std::vector<Device> devices();
+// The cameras plugged in now: every one of the table's models, two of a
+// model included, in table order and then by port; with AnyCamera, the
+// other cameras follow by port, with supported false.
+VELCAP_EXPORT std::vector<Device> devices(DeviceFilter filter = DeviceFilter::Supported);
 
 // Called on a thread of the library when a supported camera is plugged in
 // (added) or unplugged; an unplugged device has its node, IDs and serial.

@@ -15,13 +15,19 @@
 
 namespace velcap {
 
-// A supported camera as udev lists it, with the frame sizes of its
-// preferred stream format.
+// A camera as udev lists it, with the frame sizes of its preferred stream
+// format. Two of one model are told apart by serial, else by port.
 struct Device {
     std::string node, name, serial;
     unsigned vendor = 0, product = 0;
     std::vector<std::pair<int, int>> sizes;
+    std::string port;      // where it is plugged in, as udev's ID_PATH names it
+    bool supported = true; // a model of the table, not a camera listed by DeviceFilter::AnyCamera
 };
+
+// Which cameras devices() lists: the table's models, or also every other
+// V4L2 camera that streams MJPEG or YUYV, after them.
+enum class DeviceFilter { Supported = 0, AnyCamera = 1 };
 
 // Every result of the object interface; describe() puts it in words.
 enum class Status {

@@ -12,6 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "device/watch.h"
 #include "support/capture_test.h"
 #include "velcap/camera.h"
 
@@ -73,6 +74,84 @@ protected:
     }
     std::vector<velcap::Device> list;
 };
+
+// Two of a model at one desk, with one serial between them (as cheap
+// cameras have), in nodes that do not follow their ports, beside a webcam.
+class AtTheDesk : public velcap::test::CaptureTest {
+protected:
+    void SetUp() override {
+        CaptureTest::SetUp();
+        vcam::Camera left = velcap::test::documentCamera(4), right = velcap::test::documentCamera(0);
+        left.bus = "usb-0000:00:14.0-1";
+        right.bus = "usb-0000:00:14.0-3";
+        left.serial = right.serial = "SAME0001";
+        present(vcam::Description{{left, right, vcam::defaultDescription().cameras.at(1)}});
+    }
+    static std::vector<velcap::Device> listed(velcap::DeviceFilter filter) {
+        std::vector<velcap::Device> list;
+        velcap::test::stdoutOf([&] { list = velcap::devices(filter); });
+        return list;
+    }
+};
+
+TEST_F(AtTheDesk, EveryCameraIsListedByPortAndOthersOnlyWhenAsked) {
+    const auto supported = listed(velcap::DeviceFilter::Supported);
+    ASSERT_EQ(supported.size(), 2u);
+    EXPECT_EQ(supported[0].node, "/dev/video4") << "port 1 before port 3";
+    EXPECT_EQ(supported[1].node, "/dev/video0");
+    EXPECT_EQ(supported[0].serial, supported[1].serial);
+    EXPECT_NE(supported[0].port, supported[1].port);
+    EXPECT_TRUE(supported[0].supported && supported[1].supported);
+
+    const auto any = listed(velcap::DeviceFilter::AnyCamera);
+    ASSERT_EQ(any.size(), 3u);
+    EXPECT_EQ(any[2].node, "/dev/video2");
+    EXPECT_EQ(any[2].name, "Generic USB Webcam");
+    EXPECT_FALSE(any[2].supported);
+    EXPECT_EQ(any[2].sizes.back(), std::make_pair(1280, 720));
+
+    // The flat interface keeps one per model (udev's first) unless a host asks for more.
+    const std::vector<std::pair<int, std::vector<std::string>>> flat = {
+        {0, {"/dev/video4"}}, {1, {"/dev/video4", "/dev/video0"}}, {2, {"/dev/video4", "/dev/video0", "/dev/video2"}}};
+    for (const auto& [listing, nodes] : flat) {
+        SCOPED_TRACE(listing);
+        SetDeviceListing(listing);
+        int count = 0;
+        velcap::test::stdoutOf([&] { count = getDeviceCount(); });
+        ASSERT_EQ(count, int(nodes.size()));
+        for (int i = 0; i < count; ++i) EXPECT_EQ(getCameraNode(i), nodes[size_t(i)]);
+    }
+}
+
+// A camera that comes back is found at its own port first: the other of
+// its model, with the same serial, comes first in udev's list.
+TEST_F(AtTheDesk, TheCameraThatComesBackIsTheOneAtItsPort) {
+    for (const char* node : {"/dev/video0", "/dev/video4"}) {
+        velcap::Identity identity;
+        ASSERT_TRUE(velcap::identify(node, identity));
+        EXPECT_EQ(velcap::findCaptureNode(identity), node);
+    }
+}
+
+TEST_F(AtTheDesk, TwoOfAModelAndAWebcamStreamAtOnce) {
+    const auto any = listed(velcap::DeviceFilter::AnyCamera);
+    ASSERT_EQ(any.size(), 3u);
+    Frames frames[3];
+    velcap::Camera cameras[3];
+    for (size_t i = 0; i < 3; ++i) {
+        cameras[i].setFrameCallback(std::ref(frames[i]));
+        Status status = Status::NotServed;
+        velcap::test::stdoutOf([&] { status = cameras[i].open(any[i], 640, 480); });
+        ASSERT_EQ(status, Status::Ok) << any[i].node;
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(frames[i].waitFor(3)) << any[i].node;
+        EXPECT_EQ(cameras[i].node(), any[i].node);
+    }
+    velcap::test::stdoutOf([&] {
+        for (auto& camera : cameras) camera.close();
+    });
+}
 
 TEST_F(Camera, DevicesTellNodeIdsSerialAndSizes) {
     EXPECT_EQ(list[0].node, "/dev/video0");

@@ -460,6 +460,38 @@ TEST_F(Service, TheCardsFrontIsPrivateAndGoes) {
     EXPECT_EQ(call("/api/idcard", {{"side", "back"}})["error"], "photograph the front first");
 }
 
+// Two of a model and a webcam: velcapd lists each with its serial and
+// port, the webcam only with anyCamera, and opens the second of the model.
+TEST_F(Service, EveryCameraAtTheDeskIsListedAndOpened) {
+    vcam::Camera second = velcap::test::documentCamera(4);
+    second.bus = "usb-0000:00:14.0-5";
+    present(vcam::Description{{velcap::test::documentCamera(0), second, vcam::defaultDescription().cameras.at(1)}});
+    Json devices = fetch(http::verb::get, "/api/devices").json();
+    ASSERT_EQ(devices["devices"].size(), 2u) << devices.dump();
+    EXPECT_EQ(devices["devices"][1]["node"], "/dev/video4");
+    EXPECT_EQ(devices["devices"][1]["serial"], "VC1004");
+    EXPECT_NE(devices["devices"][0]["port"], devices["devices"][1]["port"]);
+    Json opened;
+    velcap::test::stdoutOf([&] { opened = call("/api/open", {{"device", 1}, {"width", 640}, {"height", 480}}); });
+    EXPECT_EQ(opened["node"], "/dev/video4") << opened.dump();
+    EXPECT_EQ(fetch(http::verb::get, "/snapshot").status, 200);
+
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    velcap::test::stdoutOf([&] { hub_.reset(); });
+    velcapd::HubOptions places;
+    places.saveFolder = file("");
+    places.privateFolder = file("private");
+    places.anyCamera = true;
+    startService(places);
+    devices = fetch(http::verb::get, "/api/devices").json();
+    ASSERT_EQ(devices["devices"].size(), 3u) << devices.dump();
+    EXPECT_EQ(devices["devices"][2]["name"], "Generic USB Webcam");
+    EXPECT_FALSE(devices["devices"][2]["supported"].get<bool>());
+    EXPECT_TRUE(devices["devices"][0]["supported"].get<bool>());
+}
+
 // Pictures are fresh: a snapshot is a frame taken after it was asked for,
 // also when no stream watches, and a stream goes on through a slow capture.
 TEST_F(Service, PicturesAreFreshAndFlowThroughASlowCapture) {

@@ -58,6 +58,7 @@ void resetLibrary() {
                     &ZoomStartX, &ZoomStartY, &VideoOffsetX, &VideoOffsetY})
         *v = 0;
     pZoomScale = pBestScale = 50.0;
+    SetDeviceListing(0);
 }
 
 vcam::Camera documentCamera(int node, const std::string& product) {

@@ -1,6 +1,7 @@
 // The installed velcap command-line tool, run through the virtual camera's
 // launcher as a user runs it: results on standard output only, messages on
 // standard error, and the documented exit statuses.
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -209,8 +210,9 @@ TEST_F(Cli, UsageErrorsNameTheValue) {
 TEST_F(Cli, ListShowsEachCameraOnStandardOutputAlone) {
     Outcome text = velcap("list");
     ASSERT_EQ(text.status, 0) << text.err;
-    EXPECT_EQ(text.out, "0\t/dev/video0\tDocCam S8\tMJPEG 640x480,1280x720,1920x1080,2592x1944,3264x2448,3672x2856"
-                        "\tYUYV 640x480,1280x720,1600x1200,3264x2448,3672x2856\n");
+    EXPECT_EQ(text.out,
+              "0\t/dev/video0\tDocCam S8\tMJPEG 640x480,1280x720,1920x1080,2592x1944,3264x2448,3672x2856"
+              "\tYUYV 640x480,1280x720,1600x1200,3264x2448,3672x2856\tVC1000\tpci-0000:00:14.0-usb-0:1:1.0\n");
     // The library's own lines reach standard error only with -v.
     EXPECT_EQ(text.err.find("node:/dev/video0"), std::string::npos) << text.err;
     Outcome verbose = velcap("-v list");
@@ -237,6 +239,36 @@ TEST_F(Cli, ListShowsEachCameraOnStandardOutputAlone) {
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, text.out);
     EXPECT_EQ(quiet.err, "");
+}
+
+// Two of a model and a webcam: the list tells the two apart, -d reaches
+// the second, and the webcam takes --any-camera.
+TEST_F(Cli, EveryCameraAtTheDeskIsListedAndReached) {
+    const std::string desk = "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\nformat MJPG 640x480@30\n"
+                             "camera 4\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\nformat MJPG 640x480@30\n" +
+                             std::string(kWebcamOnly);
+    Outcome list = velcap("list", desk);
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 2) << list.out;
+    EXPECT_NE(list.out.find("1\t/dev/video4\tDocCam S8\tMJPEG 640x480\tYUYV \tVC1004\t"), std::string::npos)
+        << list.out;
+    Outcome any = velcap("--any-camera list --json", desk);
+    EXPECT_NE(any.out.find("\"node\": \"/dev/video2\", \"name\": \"Generic USB Webcam\""), std::string::npos)
+        << any.out;
+
+    const struct {
+        std::string arguments;
+        int status;
+    } cases[] = {{"capture -d 4 " + path("second.jpg"), 0},
+                 {"capture -d 2 " + path("webcam.jpg"), 3},
+                 {"--any-camera capture -d /dev/video2 " + path("webcam.jpg"), 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        Outcome outcome = velcap(c.arguments, desk);
+        EXPECT_EQ(outcome.status, c.status) << outcome.err;
+    }
+    EXPECT_EQ(cv::imread(path("second.jpg")).size(), cv::Size(640, 480));
+    EXPECT_EQ(cv::imread(path("webcam.jpg")).size(), cv::Size(640, 480));
 }
 
 TEST_F(Cli, NoSupportedCameraIsStatusThree) {

@@ -38,6 +38,7 @@ product 0802
 card  Orvida: DocCam S5
 driver uvcvideo
 bus usb-1
+serial AB12
 format MJPG 640x480@30,15,5 1280x720
 stepwise MJPG 16x16-4096x4096/16
 format YUYV 640x480@0
@@ -72,6 +73,7 @@ no-ids
     const vcam::Camera& c = d.cameras[0];
     EXPECT_EQ(c.node, 3);
     EXPECT_EQ(c.card, "Orvida: DocCam S5");
+    EXPECT_EQ(c.serial, "AB12");
     ASSERT_EQ(c.formats.size(), 2u);
     ASSERT_EQ(c.formats[0].sizes.size(), 3u);
     EXPECT_EQ(c.formats[0].sizes[0].rates, (std::vector<unsigned>{30, 15, 5}));
@@ -146,6 +148,7 @@ TEST(Description, ErrorsNameTheLine) {
         {"camera 2147483647\n", "line 1: camera NODE"},
         {"camera 0\nformat YUYV 20000x20000\n", "line 2: size 20000x20000 is beyond"},
         {"camera 0\nstepwise YUYV 8x8-65536x65536/8\n", "is beyond"},
+        {"camera 0\nserial A/B\n", "line 2: serial LETTERS-AND-DIGITS"},
     };
     for (const auto& [description, said] : refused)
         EXPECT_NE(message(description.c_str()).find(said), std::string::npos)

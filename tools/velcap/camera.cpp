@@ -13,6 +13,7 @@
 
 #include "cli.h"
 #include "velcap.h"
+#include "velcap/camera.h"
 
 namespace velcap::cli {
 
@@ -316,19 +317,25 @@ void applyPictureSettings(const Arguments& args) {
 int listCameras(const Arguments& args) {
     args.expectOperands(0, 0, "list [--json]");
     const int count = requireCameras();
+    // Serials and ports, which tell two of a model apart.
+    const std::vector<velcap::Device> described = velcap::devices(velcap::DeviceFilter::AnyCamera);
     std::string json = "[";
     for (int camera = 0; camera < count; ++camera) {
         const std::string name = trimmed(getCameraName(camera));
         const char* node = getCameraNode(camera);
         const std::vector<Size> mjpeg = sizesOf(camera, 0);
         const std::vector<Size> yuyv = sizesOf(camera, 1);
+        std::string serial, port;
+        for (const velcap::Device& d : described)
+            if (node && d.node == node) serial = d.serial, port = d.port;
         if (args.has("json")) {
             json += std::string(camera ? ",\n " : "\n ") + "{\"index\": " + std::to_string(camera) +
                     ", \"node\": " + jsonString(node ? node : "") + ", \"name\": " + jsonString(name) +
-                    ", \"mjpeg\": " + jsonSizes(mjpeg) + ", \"yuyv\": " + jsonSizes(yuyv) + "}";
+                    ", \"mjpeg\": " + jsonSizes(mjpeg) + ", \"yuyv\": " + jsonSizes(yuyv) +
+                    ", \"serial\": " + jsonString(serial) + ", \"port\": " + jsonString(port) + "}";
         } else {
             result(std::to_string(camera) + "\t" + (node ? node : "") + "\t" + name + "\tMJPEG " +
-                   sizeList(mjpeg, ",") + "\tYUYV " + sizeList(yuyv, ","));
+                   sizeList(mjpeg, ",") + "\tYUYV " + sizeList(yuyv, ",") + "\t" + serial + "\t" + port);
         }
     }
     if (args.has("json")) result(json + "\n]");

@@ -29,7 +29,8 @@ const std::vector<Command>& commands() {
          {"json"},
          {},
          R"(  list [--json]
-      Each supported camera: index, device node, name, MJPEG and YUYV sizes.
+      Each camera: index, device node, name, MJPEG and YUYV sizes, serial and
+      USB port (two of a model are told apart by them).
 )"},
         {"capture",
          captureCommand,
@@ -137,6 +138,7 @@ Options for every command:
   -v, --verbose    also the library's own lines
   -n, --no-clobber (capture, pdf, merge, clean) never replace an existing file
   -d, --device NODE  (capture, scan, auto, controls) the camera at this device node (N: /dev/videoN)
+  --any-camera     also cameras outside velcap's models that stream MJPEG or YUYV
   -h, --help       this text, or with a command that command's usage
   --version
 
@@ -197,6 +199,7 @@ int main(int argc, char** argv) {
     openStandardDescriptors();
     std::vector<std::string> words;
     Verbosity verbosity = Verbosity::normal;
+    bool anyCamera = false;
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -205,6 +208,8 @@ int main(int argc, char** argv) {
             verbosity = Verbosity::quiet;
         else if (!operandsOnly && (word == "--verbose" || word == "-v"))
             verbosity = Verbosity::verbose;
+        else if (!operandsOnly && word == "--any-camera")
+            anyCamera = true;
         else
             words.push_back(word);
     }
@@ -238,6 +243,8 @@ int main(int argc, char** argv) {
     }
     // Control values set here are kept for each camera and applied whenever it opens.
     SetDeviceProfiles(1);
+    // Every camera of a model, not the first alone; others only when asked.
+    SetDeviceListing(anyCamera ? 2 : 1);
     int status = kFailed;
     try {
         status = runCommand(words);
