@@ -221,6 +221,12 @@ VELCAP_EXPORT int MakeIdCardCopy(const char* front, const char* back, const char
 typedef void (*VelcapDeviceCallback)(int added, const char* node);
 VELCAP_EXPORT void SetDeviceCallback(VelcapDeviceCallback callback);
 
+// Called on a thread of the library for each press of the open camera's own
+// button: key 0 its capture key, 1 its focus key. A camera without a
+// button, or one this user may not read, never calls it. Null stops it.
+typedef void (*VelcapButtonCallback)(int key);
+VELCAP_EXPORT void SetButtonCallback(VelcapButtonCallback callback);
+
 // The page on an R, G, B frame of width x height as a quadrilateral, as cut
 // type 2 finds it: 0 and the corners in corners[8] (x, y of the top-left,
 // top-right, bottom-right and bottom-left corner, in frame pixels); -1 for a

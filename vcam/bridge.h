@@ -14,6 +14,11 @@ extern "C" {
 int vcam_claims_path(const char* path, int* node);
 int vcam_is_device(int fd);
 int vcam_open(int node, int flags);
+/* A camera's button: 1 when path is the event node of a camera with one. Its
+ * open gives the reading end of a socket that the camera's presses reach as
+ * input events; the descriptor is a plain one, not the device's. */
+int vcam_claims_button(const char* path, int* node);
+int vcam_open_button(int node, int flags);
 int vcam_close(int fd);
 int vcam_dup(int fd);
 /* copy, a new descriptor of fd's open file made by the caller, joins it. */

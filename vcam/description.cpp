@@ -328,6 +328,16 @@ Description parse(const std::string& text) {
                 fail(line, "unplug FRAMES [replug MILLISECONDS]");
             if (words >> replug && (replug != "replug" || !(words >> camera->replugMs) || camera->replugMs < 0))
                 fail(line, "unplug FRAMES [replug MILLISECONDS]");
+        } else if (key == "button") {
+            camera->button = true;
+            if (words >> camera->buttonAfter) {
+                if (camera->buttonAfter < 0 || (words >> camera->buttonEvery && camera->buttonEvery < 0))
+                    fail(line, "button [AFTER_FRAMES [EVERY_FRAMES]]");
+            } else if (!words.eof()) {
+                fail(line, "button [AFTER_FRAMES [EVERY_FRAMES]]");
+            } else {
+                camera->buttonAfter = -1;
+            }
         } else if (key == "fault") {
             parseFault(*camera, words, line);
         } else {
@@ -435,6 +445,18 @@ std::string udevRecords(const Description& description, int only) {
         out << "A: bInterfaceClass=0e\nA: bInterfaceSubClass=01\nA: bInterfaceNumber=00\n"
                "A: interface="
             << model << "\n\n";
+
+        if (c.button) {
+            // The button's input device and its event node, under the video interface as uvcvideo puts them.
+            const std::string input = usbDevicePath(description, c) + "/1-" + port + ":1.0/input/input" +
+                                      std::to_string(c.node);
+            out << "P: " << input << "\nE: SUBSYSTEM=input\nE: PRODUCT=3/" << c.vendor << "/" << c.product
+                << "/100\nE: NAME=\"" << c.card << "\"\nE: ID_INPUT=1\nE: ID_INPUT_KEY=1\nA: name=" << c.card
+                << "\n\n";
+            out << "P: " << input << "/event" << c.node << "\nE: SUBSYSTEM=input\nE: DEVNAME=/dev/input/event"
+                << c.node << "\nE: MAJOR=13\nE: MINOR=" << 64 + c.node
+                << "\nE: ID_INPUT=1\nE: ID_INPUT_KEY=1\nA: dev=13:" << 64 + c.node << "\n\n";
+        }
 
         for (int metadata = 0; metadata <= (hasMetadataNode(description, c) ? 1 : 0); ++metadata) {
             const int node = c.node + metadata;

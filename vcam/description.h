@@ -140,6 +140,11 @@ struct Camera {
     unsigned firstFrameMs = 0;
     int pageCount = 0; // a show of pages instead of the one scene
     double pageSeconds = 0;
+    // A capture button (an input device under the camera's USB device, as
+    // uvcvideo makes one), pressed after this many frames and then every
+    // buttonEvery frames (once when 0); never pressed when negative.
+    bool button = false;
+    int buttonAfter = -1, buttonEvery = 0;
     int unplugAfterFrames = -1; // a real-looking unplug after this many frames
     int replugMs = -1;          // and the replug this much later (never when negative)
     Faults faults;

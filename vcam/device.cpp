@@ -15,9 +15,13 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <linux/input.h>
 
 #include "bridge.h"
 #include "node.h"
@@ -37,6 +41,7 @@ struct Registry {
     std::map<int, std::shared_ptr<OpenFile>> files;
     std::string sharedStamp;
     PlugListener listener;
+    std::map<int, std::vector<int>> buttons; // a camera's node: the sending ends of its opened buttons
 };
 
 // Never destroyed: interposed calls may come during the exit of the process.
@@ -197,6 +202,27 @@ void scheduleReplug(int cameraNode, int ms, uint64_t generation) {
     }).detach();
 }
 
+// A press and release of a camera's button, as evdev reports them, to every
+// reader of it; a reader that went is forgotten.
+void pressButton(int cameraNode) {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    const input_event events[] = {{now, EV_MSC, MSC_SCAN, 0x90001}, {now, EV_KEY, KEY_CAMERA, 1},
+                                  {now, EV_SYN, SYN_REPORT, 0},     {now, EV_KEY, KEY_CAMERA, 0},
+                                  {now, EV_SYN, SYN_REPORT, 0}};
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::vector<int>& ends = r.buttons[cameraNode];
+    for (auto end = ends.begin(); end != ends.end();) {
+        if (::send(*end, events, sizeof(events), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) {
+            vcam_real_close(*end);
+            end = ends.erase(end);
+        } else {
+            ++end;
+        }
+    }
+}
+
 void tickerLoop(Node* n) {
     std::unique_lock<std::mutex> lock(n->mutex);
     const unsigned fps = n->camera.freeRunning ? 0 : n->rate;
@@ -232,6 +258,11 @@ void tickerLoop(Node* n) {
         const unsigned index = n->queue.front();
         n->queue.pop_front();
         const uint64_t number = n->produced++;
+        const bool press = camera.button && camera.buttonAfter >= 0 && number + 1 >= uint64_t(camera.buttonAfter) &&
+                           (camera.buttonEvery > 0
+                                ? (number + 1 - uint64_t(camera.buttonAfter)) % uint64_t(camera.buttonEvery) == 0
+                                : number + 1 == uint64_t(camera.buttonAfter));
+        const int cameraNode = camera.node;
         uint8_t* data = n->memory + n->buffers[index].offset;
         const size_t capacity = n->bufferLength;
         auto source = n->source;
@@ -247,6 +278,7 @@ void tickerLoop(Node* n) {
         // An incomplete frame, as a USB transfer error leaves one: its end is missing.
         const bool error = faults.errorEvery > 0 && (number + 1) % uint64_t(faults.errorEvery) == 0;
         if (error) bytes /= 2;
+        if (press) pressButton(cameraNode);
         lock.lock();
         Buffer& b = n->buffers[index];
         b.bytesUsed = uint32_t(bytes);
@@ -415,6 +447,13 @@ void setPlugListener(PlugListener listener) {
 void unplug(int node, int replugMs) {
     const shared::PlugState plug = shared::writeUnplug(node, replugMs);
     markRegistryUnplugged(node);
+    {
+        // The button's input device goes with the camera: its readers see the end.
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        for (int end : r.buttons[node]) vcam_real_close(end);
+        r.buttons.erase(node);
+    }
     notifyListener(node, false);
     if (replugMs >= 0) scheduleReplug(node, replugMs, plug.generation);
 }
@@ -476,6 +515,37 @@ extern "C" int vcam_claims_path(const char* path, int* node) {
         r.nodes[int(number)] = makeNode(*camera, n->metadata, plug.generation);
     }
     return 1;
+}
+
+extern "C" int vcam_claims_button(const char* path, int* node) {
+    static const char kPrefix[] = "/dev/input/event";
+    if (std::strncmp(path, kPrefix, sizeof(kPrefix) - 1) != 0) return 0;
+    const char* digits = path + sizeof(kPrefix) - 1;
+    char* end = nullptr;
+    const long number = std::strtol(digits, &end, 10);
+    if (!*digits || *end || number < 0 || number > 255) return 0;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    ensureInstalled(r);
+    const Camera* camera = r.description.camera(int(number));
+    if (!camera || !camera->button) return 0;
+    *node = int(number);
+    return 1;
+}
+
+extern "C" int vcam_open_button(int node, int flags) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+    if ((flags & O_NONBLOCK) && ::fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0) {
+        vcam_real_close(ends[0]);
+        vcam_real_close(ends[1]);
+        return -1;
+    }
+    ::shutdown(ends[0], SHUT_WR);
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.buttons[node].push_back(ends[1]);
+    return ends[0];
 }
 
 extern "C" int vcam_is_device(int fd) {

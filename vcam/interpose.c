@@ -162,6 +162,8 @@ static int absolute_path(int dirfd, const char* path, char* out, size_t size) {
  * unplugged (it is gone), 0 otherwise. */
 static int claimed(int dirfd, const char* path, int* node) {
     if (!path) return 0;
+    /* A camera's button: its event node, opened by absolute path as input devices are. */
+    if (strncmp(path, "/dev/input/event", 16) == 0) return vcam_claims_button(path, node) ? 2 : 0;
     if (path[0] == '/') return strncmp(path, "/dev/video", 10) == 0 ? vcam_claims_path(path, node) : 0;
     if (!may_name_node(path)) return 0;
     char absolute[PATH_MAX];
@@ -177,6 +179,7 @@ static int gone(void) {
 #define OPEN_DEVICE(dirfd, path, flags)                                                                                \
     do {                                                                                                               \
         int node_, claim_ = claimed((dirfd), (path), &node_);                                                          \
+        if (claim_ == 2) return vcam_open_button(node_, (flags));                                                      \
         if (claim_ > 0) return vcam_open(node_, (flags));                                                              \
         if (claim_ < 0) return gone();                                                                                 \
     } while (0)
@@ -311,7 +314,7 @@ int munmap(void* address, size_t length) {
 int stat(const char* path, struct stat* st) {
     int node, claim = claimed(AT_FDCWD, path, &node);
     if (claim < 0) return gone();
-    if (claim > 0) {
+    if (claim == 1) {
         vcam_fill_stat(node, st);
         return 0;
     }
@@ -329,7 +332,7 @@ int fstat(int fd, struct stat* st) {
 int stat64(const char* path, struct stat64* st) {
     int node, claim = claimed(AT_FDCWD, path, &node);
     if (claim < 0) return gone();
-    if (claim > 0) {
+    if (claim == 1) {
         vcam_fill_stat(node, st);
         return 0;
     }

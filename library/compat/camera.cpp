@@ -362,6 +362,11 @@ extern "C" void SetAutoCaptureFailureCallback(VelcapAutoCaptureFailureCallback c
     });
 }
 
+extern "C" void SetButtonCallback(VelcapButtonCallback callback) {
+    if (!callback) return velcap::flatSession().setButtonCallback(nullptr);
+    velcap::flatSession().setButtonCallback([callback](velcap::ButtonKey key) { callback(int(key)); });
+}
+
 extern "C" void SetDeviceCallback(VelcapDeviceCallback callback) {
     if (!callback) return velcap::setDeviceCallback(nullptr);
     velcap::setDeviceCallback(

@@ -166,6 +166,10 @@ void Camera::setFrameCallback(std::function<void(const Frame&)> callback) {
     impl_->session.setFrameCallback(std::move(callback));
 }
 
+void Camera::setButtonCallback(std::function<void(ButtonKey)> callback) {
+    impl_->session.setButtonCallback(std::move(callback));
+}
+
 void Camera::setJpegOnly(bool on) {
     impl_->session.setJpegOnly(on);
 }

@@ -136,6 +136,7 @@ Status Session::start(const std::string& node, int width, int height, PixelForma
     away_ = false;
     keep_ = true;
     if (hooks_.opened) hooks_.opened();
+    listenToButton();
     setStreaming(true);
     try {
         thread_ = std::thread([this] { runStream(); });
@@ -285,6 +286,7 @@ bool Session::close(bool report) {
         if (onStreamThread()) return false; // a frame callback cannot wait for its own thread
         thread_.join();
     }
+    button_.stop();
     if (holdsDeviceEvents_.exchange(false)) releaseDeviceEvents();
     if (fd_.isValid()) {
         std::lock_guard lock(deviceMutex_);
@@ -346,8 +348,25 @@ bool Session::awaitReturn() {
     logInfo(Category::Device, "reconnect: %s is back\n", node_.c_str());
     away_ = false;
     if (hooks_.back) hooks_.back();
+    listenToButton(); // the camera's input device came back with it
     setStreaming(true);
     return true;
+}
+
+void Session::setButtonCallback(std::function<void(ButtonKey)> callback) {
+    std::lock_guard lock(buttonMutex_);
+    buttonCallback_ = callback ? std::make_shared<const std::function<void(ButtonKey)>>(std::move(callback)) : nullptr;
+}
+
+void Session::listenToButton() {
+    button_.start(node_, [this](ButtonKey key) {
+        std::shared_ptr<const std::function<void(ButtonKey)>> callback;
+        {
+            std::lock_guard lock(buttonMutex_);
+            callback = buttonCallback_;
+        }
+        if (callback) (*callback)(key);
+    });
 }
 
 void Session::releaseStopped() {

@@ -18,6 +18,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "../device/button.h"
 #include "../device/unique_fd.h"
 #include "../device/watch.h"
 #include "../imaging/page_edge.h"
@@ -115,6 +116,8 @@ public:
     AutoCaptureStage& autoCapture() { return autoCapture_; }
     void setHooks(SessionHooks hooks) { hooks_ = std::move(hooks); } // while no stream runs
     void setFrameCallback(std::function<void(const Frame&)> callback);
+    // Any thread; called on the button's thread while the camera is open.
+    void setButtonCallback(std::function<void(ButtonKey)> callback);
     // Whether an MJPEG frame that no stage needs is left undecoded, the
     // callback getting its JPEG bytes alone; any thread.
     void setJpegOnly(bool on) { jpegOnly_ = on; }
@@ -228,6 +231,10 @@ private:
     SettingsSource settings_;
     SessionHooks hooks_;
     std::mutex callbackMutex_;
+    std::mutex buttonMutex_; // guards buttonCallback_
+    std::shared_ptr<const std::function<void(ButtonKey)>> buttonCallback_;
+    ButtonListener button_; // started by open and a replug, stopped by close
+    void listenToButton();
     std::shared_ptr<const std::function<void(const Frame&)>> callback_;
 
     // What the stages keep (stream thread only), and what hosts may ask of it.

@@ -101,6 +101,10 @@ public:
 
     // Runs on this camera's stream thread for every delivered frame.
     void setFrameCallback(std::function<void(const Frame&)> callback);
+    // Runs on a thread of the library for each press of the camera's own
+    // button while it is open. A camera without a button, or whose button
+    // this user may not read, never calls it. Empty stops it.
+    void setButtonCallback(std::function<void(ButtonKey key)> callback);
     // Off by default. When on and the camera streams MJPEG, a frame that
     // nothing of the library looks at (no request, no auto-capture, no crop
     // or turn in the settings) is not decoded: the callback gets its JPEG

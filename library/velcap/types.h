@@ -25,6 +25,10 @@ struct Device {
     bool supported = true; // a model of the table, not a camera listed by DeviceFilter::AnyCamera
 };
 
+// The keys of a camera's own button: its capture key, and its focus key
+// where it has one.
+enum class ButtonKey { Capture = 0, Focus = 1 };
+
 // Which cameras devices() lists: the table's models, or also every other
 // V4L2 camera that streams MJPEG or YUYV, after them.
 enum class DeviceFilter { Supported = 0, AnyCamera = 1 };

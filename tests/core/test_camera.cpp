@@ -12,6 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "device/button.h"
 #include "device/watch.h"
 #include "support/capture_test.h"
 #include "velcap/camera.h"
@@ -151,6 +152,61 @@ TEST_F(AtTheDesk, TwoOfAModelAndAWebcamStreamAtOnce) {
     velcap::test::stdoutOf([&] {
         for (auto& camera : cameras) camera.close();
     });
+}
+
+// The camera's own button, pressed by the virtual camera every few frames,
+// reaches the object interface and the flat one; a camera without one opens as ever.
+TEST_F(AtTheDesk, TheButtonIsHeardWhileTheCameraIsOpen) {
+    vcam::Camera withButton = velcap::test::documentCamera(0);
+    withButton.button = true;
+    withButton.buttonAfter = 3;
+    withButton.buttonEvery = 4;
+    present(vcam::Description{{withButton, velcap::test::documentCamera(2, "0802")}});
+    const auto list = listed(velcap::DeviceFilter::Supported);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(velcap::buttonNodes(list[0].node), std::vector<std::string>{"/dev/input/event0"});
+    EXPECT_TRUE(velcap::buttonNodes(list[1].node).empty());
+
+    std::mutex mutex;
+    std::condition_variable pressed;
+    int presses = 0;
+    velcap::Camera camera, plain;
+    camera.setButtonCallback([&](velcap::ButtonKey key) {
+        EXPECT_EQ(key, velcap::ButtonKey::Capture);
+        std::lock_guard lock(mutex);
+        ++presses;
+        pressed.notify_all();
+    });
+    velcap::test::stdoutOf([&] {
+        ASSERT_EQ(camera.open(list[0], 640, 480), Status::Ok);
+        ASSERT_EQ(plain.open(list[1], 640, 480), Status::Ok);
+    });
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(pressed.wait_for(lock, 20s, [&] { return presses >= 2; })) << presses;
+    }
+    velcap::test::stdoutOf([&] {
+        camera.close();
+        plain.close();
+    });
+
+    // The flat callback is a plain function: it reaches the test through statics.
+    static std::mutex flatMutex;
+    static std::condition_variable flatPressed;
+    static int flatPresses = 0;
+    SetButtonCallback([](int key) {
+        std::lock_guard lock(flatMutex);
+        if (key == 0) ++flatPresses;
+        flatPressed.notify_all();
+    });
+    velcap::test::stdoutOf([&] { ASSERT_EQ(getDeviceCount(), 2); });
+    velcap::test::stdoutOf([&] { ASSERT_EQ(openCamera(0, 640, 480), 0); });
+    {
+        std::unique_lock lock(flatMutex);
+        EXPECT_TRUE(flatPressed.wait_for(lock, 20s, [] { return flatPresses > 0; }));
+    }
+    SetButtonCallback(nullptr);
+    velcap::test::stdoutOf([&] { closeCamera(); });
 }
 
 TEST_F(Camera, DevicesTellNodeIdsSerialAndSizes) {
