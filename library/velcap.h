@@ -226,6 +226,8 @@ VELCAP_EXPORT void SetDeviceCallback(VelcapDeviceCallback callback);
 // button, or one this user may not read, never calls it. Null stops it.
 typedef void (*VelcapButtonCallback)(int key);
 VELCAP_EXPORT void SetButtonCallback(VelcapButtonCallback callback);
+// 1 when the open camera has a button that the library hears, else 0.
+VELCAP_EXPORT int CameraHasButton();
 
 // The page on an R, G, B frame of width x height as a quadrilateral, as cut
 // type 2 finds it: 0 and the corners in corners[8] (x, y of the top-left,

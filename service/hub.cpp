@@ -1,5 +1,6 @@
 #include "hub.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -155,6 +156,9 @@ Hub::Hub(HubOptions options) : options_(completed(std::move(options))), compress
     camera_.setJpegOnly(true);
     camera_.setFrameCallback([this](const velcap::Frame& frame) { onFrame(frame); });
     camera_.setAwayCallback([this](bool away) { onAway(away); });
+    presses_ = 0;
+    buttonThread_ = std::thread([this] { serveButton(); });
+    camera_.setButtonCallback([this](velcap::ButtonKey key) { onButton(key); });
     velcap::setDeviceCallback([this](const velcap::Device& device, bool added) {
         publish({{"event", added ? "deviceAdded" : "deviceRemoved"}, {"node", device.node}, {"name", device.name}});
     });
@@ -162,7 +166,13 @@ Hub::Hub(HubOptions options) : options_(completed(std::move(options))), compress
 
 Hub::~Hub() {
     velcap::setDeviceCallback(nullptr);
-    camera_.close(); // no frame callback runs after this
+    {
+        std::lock_guard lock(buttonMutex_);
+        presses_ = -1;
+    }
+    buttonPressed_.notify_all();
+    buttonThread_.join();
+    camera_.close(); // no frame or button callback runs after this
     forgetCardFront();
     tjDestroy(static_cast<tjhandle>(compressor_));
 }
@@ -243,6 +253,48 @@ void Hub::onFrame(const velcap::Frame& frame) {
     tellPicture({std::move(picture), frame.sequence + 1, frame.timestamp ? frame.timestamp : steadyNow()});
 }
 
+void Hub::onButton(velcap::ButtonKey key) {
+    publish({{"event", "button"}, {"key", key == velcap::ButtonKey::Capture ? "capture" : "focus"}});
+    if (key != velcap::ButtonKey::Capture) return;
+    {
+        std::lock_guard lock(buttonMutex_);
+        // Presses during a capture wait their turn; a few, not a flood.
+        if (onButton_.is_null() || presses_ < 0 || presses_ >= 4) return;
+        ++presses_;
+    }
+    buttonPressed_.notify_all();
+}
+
+void Hub::serveButton() {
+    std::unique_lock lock(buttonMutex_);
+    for (;;) {
+        buttonPressed_.wait(lock, [this] { return presses_ != 0; });
+        if (presses_ < 0) return;
+        --presses_;
+        const Json arguments = onButton_;
+        if (arguments.is_null()) continue;
+        lock.unlock();
+        Json result = run("capture", arguments);
+        result.erase(kStatusKey);
+        result["event"] = "buttonCaptured";
+        publish(result);
+        lock.lock();
+    }
+}
+
+// {"on":true, and capture's arguments}: each press of the camera's button
+// photographs as capture does; {"on":false} stops it.
+Json Hub::captureOnButton(const Json& arguments) {
+    const Json on = arguments.value("on", Json(true));
+    if (!on.is_boolean()) return failure("on is true or false", 400);
+    Json capture = arguments;
+    for (const char* key : {"on", "cmd", "id"}) capture.erase(key);
+    std::lock_guard lock(buttonMutex_);
+    onButton_ = on == true ? capture : Json();
+    if (on != true) presses_ = std::min(presses_, 0);
+    return {{"ok", true}, {"on", on}, {"button", camera_.hasButton()}};
+}
+
 Json Hub::run(const std::string& command, const Json& arguments) {
     try {
         // The camera list needs no camera: it is not held up by a slow capture.
@@ -256,6 +308,7 @@ Json Hub::run(const std::string& command, const Json& arguments) {
         if (command == "setControls") return setControls(arguments);
         if (command == "autoCapture") return autoCapture(arguments);
         if (command == "idcard") return idCard(arguments);
+        if (command == "captureOnButton") return captureOnButton(arguments);
         return failure("unknown command \"" + command + "\"", 400);
     } catch (const Json::exception& e) {
         return failure(std::string("bad arguments: ") + e.what(), 400);

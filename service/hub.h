@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -51,7 +53,7 @@ public:
     ~Hub();
 
     // The commands, by name ("devices", "open", "close", "capture", "scan",
-    // "controls", "setControls", "autoCapture", "idcard"): {"ok":true,...} or
+    // "controls", "setControls", "autoCapture", "idcard", "captureOnButton"): {"ok":true,...} or
     // {"ok":false,"error":...} with kStatusKey (400, 403 or 422). Any thread;
     // slow ones (captures with OCR, card copies) take seconds, so hosts call
     // them off their network threads.
@@ -89,6 +91,11 @@ private:
     Json setControls(const Json& arguments);
     Json autoCapture(const Json& arguments);
     Json idCard(const Json& arguments);
+    Json captureOnButton(const Json& arguments);
+    // A press of the camera's button, on the library's thread: told to the
+    // clients, and photographed on the button's own thread when a page asked.
+    void onButton(velcap::ButtonKey key);
+    void serveButton();
     // Where a capture goes: the path asked for, or saveFolder/TIME.FORMAT;
     // "" and the failure when refused.
     std::string capturePath(const Json& arguments, const std::string& format, Json& refusal);
@@ -114,6 +121,11 @@ private:
     std::mutex cardMutex_;       // the card's front, between commands and tick()
     std::string cardFront_;      // a card's front, photographed, waiting for its back
     std::chrono::steady_clock::time_point cardTaken_;
+    std::mutex buttonMutex_; // the three below
+    std::condition_variable buttonPressed_;
+    Json onButton_;     // the capture's arguments while a page wants one at each press; null when not
+    int presses_ = -1;  // presses waiting to be photographed; -1 when the hub ends
+    std::thread buttonThread_;
 };
 
 // Whether text nests arrays and objects deeper than limit, found without

@@ -367,6 +367,10 @@ extern "C" void SetButtonCallback(VelcapButtonCallback callback) {
     velcap::flatSession().setButtonCallback([callback](velcap::ButtonKey key) { callback(int(key)); });
 }
 
+extern "C" int CameraHasButton() {
+    return velcap::flatSession().hasButton() ? 1 : 0;
+}
+
 extern "C" void SetDeviceCallback(VelcapDeviceCallback callback) {
     if (!callback) return velcap::setDeviceCallback(nullptr);
     velcap::setDeviceCallback(

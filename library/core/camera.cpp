@@ -170,6 +170,10 @@ void Camera::setButtonCallback(std::function<void(ButtonKey)> callback) {
     impl_->session.setButtonCallback(std::move(callback));
 }
 
+bool Camera::hasButton() const {
+    return impl_->session.hasButton();
+}
+
 void Camera::setJpegOnly(bool on) {
     impl_->session.setJpegOnly(on);
 }

@@ -287,6 +287,7 @@ bool Session::close(bool report) {
         thread_.join();
     }
     button_.stop();
+    hasButton_ = false;
     if (holdsDeviceEvents_.exchange(false)) releaseDeviceEvents();
     if (fd_.isValid()) {
         std::lock_guard lock(deviceMutex_);
@@ -359,7 +360,7 @@ void Session::setButtonCallback(std::function<void(ButtonKey)> callback) {
 }
 
 void Session::listenToButton() {
-    button_.start(node_, [this](ButtonKey key) {
+    hasButton_ = button_.start(node_, [this](ButtonKey key) {
         std::shared_ptr<const std::function<void(ButtonKey)>> callback;
         {
             std::lock_guard lock(buttonMutex_);

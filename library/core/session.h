@@ -118,6 +118,7 @@ public:
     void setFrameCallback(std::function<void(const Frame&)> callback);
     // Any thread; called on the button's thread while the camera is open.
     void setButtonCallback(std::function<void(ButtonKey)> callback);
+    bool hasButton() const { return hasButton_; }
     // Whether an MJPEG frame that no stage needs is left undecoded, the
     // callback getting its JPEG bytes alone; any thread.
     void setJpegOnly(bool on) { jpegOnly_ = on; }
@@ -234,6 +235,7 @@ private:
     std::mutex buttonMutex_; // guards buttonCallback_
     std::shared_ptr<const std::function<void(ButtonKey)>> buttonCallback_;
     ButtonListener button_; // started by open and a replug, stopped by close
+    std::atomic<bool> hasButton_{false};
     void listenToButton();
     std::shared_ptr<const std::function<void(const Frame&)>> callback_;
 

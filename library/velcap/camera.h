@@ -105,6 +105,8 @@ public:
     // button while it is open. A camera without a button, or whose button
     // this user may not read, never calls it. Empty stops it.
     void setButtonCallback(std::function<void(ButtonKey key)> callback);
+    // Whether the open camera has a button that the library hears.
+    bool hasButton() const;
     // Off by default. When on and the camera streams MJPEG, a frame that
     // nothing of the library looks at (no request, no auto-capture, no crop
     // or turn in the settings) is not decoded: the callback gets its JPEG

@@ -492,6 +492,42 @@ TEST_F(Service, EveryCameraAtTheDeskIsListedAndOpened) {
     EXPECT_TRUE(devices["devices"][0]["supported"].get<bool>());
 }
 
+// The camera's button is told to WebSocket clients; with captureOnButton,
+// each press photographs as capture does, told with the capture's answer.
+TEST_F(Service, TheButtonIsToldAndPhotographsWhenAsked) {
+    vcam::Camera camera = velcap::test::documentCamera(0);
+    camera.button = true;
+    camera.buttonAfter = 10;
+    camera.buttonEvery = 15;
+    present(camera);
+    openCamera();
+    net::io_context context;
+    websocket::stream<tcp::socket> ws(context);
+    ws.next_layer().connect({net::ip::make_address("127.0.0.1"), server_->port()});
+    ws.handshake("127.0.0.1", "/ws?token=" + kToken);
+    auto next = [&](const std::string& event) {
+        for (;;) {
+            beast::flat_buffer buffer;
+            ws.read(buffer);
+            const Json message = Json::parse(beast::buffers_to_string(buffer.data()));
+            if (message.value("event", "") == event || message.contains("id")) return message;
+        }
+    };
+    EXPECT_EQ(next("button")["key"], "capture");
+    ws.write(net::buffer(
+        Json{{"cmd", "captureOnButton"}, {"id", 1}, {"format", "png"}, {"path", file("pressed.png")}}.dump()));
+    const Json armed = next("none");
+    EXPECT_TRUE(armed["ok"].get<bool>()) << armed.dump();
+    EXPECT_TRUE(armed["button"].get<bool>());
+    Json captured;
+    velcap::test::stdoutOf([&] { captured = next("buttonCaptured"); });
+    EXPECT_TRUE(captured["ok"].get<bool>()) << captured.dump();
+    EXPECT_EQ(captured["path"], file("pressed.png"));
+    EXPECT_EQ(cv::imread(file("pressed.png")).size(), cv::Size(1280, 720));
+    ws.write(net::buffer(Json{{"cmd", "captureOnButton"}, {"id", 2}, {"on", false}}.dump()));
+    EXPECT_FALSE(next("none")["on"].get<bool>());
+}
+
 // Pictures are fresh: a snapshot is a frame taken after it was asked for,
 // also when no stream watches, and a stream goes on through a slow capture.
 TEST_F(Service, PicturesAreFreshAndFlowThroughASlowCapture) {
