@@ -271,6 +271,28 @@ TEST_F(Cli, EveryCameraAtTheDeskIsListedAndReached) {
     EXPECT_EQ(cv::imread(path("webcam.jpg")).size(), cv::Size(640, 480));
 }
 
+// The camera's own button, pressed by the virtual camera every few frames:
+// capture waits for it, auto photographs at each press as well.
+TEST_F(Cli, TheButtonPhotographs) {
+    // An empty desk: auto-capture alone photographs nothing there.
+    const std::string empty = path("desk.png");
+    cv::Mat desk = vcam::renderScene(640, 480, {}, -1);
+    cv::cvtColor(desk, desk, cv::COLOR_RGB2BGR);
+    cv::imwrite(empty, desk);
+    const std::string withButton = cameraShowing(empty) + "button 30 20\n";
+    Outcome pressed = velcap("capture --on-button --count 2 " + path("shot.jpg"), withButton);
+    EXPECT_EQ(pressed.status, 0) << pressed.err;
+    EXPECT_EQ(pressed.out, path("shot-001.jpg") + "\n" + path("shot-002.jpg") + "\n");
+    Outcome autoPressed = velcap("auto --button --count 2 --timeout 60 " + path("pages"), withButton);
+    EXPECT_EQ(autoPressed.status, 0) << autoPressed.err;
+    EXPECT_EQ(std::count(autoPressed.out.begin(), autoPressed.out.end(), '\n'), 2) << autoPressed.out;
+
+    Outcome none = velcap("capture --on-button " + path("none.jpg"));
+    EXPECT_EQ(none.status, 1);
+    expectOneLineNaming(none, "has no button");
+    EXPECT_FALSE(exists(path("none.jpg")));
+}
+
 TEST_F(Cli, NoSupportedCameraIsStatusThree) {
     for (const std::string& arguments :
          std::vector<std::string>{"list", "list --json", "capture " + path("a.jpg"), "scan --qr"}) {

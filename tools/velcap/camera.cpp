@@ -4,6 +4,9 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -286,6 +289,54 @@ void onInterrupt(int) {
     interrupted = true;
 }
 
+// The camera's button: presses of its capture key, counted on the library's thread.
+std::mutex buttonMutex;
+std::condition_variable buttonPressed;
+int presses = 0;
+
+void onButton(int key) {
+    if (key != 0) return;
+    {
+        std::lock_guard lock(buttonMutex);
+        ++presses;
+    }
+    buttonPressed.notify_all();
+}
+
+// Takes one press, waiting for it when wait is set; false when none came.
+bool takePress(bool wait) {
+    std::unique_lock lock(buttonMutex);
+    if (wait) buttonPressed.wait(lock, [] { return presses > 0; });
+    if (presses == 0) return false;
+    --presses;
+    return true;
+}
+
+// A press that came before the picture settled is no request for it.
+void listenToButton(int camera) {
+    if (!CameraHasButton())
+        failed("camera " + std::to_string(camera) +
+               " has no button that velcap can read (its input device may be readable by root alone)");
+    std::lock_guard lock(buttonMutex);
+    presses = 0;
+}
+
+// folder/yyyyMMddHHmmsszzz.ext, as auto-capture names its files, for a photograph the button asked for.
+std::string stampedPath(const std::string& folder, const std::string& extension) {
+    for (auto now = std::chrono::system_clock::now();; now += std::chrono::milliseconds(1)) {
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        char name[32];
+        std::strftime(name, sizeof(name), "%Y%m%d%H%M%S", &local);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        char stamp[48];
+        std::snprintf(stamp, sizeof(stamp), "%s%03d", name, int(ms));
+        const std::string path = folder + "/" + stamp + "." + extension;
+        if (::access(path.c_str(), F_OK) != 0) return path;
+    }
+}
+
 // The extension of a name given to --format, as the library's file format code.
 int fileFormatCode(const std::string& format) {
     static const char* const kFormats[] = {"jpg", "bmp", "png", "tif", "gif", "pdf"};
@@ -414,11 +465,19 @@ int captureCommand(const Arguments& args) {
         for (int shot = 1; shot <= count; ++shot)
             requireWritable(args.has("count") ? numbered(path, shot) : path, noClobber);
 
+    const bool onButtonPress = args.has("on-button");
+    if (onButtonPress && args.has("interval")) usageError("--on-button and --interval exclude each other");
     CameraChoice choice = chooseCamera(args, args.has("yuyv"));
+    if (onButtonPress) SetButtonCallback(onButton);
     OpenCamera open(choice);
     waitForSettledPicture(args.has("crop"));
+    if (onButtonPress) listenToButton(choice.camera);
 
     if (toStandardOutput) {
+        if (onButtonPress) {
+            note("press the camera's button to photograph");
+            takePress(true);
+        }
         const StandardOutputPicture picture(extension);
         const int status = captureImage(picture.path().c_str());
         if (status != 0) failed("cannot photograph: " + captureError(status, picture.path()));
@@ -436,6 +495,11 @@ int captureCommand(const Arguments& args) {
                                      ", the next in " + std::to_string(left) + " s";
             if (text != countdown) progress.show(countdown = text);
             std::this_thread::sleep_until(std::min(next, Clock::now() + std::chrono::milliseconds(200)));
+        }
+        if (onButtonPress) {
+            progress.show("velcap: photographed " + std::to_string(shot - 1) + "/" + std::to_string(count) +
+                          "; press the camera's button for the next");
+            takePress(true);
         }
         next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
         const std::string file = args.has("count") ? numbered(path, shot) : path;
@@ -493,9 +557,12 @@ int autoCommand(const Arguments& args) {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     SetAutoCapture(1);
+    const bool onButtonPress = args.has("button");
+    if (onButtonPress) SetButtonCallback(onButton);
     bool silent = false;
     {
         OpenCamera open(choice);
+        if (onButtonPress) listenToButton(choice.camera);
         const auto deadline =
             Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
         // A camera that sends nothing for this long has gone.
@@ -506,6 +573,16 @@ int autoCommand(const Arguments& args) {
         int shown = -1;
         while (!interrupted && (!count || autoCaptured < count) && (timeout == 0 || Clock::now() < deadline)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            // A press photographs the page as it lies, still or not.
+            if (onButtonPress && takePress(false)) {
+                const std::string asked = args.value("format", "jpg");
+                const std::string file = stampedPath(folder, asked == "gif" ? "jpg" : asked);
+                const int status = captureImage(file.c_str());
+                if (status == 0)
+                    onAutoCaptured(file.c_str());
+                else
+                    complain("cannot photograph into '" + file + "': " + captureError(status, file));
+            }
             if (autoCaptured != shown) progress.update(shown = autoCaptured);
             if (stillness.frames != frames) {
                 frames = stillness.frames;

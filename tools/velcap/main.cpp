@@ -34,12 +34,12 @@ const std::vector<Command>& commands() {
 )"},
         {"capture",
          captureCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit", "pdfa"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit", "pdfa", "on-button"},
          {"camera", "device", "size", "rotate", "quality", "count", "interval", "format", "paper", "dpi", "max-size"},
          R"(  capture [-d NODE|--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten]
           [--black-edge] [--grey|--bw] [--rotate 0-3] [--quality Q] [-n]
           [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]] [--pdfa]
-          [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE] FILE
+          [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE] [--on-button] FILE
       Photographs the page into FILE, in the format of its extension (.jpg,
       .jpeg, .png, .bmp, .tif, .tiff or .pdf), at the largest size the camera
       offers unless --size is given. FILE - writes the picture to standard
@@ -54,6 +54,8 @@ const std::vector<Command>& commands() {
       --dpi or fitted (--fit); --dpi records the resolution in the file;
       --max-size 150k lowers the JPEG quality (a PDF's pictures also down to
       200 dpi) until the file fits; with --bw, TIFF and PDF are CCITT G4.
+      --on-button waits for a press of the camera's own button before each
+      photograph.
 )"},
         {"scan",
          scanCommand,
@@ -68,12 +70,13 @@ const std::vector<Command>& commands() {
 )"},
         {"auto",
          autoCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "button"},
          {"camera", "device", "size", "rotate", "quality", "count", "timeout", "format"},
-         R"(  auto [--count N] [--timeout SECONDS] [--format EXT] [capture's options] FOLDER
+         R"(  auto [--count N] [--timeout SECONDS] [--format EXT] [--button] [capture's options] FOLDER
       Photographs each new page laid under the camera once it lies still,
       into FOLDER (made when missing), named by the time; prints each path as
-      it is written. Stops after N files, at the time-out, or at Ctrl-C.
+      it is written. --button also photographs at each press of the camera's
+      own button. Stops after N files, at the time-out, or at Ctrl-C.
 )"},
         {"controls",
          controlsCommand,
