@@ -173,6 +173,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(priva
     SetDeviceProfiles(1);
     SetAutoReconnect(1);
     SetDeviceCallback(&MainWindow::deviceChanged);
+    SetButtonCallback(&MainWindow::buttonPressed);
     // Every camera of a model at the desk; cameras outside velcap's models
     // only when the setting anyCamera asks for them.
     SetDeviceListing(QSettings("velcap", "velcapdesk").value("anyCamera", false).toBool() ? 2 : 1);
@@ -200,6 +201,7 @@ MainWindow::~MainWindow() {
     textLayers_.waitForDone(); // documents being written are finished
     emptyFolder(cardFolder_);  // a front that waited for its back in vain
     SetDeviceCallback(nullptr);
+    SetButtonCallback(nullptr);
     // After closeCamera no frame callback runs; only then is MW cleared.
     SetAutoCapture(0);
     closeCamera();
@@ -257,6 +259,13 @@ void MainWindow::deviceChanged(int added, const char* node) {
     const QString which = QString::fromUtf8(node);
     QMetaObject::invokeMethod(
         window, [window, added, which] { window->onDeviceChanged(added != 0, which); }, Qt::QueuedConnection);
+}
+
+// The camera's own button, on a thread of the library: it photographs as Space does.
+void MainWindow::buttonPressed(int key) {
+    MainWindow* window = MW.load();
+    if (!window || key != 0) return;
+    QMetaObject::invokeMethod(window, [window] { window->takePicture(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::onDeviceChanged(bool added, const QString& node) {
@@ -433,13 +442,17 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     // Space takes a picture, as the capture button does; a page of the
     // multi-page PDF once that dialog exists.
     if (event->key() == Qt::Key_Space) {
-        if (isPdfDlgOpen && pdfDlg)
-            pdfDlg->on_Bt_capture_clicked();
-        else
-            ui->bt_capture->click();
+        takePicture();
         return;
     }
     QMainWindow::keyPressEvent(event);
+}
+
+void MainWindow::takePicture() {
+    if (isPdfDlgOpen && pdfDlg)
+        pdfDlg->on_Bt_capture_clicked();
+    else
+        ui->bt_capture->click();
 }
 
 void MainWindow::resizeEvent(QResizeEvent*) {}

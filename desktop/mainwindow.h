@@ -36,6 +36,9 @@ public:
     static void autoCaptured(const char* path);
     // On a thread of the library: a supported camera came (added) or went.
     static void deviceChanged(int added, const char* node);
+    static void buttonPressed(int key);
+    // A photograph, or the multi-page PDF's next page while that dialog is open.
+    void takePicture();
     // Frames posted and not shown yet.
     int pendingFrames() const { return pendingFrames_.load(); }
     // The size of the last frame the camera delivered (the preview shows it at the label's size).

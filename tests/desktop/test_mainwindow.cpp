@@ -177,6 +177,17 @@ private slots:
         QCOMPARE(clicks.count(), 1);
     }
 
+    void theCamerasButtonActsAsTheCaptureButton() {
+        vcam::Camera camera = documentCamera();
+        camera.button = true;
+        camera.buttonAfter = 20;
+        MainWindow* w = start(vcam::Description{{camera}});
+        QTemporaryDir folder;
+        w->ui->textEdit_path->setText(folder.path());
+        QSignalSpy clicks(w->ui->bt_capture, &QToolButton::clicked);
+        QVERIFY(QTest::qWaitFor([&] { return clicks.count() == 1; }, 20000));
+    }
+
     void closingTheWindowClosesTheCamera() {
         start(vcam::Description{{documentCamera()}});
         QVERIFY(bKeep);
