@@ -11,7 +11,9 @@ mkdir "$work/rules"
 cp "$rule" "$work/rules/60-libvelcap1.rules"
 # systemd tags every video node for the seat itself; masked, only our rule is seen.
 : > "$work/rules/70-uaccess.rules"
-"$describe" | grep -v '^E: ID_\(VENDOR\|MODEL\|BUS\)\(_ID\)\?=' > "$work/records"
+# The document camera with its capture button.
+"$describe" --default | sed 's/^camera 0$/camera 0\nbutton/' > "$work/cameras.vcam"
+"$describe" --config "$work/cameras.vcam" | grep -v '^E: ID_\(VENDOR\|MODEL\|BUS\)\(_ID\)\?=' > "$work/records"
 tags() {
     # A mount namespace of its own: the machine's rules folder is never
     # touched, and what udevadm writes of its database (/run/udev) and links
@@ -28,6 +30,8 @@ if ! unshare -m true 2>/dev/null; then
 fi
 camera=$(tags /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/video4linux/video0)
 webcam=$(tags /sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/video4linux/video2)
-echo "document camera: $camera; webcam: $webcam"
+button=$(tags /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/input/input0/event0)
+echo "document camera: $camera; its button: $button; webcam: $webcam"
+case "$button" in *:uaccess:*) ;; *) echo "the camera's button is not the seated user's" >&2; exit 1 ;; esac
 case "$camera" in *:uaccess:*) ;; *) echo "the document camera is not the seated user's" >&2; exit 1 ;; esac
 case "$webcam" in *:uaccess:*) echo "the webcam is tagged too" >&2; exit 1 ;; esac
