@@ -265,7 +265,8 @@ void MainWindow::deviceChanged(int added, const char* node) {
 void MainWindow::buttonPressed(int key) {
     MainWindow* window = MW.load();
     if (!window || key != 0) return;
-    QMetaObject::invokeMethod(window, [window] { window->takePicture(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        window, [window] { window->takePicture(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::onDeviceChanged(bool added, const QString& node) {

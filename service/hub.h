@@ -123,8 +123,8 @@ private:
     std::chrono::steady_clock::time_point cardTaken_;
     std::mutex buttonMutex_; // the three below
     std::condition_variable buttonPressed_;
-    Json onButton_;     // the capture's arguments while a page wants one at each press; null when not
-    int presses_ = -1;  // presses waiting to be photographed; -1 when the hub ends
+    Json onButton_;    // the capture's arguments while a page wants one at each press; null when not
+    int presses_ = -1; // presses waiting to be photographed; -1 when the hub ends
     std::thread buttonThread_;
 };
 

@@ -448,13 +448,12 @@ std::string udevRecords(const Description& description, int only) {
 
         if (c.button) {
             // The button's input device and its event node, under the video interface as uvcvideo puts them.
-            const std::string input = usbDevicePath(description, c) + "/1-" + port + ":1.0/input/input" +
-                                      std::to_string(c.node);
+            const std::string input =
+                usbDevicePath(description, c) + "/1-" + port + ":1.0/input/input" + std::to_string(c.node);
             out << "P: " << input << "\nE: SUBSYSTEM=input\nE: PRODUCT=3/" << c.vendor << "/" << c.product
-                << "/100\nE: NAME=\"" << c.card << "\"\nE: ID_INPUT=1\nE: ID_INPUT_KEY=1\nA: name=" << c.card
-                << "\n\n";
-            out << "P: " << input << "/event" << c.node << "\nE: SUBSYSTEM=input\nE: DEVNAME=/dev/input/event"
-                << c.node << "\nE: MAJOR=13\nE: MINOR=" << 64 + c.node
+                << "/100\nE: NAME=\"" << c.card << "\"\nE: ID_INPUT=1\nE: ID_INPUT_KEY=1\nA: name=" << c.card << "\n\n";
+            out << "P: " << input << "/event" << c.node << "\nE: SUBSYSTEM=input\nE: DEVNAME=/dev/input/event" << c.node
+                << "\nE: MAJOR=13\nE: MINOR=" << 64 + c.node
                 << "\nE: ID_INPUT=1\nE: ID_INPUT_KEY=1\nA: dev=13:" << 64 + c.node << "\n\n";
         }
 

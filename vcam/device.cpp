@@ -207,8 +207,10 @@ void scheduleReplug(int cameraNode, int ms, uint64_t generation) {
 void pressButton(int cameraNode) {
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    const input_event events[] = {{now, EV_MSC, MSC_SCAN, 0x90001}, {now, EV_KEY, KEY_CAMERA, 1},
-                                  {now, EV_SYN, SYN_REPORT, 0},     {now, EV_KEY, KEY_CAMERA, 0},
+    const input_event events[] = {{now, EV_MSC, MSC_SCAN, 0x90001},
+                                  {now, EV_KEY, KEY_CAMERA, 1},
+                                  {now, EV_SYN, SYN_REPORT, 0},
+                                  {now, EV_KEY, KEY_CAMERA, 0},
                                   {now, EV_SYN, SYN_REPORT, 0}};
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
@@ -258,10 +260,10 @@ void tickerLoop(Node* n) {
         const unsigned index = n->queue.front();
         n->queue.pop_front();
         const uint64_t number = n->produced++;
-        const bool press = camera.button && camera.buttonAfter >= 0 && number + 1 >= uint64_t(camera.buttonAfter) &&
-                           (camera.buttonEvery > 0
-                                ? (number + 1 - uint64_t(camera.buttonAfter)) % uint64_t(camera.buttonEvery) == 0
-                                : number + 1 == uint64_t(camera.buttonAfter));
+        const bool press =
+            camera.button && camera.buttonAfter >= 0 && number + 1 >= uint64_t(camera.buttonAfter) &&
+            (camera.buttonEvery > 0 ? (number + 1 - uint64_t(camera.buttonAfter)) % uint64_t(camera.buttonEvery) == 0
+                                    : number + 1 == uint64_t(camera.buttonAfter));
         const int cameraNode = camera.node;
         uint8_t* data = n->memory + n->buffers[index].offset;
         const size_t capacity = n->bufferLength;

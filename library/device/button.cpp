@@ -4,8 +4,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <system_error>
 #include <sys/eventfd.h>
+#include <system_error>
 #include <unistd.h>
 
 #include <linux/input.h>

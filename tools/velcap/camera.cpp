@@ -5,12 +5,12 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
-#include <ctime>
-#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
