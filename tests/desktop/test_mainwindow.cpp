@@ -177,6 +177,17 @@ private slots:
         QCOMPARE(clicks.count(), 1);
     }
 
+    void twoOfAModelAreBothInTheListByNode() {
+        vcam::Camera first = documentCamera(), second = documentCamera();
+        second.node = 4;
+        second.bus = "usb-0000:00:14.0-2";
+        MainWindow* w = start(vcam::Description{{first, second}});
+        QCOMPARE(w->ui->comboBoxDev->count(), 2);
+        QCOMPARE(w->ui->comboBoxDev->itemText(1),
+                 QString(" DocCam S8 (/dev/video4)")); // the card name as the library gives it
+        QCOMPARE(w->ui->comboBoxDev->itemData(1).toString(), QString("/dev/video4"));
+    }
+
     void theCamerasButtonActsAsTheCaptureButton() {
         vcam::Camera camera = documentCamera();
         camera.button = true;

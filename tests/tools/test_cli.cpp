@@ -269,6 +269,15 @@ TEST_F(Cli, EveryCameraAtTheDeskIsListedAndReached) {
     }
     EXPECT_EQ(cv::imread(path("second.jpg")).size(), cv::Size(640, 480));
     EXPECT_EQ(cv::imread(path("webcam.jpg")).size(), cv::Size(640, 480));
+
+    // Both of the model at once, from two programs.
+    const std::string launcher =
+        prefix_ + "/bin/velcap-vcam --config " + writeConfig(desk) + " -- " + prefix_ + "/bin/velcap capture -d ";
+    auto [out, status] = velcap::test::run("(" + launcher + "0 " + path("a.jpg") + " & a=$!; " + launcher + "4 " +
+                                           path("b.jpg") + " & b=$!; wait $a && wait $b) 2>&1");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(cv::imread(path("a.jpg")).size(), cv::Size(640, 480));
+    EXPECT_EQ(cv::imread(path("b.jpg")).size(), cv::Size(640, 480));
 }
 
 // The camera's own button, pressed by the virtual camera every few frames:
