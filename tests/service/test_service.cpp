@@ -68,11 +68,14 @@ protected:
         thread_ = std::thread([this] { server_->run(); });
         while (server_->port() == 0) std::this_thread::yield();
     }
-    void TearDown() override {
+    void stopService() {
         server_->stop();
         thread_.join();
         server_.reset();
         velcap::test::stdoutOf([&] { hub_.reset(); });
+    }
+    void TearDown() override {
+        stopService();
         CaptureTest::TearDown();
     }
 
@@ -442,10 +445,7 @@ TEST_F(Service, TheCardsFrontIsPrivateAndGoes) {
 
     // Left behind by a crash: the next start removes it.
     std::ofstream(file("private/card-left.jpg")) << "x";
-    server_->stop();
-    thread_.join();
-    server_.reset();
-    velcap::test::stdoutOf([&] { hub_.reset(); });
+    stopService();
     velcapd::HubOptions places;
     places.saveFolder = file("");
     places.privateFolder = file("private");
@@ -476,10 +476,7 @@ TEST_F(Service, EveryCameraAtTheDeskIsListedAndOpened) {
     EXPECT_EQ(opened["node"], "/dev/video4") << opened.dump();
     EXPECT_EQ(fetch(http::verb::get, "/snapshot").status, 200);
 
-    server_->stop();
-    thread_.join();
-    server_.reset();
-    velcap::test::stdoutOf([&] { hub_.reset(); });
+    stopService();
     velcapd::HubOptions places;
     places.saveFolder = file("");
     places.privateFolder = file("private");
