@@ -166,6 +166,7 @@ Hub::Hub(HubOptions options) : options_(completed(std::move(options))), compress
 
 Hub::~Hub() {
     velcap::setDeviceCallback(nullptr);
+    camera_.setButtonCallback(nullptr);
     {
         std::lock_guard lock(buttonMutex_);
         presses_ = -1;
