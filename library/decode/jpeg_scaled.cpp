@@ -28,7 +28,7 @@ bool ScaledJpegDecoder::decode(const unsigned char* data, std::size_t length, in
     rgb.create(reducedSide(height, reduction), reducedSide(width, reduction), CV_8UC3);
     // A warning (a damaged frame) fails too: such a picture is not to be shown.
     return tjDecompress2(handle_, bytes, static_cast<unsigned long>(length), rgb.data, rgb.cols, int(rgb.step),
-                         rgb.rows, TJPF_RGB, TJFLAG_FASTUPSAMPLE) == 0;
+                         rgb.rows, TJPF_RGB, 0) == 0;
 }
 
 } // namespace velcap
