@@ -389,15 +389,18 @@ void MainWindow::postFrame(const unsigned char* pixels, int width, int height) {
         }
         shown = scaled_;
     }
-    // A deep copy: the library's buffer is reused after the callback returns.
-    // Pixmaps belong to the GUI thread, so the conversion happens there; a
-    // window destroyed meanwhile drops the queued call.
-    QImage frame = QImage(shown.data, shown.cols, shown.rows, int(shown.step), QImage::Format_RGB888).copy();
+    // A deep copy, since the library's buffer is reused after the callback
+    // returns, made straight into the screen's own pixel format, so that the
+    // GUI thread's pixmap takes it over without converting it again. Pixmaps
+    // belong to the GUI thread; a window destroyed meanwhile drops the call.
+    QImage frame(shown.cols, shown.rows, QImage::Format_RGB32);
+    cv::Mat native(frame.height(), frame.width(), CV_8UC4, frame.bits(), size_t(frame.bytesPerLine()));
+    cv::cvtColor(shown, native, cv::COLOR_RGB2BGRA);
     QMetaObject::invokeMethod(
         this,
-        [this, frame] {
+        [this, frame = std::move(frame)]() mutable {
             --pendingFrames_;
-            QPixmap pixmap = QPixmap::fromImage(frame);
+            QPixmap pixmap = QPixmap::fromImage(std::move(frame));
             emit image(pixmap);
         },
         Qt::QueuedConnection);
