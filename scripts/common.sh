@@ -19,6 +19,7 @@ VELCAP_PACKAGES=(
     libpng-dev icc-profiles-free mupdf-tools python3-pypdf python3-pdfminer nodejs
     default-jre-headless libpdfbox2-java libactivation-java libjaxb-api-java
     desktop-file-utils appstream udev
+    libpugixml-dev sane-utils sane-airscan
 )
 
 # Every program that the tests, benchmarks and the demo run, with its package.
@@ -32,7 +33,7 @@ VELCAP_PROGRAMS=(
     gst-launch-1.0:gstreamer1.0-tools chromium:chromium tesseract:tesseract-ocr
     systemd-analyze:systemd ustreamer:ustreamer curl:curl
     mutool:mupdf-tools pdf2txt:python3-pdfminer node:nodejs npm:nodejs java:default-jre-headless
-    desktop-file-validate:desktop-file-utils appstreamcli:appstream udevadm:udev
+    desktop-file-validate:desktop-file-utils appstreamcli:appstream udevadm:udev scanimage:sane-utils
 )
 
 # Installs what is missing (as root, on Debian 12).

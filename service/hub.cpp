@@ -24,6 +24,9 @@ namespace velcapd {
 namespace {
 
 constexpr int kStreamQuality = 80;
+// A camera opened for a scan: the frames it has to set its exposure, and the longest wait for them.
+constexpr std::uint64_t kSettlingFrames = 5;
+constexpr auto kSettling = std::chrono::seconds(2);
 
 Json failure(const std::string& why, int status = 422) {
     return {{"ok", false}, {"error", why}, {kStatusKey, status}};
@@ -314,6 +317,44 @@ Json Hub::run(const std::string& command, const Json& arguments) {
     } catch (const Json::exception& e) {
         return failure(std::string("bad arguments: ") + e.what(), 400);
     }
+}
+
+velcap::Status Hub::scanPage(const velcap::ScanSettings& settings, velcap::Scan& out, std::string& why) {
+    std::lock_guard lock(commandMutex_);
+    if (away_) {
+        why = "the camera is unplugged";
+        return velcap::Status::NotOpen;
+    }
+    const bool opened = !camera_.isOpen();
+    if (opened) {
+        const std::vector<velcap::Device> list = listed();
+        if (list.empty()) {
+            why = "no camera is plugged in";
+            return velcap::Status::NoDevice;
+        }
+        const velcap::Device& device = list.front();
+        const auto [width, height] = device.sizes.empty() ? std::pair{0, 0} : device.sizes.back();
+        const velcap::Status status = camera_.open(device, width, height);
+        if (status != velcap::Status::Ok) {
+            why = velcap::describe(status);
+            return status;
+        }
+        // A camera just opened sets its exposure over its first frames.
+        const std::uint64_t first = frames_;
+        const auto until = std::chrono::steady_clock::now() + kSettling;
+        while (frames_ < first + kSettlingFrames && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const velcap::Status status = camera_.scan(settings, out);
+    if (status != velcap::Status::Ok) why = velcap::describe(status);
+    if (opened) camera_.close();
+    return status;
+}
+
+std::pair<std::string, std::string> Hub::scannerName() const {
+    const std::vector<velcap::Device> list = listed();
+    if (list.empty()) return {"velcap document camera", ""};
+    return {list.front().name, list.front().serial};
 }
 
 Json Hub::close() {

@@ -59,6 +59,13 @@ public:
     // them off their network threads.
     Json run(const std::string& command, const Json& arguments);
 
+    // A scan of the page on the desk (eSCL's): from the camera as a client
+    // opened it, else from the first camera, opened for it and closed again.
+    // why says what failed.
+    velcap::Status scanPage(const velcap::ScanSettings& settings, velcap::Scan& out, std::string& why);
+    // The camera's name for a scanner's make and model, and its serial.
+    std::pair<std::string, std::string> scannerName() const;
+
     // Told each new picture while someone watches, on the stream thread: the
     // camera's frames, and while the open camera is unplugged, the
     // "未检测到设备" picture (at once, then at each tick()). An empty picture

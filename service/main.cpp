@@ -24,7 +24,7 @@ int usage(const char* why) {
     std::fprintf(stderr,
                  "velcapd: %s\n"
                  "usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n"
-                 "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera]\n",
+                 "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera] [--escl]\n",
                  why);
     return 2;
 }
@@ -93,9 +93,11 @@ int main(int argc, char** argv) {
                 hubOptions.allowedFolders.push_back(folder);
         } else if (word == "--any-camera") {
             hubOptions.anyCamera = true;
+        } else if (word == "--escl") {
+            options.escl = true;
         } else if (word == "--help" || word == "-h") {
             std::printf("usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n"
-                        "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera]\n");
+                        "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera] [--escl]\n");
             return 0;
         } else {
             return usage(("unknown option " + word).c_str());

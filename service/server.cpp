@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include <algorithm>
+#include <cctype>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -8,10 +10,13 @@
 #include <thread>
 #include <unordered_map>
 
+#include <unistd.h>
+
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "escl.h"
 #include "page.h"
 
 namespace velcapd {
@@ -145,10 +150,13 @@ public:
 // What the sessions share: the hub, the options, and the registries through
 // which pictures, events and connection budgets reach them.
 struct Server::Core {
-    Core(Hub& h, Options o) : hub(h), options(std::move(o)) {}
+    Core(Hub& h, Options o) : hub(h), options(std::move(o)) {
+        if (options.escl) escl = std::make_unique<Escl>(hub);
+    }
 
     Hub& hub;
     const Options options;
+    std::unique_ptr<Escl> escl; // with options.escl
     std::atomic<unsigned short> port{0};
 
     bool originAllowed(const std::string& origin) const {
@@ -531,7 +539,7 @@ private:
         parser_->body_limit(kBodyLimit);
         parser_->header_limit(16 * 1024);
         // Until it has shown the token, a connection has a short while for its request.
-        stream_.expires_after(slot_ ? core_.options.idle : core_.options.firstRequest);
+        stream_.expires_after(slot_ || ownUser_ ? core_.options.idle : core_.options.firstRequest);
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code error, size_t) {
             if (error == http::error::body_limit) return self->refuseBody();
             if (error) return self->close();
@@ -543,6 +551,7 @@ private:
         origin_ = std::string(request[http::field::origin]);
         const beast::string_view target = request.target();
         const std::string path(target.substr(0, target.find('?')));
+        if (path == "/eSCL" || path.rfind("/eSCL/", 0) == 0) return escl(std::move(request), path);
         if (!core_.originAllowed(origin_))
             return send(failure(request, http::status::forbidden, "the origin " + origin_ + " is not allowed"), false);
         if (request.method() == http::verb::options) {
@@ -598,6 +607,86 @@ private:
         case Kind::command:
             return command(route->second.command, std::move(request));
         }
+    }
+
+    // SANE programs send no token: eSCL answers programs of velcapd's own
+    // user on this machine, and no web page (no Origin, no form's body).
+    void escl(Request request, const std::string& path) {
+        const bool fromPage = !origin_.empty();
+        origin_.clear(); // no CORS header on any eSCL answer
+        if (!core_.escl)
+            return send(failure(request, http::status::not_found, "no such thing: " + path + " (eSCL is off)"));
+        if (fromPage) return sendEscl(request, {403, "text/plain", "eSCL does not answer web pages\n", {}});
+        if (!ownUsersPeer())
+            return sendEscl(request, {403, "text/plain", "eSCL answers only programs of velcapd's own user\n", {}});
+        forgetAnonymous();
+        std::string host(request[http::field::host]);
+        if (host.empty()) host = core_.options.address + ":" + std::to_string(core_.port.load());
+        const std::string base = "http://" + host + "/eSCL";
+        const std::string jobs = "/eSCL/ScanJobs/";
+        const http::verb method = request.method();
+        Escl& scanner = *core_.escl;
+        if (method == http::verb::get && path == "/eSCL/ScannerCapabilities")
+            return sendEscl(request, scanner.capabilities(base));
+        if (method == http::verb::get && path == "/eSCL/ScannerStatus") return sendEscl(request, scanner.status());
+        if (method == http::verb::post && path == "/eSCL/ScanJobs") {
+            // A browser's form can post text/plain to any address; scan settings are XML.
+            std::string type(request[http::field::content_type]);
+            type = type.substr(0, type.find(';'));
+            type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
+            std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (type != "text/xml" && type != "application/xml")
+                return sendEscl(request, {415, "text/plain", "scan settings are text/xml\n", {}});
+            std::string id;
+            EsclReply reply = scanner.createJob(request.body(), base, id);
+            if (reply.status == 201)
+                net::post(*core_.workers, [&scanner, id] { scanner.scan(id); });
+            return sendEscl(request, std::move(reply));
+        }
+        if (path.rfind(jobs, 0) == 0) {
+            std::string job = path.substr(jobs.size());
+            const std::string next = "/NextDocument";
+            if (method == http::verb::get && job.size() > next.size() &&
+                job.compare(job.size() - next.size(), next.size(), next) == 0) {
+                job.resize(job.size() - next.size());
+                auto held = std::make_shared<Request>(std::move(request));
+                // It waits for the scan: off the network threads.
+                net::post(*core_.workers, [self = shared_from_this(), held, job, &scanner] {
+                    auto reply = std::make_shared<EsclReply>(scanner.nextDocument(job));
+                    net::post(self->stream_.get_executor(),
+                              [self, held, reply] { self->sendEscl(*held, std::move(*reply)); });
+                });
+                return;
+            }
+            if (method == http::verb::delete_ && job.find('/') == std::string::npos)
+                return sendEscl(request, scanner.cancel(job));
+        }
+        return sendEscl(request, {404, "text/plain", "no such thing: " + path + "\n", {}});
+    }
+
+    // Whether the other end is a program of this user on this machine; asked of the kernel once a connection.
+    bool ownUsersPeer() {
+        if (peerChecked_) return ownUser_;
+        peerChecked_ = true;
+        error_code remoteError, localError;
+        const tcp::endpoint remote = stream_.socket().remote_endpoint(remoteError);
+        const tcp::endpoint local = stream_.socket().local_endpoint(localError);
+        if (remoteError || localError || !remote.address().is_loopback()) return ownUser_ = false;
+        const std::optional<unsigned> uid = loopbackPeerUid(remote.address().to_string(), remote.port(),
+                                                            local.address().to_string(), local.port());
+        return ownUser_ = uid && *uid == unsigned(::getuid());
+    }
+
+    void sendEscl(const Request& request, EsclReply reply) {
+        Response response{http::status(reply.status), request.version()};
+        response.set(http::field::server, "velcapd");
+        response.set(http::field::content_type, reply.contentType);
+        response.set(http::field::cache_control, "no-store");
+        if (!reply.location.empty()) response.set(http::field::location, reply.location);
+        response.keep_alive(request.keep_alive());
+        response.body() = std::move(reply.body);
+        response.prepare_payload();
+        send(std::move(response));
     }
 
     std::string allowedOrigin() const { return origin_.empty() ? std::string() : origin_; }
@@ -720,6 +809,7 @@ private:
     std::string origin_;
     Request snapshotRequest_;
     bool waiting_ = false;
+    bool peerChecked_ = false, ownUser_ = false;
     std::vector<char> scratch_;
     size_t drained_ = 0;
 };
@@ -749,6 +839,7 @@ void tick(Core& core, const std::shared_ptr<net::steady_timer>& timer) {
     timer->async_wait([&core, timer](error_code error) {
         if (error) return;
         core.hub.tick();
+        if (core.escl) core.escl->tick();
         tick(core, timer);
     });
 }
@@ -799,6 +890,7 @@ bool Server::run() {
     for (std::thread& thread : threads) thread.join();
 
     // The commands under way end; what they post is dropped with the loop.
+    if (core.escl) core.escl->stop();
     core.workers->join();
     core.hub.setPictureSink(nullptr);
     core.hub.setEventSink(nullptr);

@@ -34,6 +34,9 @@ struct Options {
     // Threads of the network loop, and of the hub's commands.
     int networkThreads = 2;
     int workerThreads = 3;
+    // Whether /eSCL/ serves SANE programs (through sane-airscan) as a scanner:
+    // only programs of this user on this machine, and no web page.
+    bool escl = false;
     // Called once the port is bound, with its number.
     std::function<void(unsigned short)> listening;
 };

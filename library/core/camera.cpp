@@ -7,10 +7,13 @@
 
 #include "../codes/barcode.h"
 #include "../files/picture_file.h"
+#include "../imaging/page_edge.h"
+#include "../imaging/page_quad.h"
 #include "../imaging/rotate.h"
 #include "../log.h"
 #include "../ocr/recognise.h"
 #include "../pipeline/capture.h"
+#include "../pipeline/scan.h"
 #include "session.h"
 
 namespace velcap {
@@ -219,6 +222,27 @@ CaptureSettings Camera::captureSettings() const {
     return out;
 }
 
+namespace {
+
+// A request's crop that the stream does not track (the camera's own settings
+// ask for another) finds its page on the still itself: else it would always
+// get the whole frame.
+void findUntrackedPage(Session::Still& still, Crop crop, int trackedCutType) {
+    const int asked = int(crop);
+    const auto quad = [](int cutType) { return cutType == 2 || cutType == 3; };
+    if (asked == 0 || asked == trackedCutType || (quad(asked) && quad(trackedCutType))) return;
+    if (quad(asked)) {
+        still.page.quadFound = findPageQuad(still.frame, still.page.quad);
+        return;
+    }
+    PageWorkspace work;
+    // Mode 0 finds without drawing into the frame.
+    still.page.outlineFound = findPageOutline(still.frame.data, still.frame.cols, still.frame.rows, 0, work);
+    if (still.page.outlineFound) std::copy(std::begin(work.corners), std::end(work.corners), still.page.outline);
+}
+
+} // namespace
+
 Status Camera::capture(const std::string& path) {
     return capture(path, captureSettings());
 }
@@ -234,6 +258,7 @@ Status Camera::capture(const std::string& path, const CaptureSettings& settings)
         return Status::NotWritten;
     }
     turnStill(still, (settings.rotation - still.rotation + 4) % 4);
+    findUntrackedPage(still, settings.crop, impl_->session.settings().snapshot().cutType);
     CaptureParams params;
     params.cutType = int(settings.crop);
     params.colorMode = settings.colorMode;
@@ -259,6 +284,33 @@ void Camera::setAwayCallback(std::function<void(bool away)> callback) {
 
 Status Camera::recognise(int type, std::string& text) {
     return impl_->session.recognise(type, text);
+}
+
+Status Camera::scan(const ScanSettings& settings, Scan& out) {
+    out = {};
+    if (std::string why; !scanAskable(settings, why)) {
+        logWarning(Category::Capture, "scan: %s; nothing scanned\n", why.c_str());
+        return Status::NothingAsked;
+    }
+    Session::Still still;
+    const Status taken = impl_->session.takeStill("(scan)", still);
+    if (taken != Status::Ok) return taken;
+    turnStill(still, (4 - still.rotation) % 4); // the page as the camera sees it
+    findUntrackedPage(still, Crop::Quad, impl_->session.settings().snapshot().cutType);
+    try {
+        cv::Mat picture;
+        if (still.page.quadFound) picture = straightenedPage(still.frame, still.page.quad);
+        out.pageFound = !picture.empty();
+        cv::cvtColor(out.pageFound ? picture : still.frame, picture, cv::COLOR_RGB2BGR);
+        const bool found = out.pageFound;
+        const Status status = scanPicture(picture, settings, out);
+        out.pageFound = found;
+        return status;
+    } catch (const std::exception& e) {
+        logError(Category::Capture, "scan: %s\n", e.what());
+        out = {};
+        return Status::NotWritten;
+    }
 }
 
 Status Camera::readCodes(const CodeOptions& options, std::vector<Code>& codes) {

@@ -21,6 +21,7 @@
 #include "../imaging/card.h"
 #include "../log.h"
 #include "../velcap/types.h"
+#include "scan.h"
 #include "velcap/camera.h"
 
 namespace velcap {
@@ -411,6 +412,69 @@ Status guardedStatus(const char* caller, const std::string& out, Work&& work) {
 }
 
 } // namespace
+
+bool scanAskable(const ScanSettings& s, std::string& why) {
+    if (s.dpi < 75 || s.dpi > 600) why = "the resolution is 75 to 600 dpi, not " + std::to_string(s.dpi);
+    else if (s.dpi > mostDpi(Paper::A4))
+        why = "a page of " + std::to_string(s.dpi) + " dpi would be over the pixel limit; at most " +
+              std::to_string(mostDpi(Paper::A4));
+    else if (s.colorMode < 0 || s.colorMode > 2) why = "the colour mode is 0 to 2";
+    else if (s.format != "jpg" && s.format != "png" && s.format != "pdf") why = "the format is jpg, png or pdf";
+    else if (s.jpegQuality < 1 || s.jpegQuality > 100) why = "the JPEG quality is 1 to 100";
+    else if (s.x < 0 || s.y < 0 || s.width < 0 || s.height < 0 || s.x >= kPlatenWidth || s.y >= kPlatenHeight)
+        why = "the region lies outside the platen";
+    else return true;
+    return false;
+}
+
+Status scanPicture(const cv::Mat& picture, const ScanSettings& s, Scan& out) {
+    out = {};
+    if (std::string why; !scanAskable(s, why)) {
+        logWarning(Category::Office, "scan: %s\n", why.c_str());
+        return Status::NothingAsked;
+    }
+    if (picture.empty()) return Status::NotWritten;
+    return guardedStatus("scan", "the scan", [&] {
+        const auto pixels = [&](int hundredths) { return int(std::lround(double(hundredths) * s.dpi / 300)); };
+        const cv::Rect platen(0, 0, pixels(kPlatenWidth), pixels(kPlatenHeight));
+        cv::Rect region(pixels(s.x), pixels(s.y), s.width ? pixels(s.width) : platen.width,
+                        s.height ? pixels(s.height) : platen.height);
+        region &= platen;
+        if (region.empty()) return Status::NothingAsked;
+        // The picture at its own shape, as large as the platen takes it.
+        const double scale = std::min(double(platen.width) / picture.cols, double(platen.height) / picture.rows);
+        const cv::Size sized(std::max(1, int(std::lround(picture.cols * scale))),
+                             std::max(1, int(std::lround(picture.rows * scale))));
+        const cv::Rect shown = region & cv::Rect(cv::Point(0, 0), sized);
+        cv::Mat scan(region.size(), CV_8UC3, cv::Scalar::all(255));
+        if (!shown.empty()) {
+            cv::Mat whole;
+            cv::resize(picture, whole, sized, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_CUBIC);
+            whole(shown).copyTo(scan(cv::Rect(shown.tl() - region.tl(), shown.size())));
+        }
+        cv::Mat coded = scan;
+        if (s.colorMode == 1) cv::cvtColor(scan, coded, cv::COLOR_BGR2GRAY);
+        if (s.colorMode == 2) coded = binarised(scan);
+        if (s.format == "jpg") {
+            out.bytes = jpegOf(coded, s.jpegQuality);
+            setJpegDensity(out.bytes, s.dpi);
+        } else if (s.format == "png") {
+            std::vector<int> parameters;
+            if (s.colorMode == 2) parameters = {cv::IMWRITE_PNG_BILEVEL, 1};
+            cv::imencode(".png", coded, out.bytes, parameters);
+            setPngDensity(out.bytes, s.dpi);
+        } else {
+            PageOptions options;
+            options.dpi = s.dpi;
+            options.blackAndWhite = s.colorMode == 2;
+            out.bytes = pdfOf({coded}, {PageExtras{}}, options, s.jpegQuality, 1);
+        }
+        if (out.bytes.empty()) return Status::NotWritten;
+        out.width = coded.cols;
+        out.height = coded.rows;
+        return Status::Ok;
+    });
+}
 
 int mostDpi(Paper paper) {
     const cv::Size2d mm = paperMm(paper == Paper::None ? Paper::A4 : paper);

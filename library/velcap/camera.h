@@ -81,6 +81,28 @@ struct AutoCapture {
     std::function<void(const std::string& path, const std::string& why)> failed; // once per page
 };
 
+// Scanning the page on the desk as a flatbed scanner would: the platen is an
+// A4 sheet, in 1/300 inch (2480 x 3508).
+constexpr int kPlatenWidth = 2480, kPlatenHeight = 3508;
+
+// What a scan asks for.
+struct ScanSettings {
+    int dpi = 300;      // 75 to 600
+    int colorMode = 0;  // 0 colour, 1 grey, 2 black and white (1 bit a pixel where the format has it)
+    // The region from the platen's top-left corner, in 1/300 inch; a width or
+    // height of 0 reaches the platen's edge. Cut at the platen's edges.
+    int x = 0, y = 0, width = 0, height = 0;
+    std::string format = "jpg"; // jpg, png or pdf (a page at the scan's true size)
+    int jpegQuality = 85;       // also a colour or grey PDF's
+};
+
+// A scan, in memory only.
+struct Scan {
+    std::vector<unsigned char> bytes; // the file's bytes
+    int width = 0, height = 0;        // in pixels at the asked resolution
+    bool pageFound = false;           // else it is the whole frame
+};
+
 class VELCAP_EXPORT Camera {
 public:
     Camera();
@@ -138,6 +160,13 @@ public:
     Status capture(const std::string& path);
     // The same with this request's own settings; the camera's stay as they are.
     Status capture(const std::string& path, const CaptureSettings& settings);
+    // Scans the next frame: the page's quadrilateral found on it (or the one
+    // the preview tracks) and straightened, else the whole frame; fitted to
+    // the platen at its own shape from the top-left corner, which an A4 page
+    // fills; white where it does not reach; then the region cut out. Nothing
+    // is written anywhere. NothingAsked for a resolution, colour mode, format
+    // or region outside the ranges above (or beyond the library's pixel limit).
+    Status scan(const ScanSettings& settings, Scan& out);
     // Reads the first code of the type (0 a bar code, 1 a QR code) on the
     // next frame, as RecogBarQrCode does; text is empty when there is none.
     Status recognise(int type, std::string& text);
