@@ -16,9 +16,9 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <pthread.h>
 #include <sstream>
 #include <string>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
 #include <time.h>

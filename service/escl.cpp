@@ -78,7 +78,8 @@ std::string localName(const pugi::xml_node& node) {
 
 // The first element of this local name under node, at any depth.
 pugi::xml_node find(const pugi::xml_node& node, const std::string& name) {
-    return node.find_node([&](const pugi::xml_node& n) { return n.type() == pugi::node_element && localName(n) == name; });
+    return node.find_node(
+        [&](const pugi::xml_node& n) { return n.type() == pugi::node_element && localName(n) == name; });
 }
 
 bool number(const pugi::xml_node& node, int& value) {
@@ -186,14 +187,16 @@ EsclReply Escl::createJob(const std::string& body, const std::string& base, std:
     scan.dpi = x;
     if (const pugi::xml_node mode = find(settings, "ColorMode")) {
         const std::string name = mode.text().get();
-        const auto colour = std::find_if(std::begin(kColours), std::end(kColours),
-                                         [&](const Colour& c) { return name == c.name; });
+        const auto colour =
+            std::find_if(std::begin(kColours), std::end(kColours), [&](const Colour& c) { return name == c.name; });
         if (colour == std::end(kColours)) return plain(409, "the colour mode is RGB24, Grayscale8 or BlackAndWhite1");
         scan.colorMode = colour->mode;
     }
     std::string type = "image/jpeg";
-    if (const pugi::xml_node ext = find(settings, "DocumentFormatExt")) type = ext.text().get();
-    else if (const pugi::xml_node format = find(settings, "DocumentFormat")) type = format.text().get();
+    if (const pugi::xml_node ext = find(settings, "DocumentFormatExt"))
+        type = ext.text().get();
+    else if (const pugi::xml_node format = find(settings, "DocumentFormat"))
+        type = format.text().get();
     const auto format =
         std::find_if(std::begin(kFormats), std::end(kFormats), [&](const Format& f) { return type == f.type; });
     if (format == std::end(kFormats)) return plain(409, "the format is image/jpeg, image/png or application/pdf");
@@ -298,7 +301,8 @@ void Escl::stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     for (auto& entry : jobs_)
-        if (entry.second.state == State::Processing) entry.second.state = State::Aborted, entry.second.reason = "velcapd ends";
+        if (entry.second.state == State::Processing)
+            entry.second.state = State::Aborted, entry.second.reason = "velcapd ends";
     changed_.notify_all();
 }
 

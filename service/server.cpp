@@ -639,8 +639,7 @@ private:
                 return sendEscl(request, {415, "text/plain", "scan settings are text/xml\n", {}});
             std::string id;
             EsclReply reply = scanner.createJob(request.body(), base, id);
-            if (reply.status == 201)
-                net::post(*core_.workers, [&scanner, id] { scanner.scan(id); });
+            if (reply.status == 201) net::post(*core_.workers, [&scanner, id] { scanner.scan(id); });
             return sendEscl(request, std::move(reply));
         }
         if (path.rfind(jobs, 0) == 0) {
@@ -672,8 +671,8 @@ private:
         const tcp::endpoint remote = stream_.socket().remote_endpoint(remoteError);
         const tcp::endpoint local = stream_.socket().local_endpoint(localError);
         if (remoteError || localError || !remote.address().is_loopback()) return ownUser_ = false;
-        const std::optional<unsigned> uid = loopbackPeerUid(remote.address().to_string(), remote.port(),
-                                                            local.address().to_string(), local.port());
+        const std::optional<unsigned> uid =
+            loopbackPeerUid(remote.address().to_string(), remote.port(), local.address().to_string(), local.port());
         return ownUser_ = uid && *uid == unsigned(::getuid());
     }
 

@@ -301,6 +301,12 @@ Status Camera::scan(const ScanSettings& settings, Scan& out) {
         cv::Mat picture;
         if (still.page.quadFound) picture = straightenedPage(still.frame, still.page.quad);
         out.pageFound = !picture.empty();
+        if (out.pageFound) {
+            // The page's very edge blends with the desk: a dark line round a scan.
+            const int inset = std::max(2, std::min(picture.cols, picture.rows) / 200);
+            if (picture.cols > 4 * inset && picture.rows > 4 * inset)
+                picture = picture(cv::Rect(inset, inset, picture.cols - 2 * inset, picture.rows - 2 * inset));
+        }
         cv::cvtColor(out.pageFound ? picture : still.frame, picture, cv::COLOR_RGB2BGR);
         const bool found = out.pageFound;
         const Status status = scanPicture(picture, settings, out);

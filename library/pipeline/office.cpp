@@ -414,16 +414,21 @@ Status guardedStatus(const char* caller, const std::string& out, Work&& work) {
 } // namespace
 
 bool scanAskable(const ScanSettings& s, std::string& why) {
-    if (s.dpi < 75 || s.dpi > 600) why = "the resolution is 75 to 600 dpi, not " + std::to_string(s.dpi);
+    if (s.dpi < 75 || s.dpi > 600)
+        why = "the resolution is 75 to 600 dpi, not " + std::to_string(s.dpi);
     else if (s.dpi > mostDpi(Paper::A4))
         why = "a page of " + std::to_string(s.dpi) + " dpi would be over the pixel limit; at most " +
               std::to_string(mostDpi(Paper::A4));
-    else if (s.colorMode < 0 || s.colorMode > 2) why = "the colour mode is 0 to 2";
-    else if (s.format != "jpg" && s.format != "png" && s.format != "pdf") why = "the format is jpg, png or pdf";
-    else if (s.jpegQuality < 1 || s.jpegQuality > 100) why = "the JPEG quality is 1 to 100";
+    else if (s.colorMode < 0 || s.colorMode > 2)
+        why = "the colour mode is 0 to 2";
+    else if (s.format != "jpg" && s.format != "png" && s.format != "pdf")
+        why = "the format is jpg, png or pdf";
+    else if (s.jpegQuality < 1 || s.jpegQuality > 100)
+        why = "the JPEG quality is 1 to 100";
     else if (s.x < 0 || s.y < 0 || s.width < 0 || s.height < 0 || s.x >= kPlatenWidth || s.y >= kPlatenHeight)
         why = "the region lies outside the platen";
-    else return true;
+    else
+        return true;
     return false;
 }
 

@@ -87,8 +87,8 @@ constexpr int kPlatenWidth = 2480, kPlatenHeight = 3508;
 
 // What a scan asks for.
 struct ScanSettings {
-    int dpi = 300;      // 75 to 600
-    int colorMode = 0;  // 0 colour, 1 grey, 2 black and white (1 bit a pixel where the format has it)
+    int dpi = 300;     // 75 to 600
+    int colorMode = 0; // 0 colour, 1 grey, 2 black and white (1 bit a pixel where the format has it)
     // The region from the platen's top-left corner, in 1/300 inch; a width or
     // height of 0 reaches the platen's edge. Cut at the platen's edges.
     int x = 0, y = 0, width = 0, height = 0;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "device/button.h"
 #include "device/watch.h"
@@ -490,3 +491,77 @@ TEST_F(Camera, PreviewFramesAreReducedToCoverTheirSize) {
 }
 
 } // namespace
+
+// A scan is the page on the desk laid on an A4 platen, whatever the camera's
+// own crop; a capture's crop that the stream does not track finds its page too.
+TEST_F(Camera, ScansAndCropsFindThePageOnTheFrame) {
+    velcap::Camera camera;
+    ASSERT_EQ(openObject(camera, 0, 1280, 720), Status::Ok);
+    velcap::CaptureSettings quad;
+    quad.crop = velcap::Crop::Quad;
+    velcap::test::stdoutOf([&] { EXPECT_EQ(camera.capture(file("page.png"), quad), Status::Ok); });
+    const cv::Mat page = cv::imread(file("page.png"));
+    EXPECT_LT(page.cols, page.rows) << "the upright page, not the " << page.cols << "x" << page.rows << " frame";
+
+    struct Case {
+        velcap::ScanSettings settings;
+        cv::Size size;
+        int channels;
+    };
+    const auto settings = [](int dpi, int mode, const char* format, int x = 0, int width = 0) {
+        velcap::ScanSettings s;
+        s.dpi = dpi, s.colorMode = mode, s.format = format, s.x = x, s.width = width;
+        return s;
+    };
+    const Case cases[] = {
+        {settings(150, 0, "png"), {1240, 1754}, 3},
+        {settings(75, 1, "jpg"), {620, 877}, 1},
+        {settings(100, 2, "png"), {827, 1169}, 1},
+        {settings(150, 0, "jpg", 1240), {1240 - 620, 1754}, 3},        // the right half
+        {settings(300, 0, "png", 2000, 2000), {2480 - 2000, 3508}, 3}, // cut at the platen's edge
+    };
+    for (const Case& c : cases) {
+        velcap::Scan scan;
+        velcap::test::stdoutOf([&] { ASSERT_EQ(camera.scan(c.settings, scan), Status::Ok); });
+        const cv::Mat picture = cv::imdecode(scan.bytes, cv::IMREAD_UNCHANGED);
+        EXPECT_TRUE(scan.pageFound);
+        EXPECT_EQ(picture.size(), c.size) << c.settings.dpi << " dpi, x " << c.settings.x;
+        EXPECT_EQ(cv::Size(scan.width, scan.height), c.size);
+        EXPECT_EQ(picture.channels(), c.channels);
+        // The page fills the platen: paper in every corner, no desk.
+        cv::Mat grey = picture;
+        if (picture.channels() == 3) cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+        for (const cv::Point at : {cv::Point(3, 3), cv::Point(grey.cols - 4, grey.rows - 4)})
+            EXPECT_GT(grey.at<uchar>(at), 150) << at;
+        if (c.settings.colorMode == 2) {
+            const int other = grey.total() - cv::countNonZero(grey == 0) - cv::countNonZero(grey == 255);
+            EXPECT_EQ(other, 0) << "black and white holds nothing else";
+        }
+    }
+    velcap::Scan pdf;
+    velcap::test::stdoutOf([&] { ASSERT_EQ(camera.scan(settings(150, 2, "pdf"), pdf), Status::Ok); });
+    EXPECT_EQ(std::string(pdf.bytes.begin(), pdf.bytes.begin() + 5), "%PDF-");
+
+    for (const velcap::ScanSettings& bad : {settings(50, 0, "png"), settings(700, 0, "png"), settings(150, 3, "png"),
+                                            settings(150, 0, "bmp"), settings(150, 0, "png", velcap::kPlatenWidth)}) {
+        velcap::Scan scan;
+        velcap::test::stdoutOf([&] { EXPECT_EQ(camera.scan(bad, scan), Status::NothingAsked) << bad.dpi; });
+        EXPECT_TRUE(scan.bytes.empty());
+    }
+    velcap::test::stdoutOf([&] { camera.close(); });
+
+    // No page on the desk: the whole desk, at its own shape, on the platen's top.
+    cv::imwrite(file("desk.png"), cv::Mat(720, 1280, CV_8UC3, cv::Scalar(60, 90, 120)));
+    vcam::Camera bare = velcap::test::documentCamera();
+    bare.scene = file("desk.png");
+    present(bare);
+    ASSERT_EQ(openObject(camera, 0, 1280, 720), Status::Ok);
+    velcap::Scan desk;
+    velcap::test::stdoutOf([&] { ASSERT_EQ(camera.scan(settings(150, 0, "png"), desk), Status::Ok); });
+    EXPECT_FALSE(desk.pageFound);
+    const cv::Mat picture = cv::imdecode(desk.bytes, cv::IMREAD_COLOR);
+    ASSERT_EQ(picture.size(), cv::Size(1240, 1754));
+    EXPECT_NEAR(picture.at<cv::Vec3b>(300, 600)[0], 60, 8) << "the desk at the top";
+    EXPECT_EQ(picture.at<cv::Vec3b>(1700, 600), cv::Vec3b(255, 255, 255)) << "white below it";
+    velcap::test::stdoutOf([&] { camera.close(); });
+}

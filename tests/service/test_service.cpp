@@ -24,6 +24,7 @@
 #include "page.h"
 #include "server.h"
 #include "support/capture_test.h"
+#include "support/shell.h"
 #include "vcam.h"
 
 namespace {
@@ -52,11 +53,10 @@ protected:
         // Captures without a path go to ~/Image: here, the test's own folder.
         setenv("HOME", file("").c_str(), 1);
         ::mkdir(file("allowed").c_str(), 0755);
-        velcapd::HubOptions places;
-        places.saveFolder = file("");
-        places.allowedFolders = {file("allowed")};
-        places.privateFolder = file("private");
-        startService(places);
+        places_.saveFolder = file("");
+        places_.allowedFolders = {file("allowed")};
+        places_.privateFolder = file("private");
+        startService(places_);
     }
     void startService(const velcapd::HubOptions& places, velcapd::Options options = {}) {
         options.port = 0;
@@ -110,6 +110,7 @@ protected:
         });
     }
 
+    velcapd::HubOptions places_;
     std::unique_ptr<velcapd::Hub> hub_;
     std::unique_ptr<velcapd::Server> server_;
     std::thread thread_;
@@ -576,6 +577,114 @@ TEST_F(Service, PicturesAreFreshAndFlowThroughASlowCapture) {
     socket.shutdown(tcp::socket::shutdown_both);
     reader.join();
     // The stream is still served: it did not end because the capture was slow.
+}
+
+// SANE programs scan the page on the desk through sane-airscan, run as a
+// user runs them: outside the virtual camera's launcher.
+TEST_F(Service, SaneProgramsScanThePageAndOnlyTheyMay) {
+    const std::string scanner = "/eSCL/ScannerCapabilities";
+    EXPECT_EQ(fetch(http::verb::get, scanner, {}, {}).status, 404) << "eSCL is off unless asked for";
+    stopService();
+    velcapd::Options options;
+    options.escl = true;
+    startService(places_, options);
+
+    ::mkdir(file("sane").c_str(), 0700);
+    std::ofstream(file("sane/dll.conf")) << "airscan\n";
+    std::ofstream(file("sane/airscan.conf")) << "[devices]\nvelcap = http://127.0.0.1:" << server_->port()
+                                             << "/eSCL, eSCL\n[options]\ndiscovery = disable\n";
+    const auto scanimage = [&](const std::string& arguments) {
+        return velcap::test::run("env -u LD_PRELOAD -u UMOCKDEV_DIR SANE_CONFIG_DIR=" + file("sane") + " scanimage " +
+                                 arguments);
+    };
+    // The library's lines from the scans on velcapd's threads stay out of the test's output.
+    velcap::test::stdoutOf([&] {
+        const auto [list, listed] = scanimage("-L");
+        EXPECT_EQ(listed, 0);
+        EXPECT_NE(list.find("airscan:e0:velcap"), std::string::npos) << list;
+
+        struct Case {
+            const char* arguments;
+            cv::Size size;
+            int channels;
+        };
+        const Case cases[] = {
+            {"--resolution 150 --mode Color --format=png", {1240, 1754}, 3},
+            {"--resolution 75 --mode Gray --format=jpeg", {620, 877}, 1},
+        };
+        for (const Case& c : cases) {
+            std::remove(file("scan").c_str());
+            const auto [out, status] =
+                scanimage("-d airscan:e0:velcap " + std::string(c.arguments) + " -o " + file("scan"));
+            ASSERT_EQ(status, 0) << out;
+            const cv::Mat scan = cv::imread(file("scan"), cv::IMREAD_UNCHANGED);
+            EXPECT_EQ(scan.size(), c.size) << c.arguments;
+            EXPECT_EQ(scan.channels(), c.channels) << c.arguments;
+            const cv::Scalar mean = cv::mean(scan);
+            EXPECT_GT(mean[0], 150) << "the page fills the scan, not the desk: " << c.arguments;
+        }
+
+        // What sane-airscan does not offer, straight over eSCL: black and white,
+        // PDF, one page a job, a job cancelled before its page is taken.
+        const auto settings = [](const char* mode, const char* format) {
+            return std::string("<?xml version=\"1.0\"?><scan:ScanSettings "
+                               "xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
+                               "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:InputSource>Platen</"
+                               "pwg:InputSource><scan:ColorMode>") +
+                   mode +
+                   "</scan:ColorMode><scan:XResolution>100</scan:XResolution><scan:YResolution>100</"
+                   "scan:YResolution><pwg:DocumentFormat>" +
+                   format + "</pwg:DocumentFormat></scan:ScanSettings>";
+        };
+        const std::vector<std::pair<std::string, std::string>> xml = {{"Content-Type", "text/xml"}};
+        const auto post = [&](const std::string& body) {
+            const Reply made = fetch(http::verb::post, "/eSCL/ScanJobs", body, xml);
+            const std::string location(made.headers[http::field::location]);
+            EXPECT_EQ(made.status, 201) << made.body;
+            return location.substr(location.find("/eSCL/"));
+        };
+        std::string job = post(settings("BlackAndWhite1", "image/png"));
+        Reply page = fetch(http::verb::get, job + "/NextDocument", {}, {});
+        ASSERT_EQ(page.status, 200) << page.body;
+        EXPECT_EQ(page.headers[http::field::content_type], "image/png");
+        const cv::Mat bw = cv::imdecode(std::vector<uchar>(page.body.begin(), page.body.end()), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(bw.size(), cv::Size(827, 1169));
+        EXPECT_EQ(int(bw.total()) - cv::countNonZero(bw == 0) - cv::countNonZero(bw == 255), 0);
+        EXPECT_EQ(fetch(http::verb::get, job + "/NextDocument", {}, {}).status, 404) << "one page a job";
+        job = post(settings("Grayscale8", "application/pdf"));
+        page = fetch(http::verb::get, job + "/NextDocument", {}, {});
+        EXPECT_EQ(page.body.substr(0, 5), "%PDF-");
+        job = post(settings("RGB24", "image/jpeg"));
+        EXPECT_EQ(fetch(http::verb::delete_, job, {}, {}).status, 200);
+        EXPECT_EQ(fetch(http::verb::get, job + "/NextDocument", {}, {}).status, 404) << "cancelled";
+        EXPECT_NE(fetch(http::verb::get, "/eSCL/ScannerStatus", {}, {}).body.find("Canceled"), std::string::npos);
+
+        // A browser client has the camera open: the scan shares it, and it stays open.
+        openCamera();
+        EXPECT_EQ(scanimage("-d airscan:e0:velcap --resolution 75 --format=png -o " + file("scan")).second, 0);
+        EXPECT_TRUE(hub_->isOpen());
+    });
+
+    // Who may not: a web page, a form's text, another user.
+    struct Refusal {
+        http::verb method;
+        std::string target, body;
+        std::vector<std::pair<std::string, std::string>> headers;
+        int status;
+    };
+    const Refusal refusals[] = {
+        {http::verb::get, scanner, {}, {{"Origin", "http://127.0.0.1:" + std::to_string(server_->port())}}, 403},
+        {http::verb::post, "/eSCL/ScanJobs", settings("RGB24", "image/jpeg"), {{"Content-Type", "text/plain"}}, 415},
+        {http::verb::post, "/eSCL/ScanJobs", settings("RGB24", "image/jpeg"), {}, 415},
+        {http::verb::post, "/eSCL/ScanJobs", settings("RGB48", "image/jpeg"), xml, 409},
+        {http::verb::post, "/eSCL/ScanJobs", "<not xml", xml, 400},
+    };
+    for (const Refusal& r : refusals)
+        EXPECT_EQ(fetch(r.method, r.target, r.body, r.headers).status, r.status) << r.target << " " << r.body;
+    const auto [code, ran] = velcap::test::run("runuser -u nobody -- curl -s -o /dev/null -w '%{http_code}' "
+                                               "http://127.0.0.1:" +
+                                               std::to_string(server_->port()) + scanner);
+    EXPECT_EQ(code, "403") << "another user's program";
 }
 
 long residentBytes() {
