@@ -597,6 +597,17 @@ TEST_F(Service, SaneProgramsScanThePageAndOnlyTheyMay) {
         return velcap::test::run("env -u LD_PRELOAD -u UMOCKDEV_DIR SANE_CONFIG_DIR=" + file("sane") + " scanimage " +
                                  arguments);
     };
+    const auto settings = [](const char* mode, const char* format) {
+        return std::string("<?xml version=\"1.0\"?><scan:ScanSettings "
+                           "xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
+                           "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:InputSource>Platen</"
+                           "pwg:InputSource><scan:ColorMode>") +
+               mode +
+               "</scan:ColorMode><scan:XResolution>100</scan:XResolution><scan:YResolution>100</"
+               "scan:YResolution><pwg:DocumentFormat>" +
+               format + "</pwg:DocumentFormat></scan:ScanSettings>";
+    };
+    const std::vector<std::pair<std::string, std::string>> xml = {{"Content-Type", "text/xml"}};
     // The library's lines from the scans on velcapd's threads stay out of the test's output.
     velcap::test::stdoutOf([&] {
         const auto [list, listed] = scanimage("-L");
@@ -626,17 +637,6 @@ TEST_F(Service, SaneProgramsScanThePageAndOnlyTheyMay) {
 
         // What sane-airscan does not offer, straight over eSCL: black and white,
         // PDF, one page a job, a job cancelled before its page is taken.
-        const auto settings = [](const char* mode, const char* format) {
-            return std::string("<?xml version=\"1.0\"?><scan:ScanSettings "
-                               "xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
-                               "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:InputSource>Platen</"
-                               "pwg:InputSource><scan:ColorMode>") +
-                   mode +
-                   "</scan:ColorMode><scan:XResolution>100</scan:XResolution><scan:YResolution>100</"
-                   "scan:YResolution><pwg:DocumentFormat>" +
-                   format + "</pwg:DocumentFormat></scan:ScanSettings>";
-        };
-        const std::vector<std::pair<std::string, std::string>> xml = {{"Content-Type", "text/xml"}};
         const auto post = [&](const std::string& body) {
             const Reply made = fetch(http::verb::post, "/eSCL/ScanJobs", body, xml);
             const std::string location(made.headers[http::field::location]);
