@@ -19,6 +19,8 @@
 #include "page.h"
 #include "velcap.h"
 
+#include <malloc.h>
+
 namespace velcapd {
 
 namespace {
@@ -348,6 +350,9 @@ velcap::Status Hub::scanPage(const velcap::ScanSettings& settings, velcap::Scan&
     const velcap::Status status = camera_.scan(settings, out);
     if (status != velcap::Status::Ok) why = velcap::describe(status);
     if (opened) camera_.close();
+    // A scan's pictures are tens of megabytes, freed on whichever worker
+    // thread made them: glibc keeps such memory in that thread's arena.
+    ::malloc_trim(0);
     return status;
 }
 
