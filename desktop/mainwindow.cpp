@@ -23,6 +23,9 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMetaType>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPainter>
 #include <QSettings>
 #include <QStandardPaths>
@@ -43,6 +46,9 @@ bool isPdfDlgOpen = false;
 bool isParamDlgOpen = false;
 
 namespace {
+
+// How often velcapd is asked whether it offers the camera to SANE programs, in ms.
+constexpr int kScannerCheck = 10000;
 
 constexpr const char* kCompanyLink =
     "<a href=\"https://www.orvida-imaging.example/\" style=\"color: rgb(47, 111, 181);\">Orvida Imaging Co., Ltd.</a>";
@@ -114,6 +120,18 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(priva
 
     ui->label_company->setOpenExternalLinks(true);
     ui->label_company->setText(kCompanyLink);
+    scannerLabel_ = new QLabel(QString::fromUtf8("可作为扫描仪使用"), this);
+    scannerLabel_->setObjectName("label_scanner");
+    scannerLabel_->setStyleSheet(ui->label_company->styleSheet());
+    scannerLabel_->setFixedHeight(23);
+    scannerLabel_->setToolTip(
+        QString::fromUtf8("SANE 扫描程序（如 Simple Scan、scanimage）可经 velcapd 用本高拍仪扫描"));
+    scannerLabel_->hide();
+    ui->horizontalLayout_4->addWidget(scannerLabel_);
+    network_ = new QNetworkAccessManager(this);
+    connect(&scannerTimer_, &QTimer::timeout, this, [this] { checkScanner(); });
+    scannerTimer_.start(kScannerCheck);
+    checkScanner();
 
     setGeometry(0, 0, 1000, 660);
     const QRect desktop = QApplication::desktop()->geometry();
@@ -363,6 +381,22 @@ void MainWindow::saveSettings() const {
     if (!ui->comboBoxRes->currentText().isEmpty()) settings.setValue("resolution", ui->comboBoxRes->currentText());
     settings.setValue("rotation", RotateVal);
     settings.setValue("geometry", saveGeometry());
+}
+
+void MainWindow::checkScanner() {
+    const QString base =
+        QSettings("velcap", "velcapdesk").value("scannerUrl", "http://127.0.0.1:38088/eSCL").toString();
+    QNetworkRequest request(QUrl(base + "/ScannerStatus"));
+    request.setTransferTimeout(2000);
+    QNetworkReply* reply = network_->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        const bool offered = reply->error() == QNetworkReply::NoError &&
+                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
+                             reply->readAll().contains("ScannerStatus");
+        scannerLabel_->setVisible(offered);
+        scannerLabel_->setProperty("checks", scannerLabel_->property("checks").toInt() + 1);
+    });
 }
 
 void MainWindow::postFrame(const unsigned char* pixels, int width, int height) {

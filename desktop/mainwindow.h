@@ -8,6 +8,10 @@
 #include <QMainWindow>
 #include <QPixmap>
 #include <QThreadPool>
+#include <QTimer>
+
+class QLabel;
+class QNetworkAccessManager;
 
 class QAction;
 class QMenu;
@@ -135,6 +139,13 @@ private:
     QThreadPool textLayers_;   // searchable PDFs and card copies being written, one at a time
     QString idFront_;          // the photograph of a card's front, waiting for its back
     QString cardFolder_;       // where a card's sides wait: the user's alone, emptied at start and exit
+    // Whether velcapd offers the camera to SANE programs (eSCL), asked now
+    // and then without waiting on the GUI thread, and said beside the
+    // company's name while it does.
+    void checkScanner();
+    QNetworkAccessManager* network_ = nullptr;
+    QLabel* scannerLabel_ = nullptr;
+    QTimer scannerTimer_;
 
 public:
     // Whether "文字识别" is checked: PDFs get their text layer.

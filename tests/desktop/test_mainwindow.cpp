@@ -17,6 +17,8 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -108,6 +110,37 @@ private slots:
         QVERIFY(w->ui->pushButton_7->isHidden());
         QCOMPARE(w->windowTitle(), QString("Orvida高拍仪"));
         QVERIFY(w->ui->label_company->text().contains("href="));
+    }
+
+    // Beside the company's name while velcapd answers eSCL, not otherwise.
+    void saysWhenVelcapdOffersTheCameraToScanners() {
+        QTcpServer velcapd;
+        QVERIFY(velcapd.listen(QHostAddress::LocalHost));
+        QString asked;
+        connect(&velcapd, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* client = velcapd.nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client, [client, &asked] {
+                asked = QString::fromLatin1(client->readAll()).section("\r\n", 0, 0);
+                const QByteArray body = "<scan:ScannerStatus><pwg:State>Idle</pwg:State></scan:ScannerStatus>";
+                client->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                client->disconnectFromHost();
+            });
+        });
+        const QString url = QString("http://127.0.0.1:%1/eSCL").arg(velcapd.serverPort());
+        QSettings("velcap", "velcapdesk").setValue("scannerUrl", url);
+        MainWindow* w = start(vcam::Description{{documentCamera()}});
+        auto* label = w->findChild<QLabel*>("label_scanner");
+        QVERIFY(label);
+        QTRY_VERIFY_WITH_TIMEOUT(!label->isHidden(), 10000);
+        QCOMPARE(label->text(), QString("可作为扫描仪使用"));
+        QCOMPARE(asked, QString("GET /eSCL/ScannerStatus HTTP/1.1"));
+
+        velcapd.close(); // no velcapd there any more
+        w = start(vcam::Description{{documentCamera()}});
+        label = w->findChild<QLabel*>("label_scanner");
+        QTRY_VERIFY_WITH_TIMEOUT(label->property("checks").toInt() > 0, 10000);
+        QVERIFY(label->isHidden());
     }
 
     void refusedMjpegFallsBackToYuyv() {
