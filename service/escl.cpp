@@ -13,6 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/network_v4.hpp>
+#include <boost/asio/ip/network_v6.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -25,6 +28,8 @@ namespace {
 constexpr const char* kScanNs = "http://schemas.hp.com/imaging/escl/2011/05/03";
 constexpr const char* kPwgNs = "http://www.pwg.org/schemas/2010/12/sm";
 constexpr const char* kVersion = "2.63";
+// Which machine made a job, told the local user only.
+constexpr const char* kVelcapNs = "urn:velcap:escl";
 constexpr int kResolutions[] = {75, 100, 150, 200, 300, 600};
 // A scan's picture waits this long for its client, in memory only.
 constexpr auto kJobKept = std::chrono::minutes(5);
@@ -141,9 +146,16 @@ EsclReply Escl::capabilities(const std::string& base) const {
     return {200, "text/xml", text(document), {}};
 }
 
-EsclReply Escl::status() const {
+const Escl::Job* Escl::visible(const std::string& id, const std::string& asker) const {
+    const auto job = jobs_.find(id);
+    if (job == jobs_.end() || (asker != kLocal && job->second.owner != asker)) return nullptr;
+    return &job->second;
+}
+
+EsclReply Escl::status(const std::string& asker) const {
     pugi::xml_document document;
     pugi::xml_node status = root(document, "scan:ScannerStatus");
+    if (asker == kLocal) status.append_attribute("xmlns:velcap") = kVelcapNs;
     add(status, "pwg:Version", kVersion);
     std::lock_guard lock(mutex_);
     const bool busy = std::any_of(jobs_.begin(), jobs_.end(),
@@ -152,6 +164,7 @@ EsclReply Escl::status() const {
     pugi::xml_node jobs = add(status, "scan:Jobs");
     const auto now = std::chrono::steady_clock::now();
     for (const auto& [id, job] : jobs_) {
+        if (!visible(id, asker)) continue;
         pugi::xml_node info = add(jobs, "scan:JobInfo");
         add(info, "pwg:JobUri", "/eSCL/ScanJobs/" + id);
         add(info, "pwg:JobUuid", id);
@@ -164,11 +177,12 @@ EsclReply Escl::status() const {
                              : job.state == State::Canceled  ? "JobCanceledByUser"
                                                              : "AbortedBySystem";
         add(add(info, "pwg:JobStateReasons"), "pwg:JobStateReason", reason);
+        if (asker == kLocal && job.owner != kLocal) add(info, "velcap:Peer", job.owner);
     }
     return {200, "text/xml", text(document), {}};
 }
 
-EsclReply Escl::createJob(const std::string& body, const std::string& base, std::string& id) {
+EsclReply Escl::createJob(const std::string& body, const std::string& base, std::string& id, const std::string& asker) {
     pugi::xml_document document;
     if (!document.load_buffer(body.data(), body.size(), pugi::parse_default & ~pugi::parse_doctype))
         return plain(400, "the scan settings are not XML");
@@ -230,6 +244,7 @@ EsclReply Escl::createJob(const std::string& body, const std::string& base, std:
     job.settings = scan;
     job.contentType = format->type;
     job.made = std::chrono::steady_clock::now();
+    job.owner = asker;
     return {201, "text/plain", {}, base + "/ScanJobs/" + id};
 }
 
@@ -259,8 +274,9 @@ void Escl::scan(const std::string& id) {
     changed_.notify_all();
 }
 
-EsclReply Escl::nextDocument(const std::string& id) {
+EsclReply Escl::nextDocument(const std::string& id, const std::string& asker) {
     std::unique_lock lock(mutex_);
+    if (!visible(id, asker)) return plain(404, "no such job");
     const auto settled = [&] {
         const auto job = jobs_.find(id);
         return job == jobs_.end() || job->second.state != State::Processing;
@@ -279,10 +295,10 @@ EsclReply Escl::nextDocument(const std::string& id) {
     return reply;
 }
 
-EsclReply Escl::cancel(const std::string& id) {
+EsclReply Escl::cancel(const std::string& id, const std::string& asker) {
     std::lock_guard lock(mutex_);
+    if (!visible(id, asker)) return plain(404, "no such job");
     const auto job = jobs_.find(id);
-    if (job == jobs_.end()) return plain(404, "no such job");
     if (job->second.state == State::Processing || job->second.document) job->second.state = State::Canceled;
     job->second.document.reset();
     changed_.notify_all();
@@ -304,6 +320,55 @@ void Escl::stop() {
         if (entry.second.state == State::Processing)
             entry.second.state = State::Aborted, entry.second.reason = "velcapd ends";
     changed_.notify_all();
+}
+
+namespace {
+
+namespace ip = boost::asio::ip;
+
+// The address as IPv4 when it is an IPv4 peer of an IPv6 socket.
+std::optional<ip::address> plainAddress(const std::string& text) {
+    boost::system::error_code error;
+    ip::address address = ip::make_address(text, error);
+    if (error) return std::nullopt;
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = ip::make_address_v4(ip::v4_mapped, address.to_v6());
+    return address;
+}
+
+// The network of this prefix that holds the address, written canonically.
+std::string networkOf(const ip::address& address, int prefix) {
+    if (address.is_v4()) return ip::network_v4(address.to_v4(), prefix).canonical().to_string();
+    return ip::network_v6(address.to_v6(), prefix).canonical().to_string();
+}
+
+} // namespace
+
+bool AddressRanges::add(const std::string& range) {
+    const size_t slash = range.find('/');
+    const std::optional<ip::address> address = plainAddress(range.substr(0, slash));
+    if (!address) return false;
+    const int most = address->is_v4() ? 32 : 128;
+    int prefix = most;
+    if (slash != std::string::npos) {
+        const std::string digits = range.substr(slash + 1);
+        if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        prefix = std::stoi(digits);
+        if (prefix > most) return false;
+    }
+    ranges_.emplace_back(networkOf(*address, prefix), prefix);
+    return true;
+}
+
+bool AddressRanges::contains(const std::string& text) const {
+    const std::optional<ip::address> address = plainAddress(text);
+    if (!address) return false;
+    for (const auto& [network, prefix] : ranges_) {
+        const bool sameFamily = (network.find(':') == std::string::npos) == address->is_v4();
+        if (sameFamily && networkOf(*address, prefix) == network) return true;
+    }
+    return false;
 }
 
 std::optional<unsigned> loopbackPeerUid(const std::string& peerAddress, unsigned short peerPort,

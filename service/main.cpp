@@ -14,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <boost/asio/ip/address.hpp>
+
 #include "hub.h"
 #include "log_lines.h"
 #include "server.h"
@@ -24,7 +26,8 @@ int usage(const char* why) {
     std::fprintf(stderr,
                  "velcapd: %s\n"
                  "usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n"
-                 "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera] [--escl]\n",
+                 "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera] [--escl]\n"
+                 "               [--escl-listen ADDRESS [--escl-port N] --escl-allow RANGE...]\n",
                  why);
     return 2;
 }
@@ -95,14 +98,33 @@ int main(int argc, char** argv) {
             hubOptions.anyCamera = true;
         } else if (word == "--escl") {
             options.escl = true;
+        } else if (word == "--escl-listen") {
+            options.esclAddress = value();
+            boost::system::error_code error;
+            boost::asio::ip::make_address(options.esclAddress, error);
+            if (error) return usage("--escl-listen takes an address, such as 0.0.0.0 or 192.168.1.10");
+            options.escl = true;
+        } else if (word == "--escl-port") {
+            const std::string text = value();
+            char* end = nullptr;
+            const long port = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end || port < 0 || port > 65535) return usage("--escl-port takes 0 to 65535");
+            options.esclPort = static_cast<unsigned short>(port);
+        } else if (word == "--escl-allow") {
+            if (!options.esclAllowed.add(value()))
+                return usage("--escl-allow takes an address or a network, such as 192.168.1.0/24");
         } else if (word == "--help" || word == "-h") {
             std::printf("usage: velcapd [--port N] [--bind ADDRESS] [--token-file FILE] [--allow-origin ORIGIN]...\n"
-                        "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera] [--escl]\n");
+                        "               [--save-folder DIR] [--allow-folder DIR]... [--any-camera] [--escl]\n"
+                        "               [--escl-listen ADDRESS [--escl-port N] --escl-allow RANGE...]\n");
             return 0;
         } else {
             return usage(("unknown option " + word).c_str());
         }
     }
+    // On the network the user rule cannot hold: the allow-list is what does.
+    if (!options.esclAddress.empty() && options.esclAllowed.empty())
+        return usage("--escl-listen needs --escl-allow: the machines that may scan");
     if (tokenFile.empty()) tokenFile = defaultTokenFile();
     if (!readOrMakeToken(tokenFile, options.token)) {
         std::fprintf(stderr, "velcapd: cannot read or make the token file %s: %s\n", tokenFile.c_str(),
@@ -119,6 +141,9 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
     options.listening = [&](unsigned short port) {
         std::printf("velcapd: listening on http://%s:%u/\n", options.address.c_str(), unsigned(port));
+        if (!options.esclAddress.empty())
+            std::printf("velcapd: scanning for other machines on %s port %u\n", options.esclAddress.c_str(),
+                        unsigned(options.esclPort));
         std::fflush(stdout);
     };
     velcapd::logToStandardError();
@@ -130,7 +155,12 @@ int main(int argc, char** argv) {
         server.stop();
     });
     const bool ok = server.run();
-    if (!ok) std::fprintf(stderr, "velcapd: cannot listen on %s port %u\n", options.address.c_str(), options.port);
+    if (!ok) {
+        std::fprintf(stderr, "velcapd: cannot listen on %s port %u", options.address.c_str(), options.port);
+        if (!options.esclAddress.empty())
+            std::fprintf(stderr, " and %s port %u", options.esclAddress.c_str(), options.esclPort);
+        std::fprintf(stderr, "\n");
+    }
     // Wakes the signal thread when the server ended for another reason.
     pthread_kill(signals.native_handle(), SIGTERM);
     signals.join();

@@ -489,8 +489,9 @@ private:
 // One HTTP connection: requests one after another, each routed once.
 class HttpSession : public std::enable_shared_from_this<HttpSession>, public PictureClient {
 public:
-    HttpSession(Core& core, tcp::socket&& socket)
-        : core_(core), stream_(std::move(socket)), timer_(stream_.get_executor()) {}
+    // network: accepted on the listener for other machines.
+    HttpSession(Core& core, tcp::socket&& socket, bool network)
+        : core_(core), stream_(std::move(socket)), timer_(stream_.get_executor()), network_(network) {}
     ~HttpSession() override {
         forgetAnonymous();
         if (waiting_) core_.hub.watch(false);
@@ -539,7 +540,7 @@ private:
         parser_->body_limit(kBodyLimit);
         parser_->header_limit(16 * 1024);
         // Until it has shown the token, a connection has a short while for its request.
-        stream_.expires_after(slot_ || ownUser_ ? core_.options.idle : core_.options.firstRequest);
+        stream_.expires_after(slot_ || mayScan_ ? core_.options.idle : core_.options.firstRequest);
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code error, size_t) {
             if (error == http::error::body_limit) return self->refuseBody();
             if (error) return self->close();
@@ -552,6 +553,8 @@ private:
         const beast::string_view target = request.target();
         const std::string path(target.substr(0, target.find('?')));
         if (path == "/eSCL" || path.rfind("/eSCL/", 0) == 0) return escl(std::move(request), path);
+        // Other machines reach the scanner only: the API and the stream are this machine's.
+        if (network_) return sendEscl(request, {404, "text/plain", "only /eSCL/ is served here\n", {}});
         if (!core_.originAllowed(origin_))
             return send(failure(request, http::status::forbidden, "the origin " + origin_ + " is not allowed"), false);
         if (request.method() == http::verb::options) {
@@ -617,8 +620,11 @@ private:
         if (!core_.escl)
             return send(failure(request, http::status::not_found, "no such thing: " + path + " (eSCL is off)"));
         if (fromPage) return sendEscl(request, {403, "text/plain", "eSCL does not answer web pages\n", {}});
-        if (!ownUsersPeer())
+        if (network_ && !allowedMachine())
+            return sendEscl(request, {403, "text/plain", "this machine's address is not allowed to scan\n", {}});
+        if (!network_ && !ownUsersPeer())
             return sendEscl(request, {403, "text/plain", "eSCL answers only programs of velcapd's own user\n", {}});
+        const std::string& asker = network_ ? peerAddress_ : kLocal;
         forgetAnonymous();
         std::string host(request[http::field::host]);
         if (host.empty()) host = core_.options.address + ":" + std::to_string(core_.port.load());
@@ -628,7 +634,7 @@ private:
         Escl& scanner = *core_.escl;
         if (method == http::verb::get && path == "/eSCL/ScannerCapabilities")
             return sendEscl(request, scanner.capabilities(base));
-        if (method == http::verb::get && path == "/eSCL/ScannerStatus") return sendEscl(request, scanner.status());
+        if (method == http::verb::get && path == "/eSCL/ScannerStatus") return sendEscl(request, scanner.status(asker));
         if (method == http::verb::post && path == "/eSCL/ScanJobs") {
             // A browser's form can post text/plain to any address; scan settings are XML.
             std::string type(request[http::field::content_type]);
@@ -638,7 +644,7 @@ private:
             if (type != "text/xml" && type != "application/xml")
                 return sendEscl(request, {415, "text/plain", "scan settings are text/xml\n", {}});
             std::string id;
-            EsclReply reply = scanner.createJob(request.body(), base, id);
+            EsclReply reply = scanner.createJob(request.body(), base, id, asker);
             if (reply.status == 201) net::post(*core_.workers, [&scanner, id] { scanner.scan(id); });
             return sendEscl(request, std::move(reply));
         }
@@ -650,30 +656,41 @@ private:
                 job.resize(job.size() - next.size());
                 auto held = std::make_shared<Request>(std::move(request));
                 // It waits for the scan: off the network threads.
-                net::post(*core_.workers, [self = shared_from_this(), held, job, &scanner] {
-                    auto reply = std::make_shared<EsclReply>(scanner.nextDocument(job));
+                net::post(*core_.workers, [self = shared_from_this(), held, job, asker, &scanner] {
+                    auto reply = std::make_shared<EsclReply>(scanner.nextDocument(job, asker));
                     net::post(self->stream_.get_executor(),
                               [self, held, reply] { self->sendEscl(*held, std::move(*reply)); });
                 });
                 return;
             }
             if (method == http::verb::delete_ && job.find('/') == std::string::npos)
-                return sendEscl(request, scanner.cancel(job));
+                return sendEscl(request, scanner.cancel(job, asker));
         }
         return sendEscl(request, {404, "text/plain", "no such thing: " + path + "\n", {}});
     }
 
     // Whether the other end is a program of this user on this machine; asked of the kernel once a connection.
     bool ownUsersPeer() {
-        if (peerChecked_) return ownUser_;
+        if (peerChecked_) return mayScan_;
         peerChecked_ = true;
         error_code remoteError, localError;
         const tcp::endpoint remote = stream_.socket().remote_endpoint(remoteError);
         const tcp::endpoint local = stream_.socket().local_endpoint(localError);
-        if (remoteError || localError || !remote.address().is_loopback()) return ownUser_ = false;
+        if (remoteError || localError || !remote.address().is_loopback()) return mayScan_ = false;
         const std::optional<unsigned> uid =
             loopbackPeerUid(remote.address().to_string(), remote.port(), local.address().to_string(), local.port());
-        return ownUser_ = uid && *uid == unsigned(::getuid());
+        return mayScan_ = uid && *uid == unsigned(::getuid());
+    }
+
+    // Whether another machine's address is on the allow-list; it is then the owner of its jobs.
+    bool allowedMachine() {
+        if (peerChecked_) return mayScan_;
+        peerChecked_ = true;
+        error_code error;
+        const tcp::endpoint remote = stream_.socket().remote_endpoint(error);
+        if (error) return mayScan_ = false;
+        peerAddress_ = remote.address().to_string();
+        return mayScan_ = core_.options.esclAllowed.contains(peerAddress_);
     }
 
     void sendEscl(const Request& request, EsclReply reply) {
@@ -808,7 +825,9 @@ private:
     std::string origin_;
     Request snapshotRequest_;
     bool waiting_ = false;
-    bool peerChecked_ = false, ownUser_ = false;
+    const bool network_;
+    bool peerChecked_ = false, mayScan_ = false;
+    std::string peerAddress_; // another machine's, on the network listener
     std::vector<char> scratch_;
     size_t drained_ = 0;
 };
@@ -816,22 +835,47 @@ private:
 // Accepts connections, each on a strand of its own.
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(Core& core, net::io_context& context, tcp::acceptor&& acceptor)
-        : core_(core), context_(context), acceptor_(std::move(acceptor)) {}
+    Listener(Core& core, net::io_context& context, tcp::acceptor&& acceptor, bool network)
+        : core_(core), context_(context), acceptor_(std::move(acceptor)), network_(network) {}
     void accept() {
-        acceptor_.async_accept(net::make_strand(context_),
-                               [self = shared_from_this()](error_code error, tcp::socket socket) {
-                                   if (error == net::error::operation_aborted || !self->acceptor_.is_open()) return;
-                                   if (!error) std::make_shared<HttpSession>(self->core_, std::move(socket))->start();
-                                   self->accept();
-                               });
+        acceptor_.async_accept(
+            net::make_strand(context_), [self = shared_from_this()](error_code error, tcp::socket socket) {
+                if (error == net::error::operation_aborted || !self->acceptor_.is_open()) return;
+                if (!error && self->welcome(socket))
+                    std::make_shared<HttpSession>(self->core_, std::move(socket), self->network_)->start();
+                self->accept();
+            });
     }
 
 private:
+    // Machines off the allow-list are not served at all: they cannot crowd
+    // out this machine's connections that have not shown the token yet.
+    bool welcome(tcp::socket& socket) const {
+        if (!network_) return true;
+        error_code error;
+        const tcp::endpoint remote = socket.remote_endpoint(error);
+        if (!error && core_.options.esclAllowed.contains(remote.address().to_string())) return true;
+        socket.close(error);
+        return false;
+    }
+
     Core& core_;
     net::io_context& context_;
     tcp::acceptor acceptor_;
+    const bool network_;
 };
+
+// An acceptor listening on address and port, or the error.
+error_code listenOn(tcp::acceptor& acceptor, const std::string& text, unsigned short port) {
+    error_code error;
+    const auto address = net::ip::make_address(text, error);
+    const tcp::endpoint endpoint(address, port);
+    if (!error) acceptor.open(endpoint.protocol(), error);
+    if (!error) acceptor.set_option(net::socket_base::reuse_address(true), error);
+    if (!error) acceptor.bind(endpoint, error);
+    if (!error) acceptor.listen(net::socket_base::max_listen_connections, error);
+    return error;
+}
 
 void tick(Core& core, const std::shared_ptr<net::steady_timer>& timer) {
     timer->expires_after(kTick);
@@ -859,14 +903,10 @@ bool Server::run() {
     core.workers = std::make_unique<net::thread_pool>(size_t(core.options.workerThreads));
     net::io_context& context = *core.context;
 
-    error_code error;
-    const auto address = net::ip::make_address(core.options.address, error);
-    tcp::acceptor acceptor(context);
-    const tcp::endpoint endpoint(address, core.options.port);
-    if (!error) acceptor.open(endpoint.protocol(), error);
-    if (!error) acceptor.set_option(net::socket_base::reuse_address(true), error);
-    if (!error) acceptor.bind(endpoint, error);
-    if (!error) acceptor.listen(net::socket_base::max_listen_connections, error);
+    tcp::acceptor acceptor(context), network(context);
+    error_code error = listenOn(acceptor, core.options.address, core.options.port);
+    const bool toNetwork = core.escl && !core.options.esclAddress.empty();
+    if (!error && toNetwork) error = listenOn(network, core.options.esclAddress, core.options.esclPort);
     if (error) {
         core.workers->join();
         core.workers.reset();
@@ -875,10 +915,12 @@ bool Server::run() {
     }
     core.port = acceptor.local_endpoint().port();
     port_ = core.port.load();
+    if (toNetwork) esclPort_ = network.local_endpoint().port();
 
     core.hub.setPictureSink([&core](const Picture& picture) { core.offer(picture); });
     core.hub.setEventSink([&core](const Json& event) { core.broadcast(event); });
-    std::make_shared<Listener>(core, context, std::move(acceptor))->accept();
+    std::make_shared<Listener>(core, context, std::move(acceptor), false)->accept();
+    if (toNetwork) std::make_shared<Listener>(core, context, std::move(network), true)->accept();
     tick(core, std::make_shared<net::steady_timer>(context));
     lock.unlock();
     if (core.options.listening) core.options.listening(port_);

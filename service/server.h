@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "escl.h"
 #include "hub.h"
 
 namespace velcapd {
@@ -37,6 +38,13 @@ struct Options {
     // Whether /eSCL/ serves SANE programs (through sane-airscan) as a scanner:
     // only programs of this user on this machine, and no web page.
     bool escl = false;
+    // Other machines may scan too when esclAddress is set (off by default):
+    // a listener of its own on that address and port, which serves /eSCL/
+    // alone and only to the addresses of esclAllowed. The user rule cannot
+    // hold there; velcapdesk shows each such scan while it runs.
+    std::string esclAddress;
+    unsigned short esclPort = 38089;
+    AddressRanges esclAllowed;
     // Called once the port is bound, with its number.
     std::function<void(unsigned short)> listening;
 };
@@ -53,14 +61,15 @@ public:
     bool run();
     // Ends every session; any thread.
     void stop();
-    // The port bound (useful with port 0).
+    // The ports bound (useful with port 0): the local one, and other machines'.
     unsigned short port() const { return port_; }
+    unsigned short esclPort() const { return esclPort_; }
 
     struct Core;
 
 private:
     std::unique_ptr<Core> core_;
-    std::atomic<unsigned short> port_{0};
+    std::atomic<unsigned short> port_{0}, esclPort_{0};
 };
 
 } // namespace velcapd

@@ -16,8 +16,10 @@
 #include <boost/beast.hpp>
 #include <boost/beast/websocket.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <pugixml.hpp>
 #include <turbojpeg.h>
 
+#include "escl.h"
 #include "hub.h"
 #include "jpeg.h"
 #include "log_lines.h"
@@ -79,11 +81,19 @@ protected:
         CaptureTest::TearDown();
     }
 
+    using Headers = std::vector<std::pair<std::string, std::string>>;
     Reply fetch(http::verb method, const std::string& target, const std::string& body = {},
-                std::vector<std::pair<std::string, std::string>> headers = {{"Authorization", "Bearer " + kToken}}) {
+                Headers headers = {{"Authorization", "Bearer " + kToken}}) {
+        return fetchFrom("127.0.0.1", server_->port(), method, target, body, std::move(headers));
+    }
+    // From a source address of the loopback network, as another machine would (127.0.0.2, ...).
+    Reply fetchFrom(const std::string& source, unsigned short port, http::verb method, const std::string& target,
+                    const std::string& body, const Headers& headers) {
         net::io_context context;
         tcp::socket socket(context);
-        socket.connect({net::ip::make_address("127.0.0.1"), server_->port()});
+        socket.open(tcp::v4());
+        socket.bind({net::ip::make_address(source), 0});
+        socket.connect({net::ip::make_address("127.0.0.1"), port});
         http::request<http::string_body> request{method, target, 11};
         request.set(http::field::host, "127.0.0.1");
         for (const auto& [name, value] : headers) request.set(name, value);
@@ -685,6 +695,98 @@ TEST_F(Service, SaneProgramsScanThePageAndOnlyTheyMay) {
                                                "http://127.0.0.1:" +
                                                std::to_string(server_->port()) + scanner);
     EXPECT_EQ(code, "403") << "another user's program";
+}
+
+// Other machines, offered the scanner on purpose: only those allowed, only
+// /eSCL/, each seeing and taking its own jobs; the local user sees which
+// machine scans (velcapdesk shows it).
+TEST_F(Service, OtherMachinesScanOnlyWhenAllowedAndSeeOnlyTheirJobs) {
+    stopService();
+    velcapd::Options options;
+    options.escl = true;
+    options.esclAddress = "127.0.0.1";
+    options.esclPort = 0;
+    ASSERT_TRUE(options.esclAllowed.add("127.0.0.2/31"));
+    startService(places_, options);
+    const unsigned short remote = server_->esclPort();
+    ASSERT_NE(remote, 0);
+    const Headers xml = {{"Content-Type", "text/xml"}};
+    const auto from = [&](const char* source, http::verb method, const std::string& target,
+                          const std::string& body = {}, const Headers& headers = {}) {
+        return fetchFrom(source, remote, method, target, body, headers);
+    };
+    const std::string settings = "<scan:ScanSettings xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\">"
+                                 "<scan:XResolution>75</scan:XResolution><scan:YResolution>75</scan:YResolution>"
+                                 "</scan:ScanSettings>";
+    const auto job = [](const Reply& made) {
+        const std::string location(made.headers[http::field::location]);
+        return location.substr(std::min(location.size(), location.find("/eSCL/")));
+    };
+
+    EXPECT_EQ(from("127.0.0.4", http::verb::get, "/eSCL/ScannerCapabilities").status, 0) << "not allowed: not served";
+    EXPECT_EQ(from("127.0.0.3", http::verb::get, "/eSCL/ScannerStatus").status, 200);
+    EXPECT_EQ(from("127.0.0.2", http::verb::get, "/api/devices", {}, {{"Authorization", "Bearer " + kToken}}).status,
+              404)
+        << "the API is not offered to other machines, token or not";
+    EXPECT_EQ(from("127.0.0.2", http::verb::post, "/eSCL/ScanJobs", settings, {}).status, 415);
+    EXPECT_EQ(from("127.0.0.2", http::verb::get, "/eSCL/ScannerStatus", {}, {{"Origin", "http://evil.example"}}).status,
+              403);
+
+    velcap::test::stdoutOf([&] {
+        const Reply made = from("127.0.0.2", http::verb::post, "/eSCL/ScanJobs", settings, xml);
+        ASSERT_EQ(made.status, 201) << made.body;
+        const std::string theirs = job(made);
+        // The local user sees the machine; other machines see neither it nor the job.
+        EXPECT_NE(fetch(http::verb::get, "/eSCL/ScannerStatus", {}, {}).body.find("<velcap:Peer>127.0.0.2<"),
+                  std::string::npos);
+        const std::string seen = from("127.0.0.3", http::verb::get, "/eSCL/ScannerStatus").body;
+        EXPECT_EQ(seen.find(theirs.substr(theirs.rfind('/') + 1)), std::string::npos) << seen;
+        EXPECT_EQ(from("127.0.0.3", http::verb::get, theirs + "/NextDocument").status, 404);
+        EXPECT_EQ(from("127.0.0.3", http::verb::delete_, theirs).status, 404);
+        const Reply page = from("127.0.0.2", http::verb::get, theirs + "/NextDocument");
+        EXPECT_EQ(page.status, 200) << page.body;
+        EXPECT_EQ(page.body.substr(0, 2), "\xff\xd8");
+        EXPECT_EQ(from("127.0.0.2", http::verb::get, "/eSCL/ScannerStatus").body.find("velcap:Peer"),
+                  std::string::npos);
+
+        const std::string ours = job(fetch(http::verb::post, "/eSCL/ScanJobs", settings, xml));
+        EXPECT_EQ(from("127.0.0.2", http::verb::get, ours + "/NextDocument").status, 404) << "the local user's page";
+        EXPECT_EQ(fetch(http::verb::get, ours + "/NextDocument", {}, {}).status, 200);
+    });
+
+    struct Range {
+        const char* range;
+        const char* address;
+        bool added, contained;
+    };
+    const Range ranges[] = {
+        {"192.168.1.0/24", "192.168.1.77", true, true},
+        {"192.168.1.0/24", "192.168.2.1", true, false},
+        {"192.168.1.0/24", "::ffff:192.168.1.9", true, true},
+        {"2001:db8::/32", "2001:db8:1::5", true, true},
+        {"2001:db8::/32", "2001:db9::1", true, false},
+        {"0.0.0.0/0", "2001:db8::1", true, false},
+        {"10.0.0.1", "10.0.0.2", true, false},
+        {"192.168.1.0/33", "192.168.1.1", false, false},
+        {"10.0.0.0/", "10.0.0.1", false, false},
+        {"scanner.example", "10.0.0.1", false, false},
+    };
+    for (const Range& r : ranges) {
+        velcapd::AddressRanges allowed;
+        EXPECT_EQ(allowed.add(r.range), r.added) << r.range;
+        EXPECT_EQ(allowed.contains(r.address), r.contained) << r.range << " " << r.address;
+    }
+
+    // The shipped Avahi service names the port other machines are served on by default.
+    pugi::xml_document service;
+    ASSERT_TRUE(service.load_file(VELCAPD_AVAHI_SERVICE));
+    const pugi::xml_node offered = service.child("service-group").child("service");
+    EXPECT_STREQ(offered.child_value("type"), "_uscan._tcp");
+    EXPECT_EQ(offered.child("port").text().as_int(), velcapd::Options{}.esclPort);
+    bool resource = false;
+    for (const pugi::xml_node txt : offered.children("txt-record"))
+        resource |= std::string(txt.child_value()) == "rs=eSCL";
+    EXPECT_TRUE(resource);
 }
 
 long residentBytes() {
