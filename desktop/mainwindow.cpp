@@ -31,6 +31,7 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QUrl>
+#include <QXmlStreamReader>
 
 #include "background_job.h"
 #include "file_list.h"
@@ -47,8 +48,42 @@ bool isParamDlgOpen = false;
 
 namespace {
 
-// How often velcapd is asked whether it offers the camera to SANE programs, in ms.
+// How often velcapd is asked whether it offers the camera to SANE programs,
+// in ms; more often while it does, so that another machine's scan shows.
 constexpr int kScannerCheck = 10000;
+constexpr int kScannerWatch = 2000;
+// Another machine's scan is shown for at least this long, in s: it may end between two checks.
+constexpr int kRemoteScanShown = 10;
+
+// The machines whose scans run now or ended a moment ago, from velcapd's
+// ScannerStatus (which names them to this user only).
+QStringList remoteScans(const QByteArray& status) {
+    QStringList machines;
+    QXmlStreamReader xml(status);
+    QString peer, state;
+    int age = 0;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        const QStringRef name = xml.name();
+        if (xml.isStartElement()) {
+            if (name == QLatin1String("JobInfo")) {
+                peer.clear();
+                state.clear();
+                age = 0;
+            } else if (name == QLatin1String("Peer")) {
+                peer = xml.readElementText();
+            } else if (name == QLatin1String("JobState")) {
+                state = xml.readElementText();
+            } else if (name == QLatin1String("Age")) {
+                age = xml.readElementText().toInt();
+            }
+        } else if (xml.isEndElement() && name == QLatin1String("JobInfo") && !peer.isEmpty() &&
+                   (state == QLatin1String("Processing") || age <= kRemoteScanShown) && !machines.contains(peer)) {
+            machines << peer;
+        }
+    }
+    return machines;
+}
 
 constexpr const char* kCompanyLink =
     "<a href=\"https://www.orvida-imaging.example/\" style=\"color: rgb(47, 111, 181);\">Orvida Imaging Co., Ltd.</a>";
@@ -391,10 +426,21 @@ void MainWindow::checkScanner() {
     QNetworkReply* reply = network_->get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
+        const QByteArray status = reply->readAll();
         const bool offered = reply->error() == QNetworkReply::NoError &&
                              reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
-                             reply->readAll().contains("ScannerStatus");
+                             status.contains("ScannerStatus");
+        // Whoever sits at the desk sees when another machine photographs it.
+        const QStringList machines = offered ? remoteScans(status) : QStringList();
+        if (machines.isEmpty()) {
+            scannerLabel_->setText(QString::fromUtf8("可作为扫描仪使用"));
+            scannerLabel_->setStyleSheet(ui->label_company->styleSheet());
+        } else {
+            scannerLabel_->setText(QString::fromUtf8("正在为 %1 远程扫描").arg(machines.join(QString::fromUtf8("、"))));
+            scannerLabel_->setStyleSheet("color: rgb(200, 30, 30); font-weight: bold;");
+        }
         scannerLabel_->setVisible(offered);
+        scannerTimer_.setInterval(offered ? kScannerWatch : kScannerCheck);
         scannerLabel_->setProperty("checks", scannerLabel_->property("checks").toInt() + 1);
     });
 }

@@ -117,11 +117,11 @@ private slots:
         QTcpServer velcapd;
         QVERIFY(velcapd.listen(QHostAddress::LocalHost));
         QString asked;
+        QByteArray body = "<scan:ScannerStatus><pwg:State>Idle</pwg:State></scan:ScannerStatus>";
         connect(&velcapd, &QTcpServer::newConnection, this, [&] {
             QTcpSocket* client = velcapd.nextPendingConnection();
-            connect(client, &QTcpSocket::readyRead, client, [client, &asked] {
+            connect(client, &QTcpSocket::readyRead, client, [client, &asked, &body] {
                 asked = QString::fromLatin1(client->readAll()).section("\r\n", 0, 0);
-                const QByteArray body = "<scan:ScannerStatus><pwg:State>Idle</pwg:State></scan:ScannerStatus>";
                 client->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\nContent-Length: " +
                               QByteArray::number(body.size()) + "\r\n\r\n" + body);
                 client->disconnectFromHost();
@@ -135,6 +135,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!label->isHidden(), 10000);
         QCOMPARE(label->text(), QString("可作为扫描仪使用"));
         QCOMPARE(asked, QString("GET /eSCL/ScannerStatus HTTP/1.1"));
+        // Another machine scans: the desk is told which, for as long as it runs;
+        // an old remote job and the local user's own are not news.
+        const auto job = [](const char* peer, const char* state, int age) {
+            return QByteArray("<scan:JobInfo><scan:Age>") + QByteArray::number(age) + "</scan:Age><pwg:JobState>" +
+                   state + "</pwg:JobState>" + (peer ? QByteArray("<velcap:Peer>") + peer + "</velcap:Peer>" : "") +
+                   "</scan:JobInfo>";
+        };
+        body = "<scan:ScannerStatus xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
+               "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\" xmlns:velcap=\"urn:velcap:escl\"><pwg:State>Processing</pwg:State><scan:Jobs>" +
+               job("192.168.1.5", "Processing", 2) + job("192.168.1.9", "Completed", 200) +
+               job(nullptr, "Processing", 1) + "</scan:Jobs></scan:ScannerStatus>";
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QString("正在为 192.168.1.5 远程扫描"), 10000);
+        body = "<scan:ScannerStatus><pwg:State>Idle</pwg:State></scan:ScannerStatus>";
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QString("可作为扫描仪使用"), 10000);
 
         velcapd.close(); // no velcapd there any more
         w = start(vcam::Description{{documentCamera()}});
