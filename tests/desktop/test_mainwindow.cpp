@@ -143,7 +143,8 @@ private slots:
                    "</scan:JobInfo>";
         };
         body = "<scan:ScannerStatus xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
-               "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\" xmlns:velcap=\"urn:velcap:escl\"><pwg:State>Processing</pwg:State><scan:Jobs>" +
+               "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\" "
+               "xmlns:velcap=\"urn:velcap:escl\"><pwg:State>Processing</pwg:State><scan:Jobs>" +
                job("192.168.1.5", "Processing", 2) + job("192.168.1.9", "Completed", 200) +
                job(nullptr, "Processing", 1) + "</scan:Jobs></scan:ScannerStatus>";
         QTRY_COMPARE_WITH_TIMEOUT(label->text(), QString("正在为 192.168.1.5 远程扫描"), 10000);
