@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <malloc.h>
 #include <pthread.h>
 #include <string>
 #include <sys/random.h>
@@ -63,6 +64,12 @@ bool readOrMakeToken(const std::string& file, std::string& token) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Pictures of megabytes (scans, captures, frames) are mapped and unmapped
+    // whole, on whichever thread frees them. glibc's adaptive threshold would
+    // otherwise serve them from the arenas, where each worker thread keeps the
+    // top of its own (its last scan's 24 MB) for good.
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
     velcapd::Options options;
     velcapd::HubOptions hubOptions;
     std::string tokenFile;
