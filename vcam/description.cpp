@@ -318,6 +318,19 @@ Description parse(const std::string& text) {
         } else if (key == "perspective") {
             if (!(words >> camera->look.perspective) || camera->look.perspective < 0 || camera->look.perspective > 30)
                 fail(line, "perspective DEGREES (0 to 30)");
+        } else if (key == "book") {
+            std::string kind;
+            words >> kind;
+            if (kind != "on" && kind != "page" && kind != "off") fail(line, "book on|page|off");
+            camera->look.book = kind == "on" ? "spread" : kind == "page" ? "page" : "";
+        } else if (key == "book-curve") {
+            if (!(words >> camera->look.bookCurve) || camera->look.bookCurve < 0 || camera->look.bookCurve > 1)
+                fail(line, "book-curve AMOUNT (0 flat to 1)");
+        } else if (key == "fingers") {
+            std::string on;
+            words >> on;
+            if (on != "on" && on != "off") fail(line, "fingers on|off");
+            camera->look.fingers = on == "on";
         } else if (key == "page-pose") {
             if (!(words >> camera->look.pose)) fail(line, "page-pose N");
         } else if (key == "first-frame") {

@@ -30,6 +30,10 @@
 //   perspective DEGREES          the camera tilts this far from straight down (0 to 30)
 //   shadow on                    a soft shadow lies over one side of the page and the desk
 //   page-pose N                  the page's place and turn on the desk, one of many (0 by default)
+//   book on|page                 an open book instead of the page: two pages, or one alone
+//                                (its text and fingers change with page-pose)
+//   book-curve AMOUNT            how far its pages bend into the gutter, 0 (flat) to 1 (0.5)
+//   fingers on                   fingers hold the book open on its outer margins
 //   unplug FRAMES [replug MS]    the camera is pulled out after FRAMES frames: the node
 //                                goes, every call fails with ENODEV; replugged MS later
 //   fault ...                    see Faults
@@ -73,10 +77,14 @@ struct DeskLook {
     double perspective = 0; // degrees from straight down
     unsigned pose = 0;      // the page's place and turn, one of many; odd poses print a picture on the page
     bool shadow = false;
-    bool usual() const { return desk.empty() && !hand && perspective == 0 && pose == 0 && !shadow; }
+    // An open book instead of the page: "" none, "spread" two pages, "page" one alone.
+    std::string book;
+    double bookCurve = 0.5; // 0 flat to 1 a thick book's bend
+    bool fingers = false;   // fingers hold the book open
+    bool usual() const { return desk.empty() && !hand && perspective == 0 && pose == 0 && !shadow && book.empty(); }
     bool operator<(const DeskLook& o) const {
-        return std::tie(desk, hand, perspective, pose, shadow) <
-               std::tie(o.desk, o.hand, o.perspective, o.pose, o.shadow);
+        return std::tie(desk, hand, perspective, pose, shadow, book, bookCurve, fingers) <
+               std::tie(o.desk, o.hand, o.perspective, o.pose, o.shadow, o.book, o.bookCurve, o.fingers);
     }
 };
 

@@ -109,6 +109,11 @@ void shade(cv::Mat& frame, cv::Point2f at, float radius, double depth) {
 
 } // namespace
 
+cv::Mat deskSurface(const std::string& kind, cv::Size size, unsigned seed) {
+    std::mt19937 random(seed);
+    return desk(kind, size, random);
+}
+
 DeskScene renderDeskScene(unsigned width, unsigned height, const DeskLook& look) {
     const cv::Size size{int(width), int(height)};
     std::mt19937 random(1009 + look.pose * 7919);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -17,5 +18,7 @@ struct DeskScene {
 };
 
 DeskScene renderDeskScene(unsigned width, unsigned height, const DeskLook& look);
+// The desk alone, R, G, B: "" the usual one; dark, mid, light, white, wood.
+cv::Mat deskSurface(const std::string& kind, cv::Size size, unsigned seed);
 
 } // namespace vcam

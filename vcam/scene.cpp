@@ -1,5 +1,6 @@
 #include "scene.h"
 
+#include "book_scene.h"
 #include "desk_scene.h"
 
 #include <cmath>
@@ -471,10 +472,20 @@ std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsign
     std::lock_guard<std::mutex> lock(mutex);
     auto& entry = cache[{fourcc, width, height, stillImage, style, look}];
     if (!entry) {
-        if (stillImage.empty() && !look.usual())
+        if (stillImage.empty() && !look.book.empty()) {
+            BookLook book;
+            book.onePage = look.book == "page";
+            book.curve = look.bookCurve;
+            book.fingers = look.fingers;
+            book.desk = look.desk;
+            book.perspective = look.perspective;
+            book.seed = look.pose;
+            entry = std::make_shared<FrameSource>(fourcc, renderBookScene(width, height, book).frame, style);
+        } else if (stillImage.empty() && !look.usual()) {
             entry = std::make_shared<FrameSource>(fourcc, renderDeskScene(width, height, look).frame, style);
-        else
+        } else {
             entry = std::make_shared<FrameSource>(fourcc, width, height, stillImage, style);
+        }
     }
     return entry;
 }
