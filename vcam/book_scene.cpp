@@ -229,8 +229,8 @@ BookScene renderBookScene(unsigned width, unsigned height, const BookLook& look)
         const double angle = std::atan2(inward.y, inward.x) * 180 / kPi;
         for (cv::Mat* target : {&scene.frame, &scene.fingers}) {
             const cv::Scalar colour = target == &scene.fingers ? cv::Scalar(255) : skin;
-            cv::ellipse(*target, (tip + palm) * 0.5f, cv::Size(int(cv::norm(tip - palm) / 2), int(2.4 * unit)),
-                        angle, 0, 360, colour * (target == &scene.fingers ? 1.0 : 0.97), cv::FILLED, cv::LINE_AA);
+            cv::ellipse(*target, (tip + palm) * 0.5f, cv::Size(int(cv::norm(tip - palm) / 2), int(2.4 * unit)), angle,
+                        0, 360, colour * (target == &scene.fingers ? 1.0 : 0.97), cv::FILLED, cv::LINE_AA);
             cv::ellipse(*target, palm, cv::Size(int(7 * unit), int(10 * unit)), angle, 0, 360, colour, cv::FILLED,
                         cv::LINE_AA);
             const cv::Point2f wrist = palm - inward * float(30 * unit);

@@ -12,20 +12,20 @@
 namespace vcam {
 
 struct BookLook {
-    double curve = 0.5;       // 0 flat, 1 a thick book's bend
-    bool fingers = false;     // a thumb on each page's outer margin, the hand beyond
-    bool onePage = false;     // one page alone, its gutter at the left
-    std::string desk;         // as DeskLook's
-    double perspective = 0;   // degrees from straight down
-    double turn = 2;          // the book's turn on the desk, degrees
-    unsigned seed = 0;        // another text
+    double curve = 0.5;     // 0 flat, 1 a thick book's bend
+    bool fingers = false;   // a thumb on each page's outer margin, the hand beyond
+    bool onePage = false;   // one page alone, its gutter at the left
+    std::string desk;       // as DeskLook's
+    double perspective = 0; // degrees from straight down
+    double turn = 2;        // the book's turn on the desk, degrees
+    unsigned seed = 0;      // another text
 };
 
 struct BookScene {
-    cv::Mat frame;                       // R, G, B
-    std::vector<cv::Mat> flatPages;      // each page as printed, R, G, B, left first
-    std::vector<std::string> texts;      // each page's text, its lines ended by '\n'
-    cv::Mat fingers;                     // 255 where a finger or the hand lies, in frame pixels
+    cv::Mat frame;                        // R, G, B
+    std::vector<cv::Mat> flatPages;       // each page as printed, R, G, B, left first
+    std::vector<std::string> texts;       // each page's text, its lines ended by '\n'
+    cv::Mat fingers;                      // 255 where a finger or the hand lies, in frame pixels
     std::vector<cv::Point2f> pageCentres; // each page's middle in the frame
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "../files/pdf_document.h"
 #include "../files/picture_file.h"
+#include "../imaging/book.h"
 #include "../imaging/card.h"
 #include "../log.h"
 #include "../velcap/types.h"
@@ -508,6 +510,66 @@ Status writePages(const std::vector<std::string>& pictures, const std::string& o
             extras[i].text = i < texts.size() ? &texts[i] : nullptr;
         }
         return writePictures(read, out, options, extras);
+    });
+}
+
+Status writeBookPages(const std::vector<std::string>& spreads, const std::string& out, const BookOptions& book,
+                      std::vector<std::string>* written, const std::string& languages, bool pdfA) {
+    if (written) written->clear();
+    const std::string extension = lowerExtension(out);
+    if (spreads.empty() || !plainPath(out, "book")) return Status::BadPath;
+    const bool pdf = extension == "pdf";
+    if (!pdf && extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "tif" &&
+        extension != "tiff") {
+        logWarning(Category::Office, "book: %s is not a .pdf, .jpg, .png or .tif file\n", out.c_str());
+        return Status::BadPath;
+    }
+    if (!languages.empty() && !ocr::available(languages)) return Status::NotWritten;
+    return guardedStatus("book", out, [&] {
+        // Every spread first: one that holds no book leaves everything unwritten.
+        std::vector<cv::Mat> pages;
+        for (const std::string& spread : spreads) {
+            cv::Mat picture;
+            if (readPicture(spread.c_str(), cv::IMREAD_COLOR, "book", picture) != Status::Ok) return Status::NotWritten;
+            cv::cvtColor(picture, picture, cv::COLOR_BGR2RGB);
+            std::vector<cv::Mat> found = bookPages(picture, book);
+            if (found.empty()) {
+                logWarning(Category::Office, "book: no book in %s; %s is not written\n", spread.c_str(), out.c_str());
+                return Status::NotWritten;
+            }
+            for (cv::Mat& page : found) {
+                cv::cvtColor(page, page, cv::COLOR_RGB2BGR);
+                pages.push_back(std::move(page));
+            }
+        }
+        PageOptions options;
+        options.pdfA = pdfA;
+        if (pdf) {
+            std::vector<ocr::PageText> texts(pages.size());
+            std::vector<PageExtras> extras(pages.size());
+            for (size_t i = 0; i < pages.size() && !languages.empty(); ++i) {
+                if (ocr::recognise(pages[i], languages, texts[i]) != Status::Ok) return Status::NotWritten;
+                extras[i].text = &texts[i];
+            }
+            const Status status = writePictures(pages, out, options, extras);
+            if (status == Status::Ok && written) written->push_back(out);
+            return status;
+        }
+        // out-001.jpg, out-002.jpg, ...: all or none.
+        const std::string stem = out.substr(0, out.size() - extension.size() - 1);
+        std::vector<std::string> names;
+        for (size_t i = 0; i < pages.size(); ++i) {
+            char number[32];
+            std::snprintf(number, sizeof(number), "-%03zu.", i + 1);
+            names.push_back(stem + number + extension);
+            if (writePictures({pages[i]}, names.back(), options) != Status::Ok) {
+                names.pop_back();
+                for (const std::string& name : names) ::unlink(name.c_str());
+                return Status::NotWritten;
+            }
+        }
+        if (written) *written = names;
+        return Status::Ok;
     });
 }
 

@@ -70,6 +70,24 @@ VELCAP_EXPORT Status makeSearchablePdf(const std::vector<std::string>& pictures,
                                        const std::function<void(int done, int total)>& progress = {},
                                        bool pdfA = false);
 
+// What book mode does to an open book's picture; each step can be left out.
+struct BookOptions {
+    bool dewarp = true;        // text lines straight, the page rectangular
+    bool removeFingers = true; // fingers on the pages painted over with the paper
+    bool evenLight = true;     // the gutter's shadow evened out, the paper white
+};
+
+// Writes the pages of the open books photographed in spreads (picture files):
+// out ending in .pdf is one PDF, the left page of each spread first, read by
+// OCR in languages when they are given (pdfA as makeSearchablePdf); out with
+// an image extension (.jpg, .png, .tif) gives out-001.jpg, out-002.jpg, ...,
+// whose paths go into written. NotWritten, with nothing written, when a
+// spread cannot be read or holds no book (an existing out then stays as it
+// was); BadPath for another name.
+VELCAP_EXPORT Status writeBookPages(const std::vector<std::string>& spreads, const std::string& out,
+                                    const BookOptions& book, std::vector<std::string>* written = nullptr,
+                                    const std::string& languages = {}, bool pdfA = false);
+
 // Whether Tesseract has a model for every language of "chi_sim+eng"; why
 // not, when not (a language not installed, or a name that is not one).
 VELCAP_EXPORT bool ocrLanguagesInstalled(const std::string& languages, std::string* why = nullptr);

@@ -17,6 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "book_scene.h"
 #include "codes/code_images.h"
 #include "desk_scene.h"
 #include "scene.h"
@@ -576,6 +577,43 @@ TEST_F(Cli, IdCardCopyAndPagesOnPaperWithinABudget) {
     EXPECT_LE(info.st_size, 60000);
     EXPECT_EQ(cv::imread(path("a5.jpg")).size(), cv::Size(1748, 2480)); // A5 at 300 dpi
     EXPECT_EQ(velcap::test::run("ls " + path("") + " | grep -c XXXX").first, "0\n") << "no photograph left behind";
+}
+
+TEST_F(Cli, BookMakesTwoPagesOfEachSpreadOrWritesNothing) {
+    vcam::BookLook look;
+    look.fingers = true;
+    cv::Mat spread;
+    cv::cvtColor(vcam::renderBookScene(1632, 1224, look).frame, spread, cv::COLOR_RGB2BGR);
+    cv::imwrite(path("spread.jpg"), spread);
+    cv::Mat desk;
+    cv::cvtColor(vcam::deskSurface("wood", {800, 600}, 3), desk, cv::COLOR_RGB2BGR);
+    cv::imwrite(path("desk.jpg"), desk);
+
+    const Outcome pictures = velcap("book " + path("page.png") + " " + path("spread.jpg"));
+    ASSERT_EQ(pictures.status, 0) << pictures.err;
+    EXPECT_EQ(pictures.out, path("page-001.png") + "\n" + path("page-002.png") + "\n");
+    for (const char* name : {"page-001.png", "page-002.png"}) {
+        const cv::Mat page = cv::imread(path(name));
+        EXPECT_LT(page.cols, page.rows) << name << ": a page, upright";
+        EXPECT_GT(page.cols, page.rows / 2) << name << ": no sliver";
+    }
+    const Outcome pdf = velcap("book " + path("book.pdf") + " " + path("spread.jpg") + " " + path("spread.jpg"));
+    ASSERT_EQ(pdf.status, 0) << pdf.err;
+    EXPECT_EQ(pdf.out, path("book.pdf") + "\n");
+    EXPECT_NE(velcap::test::run("pdfinfo " + path("book.pdf")).first.find("Pages:           4"), std::string::npos);
+
+    // A desk without a book: a failure, and the document there stays as it was.
+    const std::string before = slurp(path("book.pdf"));
+    const Outcome none = velcap("book " + path("book.pdf") + " " + path("spread.jpg") + " " + path("desk.jpg"));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(slurp(path("book.pdf")), before);
+    EXPECT_FALSE(exists(path("none-001.jpg")));
+    EXPECT_EQ(velcap("book " + path("none.jpg") + " " + path("desk.jpg")).status, 1);
+    EXPECT_FALSE(exists(path("none-001.jpg")));
+    for (const std::string& wrong : {"book " + path("book.gif") + " " + path("spread.jpg"),
+                                     "book --ocr " + path("page.jpg") + " " + path("spread.jpg"),
+                                     "book " + path("book.pdf")})
+        EXPECT_EQ(velcap(wrong).status, 2) << wrong;
 }
 
 TEST_F(Cli, PdfMergeAndCleanWorkOnFiles) {

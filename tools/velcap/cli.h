@@ -145,5 +145,6 @@ int mergeCommand(const Arguments& args);
 int cleanCommand(const Arguments& args);
 int controlsCommand(const Arguments& args);
 int idcardCommand(const Arguments& args);
+int bookCommand(const Arguments& args);
 
 } // namespace velcap::cli

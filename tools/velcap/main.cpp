@@ -110,6 +110,20 @@ const std::vector<Command>& commands() {
       .pdf, .jpg or .png. --dpi is 50 to 704 (300 unless given): an A4 page
       within the pixel limit that velcap's readers keep.
 )"},
+        {"book",
+         bookCommand,
+         {"no-clobber", "ocr=", "pdfa", "no-dewarp", "keep-fingers"},
+         {},
+         R"(  book [--no-dewarp] [--keep-fingers] [--ocr [LANGS]] [--pdfa] [-n] OUT SPREAD...
+      Each SPREAD a picture of an open book from above (two pages, or one):
+      the book found, split at its gutter, its bent lines made straight
+      (not with --no-dewarp), fingers on the pages painted over (kept with
+      --keep-fingers) and each page cut to its paper. OUT ending in .pdf is
+      one PDF, two pages a spread, left page first (--ocr and --pdfa as for
+      pdf); OUT.jpg, .png or .tif gives OUT-001.jpg, OUT-002.jpg, ..., each
+      path printed on a line. Exit status 1, with nothing written, when a
+      picture holds no book.
+)"},
         {"merge",
          mergeCommand,
          {"column", "no-clobber"},

@@ -97,4 +97,28 @@ int idcardCommand(const Arguments& args) {
     return kSuccess;
 }
 
+int bookCommand(const Arguments& args) {
+    std::vector<std::string> operands = args.operands();
+    const std::string languages = ocrLanguages(args, operands);
+    args.expectOperands(operands, 2, size_t(-1), "book [--no-dewarp] [--keep-fingers] OUT SPREAD...");
+    const std::string out = operands[0];
+    const std::vector<std::string> spreads(operands.begin() + 1, operands.end());
+    const std::string extension = extensionOf(out);
+    if (extension != "pdf" && extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "tif" &&
+        extension != "tiff")
+        usageError("'" + out + "' is not a .pdf, .jpg, .png or .tif file");
+    if ((!languages.empty() || args.has("pdfa")) && extension != "pdf")
+        usageError("--ocr and --pdfa write a PDF; name OUT .pdf");
+    for (const std::string& spread : spreads) requirePicture(spread);
+    if (extension == "pdf") requireWritable(out, args.has("no-clobber"));
+    velcap::BookOptions book;
+    book.dewarp = !args.has("no-dewarp");
+    book.removeFingers = !args.has("keep-fingers");
+    std::vector<std::string> written;
+    const velcap::Status status = velcap::writeBookPages(spreads, out, book, &written, languages, args.has("pdfa"));
+    if (status != velcap::Status::Ok) failed("cannot write '" + out + "': a picture holds no book, or not written");
+    for (const std::string& path : written) result(path);
+    return kSuccess;
+}
+
 } // namespace velcap::cli

@@ -1,0 +1,507 @@
+#include "book.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+
+#include <opencv2/imgproc.hpp>
+
+#include "black_edge.h"
+
+namespace velcap {
+
+namespace {
+
+// The pictures the book is looked for in, and each page's bend measured on.
+constexpr int kFindWidth = 1000;
+constexpr int kBendHeight = 1000;
+// The camera's height above the desk, in widths of its picture: a document
+// camera sees about an A3 desk from some 40 cm.
+constexpr double kCameraHeight = 1.2;
+
+cv::Mat scaled(const cv::Mat& picture, double scale) {
+    cv::Mat out;
+    cv::resize(picture, out, cv::Size(), scale, scale, cv::INTER_AREA);
+    return out;
+}
+
+// Paper: bright and nearly grey, brighter than level (0: Otsu's threshold).
+// Cover boards, wooden desks and skin are coloured; dark desks are dark.
+cv::Mat paperMask(const cv::Mat& rgb, double level = 0) {
+    cv::Mat hsv, channels[3], v;
+    cv::cvtColor(rgb, hsv, cv::COLOR_RGB2HSV);
+    cv::split(hsv, channels);
+    if (level <= 0) level = std::max(cv::threshold(channels[2], v, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU), 120.0);
+    const cv::Mat mask = (channels[2] > level) & (channels[1] < 60);
+    // Text leaves holes; specks of light on the desk are no paper.
+    const int close = std::max(3, rgb.cols / 60) | 1, open = std::max(3, rgb.cols / 200) | 1;
+    cv::Mat out;
+    cv::morphologyEx(mask, out, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_ELLIPSE, {close, close}));
+    cv::morphologyEx(out, out, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_ELLIPSE, {open, open}));
+    return out;
+}
+
+// The level that tells paper from the desk: Otsu's over the picture, or,
+// when that takes in most of it (a light desk as grey as paper), Otsu's
+// again over what it took in.
+double paperLevel(const cv::Mat& rgb) {
+    cv::Mat grey, v, hsv, channels[3];
+    cv::cvtColor(rgb, hsv, cv::COLOR_RGB2HSV);
+    cv::split(hsv, channels);
+    const double level = std::max(cv::threshold(channels[2], v, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU), 120.0);
+    const cv::Mat bright = (channels[2] > level) & (channels[1] < 60);
+    if (cv::countNonZero(bright) < 0.6 * double(bright.total())) return level;
+    std::vector<uchar> values;
+    for (int y = 0; y < bright.rows; ++y)
+        for (int x = 0; x < bright.cols; ++x)
+            if (bright.at<uchar>(y, x)) values.push_back(channels[2].at<uchar>(y, x));
+    const cv::Mat taken(1, int(values.size()), CV_8U, values.data());
+    return std::max(level, cv::threshold(taken, v, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU));
+}
+
+// The pages: the largest piece of paper, and pieces beside it as tall (the
+// other page, when the gutter's shadow parts them).
+cv::Mat pagesOf(const cv::Mat& paper) {
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(paper, labels, stats, centroids, 8, CV_32S);
+    int largest = 0;
+    for (int i = 1; i < count; ++i)
+        if (!largest || stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(largest, cv::CC_STAT_AREA)) largest = i;
+    cv::Mat pages = cv::Mat::zeros(paper.size(), CV_8U);
+    if (!largest || stats.at<int>(largest, cv::CC_STAT_AREA) < 0.03 * paper.total()) return pages;
+    const auto box = [&](int i) {
+        return cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                        stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    };
+    const cv::Rect main = box(largest);
+    for (int i = 1; i < count; ++i) {
+        const cv::Rect b = box(i);
+        const int overlap = std::min(b.br().y, main.br().y) - std::max(b.y, main.y);
+        const int gap = std::max(b.x - main.br().x, main.x - b.br().x);
+        const bool beside = overlap > 0.6 * main.height && gap < 0.05 * paper.cols &&
+                            stats.at<int>(i, cv::CC_STAT_AREA) > 0.3 * stats.at<int>(largest, cv::CC_STAT_AREA);
+        if (i == largest || beside) pages.setTo(255, labels == i);
+    }
+    return pages;
+}
+
+cv::Mat turned(const cv::Mat& picture, double degrees, int interpolation) {
+    if (std::abs(degrees) < 0.2) return picture;
+    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(picture.cols * 0.5f, picture.rows * 0.5f), degrees, 1.0);
+    cv::Mat out;
+    cv::warpAffine(picture, out, m, picture.size(), interpolation, cv::BORDER_REPLICATE);
+    return out;
+}
+
+// The column of the gutter: a narrow shadow running down the middle of the
+// pages, or, on a flat book, the blank band between two blocks of text.
+int gutterOf(const cv::Mat& grey, const cv::Mat& pages, const cv::Rect& paper) {
+    const int w = paper.width;
+    // Two pages side by side are wider than tall, even narrow folios; a
+    // page alone is not, whatever dark line runs down it.
+    if (w < 20 || paper.height < 20 || w < 0.95 * paper.height) return -1;
+    const int from = paper.x + w * 3 / 10, to = paper.x + w * 7 / 10;
+    // The brightness of each column over the middle rows, in bands of rows.
+    const int bands = 6, top = paper.y + paper.height / 8, rows = paper.height * 3 / 4;
+    std::vector<std::vector<double>> profile(bands, std::vector<double>(size_t(grey.cols), 0));
+    for (int b = 0; b < bands; ++b) {
+        const int y0 = top + rows * b / bands, y1 = top + rows * (b + 1) / bands;
+        for (int x = paper.x; x < paper.br().x; ++x) {
+            double sum = 0;
+            int n = 0;
+            for (int y = y0; y < y1; ++y)
+                if (pages.at<uchar>(y, x) || (x > from && x < to)) sum += grey.at<uchar>(y, x), ++n;
+            profile[size_t(b)][size_t(x)] = n ? sum / n : 0;
+        }
+    }
+    std::vector<double> whole(size_t(grey.cols), 0);
+    for (int x = paper.x; x < paper.br().x; ++x)
+        for (int b = 0; b < bands; ++b) whole[size_t(x)] += profile[size_t(b)][size_t(x)] / bands;
+    std::vector<double> smooth = whole;
+    for (int x = paper.x + 2; x < paper.br().x - 2; ++x)
+        smooth[size_t(x)] = (whole[size_t(x - 2)] + whole[size_t(x - 1)] + whole[size_t(x)] + whole[size_t(x + 1)] +
+                             whole[size_t(x + 2)]) /
+                            5;
+    std::vector<double> levels(smooth.begin() + paper.x, smooth.begin() + paper.br().x);
+    std::nth_element(levels.begin(), levels.begin() + long(levels.size() * 4 / 5), levels.end());
+    const double paperLevel = levels[levels.size() * 4 / 5];
+    const int darkest = int(std::min_element(smooth.begin() + from, smooth.begin() + to) - smooth.begin());
+    const double depth = (paperLevel - smooth[size_t(darkest)]) / std::max(1.0, paperLevel);
+    if (depth >= 0.08) {
+        // A shadow, not a dark picture: narrow, and in most bands of rows.
+        int left = darkest, right = darkest;
+        const double half = paperLevel - (paperLevel - smooth[size_t(darkest)]) / 2;
+        while (left > paper.x && smooth[size_t(left)] < half) --left;
+        while (right < paper.br().x - 1 && smooth[size_t(right)] < half) ++right;
+        int agreeing = 0;
+        const int reach = std::max(2, w * 3 / 100);
+        for (const std::vector<double>& band : profile) {
+            const auto low = std::min_element(band.begin() + darkest - reach, band.begin() + darkest + reach + 1);
+            if ((paperLevel - *low) / paperLevel >= depth / 2) ++agreeing;
+        }
+        if (right - left < w / 10 && agreeing >= bands - 2) return darkest;
+    }
+    // A flat spread: wider than tall, with a band free of writing in the middle, text on both sides.
+    if (paper.width < 1.15 * paper.height) return -1;
+    cv::Mat ink;
+    cv::adaptiveThreshold(grey(paper), ink, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY_INV,
+                          std::max(3, paper.height / 30) | 1, 15);
+    cv::Mat columns;
+    cv::reduce(ink(cv::Rect(0, paper.height / 8, paper.width, rows)), columns, 0, cv::REDUCE_AVG, CV_32F);
+    int bestStart = -1, bestLength = 0, start = -1;
+    for (int x = from - paper.x; x <= to - paper.x; ++x) {
+        const bool blank = x < to - paper.x && columns.at<float>(0, x) < 1.0f;
+        if (blank && start < 0) start = x;
+        if (!blank && start >= 0) {
+            if (x - start > bestLength) bestStart = start, bestLength = x - start;
+            start = -1;
+        }
+    }
+    if (bestLength < w / 40) return -1;
+    const cv::Scalar leftInk = cv::mean(columns.colRange(0, bestStart)),
+                     rightInk = cv::mean(columns.colRange(bestStart + bestLength, columns.cols));
+    if (leftInk[0] < 3 || rightInk[0] < 3) return -1;
+    return paper.x + bestStart + bestLength / 2;
+}
+
+// A curve across a page: y = c0 + c1 t + c2 t^2 + c3 t^3, t = x / width.
+struct Curve {
+    cv::Vec4d c;
+    double at(double x, double width) const {
+        const double t = x / width;
+        return c[0] + t * (c[1] + t * (c[2] + t * c[3]));
+    }
+};
+
+// The least-squares cubic through points, twice, the far ones dropped the
+// second time; false when too few are left or they scatter.
+bool fitCurve(const std::vector<cv::Point2d>& points, double width, double tolerance, Curve& curve) {
+    std::vector<cv::Point2d> kept = points;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (kept.size() < 12) return false;
+        cv::Mat a(int(kept.size()), 4, CV_64F), b(int(kept.size()), 1, CV_64F), x;
+        for (size_t i = 0; i < kept.size(); ++i) {
+            const double t = kept[i].x / width;
+            a.at<double>(int(i), 0) = 1;
+            a.at<double>(int(i), 1) = t;
+            a.at<double>(int(i), 2) = t * t;
+            a.at<double>(int(i), 3) = t * t * t;
+            b.at<double>(int(i)) = kept[i].y;
+        }
+        if (!cv::solve(a, b, x, cv::DECOMP_SVD)) return false;
+        curve.c = cv::Vec4d(x.at<double>(0), x.at<double>(1), x.at<double>(2), x.at<double>(3));
+        std::vector<double> errors;
+        for (const cv::Point2d& p : kept) errors.push_back(std::abs(curve.at(p.x, width) - p.y));
+        const double rms =
+            std::sqrt(std::inner_product(errors.begin(), errors.end(), errors.begin(), 0.0) / double(errors.size()));
+        if (pass == 1) return rms < tolerance;
+        std::vector<cv::Point2d> closer;
+        for (size_t i = 0; i < kept.size(); ++i)
+            if (errors[i] <= std::max(2.5 * rms, 1.0)) closer.push_back(kept[i]);
+        kept.swap(closer);
+    }
+    return false;
+}
+
+// A line across the page, as photographed: its points and the cubic through them.
+struct Traced {
+    std::vector<cv::Point2d> points;
+    Curve curve;
+};
+
+// The page's lines, in its small picture: the middle of each text line, and
+// its top and bottom edges where the paper meets what lies beyond.
+std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
+    const int w = small.cols, h = small.rows;
+    std::vector<Traced> traced;
+    cv::Mat grey, ink;
+    cv::cvtColor(small, grey, cv::COLOR_RGB2GRAY);
+    cv::adaptiveThreshold(grey, ink, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY_INV, std::max(3, h / 40) | 1,
+                          12);
+    cv::Mat inside;
+    cv::erode(paper, inside, cv::getStructuringElement(cv::MORPH_RECT, {9, 9}));
+    ink &= inside;
+    // Characters smeared along the line into one shape per line.
+    cv::Mat lines;
+    cv::morphologyEx(ink, lines, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, {std::max(3, w / 30), 1}));
+    cv::morphologyEx(lines, lines, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, {std::max(3, w / 60), 1}));
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(lines, labels, stats, centroids, 8, CV_32S);
+    std::vector<std::map<int, std::pair<double, int>>> columns(static_cast<size_t>(count));
+    for (int y = 0; y < h; ++y) {
+        const int* label = labels.ptr<int>(y);
+        const uchar* mark = ink.ptr<uchar>(y);
+        for (int x = 0; x < w; ++x)
+            if (label[x] && mark[x]) {
+                auto& c = columns[size_t(label[x])][x / 4];
+                c.first += y;
+                ++c.second;
+            }
+    }
+    for (int i = 1; i < count; ++i) {
+        // A line: long, one line high (two lines run together are taller).
+        if (stats.at<int>(i, cv::CC_STAT_WIDTH) < w * 3 / 10 || stats.at<int>(i, cv::CC_STAT_HEIGHT) > h / 25) continue;
+        Traced line;
+        for (const auto& [column, sum] : columns[size_t(i)])
+            line.points.push_back({column * 4.0 + 2, sum.first / sum.second});
+        if (fitCurve(line.points, w, h / 200.0 + 0.5, line.curve)) traced.push_back(std::move(line));
+    }
+    // The edges, where the page has them: the first and last paper in each column.
+    Traced top, bottom;
+    for (int x = 0; x < w; x += 4) {
+        int first = -1, last = -1;
+        for (int y = 0; y < h; ++y)
+            if (paper.at<uchar>(y, x)) {
+                if (first < 0) first = y;
+                last = y;
+            }
+        if (first > 1) top.points.push_back({double(x), double(first)});
+        if (last >= 0 && last < h - 2) bottom.points.push_back({double(x), double(last)});
+    }
+    for (Traced* edge : {&top, &bottom})
+        if (edge->points.size() > size_t(w / 16) && fitCurve(edge->points, w, h / 100.0 + 1, edge->curve))
+            traced.push_back(std::move(*edge));
+    return traced;
+}
+
+// How the page is bent, as the camera sees it: a point of the flat page at
+// row y of the flattest column lies at row y + a(x) + b(x) y of column x. A
+// surface that rises towards the camera magnifies (b) and shifts (a) what
+// is on it; both are quartics across the page, fitted to every line at once.
+struct Bent {
+    cv::Mat a, b; // 5 coefficients each, of x / width
+    bool valid = false;
+    static double poly(const cv::Mat& c, double t) {
+        double v = 0;
+        for (int j = 4; j >= 0; --j) v = v * t + c.at<double>(j);
+        return v;
+    }
+};
+
+Bent bendOf(const std::vector<Traced>& lines, int width, int height) {
+    Bent bent;
+    if (lines.size() < 3) return bent;
+    const double w = width;
+    // The flattest column: where the lines slope least, together.
+    int flattest = 0;
+    double least = 1e300;
+    for (int x = 1; x < width - 1; x += 2) {
+        double slope = 0;
+        for (const Traced& l : lines) slope += std::abs(l.curve.at(x + 1, w) - l.curve.at(x - 1, w));
+        if (slope < least) least = slope, flattest = x;
+    }
+    struct Sample {
+        double t, level, offset;
+    };
+    std::vector<Sample> samples;
+    for (const Traced& l : lines) {
+        const double level = l.curve.at(flattest, w);
+        for (const cv::Point2d& p : l.points) samples.push_back({p.x / w, level / height, (p.y - level) / height});
+    }
+    std::vector<bool> kept(samples.size(), true);
+    for (int pass = 0; pass < 3; ++pass) {
+        std::vector<int> rows;
+        for (size_t i = 0; i < samples.size(); ++i)
+            if (kept[i]) rows.push_back(int(i));
+        if (rows.size() < 40) return bent;
+        cv::Mat m(int(rows.size()), 10, CV_64F), r(int(rows.size()), 1, CV_64F), x;
+        for (int k = 0; k < int(rows.size()); ++k) {
+            const Sample& s = samples[size_t(rows[size_t(k)])];
+            double tj = 1;
+            for (int j = 0; j < 5; ++j, tj *= s.t) {
+                m.at<double>(k, j) = tj;
+                m.at<double>(k, 5 + j) = tj * s.level;
+            }
+            r.at<double>(k) = s.offset;
+        }
+        if (!cv::solve(m, r, x, cv::DECOMP_SVD)) return bent;
+        const cv::Mat residual = m * x - r;
+        double sum = 0;
+        for (int k = 0; k < residual.rows; ++k) sum += residual.at<double>(k) * residual.at<double>(k);
+        const double rms = std::sqrt(sum / residual.rows);
+        for (int k = 0; k < residual.rows; ++k)
+            if (std::abs(residual.at<double>(k)) > std::max(3 * rms, 0.5 / height))
+                kept[size_t(rows[size_t(k)])] = false;
+        bent.a = x.rowRange(0, 5).clone() * height;
+        bent.b = x.rowRange(5, 10).clone();
+    }
+    bent.valid = true;
+    return bent;
+}
+
+// The page with its bend undone: rows straightened by the bend, and columns
+// spread where the paper rises steeply out of the gutter, by the height
+// change that the magnification tells. camera is the camera's height above
+// the desk in the page's pixels, assumed from the frame's width.
+cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double camera) {
+    if (!bent.valid) return page;
+    const int width = page.cols, height = page.rows;
+    // The paper's length from the left edge at each column: the surface's
+    // height follows the magnification (z = camera * b for small b).
+    std::vector<double> along(size_t(width) + 1, 0);
+    for (int x = 1; x <= width; ++x) {
+        const double rise =
+            camera * (Bent::poly(bent.b, double(x) / width) - Bent::poly(bent.b, double(x - 1) / width));
+        along[size_t(x)] = along[size_t(x - 1)] + std::sqrt(1 + rise * rise);
+    }
+    const int outWidth = int(std::lround(along.back()));
+    cv::Mat mapX(height, outWidth, CV_32F), mapY(height, outWidth, CV_32F);
+    size_t k = 0;
+    std::vector<float> source(static_cast<size_t>(outWidth));
+    for (int X = 0; X < outWidth; ++X) {
+        while (k + 1 < along.size() - 1 && along[k + 1] < X) ++k;
+        const double f = (X - along[k]) / std::max(1e-9, along[k + 1] - along[k]);
+        source[size_t(X)] = float(k + std::clamp(f, 0.0, 1.0));
+    }
+    for (int X = 0; X < outWidth; ++X) {
+        const double t = source[size_t(X)] / width;
+        const double a = Bent::poly(bent.a, t) / scale, b = Bent::poly(bent.b, t);
+        for (int Y = 0; Y < height; ++Y) {
+            mapX.at<float>(Y, X) = source[size_t(X)];
+            mapY.at<float>(Y, X) = float(Y + a + b * Y);
+        }
+    }
+    cv::Mat out;
+    cv::remap(page, out, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    return out;
+}
+
+// Skin on the page: fingers holding it open, painted over with the paper
+// around them. Skin off the page (a hand, a wooden desk, a red cover) stays.
+void paintFingers(cv::Mat& page, const cv::Mat& paperSmall, double scale) {
+    cv::Mat small = scaled(page, scale), ycrcb, channels[3];
+    cv::cvtColor(small, ycrcb, cv::COLOR_RGB2YCrCb);
+    cv::split(ycrcb, channels);
+    cv::Mat skin =
+        (channels[0] > 60) & (channels[1] > 136) & (channels[1] < 180) & (channels[2] > 75) & (channels[2] < 130);
+    // The page's own area: the paper's outline, filled.
+    std::vector<std::vector<cv::Point>> outlines;
+    cv::findContours(paperSmall.clone(), outlines, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    if (outlines.empty()) return;
+    const auto largest = std::max_element(outlines.begin(), outlines.end(), [](const auto& a, const auto& b) {
+        return cv::contourArea(a) < cv::contourArea(b);
+    });
+    std::vector<cv::Point> hull;
+    cv::convexHull(*largest, hull);
+    cv::Mat onPage = cv::Mat::zeros(small.size(), CV_8U);
+    cv::fillConvexPoly(onPage, hull, 255);
+    skin &= onPage;
+    if (cv::countNonZero(skin) == 0) return;
+    // The finger's soft rim too.
+    cv::dilate(skin, skin, cv::getStructuringElement(cv::MORPH_ELLIPSE, {7, 7}));
+    skin &= onPage;
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(skin, labels, stats, centroids, 8, CV_32S);
+    cv::Mat full;
+    for (int i = 1; i < count; ++i) {
+        const cv::Mat finger = labels == i;
+        cv::Mat ring;
+        cv::dilate(finger, ring, cv::getStructuringElement(cv::MORPH_ELLIPSE, {15, 15}));
+        ring &= ~skin & paperSmall;
+        if (cv::countNonZero(ring) < 10) continue;
+        const cv::Scalar paperColour = cv::mean(small, ring);
+        cv::resize(finger, full, page.size(), 0, 0, cv::INTER_LINEAR);
+        page.setTo(paperColour, full > 0);
+    }
+}
+
+// The page cut to its paper: rows and columns mostly paper, less a thin margin.
+cv::Mat cutToPaper(const cv::Mat& page, double scale, double level) {
+    const cv::Mat small = scaled(page, scale);
+    const cv::Mat paper = paperMask(small, level);
+    cv::Mat rows, columns;
+    cv::reduce(paper, rows, 1, cv::REDUCE_AVG, CV_32F);
+    cv::reduce(paper, columns, 0, cv::REDUCE_AVG, CV_32F);
+    const auto span = [](const cv::Mat& share, int n, int& first, int& last) {
+        first = -1, last = -1;
+        for (int i = 0; i < n; ++i)
+            if (share.at<float>(i) > 0.8f * 255) {
+                if (first < 0) first = i;
+                last = i;
+            }
+    };
+    int top, bottom, left, right;
+    span(rows, rows.rows, top, bottom);
+    span(columns, columns.cols, left, right);
+    if (top < 0 || left < 0 || bottom - top < small.rows / 4 || right - left < small.cols / 4) return page;
+    const cv::Rect cut(int(left / scale), int(top / scale), int((right - left + 1) / scale),
+                       int((bottom - top + 1) / scale));
+    return page(cut & cv::Rect(0, 0, page.cols, page.rows)).clone();
+}
+
+} // namespace
+
+BookLayout findBook(const cv::Mat& rgb) {
+    BookLayout layout;
+    if (rgb.empty() || rgb.type() != CV_8UC3) return layout;
+    const double scale = std::min(1.0, double(kFindWidth) / rgb.cols);
+    const cv::Mat small = scaled(rgb, scale);
+    layout.level = paperLevel(small);
+    cv::Mat pages = pagesOf(paperMask(small, layout.level));
+    std::vector<cv::Point> points;
+    cv::findNonZero(pages, points);
+    if (points.empty()) return layout;
+    // Upright: the turn of the pages' rectangle that leaves its bounds tightest.
+    const cv::RotatedRect box = cv::minAreaRect(points);
+    double tilt = std::fmod(box.angle, 90.0);
+    if (tilt > 45) tilt -= 90;
+    double best = 1e300;
+    for (double angle : {tilt, -tilt}) {
+        const cv::Mat upright = turned(pages, angle, cv::INTER_NEAREST);
+        const double area = cv::boundingRect(upright).area();
+        if (area < best) best = area, layout.angle = angle;
+    }
+    const cv::Mat upright = turned(pages, layout.angle, cv::INTER_NEAREST);
+    cv::Mat grey;
+    cv::cvtColor(turned(small, layout.angle, cv::INTER_LINEAR), grey, cv::COLOR_RGB2GRAY);
+    const cv::Rect paper = cv::boundingRect(upright);
+    const int gutter = gutterOf(grey, upright, paper);
+    layout.found = true;
+    layout.paper =
+        cv::Rect(int(paper.x / scale), int(paper.y / scale), int(paper.width / scale), int(paper.height / scale)) &
+        cv::Rect(0, 0, rgb.cols, rgb.rows);
+    layout.gutter = gutter < 0 ? -1 : int(gutter / scale);
+    return layout;
+}
+
+std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
+    const BookLayout layout = findBook(rgb);
+    if (!layout.found) return {};
+    const cv::Mat upright = turned(rgb, layout.angle, cv::INTER_LINEAR);
+    const cv::Rect& paper = layout.paper;
+    std::vector<cv::Rect> regions;
+    if (layout.gutter > 0) {
+        regions.push_back(cv::Rect(paper.x, paper.y, layout.gutter - paper.x, paper.height));
+        regions.push_back(cv::Rect(layout.gutter, paper.y, paper.br().x - layout.gutter, paper.height));
+    } else {
+        regions.push_back(paper);
+    }
+    std::vector<cv::Mat> out;
+    const cv::Rect frame(0, 0, upright.cols, upright.rows);
+    for (cv::Rect region : regions) {
+        // Beyond the straight bounds a little: the page's edges bend past them.
+        const int grow = region.height * 3 / 100;
+        region = cv::Rect(region.x, region.y - grow, region.width, region.height + 2 * grow) & frame;
+        cv::Mat page = upright(region).clone();
+        const double scale = std::min(1.0, double(kBendHeight) / page.rows);
+        cv::Mat paper = paperMask(scaled(page, scale), layout.level);
+        if (options.removeFingers) paintFingers(page, paper, scale);
+        if (options.dewarp) {
+            const cv::Mat small = scaled(page, scale);
+            paper = paperMask(small, layout.level);
+            page = straightened(page, bendOf(pageLines(small, paper), small.cols, small.rows), scale,
+                                kCameraHeight * rgb.cols);
+        }
+        page = cutToPaper(page, scale, layout.level);
+        if (options.evenLight) {
+            cv::cvtColor(page, page, cv::COLOR_RGB2BGR);
+            whitenInPlace(page, "bookPages");
+            cv::cvtColor(page, page, cv::COLOR_BGR2RGB);
+        }
+        out.push_back(page);
+    }
+    return out;
+}
+
+} // namespace velcap

@@ -1,0 +1,144 @@
+// Book mode on generated spreads: found, split at the gutter, its lines made
+// straight, fingers painted over, cut to the paper.
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "book_scene.h"
+#include "desk_scene.h"
+#include "imaging/book.h"
+#include "scene.h"
+
+namespace {
+
+// How far the text lines of a page bend: the 80th percentile over its long lines of
+// each line's largest distance from the straight line through it, as a share
+// of the page's height.
+double lineBend(const cv::Mat& page) {
+    cv::Mat small, grey, ink;
+    const double scale = 1000.0 / page.rows;
+    cv::resize(page, small, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::cvtColor(small, grey, cv::COLOR_RGB2GRAY);
+    cv::adaptiveThreshold(grey, ink, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY_INV, 25, 12);
+    cv::Mat lines;
+    cv::morphologyEx(ink, lines, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, {small.cols / 30, 1}));
+    cv::Mat labels, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(lines, labels, stats, centroids, 8, CV_32S);
+    std::vector<double> bends;
+    for (int i = 1; i < count; ++i) {
+        if (stats.at<int>(i, cv::CC_STAT_WIDTH) < small.cols / 2 || stats.at<int>(i, cv::CC_STAT_HEIGHT) > 60) continue;
+        std::map<int, std::pair<double, int>> columns;
+        for (int y = stats.at<int>(i, cv::CC_STAT_TOP);
+             y < stats.at<int>(i, cv::CC_STAT_TOP) + stats.at<int>(i, cv::CC_STAT_HEIGHT); ++y)
+            for (int x = stats.at<int>(i, cv::CC_STAT_LEFT);
+                 x < stats.at<int>(i, cv::CC_STAT_LEFT) + stats.at<int>(i, cv::CC_STAT_WIDTH); ++x)
+                if (labels.at<int>(y, x) == i && ink.at<uchar>(y, x)) {
+                    auto& c = columns[x / 20];
+                    c.first += y;
+                    ++c.second;
+                }
+        std::vector<cv::Point2f> middles;
+        for (const auto& [column, sum] : columns)
+            if (sum.second > 3) middles.push_back({float(column * 20 + 10), float(sum.first / sum.second)});
+        if (middles.size() < 8) continue;
+        cv::Vec4f fit;
+        cv::fitLine(middles, fit, cv::DIST_L2, 0, 0.01, 0.01);
+        double worst = 0;
+        for (const cv::Point2f& p : middles)
+            worst = std::max(worst, double(std::abs((p.x - fit[2]) * fit[1] - (p.y - fit[3]) * fit[0])));
+        bends.push_back(worst / 1000.0);
+    }
+    if (bends.empty()) return 1;
+    std::nth_element(bends.begin(), bends.begin() + long(bends.size() * 4 / 5), bends.end());
+    return bends[bends.size() * 4 / 5];
+}
+
+// Skin-coloured pixels, as a share of the picture.
+double skinShare(const cv::Mat& rgb) {
+    cv::Mat ycrcb, c[3];
+    cv::cvtColor(rgb, ycrcb, cv::COLOR_RGB2YCrCb);
+    cv::split(ycrcb, c);
+    const cv::Mat skin = (c[0] > 60) & (c[1] > 140) & (c[1] < 175) & (c[2] > 80) & (c[2] < 125);
+    return double(cv::countNonZero(skin)) / double(rgb.total());
+}
+
+// What is neither paper nor ink (desk, cover board, page block) inside the
+// page's thin margin, as a share of that inside.
+double foreignShare(const cv::Mat& rgb) {
+    const int mx = rgb.cols * 25 / 1000, my = rgb.rows * 25 / 1000;
+    cv::Mat inside = rgb(cv::Rect(mx, my, rgb.cols - 2 * mx, rgb.rows - 2 * my)), hsv, c[3];
+    cv::cvtColor(inside, hsv, cv::COLOR_RGB2HSV);
+    cv::split(hsv, c);
+    // Coloured, or mid-dark and wide: text is dark but thin, so it is opened away.
+    cv::Mat coloured = c[1] > 70, dull = c[2] < 170, open;
+    cv::morphologyEx(dull, open, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, {15, 15}));
+    return double(cv::countNonZero(coloured | open)) / double(inside.total());
+}
+
+struct Spread {
+    double curve;
+    const char* desk;
+    bool fingers;
+    double perspective;
+    bool onePage;
+};
+
+class BookSpread : public testing::TestWithParam<Spread> {};
+
+TEST_P(BookSpread, BecomesFlatPagesCutToThePaperWithoutFingers) {
+    const Spread& c = GetParam();
+    vcam::BookLook look;
+    look.curve = c.curve;
+    look.desk = c.desk;
+    look.fingers = c.fingers;
+    look.perspective = c.perspective;
+    look.onePage = c.onePage;
+    const vcam::BookScene scene = vcam::renderBookScene(3264, 2448, look);
+    const std::vector<cv::Mat> pages = velcap::bookPages(scene.frame);
+    ASSERT_EQ(pages.size(), c.onePage ? 1u : 2u);
+    velcap::BookOptions asPhotographed;
+    asPhotographed.dewarp = false;
+    asPhotographed.removeFingers = false;
+    const std::vector<cv::Mat> bent = velcap::bookPages(scene.frame, asPhotographed);
+    ASSERT_EQ(bent.size(), pages.size());
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const cv::Mat& page = pages[i];
+        const double aspect = double(page.cols) / page.rows;
+        EXPECT_GT(aspect, 0.55) << "a sliver, page " << i;
+        EXPECT_LT(aspect, 0.85) << "more than a page, page " << i;
+        EXPECT_LE(lineBend(page), 0.0025) << "page " << i;
+        if (c.curve >= 1) {
+            EXPECT_GE(lineBend(bent[i]), 0.004) << "the bend is there to be undone, page " << i;
+        }
+        EXPECT_LE(skinShare(page), 0.001) << "page " << i;
+        if (c.fingers) {
+            EXPECT_GT(skinShare(bent[i]), 0.001) << "fingers lie there, page " << i;
+        }
+        EXPECT_LT(foreignShare(page), 0.002) << "page " << i;
+    }
+}
+
+#ifdef VELCAP_SANITIZED
+// The sanitizers check memory and threads, not accuracy, at many times the cost.
+const Spread kSpreads[] = {{1.0, "wood", true, 0, false}};
+#else
+const Spread kSpreads[] = {
+    {0.0, "wood", true, 0, false},   {0.6, "dark", true, 0, false}, {1.0, "wood", true, 0, false},
+    {0.6, "light", false, 8, false}, {0.6, "mid", true, 0, true},
+};
+#endif
+INSTANTIATE_TEST_SUITE_P(Generated, BookSpread, testing::ValuesIn(kSpreads));
+
+TEST(Book, NoBookNoPagesAndASheetIsNotSplit) {
+    EXPECT_TRUE(velcap::bookPages(vcam::deskSurface("wood", {1632, 1224}, 7)).empty());
+    EXPECT_TRUE(velcap::bookPages(cv::Mat()).empty());
+    const std::vector<cv::Mat> sheet = velcap::bookPages(vcam::renderScene(1632, 1224));
+    ASSERT_EQ(sheet.size(), 1u) << "a sheet's two columns of marks are no spread";
+    EXPECT_LT(double(sheet[0].cols) / sheet[0].rows, 0.85);
+}
+
+} // namespace
