@@ -118,7 +118,7 @@ BookScene renderBookScene(unsigned width, unsigned height, const BookLook& look)
     const int pageHeight = int(available * 0.80), pageWidth = int(pageHeight / std::sqrt(2.0));
     const cv::Point2f centre(width * 0.5f, float(strip + available * 0.5));
     const double top = centre.y - pageHeight * 0.5;
-    const double camera = 1.4 * width; // its height above the desk
+    const double camera = 1.0 * width; // its height above the desk: an A3 desk seen from 42 cm
     const int pages = look.onePage ? 1 : 2;
     const double gutterX = look.onePage ? centre.x - pageWidth * 0.5 : centre.x;
 

@@ -17,8 +17,8 @@ namespace {
 constexpr int kFindWidth = 1000;
 constexpr int kBendHeight = 1000;
 // The camera's height above the desk, in widths of its picture: a document
-// camera sees about an A3 desk from some 40 cm.
-constexpr double kCameraHeight = 1.2;
+// camera sees an A3 desk (42 cm across) from some 40 cm.
+constexpr double kCameraHeight = 1.0;
 
 cv::Mat scaled(const cv::Mat& picture, double scale) {
     cv::Mat out;
@@ -165,32 +165,34 @@ int gutterOf(const cv::Mat& grey, const cv::Mat& pages, const cv::Rect& paper) {
     return paper.x + bestStart + bestLength / 2;
 }
 
-// A curve across a page: y = c0 + c1 t + c2 t^2 + c3 t^3, t = x / width.
+// A curve across a page: a cubic in t = x / width. Higher degrees follow
+// a line's turn into the gutter better but wave at its ends.
 struct Curve {
-    cv::Vec4d c;
+    static constexpr int kTerms = 4;
+    cv::Vec<double, kTerms> c;
     double at(double x, double width) const {
         const double t = x / width;
-        return c[0] + t * (c[1] + t * (c[2] + t * c[3]));
+        double v = 0;
+        for (int j = kTerms - 1; j >= 0; --j) v = v * t + c[j];
+        return v;
     }
 };
 
-// The least-squares cubic through points, twice, the far ones dropped the
+// The least-squares curve through points, twice, the far ones dropped the
 // second time; false when too few are left or they scatter.
 bool fitCurve(const std::vector<cv::Point2d>& points, double width, double tolerance, Curve& curve) {
     std::vector<cv::Point2d> kept = points;
     for (int pass = 0; pass < 2; ++pass) {
         if (kept.size() < 12) return false;
-        cv::Mat a(int(kept.size()), 4, CV_64F), b(int(kept.size()), 1, CV_64F), x;
+        cv::Mat a(int(kept.size()), Curve::kTerms, CV_64F), b(int(kept.size()), 1, CV_64F), x;
         for (size_t i = 0; i < kept.size(); ++i) {
             const double t = kept[i].x / width;
-            a.at<double>(int(i), 0) = 1;
-            a.at<double>(int(i), 1) = t;
-            a.at<double>(int(i), 2) = t * t;
-            a.at<double>(int(i), 3) = t * t * t;
+            double power = 1;
+            for (int j = 0; j < Curve::kTerms; ++j, power *= t) a.at<double>(int(i), j) = power;
             b.at<double>(int(i)) = kept[i].y;
         }
         if (!cv::solve(a, b, x, cv::DECOMP_SVD)) return false;
-        curve.c = cv::Vec4d(x.at<double>(0), x.at<double>(1), x.at<double>(2), x.at<double>(3));
+        for (int j = 0; j < Curve::kTerms; ++j) curve.c[j] = x.at<double>(j);
         std::vector<double> errors;
         for (const cv::Point2d& p : kept) errors.push_back(std::abs(curve.at(p.x, width) - p.y));
         const double rms =
@@ -245,7 +247,9 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
         Traced line;
         for (const auto& [column, sum] : columns[size_t(i)])
             line.points.push_back({column * 4.0 + 2, sum.first / sum.second});
-        if (fitCurve(line.points, w, h / 200.0 + 0.5, line.curve)) traced.push_back(std::move(line));
+        // Loosely: a line's turn into the gutter is more than a cubic follows,
+        // and the bend is fitted to its points, not to its cubic.
+        if (fitCurve(line.points, w, h / 60.0 + 0.5, line.curve)) traced.push_back(std::move(line));
     }
     // The edges, where the page has them: the first and last paper in each column.
     Traced top, bottom;
@@ -260,7 +264,8 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
         if (last >= 0 && last < h - 2) bottom.points.push_back({double(x), double(last)});
     }
     for (Traced* edge : {&top, &bottom})
-        if (edge->points.size() > size_t(w / 16) && fitCurve(edge->points, w, h / 100.0 + 1, edge->curve))
+        // An edge turns into the gutter more sharply than a cubic follows: only its level is asked of it.
+        if (edge->points.size() > size_t(w / 16) && fitCurve(edge->points, w, h / 30.0 + 1, edge->curve))
             traced.push_back(std::move(*edge));
     return traced;
 }
@@ -268,18 +273,21 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
 // How the page is bent, as the camera sees it: a point of the flat page at
 // row y of the flattest column lies at row y + a(x) + b(x) y of column x. A
 // surface that rises towards the camera magnifies (b) and shifts (a) what
-// is on it; both are quartics across the page, fitted to every line at once.
+// is on it. Both are piecewise linear across the page, on knots close
+// enough to follow the steep rise out of the gutter, kept smooth where no
+// line tells, and fitted to every line at once.
 struct Bent {
-    cv::Mat a, b; // 5 coefficients each, of x / width
+    static constexpr int kKnots = 33;
+    std::vector<double> a, b; // at each knot, of x / width
     bool valid = false;
-    static double poly(const cv::Mat& c, double t) {
-        double v = 0;
-        for (int j = 4; j >= 0; --j) v = v * t + c.at<double>(j);
-        return v;
+    static double at(const std::vector<double>& v, double t) {
+        const double p = std::clamp(t, 0.0, 1.0) * (kKnots - 1);
+        const int j = std::min(int(p), kKnots - 2);
+        return v[size_t(j)] + (p - j) * (v[size_t(j) + 1] - v[size_t(j)]);
     }
 };
 
-Bent bendOf(const std::vector<Traced>& lines, int width, int height) {
+Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoothness) {
     Bent bent;
     if (lines.size() < 3) return bent;
     const double w = width;
@@ -296,38 +304,73 @@ Bent bendOf(const std::vector<Traced>& lines, int width, int height) {
     };
     std::vector<Sample> samples;
     for (const Traced& l : lines) {
-        const double level = l.curve.at(flattest, w);
+        // Its own points there, where it has some; its cubic otherwise.
+        std::vector<double> near;
+        for (const cv::Point2d& p : l.points)
+            if (std::abs(p.x - flattest) < 0.03 * w) near.push_back(p.y);
+        std::nth_element(near.begin(), near.begin() + long(near.size() / 2), near.end());
+        const double level = near.size() >= 3 ? near[near.size() / 2] : l.curve.at(flattest, w);
         for (const cv::Point2d& p : l.points) samples.push_back({p.x / w, level / height, (p.y - level) / height});
     }
+    constexpr int k = Bent::kKnots, unknowns = 2 * k;
     std::vector<bool> kept(samples.size(), true);
+    cv::Mat x;
     for (int pass = 0; pass < 3; ++pass) {
         std::vector<int> rows;
         for (size_t i = 0; i < samples.size(); ++i)
             if (kept[i]) rows.push_back(int(i));
         if (rows.size() < 40) return bent;
-        cv::Mat m(int(rows.size()), 10, CV_64F), r(int(rows.size()), 1, CV_64F), x;
-        for (int k = 0; k < int(rows.size()); ++k) {
-            const Sample& s = samples[size_t(rows[size_t(k)])];
-            double tj = 1;
-            for (int j = 0; j < 5; ++j, tj *= s.t) {
-                m.at<double>(k, j) = tj;
-                m.at<double>(k, 5 + j) = tj * s.level;
-            }
-            r.at<double>(k) = s.offset;
+        // The samples, then the smoothness: second differences of a and of b held near zero.
+        const int smooth = 2 * (k - 2);
+        cv::Mat m = cv::Mat::zeros(int(rows.size()) + smooth, unknowns, CV_64F), r = cv::Mat::zeros(m.rows, 1, CV_64F);
+        for (int i = 0; i < int(rows.size()); ++i) {
+            const Sample& s = samples[size_t(rows[size_t(i)])];
+            const double p = std::clamp(s.t, 0.0, 1.0) * (k - 1);
+            const int j = std::min(int(p), k - 2);
+            const double f = p - j;
+            m.at<double>(i, j) = 1 - f;
+            m.at<double>(i, j + 1) = f;
+            m.at<double>(i, k + j) = (1 - f) * s.level;
+            m.at<double>(i, k + j + 1) = f * s.level;
+            r.at<double>(i) = s.offset;
         }
+        const double weight = smoothness * std::sqrt(double(rows.size()) / k);
+        for (int j = 1; j < k - 1; ++j)
+            for (int part = 0; part < 2; ++part) {
+                const int row = int(rows.size()) + part * (k - 2) + j - 1, base = part * k;
+                m.at<double>(row, base + j - 1) = weight;
+                m.at<double>(row, base + j) = -2 * weight;
+                m.at<double>(row, base + j + 1) = weight;
+            }
         if (!cv::solve(m, r, x, cv::DECOMP_SVD)) return bent;
-        const cv::Mat residual = m * x - r;
+        const cv::Mat residual = m.rowRange(0, int(rows.size())) * x - r.rowRange(0, int(rows.size()));
         double sum = 0;
-        for (int k = 0; k < residual.rows; ++k) sum += residual.at<double>(k) * residual.at<double>(k);
+        for (int i = 0; i < residual.rows; ++i) sum += residual.at<double>(i) * residual.at<double>(i);
         const double rms = std::sqrt(sum / residual.rows);
-        for (int k = 0; k < residual.rows; ++k)
-            if (std::abs(residual.at<double>(k)) > std::max(3 * rms, 0.5 / height))
-                kept[size_t(rows[size_t(k)])] = false;
-        bent.a = x.rowRange(0, 5).clone() * height;
-        bent.b = x.rowRange(5, 10).clone();
+        for (int i = 0; i < residual.rows; ++i)
+            if (std::abs(residual.at<double>(i)) > std::max(3 * rms, 0.5 / height))
+                kept[size_t(rows[size_t(i)])] = false;
+    }
+    for (int j = 0; j < k; ++j) {
+        bent.a.push_back(x.at<double>(j) * height);
+        bent.b.push_back(x.at<double>(k + j));
     }
     bent.valid = true;
     return bent;
+}
+
+// The page's bend, followed closely where it is there. A page that lies
+// flat gets none: a close fit would follow the noise of its lines, and
+// bend it.
+Bent pageBend(const std::vector<Traced>& lines, int width, int height) {
+    const Bent stiff = bendOf(lines, width, height, 0.5);
+    if (!stiff.valid) return stiff;
+    double most = 0;
+    for (int j = 0; j < Bent::kKnots; ++j)
+        most =
+            std::max({most, std::abs(stiff.a[size_t(j)]), std::abs(stiff.a[size_t(j)] + stiff.b[size_t(j)] * height)});
+    if (most < 0.004 * height) return {};
+    return bendOf(lines, width, height, 0.05);
 }
 
 // The page with its bend undone: rows straightened by the bend, and columns
@@ -341,8 +384,7 @@ cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double
     // height follows the magnification (z = camera * b for small b).
     std::vector<double> along(size_t(width) + 1, 0);
     for (int x = 1; x <= width; ++x) {
-        const double rise =
-            camera * (Bent::poly(bent.b, double(x) / width) - Bent::poly(bent.b, double(x - 1) / width));
+        const double rise = camera * (Bent::at(bent.b, double(x) / width) - Bent::at(bent.b, double(x - 1) / width));
         along[size_t(x)] = along[size_t(x - 1)] + std::sqrt(1 + rise * rise);
     }
     const int outWidth = int(std::lround(along.back()));
@@ -356,7 +398,7 @@ cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double
     }
     for (int X = 0; X < outWidth; ++X) {
         const double t = source[size_t(X)] / width;
-        const double a = Bent::poly(bent.a, t) / scale, b = Bent::poly(bent.b, t);
+        const double a = Bent::at(bent.a, t) / scale, b = Bent::at(bent.b, t);
         for (int Y = 0; Y < height; ++Y) {
             mapX.at<float>(Y, X) = source[size_t(X)];
             mapY.at<float>(Y, X) = float(Y + a + b * Y);
@@ -490,7 +532,7 @@ std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
         if (options.dewarp) {
             const cv::Mat small = scaled(page, scale);
             paper = paperMask(small, layout.level);
-            page = straightened(page, bendOf(pageLines(small, paper), small.cols, small.rows), scale,
+            page = straightened(page, pageBend(pageLines(small, paper), small.cols, small.rows), scale,
                                 kCameraHeight * rgb.cols);
         }
         page = cutToPaper(page, scale, layout.level);

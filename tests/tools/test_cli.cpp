@@ -610,9 +610,9 @@ TEST_F(Cli, BookMakesTwoPagesOfEachSpreadOrWritesNothing) {
     EXPECT_FALSE(exists(path("none-001.jpg")));
     EXPECT_EQ(velcap("book " + path("none.jpg") + " " + path("desk.jpg")).status, 1);
     EXPECT_FALSE(exists(path("none-001.jpg")));
-    for (const std::string& wrong : {"book " + path("book.gif") + " " + path("spread.jpg"),
-                                     "book --ocr " + path("page.jpg") + " " + path("spread.jpg"),
-                                     "book " + path("book.pdf")})
+    for (const std::string& wrong :
+         {"book " + path("book.gif") + " " + path("spread.jpg"),
+          "book --ocr " + path("page.jpg") + " " + path("spread.jpg"), "book " + path("book.pdf")})
         EXPECT_EQ(velcap(wrong).status, 2) << wrong;
 }
 
