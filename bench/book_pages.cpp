@@ -8,13 +8,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <iconv.h>
 #include <malloc.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <string>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>

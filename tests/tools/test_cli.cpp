@@ -612,8 +612,18 @@ TEST_F(Cli, BookMakesTwoPagesOfEachSpreadOrWritesNothing) {
     EXPECT_FALSE(exists(path("none-001.jpg")));
     for (const std::string& wrong :
          {"book " + path("book.gif") + " " + path("spread.jpg"),
-          "book --ocr " + path("page.jpg") + " " + path("spread.jpg"), "book " + path("book.pdf")})
+          "book --ocr " + path("page.jpg") + " " + path("spread.jpg"), "book " + path("book.pdf"),
+          "capture --book --crop " + path("c.jpg"), "capture --book --count 2 " + path("c.jpg")})
         EXPECT_EQ(velcap(wrong).status, 2) << wrong;
+
+    // From the camera: the open book under it, its two pages; no photograph left behind.
+    const std::string bookCamera =
+        "camera 0\nvendor 31a5\nproduct 0801\ncard Orvida: DocCam S8\nformat MJPG 1632x1224@15\nbook on\n";
+    const Outcome captured = velcap("capture --book " + path("desk-book.jpg"), bookCamera);
+    ASSERT_EQ(captured.status, 0) << captured.err;
+    EXPECT_EQ(captured.out, path("desk-book-001.jpg") + "\n" + path("desk-book-002.jpg") + "\n");
+    EXPECT_EQ(velcap::test::run("ls " + testing::TempDir() + " | grep -c '^velcap-[^c]'").first, "0\n")
+        << "no photograph left behind";
 }
 
 TEST_F(Cli, PdfMergeAndCleanWorkOnFiles) {

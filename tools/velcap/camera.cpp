@@ -442,6 +442,14 @@ int captureCommand(const Arguments& args) {
         if (toStandardOutput) usageError("--format takes jpg, png, bmp, tif or pdf, not '" + extension + "'");
         usageError("cannot tell the format of '" + path + "'; name it .jpg, .png, .bmp, .tif or .pdf");
     }
+    const bool book = args.has("book");
+    if (book) {
+        if (toStandardOutput || args.has("count") || args.has("on-button"))
+            usageError("--book writes the pages of one spread into FILE (not -, --count or --on-button)");
+        if (args.has("crop") || wantsPageOptions(args) || args.has("bw"))
+            usageError("--book finds and cuts the pages itself: leave out --crop, --bw and the page options");
+        if (extension == "bmp") usageError("--book writes .pdf, .jpg, .png or .tif pages");
+    }
     if (ocr && extension != "pdf") usageError("--ocr gives a PDF its text; name FILE .pdf");
     if (args.has("pdfa") && extension != "pdf") usageError("--pdfa writes a PDF; name FILE .pdf");
     if (wantsPageOptions(args) && toStandardOutput) usageError("--paper, --dpi and --max-size write a FILE");
@@ -461,7 +469,7 @@ int captureCommand(const Arguments& args) {
     applyPictureSettings(args);
     SetPdfCaptureInMemory(1); // no temporary picture left in the home folder
     const bool noClobber = args.has("no-clobber");
-    if (!toStandardOutput)
+    if (!toStandardOutput && (!book || extension == "pdf"))
         for (int shot = 1; shot <= count; ++shot)
             requireWritable(args.has("count") ? numbered(path, shot) : path, noClobber);
 
@@ -473,6 +481,19 @@ int captureCommand(const Arguments& args) {
     waitForSettledPicture(args.has("crop"));
     if (onButtonPress) listenToButton(choice.camera);
 
+    if (book) {
+        // The spread waits in a private file of its own, removed at the end.
+        const StandardOutputPicture spread("jpg");
+        const int status = captureImage(spread.path().c_str());
+        if (status != 0) failed("cannot photograph: " + captureError(status, spread.path()));
+        velcap::BookOptions options;
+        std::vector<std::string> written;
+        if (velcap::writeBookPages({spread.path()}, path, options, &written, languages, args.has("pdfa")) !=
+            velcap::Status::Ok)
+            failed("no book in the camera's picture, or '" + path + "' not written; nothing written");
+        for (const std::string& page : written) result(page);
+        return kSuccess;
+    }
     if (toStandardOutput) {
         if (onButtonPress) {
             note("press the camera's button to photograph");

@@ -34,12 +34,13 @@ const std::vector<Command>& commands() {
 )"},
         {"capture",
          captureCommand,
-         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit", "pdfa", "on-button"},
+         {"yuyv", "crop=", "whiten", "black-edge", "grey", "bw", "no-clobber", "ocr=", "fit", "pdfa", "on-button",
+          "book"},
          {"camera", "device", "size", "rotate", "quality", "count", "interval", "format", "paper", "dpi", "max-size"},
          R"(  capture [-d NODE|--camera N] [--size WxH] [--yuyv] [--crop[=quad]] [--whiten]
           [--black-edge] [--grey|--bw] [--rotate 0-3] [--quality Q] [-n]
           [--count N --interval SECONDS] [--format EXT] [--ocr [LANGS]] [--pdfa]
-          [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE] [--on-button] FILE
+          [--paper a4|a5|letter [--fit]] [--dpi N] [--max-size SIZE] [--on-button] [--book] FILE
       Photographs the page into FILE, in the format of its extension (.jpg,
       .jpeg, .png, .bmp, .tif, .tiff or .pdf), at the largest size the camera
       offers unless --size is given. FILE - writes the picture to standard
@@ -55,7 +56,8 @@ const std::vector<Command>& commands() {
       --max-size 150k lowers the JPEG quality (a PDF's pictures also down to
       200 dpi) until the file fits; with --bw, TIFF and PDF are CCITT G4.
       --on-button waits for a press of the camera's own button before each
-      photograph.
+      photograph. --book photographs an open book and writes its pages as
+      book does (FILE.jpg gives FILE-001.jpg and FILE-002.jpg).
 )"},
         {"scan",
          scanCommand,
