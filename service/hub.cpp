@@ -440,9 +440,14 @@ Json Hub::capture(const Json& arguments) {
     if (!pdfA.is_boolean()) return failure("pdfa is true or false", 400);
     if (pdfA == true && format != "pdf") return failure("pdfa writes a PDF; the format is pdf", 400);
     settings.pdfA = pdfA == true;
+    const Json book = arguments.value("book", Json(false));
+    if (!book.is_boolean()) return failure("book is true or false", 400);
+    if (book == true && (format == "bmp" || crop != 0))
+        return failure("book writes pdf, jpg, png or tif pages and finds them itself (no crop)", 400);
     Json refusal;
     const std::string path = capturePath(arguments, format, refusal);
     if (path.empty()) return refusal;
+    if (book == true) return captureBook(path, settings);
     const velcap::Status status = camera_.capture(path, settings);
     if (status != velcap::Status::Ok) return failure(velcap::describe(status));
 
@@ -457,6 +462,28 @@ Json Hub::capture(const Json& arguments) {
     }
     publish({{"event", "captured"}, {"path", path}});
     return answer;
+}
+
+// An open book: the spread waits in the private folder while its pages are
+// made (a PDF of both, or path-001.jpg and path-002.jpg), then goes.
+Json Hub::captureBook(const std::string& path, const velcap::CaptureSettings& settings) {
+    if (options_.privateFolder.empty()) return failure("no private folder for the spread's photograph");
+    std::string shot = options_.privateFolder + "/spread-XXXXXX.jpg";
+    const int fd = ::mkstemps(shot.data(), 4); // 0600
+    if (fd < 0) return failure("no room for the photograph");
+    ::close(fd);
+    velcap::CaptureSettings plain;
+    plain.rotation = settings.rotation;
+    velcap::Status status = camera_.capture(shot, plain);
+    std::vector<std::string> written;
+    if (status == velcap::Status::Ok)
+        status =
+            velcap::writeBookPages({shot}, path, velcap::BookOptions{}, &written, settings.ocrLanguages, settings.pdfA);
+    ::unlink(shot.c_str());
+    if (status != velcap::Status::Ok)
+        return failure(std::string("no book under the camera, or not written: ") + velcap::describe(status));
+    for (const std::string& page : written) publish({{"event", "captured"}, {"path", page}});
+    return {{"ok", true}, {"path", written.front()}, {"paths", written}};
 }
 
 Json Hub::scan(const Json& arguments) {

@@ -93,6 +93,7 @@ private:
     Json open(const Json& arguments);
     Json close();
     Json capture(const Json& arguments);
+    Json captureBook(const std::string& path, const velcap::CaptureSettings& settings);
     Json scan(const Json& arguments);
     Json controls();
     Json setControls(const Json& arguments);

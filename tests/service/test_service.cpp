@@ -471,6 +471,33 @@ TEST_F(Service, TheCardsFrontIsPrivateAndGoes) {
     EXPECT_EQ(call("/api/idcard", {{"side", "back"}})["error"], "photograph the front first");
 }
 
+// An open book under the camera: a capture with "book" gives both pages, and
+// the spread's photograph does not stay in the private folder.
+TEST_F(Service, ABookCaptureGivesBothPages) {
+    vcam::Camera camera = velcap::test::documentCamera(0);
+    camera.look.book = "spread";
+    present(vcam::Description{{camera}});
+    openCamera();
+    Json pages;
+    velcap::test::stdoutOf([&] {
+        pages = call("/api/capture", {{"book", true}, {"format", "png"}, {"path", file("page.png")}});
+    });
+    ASSERT_TRUE(pages["ok"].get<bool>()) << pages.dump();
+    EXPECT_EQ(pages["paths"], Json({file("page-001.png"), file("page-002.png")}));
+    for (const Json& page : pages["paths"]) {
+        const cv::Mat picture = cv::imread(page.get<std::string>());
+        EXPECT_LT(picture.cols, picture.rows) << page;
+    }
+    EXPECT_NE(call("/api/capture", {{"book", true}, {"crop", 2}}).value("error", "").find("no crop"),
+              std::string::npos);
+    DIR* dir = ::opendir(file("private").c_str());
+    ASSERT_NE(dir, nullptr);
+    int left = 0;
+    while (const dirent* entry = ::readdir(dir)) left += entry->d_name[0] != '.';
+    ::closedir(dir);
+    EXPECT_EQ(left, 0);
+}
+
 // Two of a model and a webcam: velcapd lists each with its serial and
 // port, the webcam only with anyCamera, and opens the second of the model.
 TEST_F(Service, EveryCameraAtTheDeskIsListedAndOpened) {
