@@ -22,6 +22,7 @@
 #include "book_scene.h"
 #include "imaging/book.h"
 #include "ocr/recognise.h"
+#include "support/skin.h"
 
 namespace {
 
@@ -92,14 +93,6 @@ double median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
-double skinShare(const cv::Mat& rgb) {
-    cv::Mat ycrcb, c[3];
-    cv::cvtColor(rgb, ycrcb, cv::COLOR_RGB2YCrCb);
-    cv::split(ycrcb, c);
-    const cv::Mat skin = (c[0] > 60) & (c[1] > 140) & (c[1] < 175) & (c[2] > 80) & (c[2] < 125);
-    return double(cv::countNonZero(skin)) / double(rgb.total());
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -131,7 +124,7 @@ int main(int argc, char** argv) {
             const std::vector<cv::Mat> cut = velcap::bookPages(scene.frame, corners);
             for (size_t i = 0; i < pages.size() && i < scene.texts.size(); ++i) {
                 dewarped.push_back(read(pages[i], scene.texts[i]));
-                worstSkin = std::max(worstSkin, skinShare(pages[i]));
+                worstSkin = std::max(worstSkin, velcap::test::skinShare(pages[i]));
             }
             for (size_t i = 0; i < cut.size() && i < scene.texts.size(); ++i)
                 plain.push_back(read(cut[i], scene.texts[i]));

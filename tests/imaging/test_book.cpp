@@ -12,6 +12,7 @@
 #include "desk_scene.h"
 #include "imaging/book.h"
 #include "scene.h"
+#include "support/skin.h"
 
 namespace {
 
@@ -55,15 +56,6 @@ double lineBend(const cv::Mat& page) {
     if (bends.empty()) return 1;
     std::nth_element(bends.begin(), bends.begin() + long(bends.size() * 4 / 5), bends.end());
     return bends[bends.size() * 4 / 5];
-}
-
-// Skin-coloured pixels, as a share of the picture.
-double skinShare(const cv::Mat& rgb) {
-    cv::Mat ycrcb, c[3];
-    cv::cvtColor(rgb, ycrcb, cv::COLOR_RGB2YCrCb);
-    cv::split(ycrcb, c);
-    const cv::Mat skin = (c[0] > 60) & (c[1] > 140) & (c[1] < 175) & (c[2] > 80) & (c[2] < 125);
-    return double(cv::countNonZero(skin)) / double(rgb.total());
 }
 
 // What is neither paper nor ink (desk, cover board, page block) inside the
@@ -121,9 +113,9 @@ TEST_P(BookSpread, BecomesFlatPagesCutToThePaperWithoutFingers) {
             EXPECT_GE(lineBend(bent[i]), 0.006) << "the bend is there to be undone, page " << i;
             EXPECT_LE(lineBend(page), 0.5 * lineBend(bent[i])) << "page " << i;
         }
-        EXPECT_LE(skinShare(page), 0.001) << "page " << i;
+        EXPECT_LE(velcap::test::skinShare(page), 0.001) << "page " << i;
         if (c.fingers) {
-            EXPECT_GT(skinShare(bent[i]), 0.001) << "fingers lie there, page " << i;
+            EXPECT_GT(velcap::test::skinShare(bent[i]), 0.001) << "fingers lie there, page " << i;
         }
         EXPECT_LT(foreignShare(page), 0.002) << "page " << i;
     }
