@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCursor>
 #include <QDateTime>
 #include <QDebug>
@@ -206,10 +207,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(priva
     const QString saveFolder = homeDirectory() + "/Image";
     QDir().mkpath(saveFolder);
     ui->textEdit_path->setText(saveFolder);
-    // Auto-capture writes where manual captures go.
+    // Auto-capture writes where manual captures go (a book's spreads: see applyCaptureOptions).
     SetAutoCaptureFolder(saveFolder.toUtf8().constData());
-    connect(ui->textEdit_path, &QLineEdit::textChanged, this,
-            [](const QString& folder) { SetAutoCaptureFolder(folder.toUtf8().constData()); });
+    connect(ui->textEdit_path, &QLineEdit::textChanged, this, [this] { applyCaptureOptions(); });
 
     for (const char* format : {"jpg", "bmp", "png", "tif", "gif", "pdf"}) ui->comboBox_format->addItem(format);
 
@@ -247,6 +247,18 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), cardFolder_(priva
 
 bool MainWindow::textLayerWanted() const {
     return ui->checkBox_ocr->isChecked();
+}
+
+bool MainWindow::bookMode() const {
+    return ui->checkBox_book->isChecked();
+}
+
+int MainWindow::captureSpread(QString* spread) {
+    if (cardFolder_.isEmpty()) return 1;
+    *spread = cardFolder_ + "/" + timeStamp() + "-spread.jpg";
+    const int captured = captureImage(spread->toUtf8().constData());
+    if (captured == 0) QFile::setPermissions(*spread, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return captured;
 }
 
 MainWindow::~MainWindow() {
@@ -383,14 +395,12 @@ void MainWindow::restoreSettings() {
     if (format > 0 && format < ui->comboBox_format->count()) ui->comboBox_format->setCurrentIndex(format);
     ui->checkBox1->setChecked(settings.value("crop", false).toBool());
     ui->checkBox_quad->setChecked(settings.value("quad", false).toBool());
-    ui->checkBox_quad->setEnabled(ui->checkBox1->isChecked());
     ui->checkBox_2->setChecked(settings.value("whiten", false).toBool());
     ui->checkBox->setChecked(settings.value("blackEdge", false).toBool());
     ui->checkBox_auto->setChecked(settings.value("autoCapture", false).toBool());
     ui->checkBox_ocr->setChecked(settings.value("ocr", false).toBool());
-    applyCutType();
-    SetDelBackColor(ui->checkBox_2->isChecked() ? 1 : 0);
-    SetDelBlackedge(ui->checkBox->isChecked() ? 1 : 0);
+    ui->checkBox_book->setChecked(settings.value("book", false).toBool());
+    applyCaptureOptions();
     if (ui->checkBox_auto->isChecked()) on_checkBox_auto_clicked();
     RotateVal = std::clamp(settings.value("rotation", 0).toInt(), 0, 3);
     SetRotate(RotateVal);
@@ -412,6 +422,7 @@ void MainWindow::saveSettings() const {
     settings.setValue("whiten", ui->checkBox_2->isChecked());
     settings.setValue("blackEdge", ui->checkBox->isChecked());
     settings.setValue("ocr", ui->checkBox_ocr->isChecked());
+    settings.setValue("book", ui->checkBox_book->isChecked());
     settings.setValue("autoCapture", ui->checkBox_auto->isChecked());
     if (!ui->comboBoxRes->currentText().isEmpty()) settings.setValue("resolution", ui->comboBoxRes->currentText());
     settings.setValue("rotation", RotateVal);
@@ -563,6 +574,23 @@ void MainWindow::on_bt_capture_clicked() {
     const int format = ui->comboBox_format->currentIndex();
     const QString ext = format >= 0 && format < 6 ? kExtensions[format] : ".jpg";
     const QString folder = ui->textEdit_path->text();
+
+    if (bookMode()) {
+        // The spread waits in the private folder; its pages come into the list when they are made.
+        QString spread;
+        const int captured = captureSpread(&spread);
+        if (captured == 1) {
+            QMessageBox::warning(this, "提示", "无法创建私有临时文件夹，不能使用书本模式。", QMessageBox::Ok);
+            return;
+        }
+        if (captured != 0) {
+            reportCaptureFailure(captured, folder + "/" + timeStamp() + ext);
+            return;
+        }
+        addBookPages(spread);
+        setFocus(Qt::OtherFocusReason);
+        return;
+    }
 
     if (ext == ".gif" || ext == ".pdf") {
         // The library writes a JPEG; a GIF name holds it, a PDF page is made of it.
@@ -745,8 +773,7 @@ void MainWindow::on_BT_OpenPath_clicked() {
 // Options, turns, focus, recognition ---------------------------------------
 
 void MainWindow::on_checkBox1_clicked() {
-    // 梯形校正 refines 自动裁切: it means something only with it.
-    ui->checkBox_quad->setEnabled(ui->checkBox1->isChecked());
+    // 梯形校正 refines 自动裁切: it means something only with it (applyCaptureOptions).
     applyCutType();
 }
 
@@ -755,13 +782,52 @@ void MainWindow::on_checkBox_quad_clicked() {
 }
 
 void MainWindow::applyCutType() {
-    const bool crop = ui->checkBox1->isChecked();
-    SetCutType(crop ? (ui->checkBox_quad->isChecked() ? 2 : 1) : 0);
+    applyCaptureOptions();
     setFocus(Qt::OtherFocusReason);
 }
 
+void MainWindow::applyCaptureOptions() {
+    // Book mode finds, cuts and whitens the pages itself, from the whole
+    // spread; the other options wait, unchanged, until it is off.
+    const bool book = bookMode();
+    for (QCheckBox* option : {ui->checkBox1, ui->checkBox_2, ui->checkBox}) option->setEnabled(!book);
+    ui->checkBox_quad->setEnabled(!book && ui->checkBox1->isChecked());
+    const bool crop = ui->checkBox1->isChecked();
+    SetCutType(book || !crop ? 0 : ui->checkBox_quad->isChecked() ? 2 : 1);
+    SetDelBackColor(!book && ui->checkBox_2->isChecked() ? 1 : 0);
+    SetDelBlackedge(!book && ui->checkBox->isChecked() ? 1 : 0);
+    // Auto-capture's spreads wait in the private folder, as JPEGs, for their pages to be made.
+    SetFileFormat(book ? 0 : ui->comboBox_format->currentIndex());
+    const QString folder = book && !cardFolder_.isEmpty() ? cardFolder_ : ui->textEdit_path->text();
+    SetAutoCaptureFolder(folder.toUtf8().constData());
+}
+
+void MainWindow::on_checkBox_book_clicked() {
+    applyCaptureOptions();
+    setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::addBookPages(const QString& spread) {
+    static const char* const kExtensions[] = {".jpg", ".bmp", ".png", ".tif", ".gif", ".pdf"};
+    const int format = ui->comboBox_format->currentIndex();
+    const QString ext = format >= 0 && format < 6 ? kExtensions[format] : ".jpg";
+    const QString out = ui->textEdit_path->text() + "/" + timeStamp() + ext;
+    makeBookPagesLater(this, textLayers_, spread, out, textLayerWanted(), [this](const QStringList& pages) {
+        if (pages.isEmpty()) {
+            QMessageBox::warning(this, "提示", "未找到书本，请将书本摊开平放在台面上重新拍摄。", QMessageBox::Ok);
+            return;
+        }
+        for (const QString& page : pages) {
+            if (page.endsWith(".pdf"))
+                addEntry(QIcon(":/new/src/pdf.png"), QFileInfo(page).fileName(), page);
+            else
+                addEntry(page, QFileInfo(page).fileName(), page);
+        }
+    });
+}
+
 void MainWindow::on_checkBox_2_clicked() {
-    SetDelBackColor(ui->checkBox_2->isChecked() ? 1 : 0);
+    applyCaptureOptions();
     setFocus(Qt::OtherFocusReason);
 }
 
@@ -776,16 +842,24 @@ void MainWindow::autoCaptured(const char* path) {
     const QString file = QString::fromUtf8(path);
     // The entry is made on the GUI thread; a window destroyed meanwhile drops the call.
     QMetaObject::invokeMethod(
-        window, [window, file] { window->addEntry(file, QFileInfo(file).fileName(), file); }, Qt::QueuedConnection);
+        window,
+        [window, file] {
+            // A book's spread, in the private folder: its pages are what the user gets.
+            if (!window->cardFolder().isEmpty() && QFileInfo(file).absolutePath() == window->cardFolder())
+                window->addBookPages(file);
+            else
+                window->addEntry(file, QFileInfo(file).fileName(), file);
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::on_checkBox_clicked() {
-    SetDelBlackedge(ui->checkBox->isChecked() ? 1 : 0);
+    applyCaptureOptions();
     setFocus(Qt::OtherFocusReason);
 }
 
-void MainWindow::on_comboBox_format_currentIndexChanged(int index) {
-    SetFileFormat(index);
+void MainWindow::on_comboBox_format_currentIndexChanged(int) {
+    applyCaptureOptions();
     setFocus(Qt::OtherFocusReason);
 }
 

@@ -83,6 +83,8 @@ public slots:
     void on_checkBox_2_clicked();
     void on_checkBox_clicked();
     void on_checkBox_auto_clicked();
+    // 书本模式: a photograph of an open book gives its two pages.
+    void on_checkBox_book_clicked();
     void on_comboBox_format_currentIndexChanged(int index);
     void on_pushButton_8_clicked();
     void on_pushButton_9_clicked();
@@ -102,6 +104,11 @@ protected:
 private:
     // The cut type of the crop check boxes: 0 none, 1 the page outline, 2 its quadrilateral straightened.
     void applyCutType();
+    // The library's capture settings as the check boxes and 书本模式 want them:
+    // a book is photographed whole, as it lies, into the private folder.
+    void applyCaptureOptions();
+    // A spread photographed (into the private folder) becomes its pages in the save folder.
+    void addBookPages(const QString& spread);
     // Appends a list entry: the thumbnail read from picture, the name, and path in the tool-tip role.
     void addEntry(const QString& picture, const QString& name, const QString& path);
     void addEntry(const QIcon& icon, const QString& name, const QString& path);
@@ -138,7 +145,7 @@ private:
     cv::Mat reduced_, scaled_; // stream thread only, reused from frame to frame
     QThreadPool textLayers_;   // searchable PDFs and card copies being written, one at a time
     QString idFront_;          // the photograph of a card's front, waiting for its back
-    QString cardFolder_;       // where a card's sides wait: the user's alone, emptied at start and exit
+    QString cardFolder_; // where a card's sides and a book's spreads wait: the user's alone, emptied at start and exit
     // Whether velcapd offers the camera to SANE programs (eSCL), asked now
     // and then without waiting on the GUI thread, and said beside the
     // company's name while it does.
@@ -150,6 +157,11 @@ private:
 public:
     // Whether "文字识别" is checked: PDFs get their text layer.
     bool textLayerWanted() const;
+    // Whether "书本模式" is checked: photographs are of an open book.
+    bool bookMode() const;
+    // Photographs a book's spread into the private folder, the user's alone:
+    // captureImage's answer, or 1 when there is no private folder.
+    int captureSpread(QString* spread);
     QThreadPool& textLayers() { return textLayers_; }
     // The private folder of a card's waiting side ("" when none can be made).
     const QString& cardFolder() const { return cardFolder_; }

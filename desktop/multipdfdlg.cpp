@@ -1,5 +1,7 @@
 #include "multipdfdlg.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
@@ -80,28 +82,48 @@ QString multiPdfDlg::folder() const {
     return window ? window->pdfSavePath : QString();
 }
 
-QString multiPdfDlg::capturePage(QString* name) {
-    *name = timeStamp() + ".jpg";
-    const QString path = folder() + "/" + *name;
-    return captureImage(path.toUtf8().constData()) == 0 ? path : QString();
+void multiPdfDlg::takePage(int row) {
+    if (!isOpenCamera) return;
+    QListWidget* list = ui->listWidget1;
+    auto* window = qobject_cast<MainWindow*>(parent());
+    if (window && window->bookMode()) {
+        QString spread;
+        if (window->captureSpread(&spread) != 0) return;
+        ++booksPending_;
+        ui->Bt_export->setEnabled(false);
+        makeBookPagesLater(this, window->textLayers(), spread, folder() + "/" + timeStamp() + ".jpg", false,
+                           [this, list, row](const QStringList& pages) {
+                               ui->Bt_export->setEnabled(--booksPending_ == 0);
+                               if (pages.isEmpty()) {
+                                   QMessageBox::warning(this, "提示", "未找到书本，请将书本摊开平放在台面上重新拍摄。",
+                                                        QMessageBox::Ok);
+                                   return;
+                               }
+                               int at = row < 0 ? list->count() : std::min(row, list->count());
+                               for (const QString& page : pages)
+                                   list->insertItem(at++, pageEntry(page, QFileInfo(page).fileName()));
+                               if (row < 0) list->scrollToBottom();
+                           });
+        return;
+    }
+    const QString name = timeStamp() + ".jpg";
+    const QString path = folder() + "/" + name;
+    if (captureImage(path.toUtf8().constData()) != 0) return;
+    if (row < 0) {
+        list->addItem(pageEntry(path, name));
+        list->scrollToBottom();
+    } else {
+        list->insertItem(row, pageEntry(path, name));
+    }
 }
 
 void multiPdfDlg::on_Bt_capture_clicked() {
-    if (!isOpenCamera) return;
-    QString name;
-    const QString path = capturePage(&name);
-    if (path.isEmpty()) return;
-    ui->listWidget1->addItem(pageEntry(path, name));
-    ui->listWidget1->scrollToBottom();
+    takePage(-1);
 }
 
 void multiPdfDlg::insertPage() {
-    if (!isOpenCamera) return;
-    QString name;
-    const QString path = capturePage(&name);
-    if (path.isEmpty()) return;
     // Before the current page; at the top when none is current.
-    ui->listWidget1->insertItem(std::max(ui->listWidget1->currentRow(), 0), pageEntry(path, name));
+    takePage(std::max(ui->listWidget1->currentRow(), 0));
 }
 
 void multiPdfDlg::openCurrentPage() {

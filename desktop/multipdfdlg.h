@@ -32,8 +32,10 @@ public slots:
     void on_listWidget1_clicked(const QModelIndex& index);
 
 private:
-    // A page captured into the main window's PDF folder: its path, or empty when none was written.
-    QString capturePage(QString* name);
+    // A page photographed into the main window's PDF folder, entered at row
+    // (-1: at the end); in 书本模式 both pages of the open book, once they are made.
+    void takePage(int row);
+    int booksPending_ = 0; // spreads whose pages are being made: the export waits for them
     void openCurrentPage();
     void insertPage();
     void deletePage();

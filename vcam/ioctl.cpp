@@ -186,7 +186,7 @@ int requestBuffers(Node& n, OpenFile& file, std::unique_lock<std::mutex>& lock, 
     std::shared_ptr<PageShow> show;
     if (n.camera.pageCount > 0)
         show = std::make_shared<PageShow>(n.fourcc, n.width, n.height, n.camera.pageCount, n.camera.pageSeconds,
-                                          n.camera.mjpeg);
+                                          n.camera.mjpeg, n.camera.look);
     lock.lock();
     if (n.unplugged) {
         n.streamLock.release();

@@ -259,6 +259,21 @@ const cv::Scalar kDesk(92, 78, 64);
 
 } // namespace
 
+namespace {
+
+BookLook bookLookOf(const DeskLook& look, unsigned seed) {
+    BookLook book;
+    book.onePage = look.book == "page";
+    book.curve = look.bookCurve;
+    book.fingers = look.fingers;
+    book.desk = look.desk;
+    book.perspective = look.perspective;
+    book.seed = seed;
+    return book;
+}
+
+} // namespace
+
 cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillImage, int page) {
     cv::Mat frame;
     if (!stillImage.empty()) {
@@ -274,6 +289,28 @@ cv::Mat renderScene(unsigned width, unsigned height, const std::string& stillIma
     light(frame);
     return frame;
 }
+
+namespace {
+
+// A hand and arm reaching in from the right, its palm at handX, bobbing with phase.
+void drawHand(cv::Mat& frame, double handX, double phase) {
+    const int width = frame.cols, height = frame.rows;
+    const double unit = height / 100.0;
+    const cv::Point palm(int(handX), int(height * (0.55 + 0.05 * std::sin(phase * 12))));
+    const cv::Scalar skin(214, 170, 140);
+    // The arm reaches from the palm to the frame's right edge.
+    std::vector<cv::Point> arm = {{palm.x, palm.y - int(9 * unit)},
+                                  {width + int(40 * unit), palm.y - int(14 * unit)},
+                                  {width + int(40 * unit), palm.y + int(14 * unit)},
+                                  {palm.x, palm.y + int(9 * unit)}};
+    cv::fillConvexPoly(frame, arm, skin * 0.9, cv::LINE_AA);
+    cv::ellipse(frame, palm, cv::Size(int(14 * unit), int(11 * unit)), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
+    for (int finger = 0; finger < 4; ++finger)
+        cv::ellipse(frame, cv::Point(palm.x - int(17 * unit), palm.y - int((7.5 - 5 * finger) * unit)),
+                    cv::Size(int(8 * unit), int(2.2 * unit)), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
+}
+
+} // namespace
 
 cv::Mat renderPageSwap(unsigned width, unsigned height, int from, int to, double phase) {
     cv::Mat frame(int(height), int(width), CV_8UC3, kDesk);
@@ -300,19 +337,7 @@ cv::Mat renderPageSwap(unsigned width, unsigned height, int from, int to, double
         handX = w * 0.5 + pageShift;
     else
         handX = w * (0.5 + 0.65 * smooth((phase - 0.75) / 0.25));
-    const double unit = height / 100.0;
-    const cv::Point palm(int(handX), int(height * (0.55 + 0.05 * std::sin(phase * 12))));
-    const cv::Scalar skin(214, 170, 140);
-    // The arm reaches from the palm to the frame's right edge.
-    std::vector<cv::Point> arm = {{palm.x, palm.y - int(9 * unit)},
-                                  {int(width) + int(40 * unit), palm.y - int(14 * unit)},
-                                  {int(width) + int(40 * unit), palm.y + int(14 * unit)},
-                                  {palm.x, palm.y + int(9 * unit)}};
-    cv::fillConvexPoly(frame, arm, skin * 0.9, cv::LINE_AA);
-    cv::ellipse(frame, palm, cv::Size(int(14 * unit), int(11 * unit)), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
-    for (int finger = 0; finger < 4; ++finger)
-        cv::ellipse(frame, cv::Point(palm.x - int(17 * unit), palm.y - int((7.5 - 5 * finger) * unit)),
-                    cv::Size(int(8 * unit), int(2.2 * unit)), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
+    drawHand(frame, handX, phase);
     return frame;
 }
 
@@ -473,14 +498,8 @@ std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsign
     auto& entry = cache[{fourcc, width, height, stillImage, style, look}];
     if (!entry) {
         if (stillImage.empty() && !look.book.empty()) {
-            BookLook book;
-            book.onePage = look.book == "page";
-            book.curve = look.bookCurve;
-            book.fingers = look.fingers;
-            book.desk = look.desk;
-            book.perspective = look.perspective;
-            book.seed = look.pose;
-            entry = std::make_shared<FrameSource>(fourcc, renderBookScene(width, height, book).frame, style);
+            entry = std::make_shared<FrameSource>(
+                fourcc, renderBookScene(width, height, bookLookOf(look, look.pose)).frame, style);
         } else if (stillImage.empty() && !look.usual()) {
             entry = std::make_shared<FrameSource>(fourcc, renderDeskScene(width, height, look).frame, style);
         } else {
@@ -494,10 +513,18 @@ std::shared_ptr<FrameSource> frameSource(uint32_t fourcc, unsigned width, unsign
 
 namespace vcam {
 
-PageShow::PageShow(uint32_t fourcc, unsigned width, unsigned height, int count, double seconds, MjpegStyle style)
+PageShow::PageShow(uint32_t fourcc, unsigned width, unsigned height, int count, double seconds, MjpegStyle style,
+                   const DeskLook& look)
     : fourcc_(fourcc), width_(width), height_(height), count_(std::max(count, 1)), seconds_(seconds), style_(style) {
-    for (int page = 0; page < count_; ++page)
-        pages_.push_back(std::make_unique<FrameSource>(fourcc, renderScene(width, height, {}, page), style));
+    for (int page = 0; page < count_; ++page) {
+        if (look.book.empty()) {
+            pages_.push_back(std::make_unique<FrameSource>(fourcc, renderScene(width, height, {}, page), style));
+            continue;
+        }
+        // Leafing through a book: the next spread of text each time.
+        spreads_.push_back(renderBookScene(width, height, bookLookOf(look, look.pose + unsigned(page))).frame);
+        pages_.push_back(std::make_unique<FrameSource>(fourcc, spreads_.back(), style));
+    }
 }
 
 PageShow::~PageShow() = default;
@@ -524,7 +551,15 @@ size_t PageShow::render(uint64_t frame, double rate, uint8_t* out, size_t capaci
     const int page = pageAt(rate > 0 ? double(frame) / rate : 0, count_, seconds_, &phase);
     if (page >= 0) return pages_[size_t(page)]->render(frame, out, capacity);
     const int from = -1 - page;
-    const cv::Mat picture = renderPageSwap(width_, height_, from, from + 1, phase);
+    cv::Mat picture;
+    if (spreads_.empty()) {
+        picture = renderPageSwap(width_, height_, from, from + 1, phase);
+    } else {
+        // The hand comes over the book, turns the page at half time and goes.
+        picture = spreads_[size_t(phase < 0.5 ? from : from + 1)].clone();
+        const double reach = phase < 0.5 ? phase / 0.5 : (1 - phase) / 0.5;
+        drawHand(picture, width_ * (1.15 - 0.75 * reach), phase);
+    }
     if (fourcc_ == V4L2_PIX_FMT_MJPEG) {
         const std::vector<uint8_t> jpeg = encodeJpeg(picture, 0, style_);
         const size_t bytes = std::min(capacity, jpeg.size());

@@ -79,7 +79,9 @@ private:
 constexpr double kPageSwapSeconds = 1.5;
 class PageShow {
 public:
-    PageShow(uint32_t fourcc, unsigned width, unsigned height, int count, double seconds, MjpegStyle style = {});
+    // A book look leafs through its book: each page a new spread.
+    PageShow(uint32_t fourcc, unsigned width, unsigned height, int count, double seconds, MjpegStyle style = {},
+             const DeskLook& look = {});
     ~PageShow();
     PageShow(const PageShow&) = delete;
     PageShow& operator=(const PageShow&) = delete;
@@ -98,6 +100,7 @@ private:
     double seconds_;
     MjpegStyle style_;
     std::vector<std::unique_ptr<FrameSource>> pages_;
+    std::vector<cv::Mat> spreads_; // a book's, R, G, B: the hand is drawn over them
 };
 
 // A cached source per (format, size, still image, desk), shared by all devices.

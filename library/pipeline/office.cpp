@@ -237,7 +237,7 @@ cv::Mat onPaper(const cv::Mat& picture, const PageOptions& options, int resoluti
     return canvas;
 }
 
-// One picture into a .jpg, .png or .tif file.
+// One picture into a .jpg, .png, .tif or .bmp file.
 Status writeRaster(const std::string& out, const std::string& extension, cv::Mat picture, PageOptions options) {
     if (options.paper != Paper::None) {
         const int resolution = options.dpi > 0 ? options.dpi : kDefaultPaperDpi;
@@ -260,6 +260,8 @@ Status writeRaster(const std::string& out, const std::string& extension, cv::Mat
         if (options.blackAndWhite) parameters = {cv::IMWRITE_PNG_BILEVEL, 1};
         cv::imencode(".png", picture, bytes, parameters);
         setPngDensity(bytes, options.dpi);
+    } else if (extension == "bmp") {
+        cv::imencode(".bmp", picture, bytes);
     } else if (options.blackAndWhite) {
         if (writeG4Tiff(out, picture, options.dpi, budget) != Status::Ok) {
             logError(Category::Office, "%s: not written\n", out.c_str());
@@ -362,10 +364,11 @@ Status writePictures(const std::vector<cv::Mat>& pictures, const std::string& ou
                      const std::vector<PageExtras>& extras = {}) {
     const std::string extension = lowerExtension(out);
     if (extension == "pdf") return writePdf(out, pictures, extras, options);
-    const bool raster =
-        extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "tif" || extension == "tiff";
+    const bool raster = extension == "jpg" || extension == "jpeg" || extension == "png" || extension == "tif" ||
+                        extension == "tiff" || extension == "bmp";
     if (!raster || pictures.size() != 1) {
-        logWarning(Category::Office, "%s: a .pdf holds many pages; a .jpg, .png or .tif one picture\n", out.c_str());
+        logWarning(Category::Office, "%s: a .pdf holds many pages; a .jpg, .png, .tif or .bmp one picture\n",
+                   out.c_str());
         return Status::BadPath;
     }
     return writeRaster(out, extension, pictures[0], options);
@@ -520,8 +523,8 @@ Status writeBookPages(const std::vector<std::string>& spreads, const std::string
     if (spreads.empty() || !plainPath(out, "book")) return Status::BadPath;
     const bool pdf = extension == "pdf";
     if (!pdf && extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "tif" &&
-        extension != "tiff") {
-        logWarning(Category::Office, "book: %s is not a .pdf, .jpg, .png or .tif file\n", out.c_str());
+        extension != "tiff" && extension != "bmp") {
+        logWarning(Category::Office, "book: %s is not a .pdf, .jpg, .png, .tif or .bmp file\n", out.c_str());
         return Status::BadPath;
     }
     if (!languages.empty() && !ocr::available(languages)) return Status::NotWritten;

@@ -42,7 +42,7 @@ struct PageOptions {
 VELCAP_EXPORT int mostDpi(Paper paper);
 
 // Writes picture files to out: a page each into a .pdf, or the one picture
-// into a .jpg, .png or .tif. BadPath for another name; NotWritten when a
+// into a .jpg, .png, .tif or .bmp. BadPath for another name; NotWritten when a
 // picture cannot be read, the budget cannot be met, or the file not written
 // (an existing file then stays as it was).
 // With OCR languages, progress(done, total) after each page read, as makeSearchablePdf says.
@@ -80,7 +80,7 @@ struct BookOptions {
 // Writes the pages of the open books photographed in spreads (picture files):
 // out ending in .pdf is one PDF, the left page of each spread first, read by
 // OCR in languages when they are given (pdfA as makeSearchablePdf); out with
-// an image extension (.jpg, .png, .tif) gives out-001.jpg, out-002.jpg, ...,
+// an image extension (.jpg, .png, .tif, .bmp) gives out-001.jpg, out-002.jpg, ...,
 // whose paths go into written. NotWritten, with nothing written, when a
 // spread cannot be read or holds no book (an existing out then stays as it
 // was); BadPath for another name.

@@ -96,6 +96,31 @@ private slots:
         QVERIFY(!w->ui->listWidget1->item(0)->icon().isNull());
     }
 
+    // 书本模式: each photograph gives both pages of the open book, inserted
+    // where asked; the export waits until they are made.
+    void aBookGivesTwoPagesEach() {
+        MainWindow* w = start(1, false, {}, [](vcam::Camera& c) { c.look.book = "spread"; });
+        w->ui->checkBox_book->click();
+        multiPdfDlg* d = open(w);
+        d->ui->Bt_capture->click();
+        QVERIFY(!d->ui->Bt_export->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(d->ui->listWidget1->count(), 2, 30000);
+        QVERIFY(d->ui->Bt_export->isEnabled());
+        d->ui->listWidget1->setCurrentRow(1);
+        d->insertAction->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(d->ui->listWidget1->count(), 4, 30000);
+        const QStringList pages = pagePaths(d);
+        QVERIFY2(pages[0].endsWith("-001.jpg") && pages[1].endsWith("-001.jpg") && pages[2].endsWith("-002.jpg") &&
+                     pages[3].endsWith("-002.jpg"),
+                 qPrintable(pages.join(' ')));
+        MessageBoxCatcher catcher;
+        catcher.arm();
+        d->ui->Bt_export->click();
+        QVERIFY2(catcher.text.startsWith("导出成功："), qPrintable(catcher.text));
+        QCOMPARE(pdfPages(catcher.text.mid(QString("导出成功：").size())), 4);
+        QVERIFY(QDir(w->cardFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+
     // With "文字识别", the pages' text is read off the GUI thread: the
     // window answers at once, and the document comes with its pages.
     void exportWithTextLayer() {

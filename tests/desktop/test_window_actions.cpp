@@ -118,6 +118,56 @@ private slots:
         QCOMPARE(files().size(), 1);
     }
 
+    // 书本模式: the open book's two pages, in the chosen format, in place of
+    // the photograph, which waited in the private folder only; the other
+    // options wait meanwhile. Auto-capture gives each new spread's pages once.
+    void bookModeGivesTheTwoPages() {
+        MainWindow* w = start(1, false, {}, [](vcam::Camera& c) { c.look.book = "spread"; });
+        QCOMPARE(w->ui->checkBox_book->text(), QString("书本模式"));
+        w->ui->checkBox1->click();
+        QCOMPARE(cutType.load(), 1);
+        w->ui->checkBox_book->click();
+        QCOMPARE(cutType.load(), 0);
+        QVERIFY(!w->ui->checkBox1->isEnabled() && !w->ui->checkBox_quad->isEnabled());
+        for (int format : {1, 5}) { // bmp, pdf
+            w->ui->comboBox_format->setCurrentIndex(format);
+            QCOMPARE(GetFileFormat(), 0); // auto-capture's spreads are JPEGs
+            const int before = w->ui->listWidget1->count();
+            w->ui->bt_capture->click();
+            QTRY_COMPARE_WITH_TIMEOUT(w->ui->listWidget1->count(), before + (format == 5 ? 1 : 2), 30000);
+        }
+        QCOMPARE(files(), QStringList({}) << w->ui->listWidget1->item(0)->text() << w->ui->listWidget1->item(1)->text()
+                                          << w->ui->listWidget1->item(2)->text());
+        for (int i : {0, 1}) {
+            const QString page = w->ui->listWidget1->item(i)->data(Qt::ToolTipRole).toString();
+            QVERIFY2(page.endsWith(i == 0 ? "-001.bmp" : "-002.bmp"), qPrintable(page));
+            const QImage picture(page);
+            QVERIFY2(picture.height() > picture.width() && picture.height() > 700, qPrintable(page)); // a page, upright
+        }
+        QCOMPARE(pdfPages(w->ui->listWidget1->item(2)->data(Qt::ToolTipRole).toString()), 2);
+        QVERIFY(QDir(w->cardFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        w->ui->checkBox_book->click();
+        QCOMPARE(cutType.load(), 1);
+        QCOMPARE(GetFileFormat(), 5);
+        QVERIFY(w->ui->checkBox1->isEnabled() && w->ui->checkBox_quad->isEnabled());
+
+        // Leafing through: two spreads, each page turned by hand.
+        w = start(1, false, {}, [](vcam::Camera& c) {
+            c.look.book = "spread";
+            c.pageCount = 2;
+            c.pageSeconds = 2.5;
+        });
+        w->ui->checkBox_book->click();
+        w->ui->checkBox_auto->click();
+        QTRY_COMPARE_WITH_TIMEOUT(w->ui->listWidget1->count(), 4, 60000);
+        QCOMPARE(files("*.jpg").size(), 4);
+        auto page = [&](int i) { return QImage(w->ui->listWidget1->item(i)->data(Qt::ToolTipRole).toString()); };
+        QVERIFY(page(0) != page(2) && page(1) != page(3)); // the second spread, not the first again
+        w->ui->checkBox_auto->click();
+        w->textLayers().waitForDone();
+        QVERIFY(QDir(w->cardFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+
     void aFailedCaptureSaysSoAndListsNothing() {
         MainWindow* w = start(0);
         w->ui->textEdit_path->setText(folder_->path() + "/missing");

@@ -2,6 +2,7 @@
 // boxes answered by a timer, and combo box contents.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include <QApplication>
@@ -89,13 +90,15 @@ protected:
     }
     // resolution: 0 for 640 x 480, 1 for 1920 x 1080. The window starts with
     // no saved settings, or (again) with those its last run saved; the
-    // camera shows its desk, or the picture scene.
-    MainWindow* start(int resolution, bool again = false, const std::string& scene = {}) {
+    // camera shows its desk, or the picture scene, or as shown (an open book).
+    MainWindow* start(int resolution, bool again = false, const std::string& scene = {},
+                      const std::function<void(vcam::Camera&)>& shown = {}) {
         window_.reset();
         closeCamera();
         deviceCount = 0;
         vcam::Camera camera = smallCamera();
         camera.scene = scene;
+        if (shown) shown(camera);
         testbed_->present(vcam::Description{{camera}});
         if (!again) freshSettings();
         window_ = std::make_unique<MainWindow>();

@@ -105,8 +105,8 @@ int bookCommand(const Arguments& args) {
     const std::vector<std::string> spreads(operands.begin() + 1, operands.end());
     const std::string extension = extensionOf(out);
     if (extension != "pdf" && extension != "jpg" && extension != "jpeg" && extension != "png" && extension != "tif" &&
-        extension != "tiff")
-        usageError("'" + out + "' is not a .pdf, .jpg, .png or .tif file");
+        extension != "tiff" && extension != "bmp")
+        usageError("'" + out + "' is not a .pdf, .jpg, .png, .tif or .bmp file");
     if ((!languages.empty() || args.has("pdfa")) && extension != "pdf")
         usageError("--ocr and --pdfa write a PDF; name OUT .pdf");
     for (const std::string& spread : spreads) requirePicture(spread);
