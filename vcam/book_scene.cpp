@@ -67,13 +67,16 @@ struct Bend {
 
 Bend bend(int pageWidth, double curve, double gutterX, double centreX, double height, int side) {
     Bend b;
-    double x = 0; // along the desk from the gutter
+    double x = 0, z = 0; // along the desk from the gutter, and up
     for (int u = 0; u <= pageWidth; ++u) {
-        const double z = lift(double(u) / pageWidth, curve) * pageWidth;
         if (u > 0) {
-            // Paper does not stretch: a step along the page is a step across and up.
-            const double dz = z - lift(double(u - 1) / pageWidth, curve) * pageWidth;
-            x += std::sqrt(std::max(1 - dz * dz, 0.09));
+            // Paper does not stretch: a step along the page is a step across
+            // and up, never steeper than 72 degrees (where the lift is, the
+            // paper rises that steeply a little further out).
+            const double dz = std::clamp(
+                (lift(double(u) / pageWidth, curve) - lift(double(u - 1) / pageWidth, curve)) * pageWidth, -0.95, 0.95);
+            z += dz;
+            x += std::sqrt(1 - dz * dz);
         }
         const double s = height / (height - z);
         b.across.push_back(centreX + (gutterX + side * x - centreX) * s);

@@ -279,9 +279,12 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
 struct Bent {
     static constexpr int kKnots = 33;
     std::vector<double> a, b; // at each knot, of x / width
+    // The lines' extent across the page: beyond it the bend is held, not
+    // carried on (a steep rise carried on would sink the page's edge).
+    double from = 0, to = 1;
     bool valid = false;
-    static double at(const std::vector<double>& v, double t) {
-        const double p = std::clamp(t, 0.0, 1.0) * (kKnots - 1);
+    double at(const std::vector<double>& v, double t) const {
+        const double p = std::clamp(t, from, to) * (kKnots - 1);
         const int j = std::min(int(p), kKnots - 2);
         return v[size_t(j)] + (p - j) * (v[size_t(j) + 1] - v[size_t(j)]);
     }
@@ -351,6 +354,9 @@ Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoo
             if (std::abs(residual.at<double>(i)) > std::max(3 * rms, 0.5 / height))
                 kept[size_t(rows[size_t(i)])] = false;
     }
+    bent.from = 1, bent.to = 0;
+    for (size_t i = 0; i < samples.size(); ++i)
+        if (kept[i]) bent.from = std::min(bent.from, samples[i].t), bent.to = std::max(bent.to, samples[i].t);
     for (int j = 0; j < k; ++j) {
         bent.a.push_back(x.at<double>(j) * height);
         bent.b.push_back(x.at<double>(k + j));
@@ -380,12 +386,21 @@ Bent pageBend(const std::vector<Traced>& lines, int width, int height) {
 cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double camera) {
     if (!bent.valid) return page;
     const int width = page.cols, height = page.rows;
-    // The paper's length from the left edge at each column: the surface's
-    // height follows the magnification (z = camera * b for small b).
+    // The paper's length from the left edge at each column. The magnification
+    // tells the surface's height: the lowest of the page (its least
+    // magnification, in the gutter) is taken to lie at the desk, where a
+    // point at height z is seen magnified camera / (camera - z). A step
+    // across the frame is a step across the desk, smaller by that, and up.
+    // The length is in the flattest column's scale, as the rows are.
+    double lowest = 1;
+    for (int x = 0; x <= width; ++x) lowest = std::min(lowest, 1 + bent.at(bent.b, double(x) / width));
+    auto magnified = [&](int x) { return (1 + bent.at(bent.b, double(x) / width)) / lowest; };
     std::vector<double> along(size_t(width) + 1, 0);
     for (int x = 1; x <= width; ++x) {
-        const double rise = camera * (Bent::at(bent.b, double(x) / width) - Bent::at(bent.b, double(x - 1) / width));
-        along[size_t(x)] = along[size_t(x - 1)] + std::sqrt(1 + rise * rise);
+        const double before = magnified(x - 1), now = magnified(x);
+        const double rise = camera * (1 / before - 1 / now);
+        const double across = 2 / (before + now);
+        along[size_t(x)] = along[size_t(x - 1)] + std::sqrt(across * across + rise * rise) / lowest;
     }
     const int outWidth = int(std::lround(along.back()));
     cv::Mat mapX(height, outWidth, CV_32F), mapY(height, outWidth, CV_32F);
@@ -398,7 +413,7 @@ cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double
     }
     for (int X = 0; X < outWidth; ++X) {
         const double t = source[size_t(X)] / width;
-        const double a = Bent::at(bent.a, t) / scale, b = Bent::at(bent.b, t);
+        const double a = bent.at(bent.a, t) / scale, b = bent.at(bent.b, t);
         for (int Y = 0; Y < height; ++Y) {
             mapX.at<float>(Y, X) = source[size_t(X)];
             mapY.at<float>(Y, X) = float(Y + a + b * Y);
