@@ -1,10 +1,11 @@
 // The typed imaging functions on small pictures of every depth and channel
-// count, and the page geometry on any corners.
+// count, the page geometry on any corners, and book mode.
 #include <cstring>
 
 #include <opencv2/core.hpp>
 
 #include "fuzz_support.h"
+#include "imaging/book.h"
 #include "imaging/card.h"
 #include "velcap.h"
 
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(image.data, pixels.data(), pixels.size());
     }
 
-    switch (which % 10) {
+    switch (which % 11) {
     case 0:
         FN_DeleteBlackEdge(image);
         break;
@@ -71,6 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (velcap::findCard(image, corners)) velcap::straightenCard(image, corners, 40 + which % 64);
         break;
     }
+    case 10:
+        if (image.type() == CV_8UC3) velcap::bookPages(image);
+        break;
     }
     return 0;
 }

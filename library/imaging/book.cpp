@@ -19,6 +19,8 @@ constexpr int kBendHeight = 1000;
 // The camera's height above the desk, in widths of its picture: a document
 // camera sees an A3 desk (42 cm across) from some 40 cm.
 constexpr double kCameraHeight = 1.0;
+// The fewest pixels across a page.
+constexpr int kLeastPage = 16;
 
 cv::Mat scaled(const cv::Mat& picture, double scale) {
     cv::Mat out;
@@ -283,8 +285,9 @@ struct Bent {
     // carried on (a steep rise carried on would sink the page's edge).
     double from = 0, to = 1;
     bool valid = false;
+    static double knot(double t) { return std::clamp(t, 0.0, 1.0) * (kKnots - 1); }
     double at(const std::vector<double>& v, double t) const {
-        const double p = std::clamp(t, from, to) * (kKnots - 1);
+        const double p = knot(std::clamp(t, from, to));
         const int j = std::min(int(p), kKnots - 2);
         return v[size_t(j)] + (p - j) * (v[size_t(j) + 1] - v[size_t(j)]);
     }
@@ -328,7 +331,7 @@ Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoo
         cv::Mat m = cv::Mat::zeros(int(rows.size()) + smooth, unknowns, CV_64F), r = cv::Mat::zeros(m.rows, 1, CV_64F);
         for (int i = 0; i < int(rows.size()); ++i) {
             const Sample& s = samples[size_t(rows[size_t(i)])];
-            const double p = std::clamp(s.t, 0.0, 1.0) * (k - 1);
+            const double p = Bent::knot(s.t);
             const int j = std::min(int(p), k - 2);
             const double f = p - j;
             m.at<double>(i, j) = 1 - f;
@@ -394,14 +397,18 @@ cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double
     // The length is in the flattest column's scale, as the rows are.
     double lowest = 1;
     for (int x = 0; x <= width; ++x) lowest = std::min(lowest, 1 + bent.at(bent.b, double(x) / width));
+    if (!(lowest > 0.5)) return page; // no surface a camera above sees so; the bend is misread
     auto magnified = [&](int x) { return (1 + bent.at(bent.b, double(x) / width)) / lowest; };
     std::vector<double> along(size_t(width) + 1, 0);
     for (int x = 1; x <= width; ++x) {
         const double before = magnified(x - 1), now = magnified(x);
         const double rise = camera * (1 / before - 1 / now);
         const double across = 2 / (before + now);
-        along[size_t(x)] = along[size_t(x - 1)] + std::sqrt(across * across + rise * rise) / lowest;
+        // Paper seen at more than 75 degrees shows nothing to read: a steeper step is a bend misread.
+        along[size_t(x)] = along[size_t(x - 1)] + std::min(std::sqrt(across * across + rise * rise), 4.0) / lowest;
     }
+    // A page more than twice as long as it looks is no page that opens flat.
+    if (!(along.back() <= 2.0 * width)) return page;
     const int outWidth = int(std::lround(along.back()));
     cv::Mat mapX(height, outWidth, CV_32F), mapY(height, outWidth, CV_32F);
     size_t k = 0;
@@ -493,6 +500,7 @@ BookLayout findBook(const cv::Mat& rgb) {
     BookLayout layout;
     if (rgb.empty() || rgb.type() != CV_8UC3) return layout;
     const double scale = std::min(1.0, double(kFindWidth) / rgb.cols);
+    if (rgb.rows * scale < kLeastPage || rgb.cols * scale < kLeastPage) return layout;
     const cv::Mat small = scaled(rgb, scale);
     layout.level = paperLevel(small);
     cv::Mat pages = pagesOf(paperMask(small, layout.level));
@@ -540,6 +548,8 @@ std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
         // Beyond the straight bounds a little: the page's edges bend past them.
         const int grow = region.height * 3 / 100;
         region = cv::Rect(region.x, region.y - grow, region.width, region.height + 2 * grow) & frame;
+        // A speck of paper is no page (and leaves nothing to measure a bend on).
+        if (region.width < kLeastPage || region.height < kLeastPage) continue;
         cv::Mat page = upright(region).clone();
         const double scale = std::min(1.0, double(kBendHeight) / page.rows);
         cv::Mat paper = paperMask(scaled(page, scale), layout.level);

@@ -135,6 +135,10 @@ INSTANTIATE_TEST_SUITE_P(Generated, BookSpread, testing::ValuesIn(kSpreads));
 TEST(Book, NoBookNoPagesAndASheetIsNotSplit) {
     EXPECT_TRUE(velcap::bookPages(vcam::deskSurface("wood", {1632, 1224}, 7)).empty());
     EXPECT_TRUE(velcap::bookPages(cv::Mat()).empty());
+    // Slivers of pictures, that scale to nothing, and a speck: no failure, no spread.
+    for (const cv::Size size : {cv::Size(4000, 3), cv::Size(3, 40)})
+        EXPECT_TRUE(velcap::bookPages(cv::Mat(size, CV_8UC3, cv::Scalar(240, 240, 240))).empty()) << size;
+    EXPECT_LE(velcap::bookPages(cv::Mat(30, 40, CV_8UC3, cv::Scalar(240, 240, 240))).size(), 1u);
     const std::vector<cv::Mat> sheet = velcap::bookPages(vcam::renderScene(1632, 1224));
     ASSERT_EQ(sheet.size(), 1u) << "a sheet's two columns of marks are no spread";
     EXPECT_LT(double(sheet[0].cols) / sheet[0].rows, 0.85);
