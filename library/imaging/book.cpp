@@ -104,17 +104,21 @@ int gutterOf(const cv::Mat& grey, const cv::Mat& pages, const cv::Rect& paper) {
     // page alone is not, whatever dark line runs down it.
     if (w < 20 || paper.height < 20 || w < 0.95 * paper.height) return -1;
     const int from = paper.x + w * 3 / 10, to = paper.x + w * 7 / 10;
-    // The brightness of each column over the middle rows, in bands of rows.
+    // The paper's brightness in each column over the middle rows, in bands
+    // of rows: the upper quartile, which the ink of a column of text leaves
+    // as it is and a shadow darkens.
     const int bands = 6, top = paper.y + paper.height / 8, rows = paper.height * 3 / 4;
     std::vector<std::vector<double>> profile(bands, std::vector<double>(size_t(grey.cols), 0));
+    std::vector<uchar> values;
     for (int b = 0; b < bands; ++b) {
         const int y0 = top + rows * b / bands, y1 = top + rows * (b + 1) / bands;
         for (int x = paper.x; x < paper.br().x; ++x) {
-            double sum = 0;
-            int n = 0;
+            values.clear();
             for (int y = y0; y < y1; ++y)
-                if (pages.at<uchar>(y, x) || (x > from && x < to)) sum += grey.at<uchar>(y, x), ++n;
-            profile[size_t(b)][size_t(x)] = n ? sum / n : 0;
+                if (pages.at<uchar>(y, x) || (x > from && x < to)) values.push_back(grey.at<uchar>(y, x));
+            if (values.empty()) continue;
+            std::nth_element(values.begin(), values.begin() + long(values.size() * 3 / 4), values.end());
+            profile[size_t(b)][size_t(x)] = values[values.size() * 3 / 4];
         }
     }
     std::vector<double> whole(size_t(grey.cols), 0);
