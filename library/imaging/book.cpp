@@ -228,7 +228,8 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
     cv::adaptiveThreshold(grey, ink, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY_INV, std::max(3, h / 40) | 1,
                           12);
     cv::Mat inside;
-    cv::erode(paper, inside, cv::getStructuringElement(cv::MORPH_RECT, {9, 9}));
+    // Away from the paper's edges, and from the picture's: the gutter's shadow at the cut is no ink.
+    cv::erode(paper, inside, cv::getStructuringElement(cv::MORPH_RECT, {9, 9}), {-1, -1}, 1, cv::BORDER_CONSTANT, 0);
     ink &= inside;
     // Characters smeared along the line into one shape per line.
     cv::Mat lines;
@@ -284,21 +285,68 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
 // line tells, and fitted to every line at once.
 struct Bent {
     static constexpr int kKnots = 33;
-    std::vector<double> a, b; // at each knot, of x / width
+    std::vector<double> knots; // increasing, of x / width, from 0 to 1
+    std::vector<double> a, b;  // at each knot
     // The lines' extent across the page: beyond it the bend is held, not
     // carried on (a steep rise carried on would sink the page's edge).
     double from = 0, to = 1;
     bool valid = false;
-    static double knot(double t) { return std::clamp(t, 0.0, 1.0) * (kKnots - 1); }
+    static std::vector<double> even() {
+        std::vector<double> knots;
+        for (int j = 0; j < kKnots; ++j) knots.push_back(double(j) / (kKnots - 1));
+        return knots;
+    }
+    // The knot interval holding t, and how far along it t lies.
+    std::pair<int, double> place(double t) const {
+        const int last = int(knots.size()) - 2;
+        const int j = std::clamp(int(std::upper_bound(knots.begin(), knots.end(), t) - knots.begin()) - 1, 0, last);
+        const double f = (t - knots[size_t(j)]) / (knots[size_t(j) + 1] - knots[size_t(j)]);
+        return {j, std::clamp(f, 0.0, 1.0)};
+    }
     double at(const std::vector<double>& v, double t) const {
-        const double p = knot(std::clamp(t, from, to));
-        const int j = std::min(int(p), kKnots - 2);
-        return v[size_t(j)] + (p - j) * (v[size_t(j) + 1] - v[size_t(j)]);
+        const auto [j, f] = place(std::clamp(t, from, to));
+        return v[size_t(j)] + f * (v[size_t(j) + 1] - v[size_t(j)]);
     }
 };
 
-Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoothness) {
+// Where the camera looks from: its centre column in the page's pixels and
+// its height above the desk, assumed from the frame's width.
+struct Camera {
+    double centre = 0, height = 0;
+};
+
+// The paper's length from the page's left edge at each of its columns (0 to
+// width), in the flattest column's scale, as the rows are; empty when the
+// bend is no surface a camera above sees so. The magnification tells the
+// surface's height: the lowest of the page (its least magnification, in the
+// gutter) is taken to lie at the desk, where a point at height z is seen
+// magnified m = camera / (camera - z), away from the camera's centre.
+// Undone, a column is a point across the desk and up; the paper runs from
+// point to point.
+std::vector<double> lengthAcross(const Bent& bent, int width, Camera camera) {
+    double lowest = 1;
+    for (int x = 0; x <= width; ++x) lowest = std::min(lowest, 1 + bent.at(bent.b, double(x) / width));
+    if (!(lowest > 0.5)) return {};
+    auto onDesk = [&](int x) {
+        const double m = (1 + bent.at(bent.b, double(x) / width)) / lowest;
+        return cv::Point2d(camera.centre + (x - camera.centre) / m, camera.height * (1 - 1 / m));
+    };
+    std::vector<double> along(size_t(width) + 1, 0);
+    cv::Point2d before = onDesk(0);
+    for (int x = 1; x <= width; ++x) {
+        const cv::Point2d now = onDesk(x);
+        // Paper seen at more than 75 degrees shows nothing to read: a steeper step is a bend misread.
+        along[size_t(x)] = along[size_t(x - 1)] + std::min(cv::norm(now - before), 4.0) / lowest;
+        before = now;
+    }
+    // A page more than twice as long as it looks is no page that opens flat.
+    if (!(along.back() <= 2.0 * width)) return {};
+    return along;
+}
+
+Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoothness, std::vector<double> knots) {
     Bent bent;
+    bent.knots = std::move(knots);
     if (lines.size() < 3) return bent;
     const double w = width;
     // The flattest column: where the lines slope least, together.
@@ -322,7 +370,7 @@ Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoo
         const double level = near.size() >= 3 ? near[near.size() / 2] : l.curve.at(flattest, w);
         for (const cv::Point2d& p : l.points) samples.push_back({p.x / w, level / height, (p.y - level) / height});
     }
-    constexpr int k = Bent::kKnots, unknowns = 2 * k;
+    const int k = int(bent.knots.size()), unknowns = 2 * k;
     std::vector<bool> kept(samples.size(), true);
     cv::Mat x;
     for (int pass = 0; pass < 3; ++pass) {
@@ -335,9 +383,7 @@ Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoo
         cv::Mat m = cv::Mat::zeros(int(rows.size()) + smooth, unknowns, CV_64F), r = cv::Mat::zeros(m.rows, 1, CV_64F);
         for (int i = 0; i < int(rows.size()); ++i) {
             const Sample& s = samples[size_t(rows[size_t(i)])];
-            const double p = Bent::knot(s.t);
-            const int j = std::min(int(p), k - 2);
-            const double f = p - j;
+            const auto [j, f] = bent.place(s.t);
             m.at<double>(i, j) = 1 - f;
             m.at<double>(i, j + 1) = f;
             m.at<double>(i, k + j) = (1 - f) * s.level;
@@ -374,45 +420,41 @@ Bent bendOf(const std::vector<Traced>& lines, int width, int height, double smoo
 
 // The page's bend, followed closely where it is there. A page that lies
 // flat gets none: a close fit would follow the noise of its lines, and
-// bend it.
-Bent pageBend(const std::vector<Traced>& lines, int width, int height) {
-    const Bent stiff = bendOf(lines, width, height, 0.5);
+// bend it. The close fit is made twice, the second time on knots spread
+// evenly along the paper, not across the picture: closer together where
+// it rises steeply out of the gutter, which the picture shows narrow.
+Bent pageBend(const std::vector<Traced>& lines, int width, int height, Camera camera) {
+    const Bent stiff = bendOf(lines, width, height, 0.5, Bent::even());
     if (!stiff.valid) return stiff;
     double most = 0;
     for (int j = 0; j < Bent::kKnots; ++j)
         most =
             std::max({most, std::abs(stiff.a[size_t(j)]), std::abs(stiff.a[size_t(j)] + stiff.b[size_t(j)] * height)});
     if (most < 0.004 * height) return {};
-    return bendOf(lines, width, height, 0.05);
+    const Bent close = bendOf(lines, width, height, 0.05, Bent::even());
+    const std::vector<double> along = close.valid ? lengthAcross(close, width, camera) : std::vector<double>();
+    if (along.empty()) return close;
+    std::vector<double> knots{0};
+    size_t x = 0;
+    for (int j = 1; j < Bent::kKnots - 1; ++j) {
+        const double wanted = along.back() * j / (Bent::kKnots - 1);
+        while (along[x + 1] < wanted) ++x;
+        knots.push_back(std::max(knots.back() + 0.25 / Bent::kKnots, double(x + 1) / width));
+    }
+    knots.push_back(1);
+    if (knots[knots.size() - 2] >= 1) return close;
+    const Bent closer = bendOf(lines, width, height, 0.05, std::move(knots));
+    return closer.valid ? closer : close;
 }
 
 // The page with its bend undone: rows straightened by the bend, and columns
 // spread where the paper rises steeply out of the gutter, by the height
-// change that the magnification tells. camera is the camera's height above
-// the desk in the page's pixels, assumed from the frame's width.
-cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, double camera) {
+// change that the magnification tells.
+cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, Camera camera) {
     if (!bent.valid) return page;
     const int width = page.cols, height = page.rows;
-    // The paper's length from the left edge at each column. The magnification
-    // tells the surface's height: the lowest of the page (its least
-    // magnification, in the gutter) is taken to lie at the desk, where a
-    // point at height z is seen magnified camera / (camera - z). A step
-    // across the frame is a step across the desk, smaller by that, and up.
-    // The length is in the flattest column's scale, as the rows are.
-    double lowest = 1;
-    for (int x = 0; x <= width; ++x) lowest = std::min(lowest, 1 + bent.at(bent.b, double(x) / width));
-    if (!(lowest > 0.5)) return page; // no surface a camera above sees so; the bend is misread
-    auto magnified = [&](int x) { return (1 + bent.at(bent.b, double(x) / width)) / lowest; };
-    std::vector<double> along(size_t(width) + 1, 0);
-    for (int x = 1; x <= width; ++x) {
-        const double before = magnified(x - 1), now = magnified(x);
-        const double rise = camera * (1 / before - 1 / now);
-        const double across = 2 / (before + now);
-        // Paper seen at more than 75 degrees shows nothing to read: a steeper step is a bend misread.
-        along[size_t(x)] = along[size_t(x - 1)] + std::min(std::sqrt(across * across + rise * rise), 4.0) / lowest;
-    }
-    // A page more than twice as long as it looks is no page that opens flat.
-    if (!(along.back() <= 2.0 * width)) return page;
+    const std::vector<double> along = lengthAcross(bent, width, camera);
+    if (along.empty()) return page;
     const int outWidth = int(std::lround(along.back()));
     cv::Mat mapX(height, outWidth, CV_32F), mapY(height, outWidth, CV_32F);
     size_t k = 0;
@@ -561,8 +603,9 @@ std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
         if (options.dewarp) {
             const cv::Mat small = scaled(page, scale);
             paper = paperMask(small, layout.level);
-            page = straightened(page, pageBend(pageLines(small, paper), small.cols, small.rows), scale,
-                                kCameraHeight * rgb.cols);
+            const Camera camera{upright.cols * 0.5 - region.x, kCameraHeight * rgb.cols};
+            const Camera seen{camera.centre * scale, camera.height * scale};
+            page = straightened(page, pageBend(pageLines(small, paper), small.cols, small.rows, seen), scale, camera);
         }
         page = cutToPaper(page, scale, layout.level);
         if (options.evenLight) {
