@@ -200,7 +200,7 @@ BookScene renderBookScene(unsigned width, unsigned height, const BookLook& look)
         turn(std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a), 0, 0, 0, 1),
         back(1, 0, centre.x, 0, 1, centre.y, 0, 0, 1);
     cv::Matx33d h = back * turn * toMiddle;
-    if (look.perspective > 0) {
+    if (look.perspective != 0) {
         const cv::Matx33d t = tilt(size, look.perspective);
         const cv::Point2f moved = apply(t, centre);
         h = cv::Matx33d(1, 0, centre.x - moved.x, 0, 1, centre.y - moved.y, 0, 0, 1) * t * h;

@@ -16,7 +16,7 @@ struct BookLook {
     bool fingers = false;   // a thumb on each page's outer margin, the hand beyond
     bool onePage = false;   // one page alone, its gutter at the left
     std::string desk;       // as DeskLook's
-    double perspective = 0; // degrees from straight down
+    double perspective = 0; // degrees from straight down, either way
     double turn = 2;        // the book's turn on the desk, degrees
     unsigned seed = 0;      // another text
 };

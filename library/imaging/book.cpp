@@ -540,6 +540,62 @@ cv::Mat cutToPaper(const cv::Mat& page, double scale, double level) {
     return page(cut & cv::Rect(0, 0, page.cols, page.rows)).clone();
 }
 
+// How a camera that leans towards or away from the user shows the book:
+// the pages' sides, upright on the desk, run together towards a point
+// above or below the picture. What comes back is the turn about the
+// picture's horizontal axis that stands them upright again, in radians;
+// 0 when they already stand parallel.
+double leanOf(const cv::Mat& upright, const BookLayout& layout) {
+    const double scale = std::min(1.0, double(kFindWidth) / upright.cols);
+    const cv::Mat pages = pagesOf(paperMask(scaled(upright, scale), layout.level));
+    const cv::Rect paper(int(layout.paper.x * scale), int(layout.paper.y * scale), int(layout.paper.width * scale),
+                         int(layout.paper.height * scale));
+    const double cx = pages.cols / 2.0, cy = pages.rows / 2.0;
+    // Each side's first paper in each row, away from the corners (where the pages curl).
+    std::vector<cv::Point2f> left, right;
+    for (int y = paper.y + paper.height / 8; y < paper.br().y - paper.height / 8; ++y) {
+        const uchar* row = pages.ptr<uchar>(y);
+        int first = -1, last = -1;
+        for (int x = 0; x < pages.cols; ++x)
+            if (row[x]) {
+                if (first < 0) first = x;
+                last = x;
+            }
+        if (first < 0 || last - first < paper.width / 2) continue;
+        left.push_back({float(y - cy), float(first - cx)});
+        right.push_back({float(y - cy), float(last - cx)});
+    }
+    if (left.size() < 20) return 0;
+    // Robustly: a hand over a side moves it in along a part of it.
+    cv::Vec4f l, r;
+    cv::fitLine(left, l, cv::DIST_HUBER, 0, 0.01, 0.01);
+    cv::fitLine(right, r, cv::DIST_HUBER, 0, 0.01, 0.01);
+    if (std::abs(l[0]) < 0.9 || std::abs(r[0]) < 0.9) return 0; // no side runs up and down
+    const double leftSlope = l[1] / l[0], rightSlope = r[1] / r[0];
+    const double leftAt = l[3] - l[2] * leftSlope, rightAt = r[3] - r[2] * rightSlope; // at the middle row
+    if (rightAt - leftAt < paper.width / 2.0) return 0;
+    // Sides that converge less than this stand parallel within what the mask tells.
+    const double convergence =
+        (rightSlope - leftSlope) / (rightAt - leftAt); // per row, 1 / distance to where they meet
+    if (std::abs(convergence * paper.height) < 0.005) return 0;
+    const double focal = kCameraHeight * pages.cols;
+    return std::atan(convergence * focal);
+}
+
+// The picture as a camera that looked straight down would have taken it:
+// turned back by lean about its horizontal axis, its middle kept.
+cv::Mat unleaned(const cv::Mat& picture, double lean) {
+    const double f = kCameraHeight * picture.cols, cx = picture.cols / 2.0, cy = picture.rows / 2.0;
+    const cv::Matx33d k(f, 0, cx, 0, f, cy, 0, 0, 1);
+    const cv::Matx33d turn(1, 0, 0, 0, std::cos(lean), -std::sin(lean), 0, std::sin(lean), std::cos(lean));
+    cv::Matx33d h = k * turn * k.inv();
+    const cv::Vec3d middle = h * cv::Vec3d(cx, cy, 1);
+    h = cv::Matx33d(1, 0, cx - middle[0] / middle[2], 0, 1, cy - middle[1] / middle[2], 0, 0, 1) * h;
+    cv::Mat out;
+    cv::warpPerspective(picture, out, cv::Mat(h), picture.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    return out;
+}
+
 } // namespace
 
 BookLayout findBook(const cv::Mat& rgb) {
@@ -577,9 +633,15 @@ BookLayout findBook(const cv::Mat& rgb) {
 }
 
 std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
-    const BookLayout layout = findBook(rgb);
+    BookLayout layout = findBook(rgb);
     if (!layout.found) return {};
-    const cv::Mat upright = turned(rgb, layout.angle, cv::INTER_LINEAR);
+    cv::Mat upright = turned(rgb, layout.angle, cv::INTER_LINEAR);
+    if (const double lean = leanOf(upright, layout); lean != 0) {
+        upright = unleaned(upright, lean);
+        layout = findBook(upright);
+        if (!layout.found) return {};
+        upright = turned(upright, layout.angle, cv::INTER_LINEAR);
+    }
     const cv::Rect& paper = layout.paper;
     std::vector<cv::Rect> regions;
     if (layout.gutter > 0) {
