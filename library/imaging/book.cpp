@@ -88,11 +88,19 @@ cv::Mat pagesOf(const cv::Mat& paper) {
     return pages;
 }
 
+// The turn that turned() makes, as a homography; none below a fifth of a degree.
+cv::Matx33d turnOf(cv::Size size, double degrees) {
+    if (std::abs(degrees) < 0.2) return cv::Matx33d::eye();
+    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(size.width * 0.5f, size.height * 0.5f), degrees, 1.0);
+    return cv::Matx33d(m.at<double>(0, 0), m.at<double>(0, 1), m.at<double>(0, 2), m.at<double>(1, 0),
+                       m.at<double>(1, 1), m.at<double>(1, 2), 0, 0, 1);
+}
+
 cv::Mat turned(const cv::Mat& picture, double degrees, int interpolation) {
     if (std::abs(degrees) < 0.2) return picture;
-    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(picture.cols * 0.5f, picture.rows * 0.5f), degrees, 1.0);
     cv::Mat out;
-    cv::warpAffine(picture, out, m, picture.size(), interpolation, cv::BORDER_REPLICATE);
+    cv::warpPerspective(picture, out, cv::Mat(turnOf(picture.size(), degrees)), picture.size(), interpolation,
+                        cv::BORDER_REPLICATE);
     return out;
 }
 
@@ -231,29 +239,47 @@ std::vector<Traced> pageLines(const cv::Mat& small, const cv::Mat& paper) {
     // Away from the paper's edges, and from the picture's: the gutter's shadow at the cut is no ink.
     cv::erode(paper, inside, cv::getStructuringElement(cv::MORPH_RECT, {9, 9}), {-1, -1}, 1, cv::BORDER_CONSTANT, 0);
     ink &= inside;
-    // Characters smeared along the line into one shape per line.
-    cv::Mat lines;
-    cv::morphologyEx(ink, lines, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, {std::max(3, w / 30), 1}));
-    cv::morphologyEx(lines, lines, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, {std::max(3, w / 60), 1}));
-    cv::Mat labels, stats, centroids;
-    const int count = cv::connectedComponentsWithStats(lines, labels, stats, centroids, 8, CV_32S);
-    std::vector<std::map<int, std::pair<double, int>>> columns(static_cast<size_t>(count));
+    // Characters smeared along the line into one shape per line. A shape
+    // one line high is that line as it is. A taller one is lines bridged
+    // by a stroke: cut apart there, its parts are the lines. Only those get
+    // cut, as a cut also trims a line's end where it dives steeply into the
+    // gutter, and its first characters left would pull it flat.
+    cv::Mat smeared, cut;
+    cv::morphologyEx(ink, smeared, cv::MORPH_CLOSE,
+                     cv::getStructuringElement(cv::MORPH_RECT, {std::max(3, w / 30), 1}));
+    cv::morphologyEx(smeared, cut, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, {std::max(3, w / 60), 1}));
+    cv::Mat shapes, shapeStats, parts, partStats, centroids;
+    const int shapeCount = cv::connectedComponentsWithStats(smeared, shapes, shapeStats, centroids, 8, CV_32S);
+    const int partCount = cv::connectedComponentsWithStats(cut, parts, partStats, centroids, 8, CV_32S);
+    const int tall = h / 25;
+    // Lines numbered shapes first, then parts; each with its bounds.
+    std::vector<cv::Vec2i> bounds(static_cast<size_t>(shapeCount + partCount)); // width, height
+    for (int i = 1; i < shapeCount; ++i)
+        bounds[size_t(i)] = {shapeStats.at<int>(i, cv::CC_STAT_WIDTH), shapeStats.at<int>(i, cv::CC_STAT_HEIGHT)};
+    for (int i = 1; i < partCount; ++i)
+        bounds[size_t(shapeCount + i)] = {partStats.at<int>(i, cv::CC_STAT_WIDTH),
+                                          partStats.at<int>(i, cv::CC_STAT_HEIGHT)};
+    std::vector<std::map<int, std::pair<double, int>>> columns(bounds.size());
     for (int y = 0; y < h; ++y) {
-        const int* label = labels.ptr<int>(y);
+        const int* shape = shapes.ptr<int>(y);
+        const int* part = parts.ptr<int>(y);
         const uchar* mark = ink.ptr<uchar>(y);
-        for (int x = 0; x < w; ++x)
-            if (label[x] && mark[x]) {
-                auto& c = columns[size_t(label[x])][x / 4];
-                c.first += y;
-                ++c.second;
-            }
+        for (int x = 0; x < w; ++x) {
+            if (!mark[x] || !shape[x]) continue;
+            const int line = shapeStats.at<int>(shape[x], cv::CC_STAT_HEIGHT) <= tall ? shape[x]
+                             : part[x]                                                ? shapeCount + part[x]
+                                                                                      : 0;
+            if (!line) continue;
+            auto& c = columns[size_t(line)][x / 4];
+            c.first += y;
+            ++c.second;
+        }
     }
-    for (int i = 1; i < count; ++i) {
+    for (size_t i = 1; i < bounds.size(); ++i) {
         // A line: long, one line high (two lines run together are taller).
-        if (stats.at<int>(i, cv::CC_STAT_WIDTH) < w * 3 / 10 || stats.at<int>(i, cv::CC_STAT_HEIGHT) > h / 25) continue;
+        if (columns[i].empty() || bounds[i][0] < w * 3 / 10 || bounds[i][1] > tall) continue;
         Traced line;
-        for (const auto& [column, sum] : columns[size_t(i)])
-            line.points.push_back({column * 4.0 + 2, sum.first / sum.second});
+        for (const auto& [column, sum] : columns[i]) line.points.push_back({column * 4.0 + 2, sum.first / sum.second});
         // Loosely: a line's turn into the gutter is more than a cubic follows,
         // and the bend is fitted to its points, not to its cubic.
         if (fitCurve(line.points, w, h / 60.0 + 0.5, line.curve)) traced.push_back(std::move(line));
@@ -449,31 +475,38 @@ Bent pageBend(const std::vector<Traced>& lines, int width, int height, Camera ca
 
 // The page with its bend undone: rows straightened by the bend, and columns
 // spread where the paper rises steeply out of the gutter, by the height
-// change that the magnification tells.
-cv::Mat straightened(const cv::Mat& page, const Bent& bent, double scale, Camera camera) {
-    if (!bent.valid) return page;
-    const int width = page.cols, height = page.rows;
+// change that the magnification tells. It is taken from the photograph
+// itself, fromPage leading from the page's pixels to the photograph's, so
+// that the picture is resampled once; empty when the page is best left as
+// photographed.
+cv::Mat straightened(const cv::Mat& photograph, const cv::Matx33d& fromPage, cv::Size page, const Bent& bent,
+                     double scale, Camera camera) {
+    if (!bent.valid) return {};
+    const int width = page.width, height = page.height;
     const std::vector<double> along = lengthAcross(bent, width, camera);
-    if (along.empty()) return page;
+    if (along.empty()) return {};
     const int outWidth = int(std::lround(along.back()));
     cv::Mat mapX(height, outWidth, CV_32F), mapY(height, outWidth, CV_32F);
     size_t k = 0;
-    std::vector<float> source(static_cast<size_t>(outWidth));
+    std::vector<double> source(static_cast<size_t>(outWidth));
     for (int X = 0; X < outWidth; ++X) {
         while (k + 1 < along.size() - 1 && along[k + 1] < X) ++k;
         const double f = (X - along[k]) / std::max(1e-9, along[k + 1] - along[k]);
-        source[size_t(X)] = float(k + std::clamp(f, 0.0, 1.0));
+        source[size_t(X)] = double(k) + std::clamp(f, 0.0, 1.0);
     }
+    const cv::Matx33d& h = fromPage;
     for (int X = 0; X < outWidth; ++X) {
-        const double t = source[size_t(X)] / width;
+        const double x = source[size_t(X)], t = x / width;
         const double a = bent.at(bent.a, t) / scale, b = bent.at(bent.b, t);
         for (int Y = 0; Y < height; ++Y) {
-            mapX.at<float>(Y, X) = source[size_t(X)];
-            mapY.at<float>(Y, X) = float(Y + a + b * Y);
+            const double y = Y + a + b * Y, w = h(2, 0) * x + h(2, 1) * y + h(2, 2);
+            mapX.at<float>(Y, X) = float((h(0, 0) * x + h(0, 1) * y + h(0, 2)) / w);
+            mapY.at<float>(Y, X) = float((h(1, 0) * x + h(1, 1) * y + h(1, 2)) / w);
         }
     }
     cv::Mat out;
-    cv::remap(page, out, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    // Cubic: the steep gutter's text is spread to thrice its width, and stays sharp enough to read.
+    cv::remap(photograph, out, mapX, mapY, cv::INTER_CUBIC, cv::BORDER_REPLICATE);
     return out;
 }
 
@@ -578,22 +611,20 @@ double leanOf(const cv::Mat& upright, const BookLayout& layout) {
     const double convergence =
         (rightSlope - leftSlope) / (rightAt - leftAt); // per row, 1 / distance to where they meet
     if (std::abs(convergence * paper.height) < 0.005) return 0;
-    const double focal = kCameraHeight * pages.cols;
-    return std::atan(convergence * focal);
+    const double lean = std::atan(convergence * kCameraHeight * pages.cols);
+    // Beyond this the camera sees the desk more from the side than from above: the sides are misread.
+    return std::abs(lean) < 0.5 ? lean : 0;
 }
 
-// The picture as a camera that looked straight down would have taken it:
-// turned back by lean about its horizontal axis, its middle kept.
-cv::Mat unleaned(const cv::Mat& picture, double lean) {
-    const double f = kCameraHeight * picture.cols, cx = picture.cols / 2.0, cy = picture.rows / 2.0;
+// What makes the picture one that a camera looking straight down would have
+// taken: a turn back by lean about its horizontal axis, its middle kept.
+cv::Matx33d unleaning(cv::Size size, double lean) {
+    const double f = kCameraHeight * size.width, cx = size.width / 2.0, cy = size.height / 2.0;
     const cv::Matx33d k(f, 0, cx, 0, f, cy, 0, 0, 1);
     const cv::Matx33d turn(1, 0, 0, 0, std::cos(lean), -std::sin(lean), 0, std::sin(lean), std::cos(lean));
-    cv::Matx33d h = k * turn * k.inv();
+    const cv::Matx33d h = k * turn * k.inv();
     const cv::Vec3d middle = h * cv::Vec3d(cx, cy, 1);
-    h = cv::Matx33d(1, 0, cx - middle[0] / middle[2], 0, 1, cy - middle[1] / middle[2], 0, 0, 1) * h;
-    cv::Mat out;
-    cv::warpPerspective(picture, out, cv::Mat(h), picture.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-    return out;
+    return cv::Matx33d(1, 0, cx - middle[0] / middle[2], 0, 1, cy - middle[1] / middle[2], 0, 0, 1) * h;
 }
 
 } // namespace
@@ -635,11 +666,15 @@ BookLayout findBook(const cv::Mat& rgb) {
 std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
     BookLayout layout = findBook(rgb);
     if (!layout.found) return {};
+    // The photograph stood upright, and what leads there from it.
+    cv::Matx33d toUpright = turnOf(rgb.size(), layout.angle);
     cv::Mat upright = turned(rgb, layout.angle, cv::INTER_LINEAR);
     if (const double lean = leanOf(upright, layout); lean != 0) {
-        upright = unleaned(upright, lean);
+        const cv::Matx33d unlean = unleaning(upright.size(), lean);
+        cv::warpPerspective(upright, upright, cv::Mat(unlean), upright.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
         layout = findBook(upright);
         if (!layout.found) return {};
+        toUpright = turnOf(upright.size(), layout.angle) * unlean * toUpright;
         upright = turned(upright, layout.angle, cv::INTER_LINEAR);
     }
     const cv::Rect& paper = layout.paper;
@@ -660,14 +695,21 @@ std::vector<cv::Mat> bookPages(const cv::Mat& rgb, const BookOptions& options) {
         if (region.width < kLeastPage || region.height < kLeastPage) continue;
         cv::Mat page = upright(region).clone();
         const double scale = std::min(1.0, double(kBendHeight) / page.rows);
-        cv::Mat paper = paperMask(scaled(page, scale), layout.level);
-        if (options.removeFingers) paintFingers(page, paper, scale);
+        if (options.removeFingers) paintFingers(page, paperMask(scaled(page, scale), layout.level), scale);
         if (options.dewarp) {
             const cv::Mat small = scaled(page, scale);
-            paper = paperMask(small, layout.level);
             const Camera camera{upright.cols * 0.5 - region.x, kCameraHeight * rgb.cols};
             const Camera seen{camera.centre * scale, camera.height * scale};
-            page = straightened(page, pageBend(pageLines(small, paper), small.cols, small.rows, seen), scale, camera);
+            const Bent bent = pageBend(pageLines(small, paperMask(small, layout.level)), small.cols, small.rows, seen);
+            const cv::Matx33d fromPage = toUpright.inv() * cv::Matx33d(1, 0, region.x, 0, 1, region.y, 0, 0, 1);
+            cv::Mat flat = straightened(rgb, fromPage, page.size(), bent, scale, camera);
+            if (!flat.empty()) {
+                // Made from the photograph, where the fingers still are.
+                const double flatScale = std::min(1.0, double(kBendHeight) / flat.rows);
+                if (options.removeFingers)
+                    paintFingers(flat, paperMask(scaled(flat, flatScale), layout.level), flatScale);
+                page = flat;
+            }
         }
         page = cutToPaper(page, scale, layout.level);
         if (options.evenLight) {
