@@ -172,7 +172,7 @@ int gutterOf(const cv::Mat& grey, const cv::Mat& pages, const cv::Rect& paper) {
             start = -1;
         }
     }
-    if (bestLength < w / 40) return -1;
+    if (bestStart < 0 || bestLength < std::max(1, w / 40)) return -1;
     const cv::Scalar leftInk = cv::mean(columns.colRange(0, bestStart)),
                      rightInk = cv::mean(columns.colRange(bestStart + bestLength, columns.cols));
     if (leftInk[0] < 3 || rightInk[0] < 3) return -1;
